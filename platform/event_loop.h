@@ -1,0 +1,47 @@
+// The thread's event loop: what the hidden host window stands on. It hands
+// out the periodic timer and the socket control, and yield() runs one pass
+// over everything queued for the thread.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+
+#include "platform/clock.h"
+#include "platform/socket.h"
+
+namespace verimex::platform {
+
+// A periodic timer whose ticks are delivered only by the owning loop's
+// yield(). Period 0 means no ticks.
+class Timer {
+public:
+    virtual ~Timer() = default;
+    // Setting the period restarts the schedule: the next tick falls due one
+    // full period from now, and ticks overdue under the old period are
+    // dropped. Negative periods throw std::invalid_argument.
+    virtual void Interval(std::chrono::milliseconds period) = 0;
+    virtual std::chrono::milliseconds Interval() const = 0;
+    virtual void Enabled(bool on) = 0;
+    virtual bool Enabled() const = 0;
+};
+
+class EventLoop {
+public:
+    virtual ~EventLoop() = default;
+
+    virtual std::unique_ptr<Timer> make_timer(std::function<void()> on_tick) = 0;
+    virtual std::unique_ptr<SocketControl> make_socket() = 0;
+
+    // One pass over the thread's queue: delivers every tick that fell due
+    // (one call per elapsed period), lets sockets advance, and returns. It
+    // never waits for news indefinitely; after a long run of passes that
+    // found nothing to do it may pause briefly on the sockets instead of
+    // spinning, but never past the next tick due.
+    virtual void yield() = 0;
+};
+
+// Implemented once per platform.
+std::unique_ptr<EventLoop> make_event_loop(Clock& clock);
+
+}  // namespace verimex::platform

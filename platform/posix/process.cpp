@@ -1,0 +1,231 @@
+// Runs the lookup tool with posix_spawn: no shell, standard output on a
+// pipe, standard input and error on /dev/null, no other descriptor
+// inherited, one read, no wait. Finished children are reaped later.
+#include "platform/process.h"
+#include "platform/posix/process.h"
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "platform/posix/fd.h"
+
+extern char** environ;
+
+#ifndef VERIMEX_LIBEXEC_FROM_LIBDIR
+#define VERIMEX_LIBEXEC_FROM_LIBDIR "../libexec/verimex"
+#endif
+
+namespace verimex::platform {
+
+namespace posix {
+
+namespace {
+
+constexpr const char* helper_name = "verimex-nslookup";
+
+std::mutex children_mutex;
+std::vector<pid_t> children;  // guarded by children_mutex
+std::atomic<std::size_t> children_count{0};
+
+std::mutex helper_mutex;
+std::optional<std::string> helper_override;  // guarded by helper_mutex
+
+void remember_child(pid_t pid)
+{
+    std::lock_guard lock(children_mutex);
+    children.push_back(pid);
+    children_count.store(children.size(), std::memory_order_relaxed);
+}
+
+bool executable(const std::string& path)
+{
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
+}
+
+// The folder this library was loaded from.
+std::string library_dir()
+{
+    Dl_info info{};
+    if (::dladdr(reinterpret_cast<void*>(&reap_children), &info) == 0 || info.dli_fname == nullptr)
+        return {};
+    std::string path = info.dli_fname;
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
+}
+
+std::string find_helper()
+{
+    const std::string dir = library_dir();
+    if (dir.empty())
+        return {};
+    for (const std::string& candidate :
+         {dir + "/" + helper_name, dir + "/" VERIMEX_LIBEXEC_FROM_LIBDIR "/" + helper_name}) {
+        if (executable(candidate))
+            return candidate;
+    }
+    return {};
+}
+
+}  // namespace
+
+void reap_children()
+{
+    if (children_count.load(std::memory_order_relaxed) == 0)
+        return;
+    std::lock_guard lock(children_mutex);
+    std::erase_if(children, [](pid_t pid) {
+        int status = 0;
+        pid_t r;
+        do
+            r = ::waitpid(pid, &status, WNOHANG);
+        while (r < 0 && errno == EINTR);
+        // Gone, or no longer ours to wait for (the host reaped it itself).
+        return r == pid || (r < 0 && errno == ECHILD);
+    });
+    children_count.store(children.size(), std::memory_order_relaxed);
+}
+
+std::size_t unreaped_children()
+{
+    return children_count.load(std::memory_order_relaxed);
+}
+
+std::string lookup_helper()
+{
+    {
+        std::lock_guard lock(helper_mutex);
+        if (helper_override)
+            return *helper_override;
+    }
+    static const std::string found = find_helper();
+    return found;
+}
+
+void override_lookup_helper(const char* path)
+{
+    std::lock_guard lock(helper_mutex);
+    if (path)
+        helper_override = path;
+    else
+        helper_override.reset();
+}
+
+}  // namespace posix
+
+namespace {
+
+std::vector<std::string> split_words(std::string_view line)
+{
+    std::vector<std::string> words;
+    std::size_t pos = 0;
+    while (pos < line.size()) {
+        const std::size_t start = line.find_first_not_of(" \t", pos);
+        if (start == std::string_view::npos)
+            break;
+        std::size_t end = line.find_first_of(" \t", start);
+        if (end == std::string_view::npos)
+            end = line.size();
+        words.emplace_back(line.substr(start, end - start));
+        pos = end;
+    }
+    return words;
+}
+
+// posix_spawn's attribute and file-action records, released on every path.
+struct SpawnActions {
+    posix_spawn_file_actions_t actions;
+    int error;
+    SpawnActions() : error(posix_spawn_file_actions_init(&actions)) {}
+    ~SpawnActions()
+    {
+        if (error == 0)
+            posix_spawn_file_actions_destroy(&actions);
+    }
+};
+
+ToolOutput failed(ToolOutput::Failure how, int error)
+{
+    ToolOutput out;
+    out.failure = how;
+    out.error = error;
+    return out;
+}
+
+}  // namespace
+
+ToolOutput run_tool(std::string_view command_line, std::size_t limit)
+{
+    posix::reap_children();
+
+    std::vector<std::string> words = split_words(command_line);
+    if (words.empty())
+        return failed(ToolOutput::Failure::start, ENOENT);
+    if (words.front() == "nslookup") {
+        std::string helper = posix::lookup_helper();
+        if (!helper.empty())
+            words.front() = std::move(helper);
+    }
+
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0)
+        return failed(ToolOutput::Failure::pipe, errno);
+    posix::Fd read_end(ends[0]);
+    posix::Fd write_end(ends[1]);
+
+    SpawnActions fa;
+    if (fa.error != 0)
+        return failed(ToolOutput::Failure::start, fa.error);
+    // dup2 onto 1 clears close-on-exec there; closefrom then drops every
+    // other descriptor the host has open, close-on-exec or not.
+    int error = posix_spawn_file_actions_addopen(&fa.actions, 0, "/dev/null", O_RDONLY, 0);
+    if (error == 0)
+        error = posix_spawn_file_actions_adddup2(&fa.actions, write_end.get(), 1);
+    if (error == 0)
+        error = posix_spawn_file_actions_addopen(&fa.actions, 2, "/dev/null", O_WRONLY, 0);
+    if (error == 0)
+        error = posix_spawn_file_actions_addclosefrom_np(&fa.actions, 3);
+    if (error != 0)
+        return failed(ToolOutput::Failure::start, error);
+
+    std::vector<char*> argv;
+    argv.reserve(words.size() + 1);
+    for (std::string& w : words)
+        argv.push_back(w.data());
+    argv.push_back(nullptr);
+
+    pid_t pid = 0;
+    // A name with a slash is run as given; a bare word is found on PATH.
+    error = posix_spawnp(&pid, argv[0], &fa.actions, nullptr, argv.data(), environ);
+    if (error != 0)
+        return failed(ToolOutput::Failure::start, error);
+    posix::remember_child(pid);
+
+    // Our copy of the write end must go before the read, or a child that
+    // ends without writing would leave the read waiting for ever.
+    write_end.reset();
+
+    ToolOutput out;
+    out.bytes.resize(limit);
+    ssize_t n;
+    do
+        n = ::read(read_end.get(), out.bytes.data(), limit);
+    while (n < 0 && errno == EINTR);
+    if (n < 0)
+        return failed(ToolOutput::Failure::read, errno);
+    out.bytes.resize(static_cast<std::size_t>(n));
+    return out;
+}
+
+}  // namespace verimex::platform

@@ -1,0 +1,17 @@
+// The SMTP dialog with one mail exchanger.
+#pragma once
+
+#include <string_view>
+
+namespace verimex {
+
+class quoverimex;
+
+enum class ProbeOutcome { verified, timed_out, connect_failed, rejected };
+
+// Connects to host on port 25, reads the banner, sends helo and vrfy, judges
+// the vrfy reply, sends quit. Every step is appended to smtp; returnvar holds
+// the outcome's text.
+ProbeOutcome probe(quoverimex& self, std::string_view host);
+
+}  // namespace verimex

@@ -1,0 +1,69 @@
+// The host window and the watchdog's tick handler.
+#include "watchdog/form1.h"
+
+#include <chrono>
+#include <stdexcept>
+#include <utility>
+
+namespace verimex {
+
+namespace {
+
+thread_local std::unique_ptr<Form1> this_thread_form;
+
+// The flag rises on the tick after this many.
+constexpr std::int64_t ticks_allowed = 10;
+
+}  // namespace
+
+Form1::Form1(platform::Clock& clock)
+    : loop_(platform::make_event_loop(clock))
+{
+    Timer1 = loop_->make_timer([this] { Timer1_Timer(); });
+    telnet = loop_->make_socket();
+}
+
+Form1::~Form1()
+{
+    // The socket and timer belong to the loop; let them go first.
+    telnet.reset();
+    Timer1.reset();
+}
+
+Form1& Form1::current()
+{
+    if (!this_thread_form)
+        this_thread_form = std::make_unique<Form1>();
+    return *this_thread_form;
+}
+
+std::unique_ptr<Form1> Form1::replace(std::unique_ptr<Form1> next)
+{
+    return std::exchange(this_thread_form, std::move(next));
+}
+
+void Form1::startwatch(std::int16_t timeout)
+{
+    if (timeout < 0)
+        throw std::invalid_argument("verimex: timer period must not be negative (timeout " +
+                                    std::to_string(timeout) + ")");
+    ticks = 0;
+    timer = false;
+    // Computed in 32 bits at least: 600 x 100 does not fit a 16-bit value.
+    Timer1->Interval(std::chrono::milliseconds(std::int32_t{timeout} * 100));
+    Timer1->Enabled(true);
+}
+
+void Form1::Timer1_Timer()
+{
+    ++ticks;
+    if (ticks > ticks_allowed)
+        timer = true;
+}
+
+void Form1::yield()
+{
+    loop_->yield();
+}
+
+}  // namespace verimex

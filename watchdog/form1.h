@@ -1,0 +1,50 @@
+// The thread's hidden host window: the watchdog timer, its tick counter and
+// timed-out flag, and the socket the probe talks through. One per thread,
+// made on first use and shared by every verifier object on that thread.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "platform/clock.h"
+#include "platform/event_loop.h"
+#include "platform/socket.h"
+
+namespace verimex {
+
+class Form1 {
+public:
+    explicit Form1(platform::Clock& clock = platform::system_clock());
+    Form1(const Form1&) = delete;
+    Form1& operator=(const Form1&) = delete;
+    ~Form1();
+
+    // The calling thread's window, made on first use. It lives until the
+    // thread ends: nothing can reach it after that.
+    static Form1& current();
+    // Puts another window in place for this thread (tests: a fake clock, a
+    // scripted socket). Returns the one it replaces.
+    static std::unique_ptr<Form1> replace(std::unique_ptr<Form1> next);
+
+    // Restarts the watchdog: count and flag cleared, the period set to
+    // timeout x 100 ms, the timer enabled. A negative timeout throws
+    // std::invalid_argument.
+    void startwatch(std::int16_t timeout);
+    // One delivered tick.
+    void Timer1_Timer();
+    // One pass of the thread's event loop.
+    void yield();
+
+    bool timer = false;  // the timed-out flag
+    std::unique_ptr<platform::SocketControl> telnet;
+    std::int64_t tick_count() const { return ticks; }
+    platform::Timer& timer1() { return *Timer1; }
+
+private:
+    std::unique_ptr<platform::EventLoop> loop_;
+    std::unique_ptr<platform::Timer> Timer1;
+    // Ticks since the last start; grows as long as the timer runs.
+    std::int64_t ticks = 0;
+};
+
+}  // namespace verimex
