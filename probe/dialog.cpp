@@ -1,3 +1,5 @@
+// The probe dialog: connect, banner, helo, vrfy, verdict and quit with one
+// mail exchanger, every step appended to the transcript.
 #include "probe/dialog.h"
 
 #include <optional>

@@ -1,3 +1,5 @@
+// The reply reader: collects one mail-server reply from the thread's socket,
+// the wait for its first line bounded by the watchdog, its size by a cap.
 #include "probe/readreply.h"
 
 #include "verimex/quoverimex.h"

@@ -27,8 +27,15 @@ public:
     static std::unique_ptr<Form1> replace(std::unique_ptr<Form1> next);
 
     // Restarts the watchdog: count and flag cleared, the period set to
-    // timeout x 100 ms, the timer enabled. A negative timeout throws
-    // std::invalid_argument.
+    // timeout x 100 ms, the timer enabled; the first tick falls due one
+    // period from now, and ticks overdue from an earlier start are dropped.
+    // A negative timeout throws std::invalid_argument before anything
+    // changes.
+    //
+    // Ticks are delivered only at yields, but every period that elapsed is
+    // counted: when the thread has not yielded for a while (a long blocking
+    // read of the lookup output), the next yield delivers all the ticks that
+    // fell due meanwhile, so the limit follows real time.
     void startwatch(std::int16_t timeout);
     // One delivered tick.
     void Timer1_Timer();

@@ -6,6 +6,7 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -61,8 +62,18 @@ std::string library_dir()
     if (::dladdr(reinterpret_cast<void*>(&reap_children), &info) == 0 || info.dli_fname == nullptr)
         return {};
     std::string path = info.dli_fname;
-    const std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
+    // NOTE: linked statically into a program, the name dladdr reports is
+    // the program's argv[0], which has no slash when it was found on PATH.
+    // Taking that as "." would run whatever helper sits in the current
+    // folder; the kernel knows where the program really is.
+    if (path.find('/') == std::string::npos) {
+        char self[4096];
+        const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+        if (n <= 0)
+            return {};
+        path.assign(self, static_cast<std::size_t>(n));
+    }
+    return path.substr(0, path.rfind('/'));
 }
 
 std::string find_helper()
@@ -153,7 +164,40 @@ struct SpawnActions {
         if (error == 0)
             posix_spawn_file_actions_destroy(&actions);
     }
+    SpawnActions(const SpawnActions&) = delete;
+    SpawnActions& operator=(const SpawnActions&) = delete;
 };
+
+struct SpawnAttributes {
+    posix_spawnattr_t attributes;
+    int error;
+    SpawnAttributes() : error(posix_spawnattr_init(&attributes)) {}
+    ~SpawnAttributes()
+    {
+        if (error == 0)
+            posix_spawnattr_destroy(&attributes);
+    }
+    SpawnAttributes(const SpawnAttributes&) = delete;
+    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+};
+
+// The tool starts with no blocked signals and every signal at its default:
+// a host that blocks or ignores signals (SIGPIPE is often ignored) would
+// otherwise hand that on through exec, and a tool whose output we stopped
+// reading should die of SIGPIPE rather than linger.
+int clean_signals(posix_spawnattr_t& attributes)
+{
+    sigset_t none;
+    sigset_t all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    int error = posix_spawnattr_setsigmask(&attributes, &none);
+    if (error == 0)
+        error = posix_spawnattr_setsigdefault(&attributes, &all);
+    if (error == 0)
+        error = posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    return error;
+}
 
 ToolOutput failed(ToolOutput::Failure how, int error)
 {
@@ -198,6 +242,10 @@ ToolOutput run_tool(std::string_view command_line, std::size_t limit)
         error = posix_spawn_file_actions_addclosefrom_np(&fa.actions, 3);
     if (error != 0)
         return failed(ToolOutput::Failure::start, error);
+    SpawnAttributes sa;
+    error = sa.error != 0 ? sa.error : clean_signals(sa.attributes);
+    if (error != 0)
+        return failed(ToolOutput::Failure::start, error);
 
     std::vector<char*> argv;
     argv.reserve(words.size() + 1);
@@ -207,7 +255,7 @@ ToolOutput run_tool(std::string_view command_line, std::size_t limit)
 
     pid_t pid = 0;
     // A name with a slash is run as given; a bare word is found on PATH.
-    error = posix_spawnp(&pid, argv[0], &fa.actions, nullptr, argv.data(), environ);
+    error = posix_spawnp(&pid, argv[0], &fa.actions, &sa.attributes, argv.data(), environ);
     if (error != 0)
         return failed(ToolOutput::Failure::start, error);
     posix::remember_child(pid);

@@ -1,0 +1,160 @@
+// What the event pump costs the loops that call it without pause: the CPU
+// a reply wait burns while a connected peer says nothing, and the time of
+// the reply reader's 100 turns right after data arrived. The bench plays
+// the peer itself on loopback; run it inside tests/netns/run.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "platform/posix/fd.h"
+#include "platform/socket.h"
+#include "verimex/quoverimex.h"
+#include "watchdog/form1.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using verimex::Form1;
+using verimex::platform::posix::Fd;
+
+std::chrono::nanoseconds thread_cpu()
+{
+    timespec t{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return std::chrono::seconds(t.tv_sec) + std::chrono::nanoseconds(t.tv_nsec);
+}
+
+[[noreturn]] void fail(const char* what)
+{
+    throw std::system_error(errno, std::generic_category(), what);
+}
+
+// Accepts one connection on 127.0.0.1 and hands it over.
+struct Peer {
+    Fd listener;
+    int port = 0;
+
+    Peer()
+    {
+        listener = Fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (!listener || ::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), length) < 0 ||
+            ::listen(listener.get(), 1) < 0 ||
+            ::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &length) < 0)
+            fail("listener");
+        port = ntohs(address.sin_port);
+    }
+    Fd accept() const
+    {
+        Fd fd(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+        if (!fd)
+            fail("accept");
+        return fd;
+    }
+};
+
+// One turn of the reply reader's wait for the first line: ask the
+// watchdog, yield, take what arrived.
+bool wait_turn(verimex::quoverimex& q, Form1& form, std::string& chunk)
+{
+    q.checktime();
+    form.yield();
+    form.telnet->GetData(chunk);
+    return !chunk.empty();
+}
+
+void silent_peer(verimex::quoverimex& q, Form1& form, std::int16_t timeout, std::chrono::seconds length)
+{
+    form.startwatch(timeout);
+    std::string chunk;
+    long turns = 0;
+    const auto cpu0 = thread_cpu();
+    const auto wall0 = Clock::now();
+    while (Clock::now() - wall0 < length) {
+        wait_turn(q, form, chunk);
+        ++turns;
+    }
+    const auto cpu = thread_cpu() - cpu0;
+    const auto wall = Clock::now() - wall0;
+    std::printf("silent peer, watchdog period %5d ms: %.3f %% of a core over %.1f s (%ld turns; target < 1 %%)\n",
+                timeout * 100, 100.0 * static_cast<double>(cpu.count()) / static_cast<double>(wall.count()),
+                std::chrono::duration<double>(wall).count(), turns);
+}
+
+void turns_after_data(verimex::quoverimex& q, Form1& form, int peer, int rounds)
+{
+    std::vector<double> wake_us, turns_us;
+    std::string chunk;
+    for (int round = 0; round < rounds; ++round) {
+        // Let the pump settle into its idle pauses first.
+        for (int i = 0; i < 1000; ++i)
+            wait_turn(q, form, chunk);
+        Clock::time_point sent_at;
+        std::thread sender([&] {
+            std::this_thread::sleep_for(20ms);
+            sent_at = Clock::now();
+            ::send(peer, "250 ok\r\n", 8, MSG_NOSIGNAL);
+        });
+        while (!wait_turn(q, form, chunk)) {
+        }
+        const auto arrived = Clock::now();
+        sender.join();
+        // The reader's 100 further turns.
+        for (int turn = 0; turn < 100; ++turn) {
+            form.yield();
+            form.telnet->GetData(chunk);
+        }
+        const auto done = Clock::now();
+        wake_us.push_back(std::chrono::duration<double, std::micro>(arrived - sent_at).count());
+        turns_us.push_back(std::chrono::duration<double, std::micro>(done - arrived).count());
+    }
+    auto report = [](const char* what, std::vector<double>& v, const char* target) {
+        std::sort(v.begin(), v.end());
+        std::printf("%s: median %.1f us, worst %.1f us over %zu rounds (%s)\n", what, v[v.size() / 2], v.back(),
+                    v.size(), target);
+    };
+    report("data noticed during an idle pause", wake_us, "at once, not at the end of the pause");
+    report("100 turns right after data arrived", turns_us, "target < 1000 us");
+}
+
+}  // namespace
+
+int main()
+{
+    try {
+        Peer peer;
+        Form1& form = Form1::current();
+        verimex::quoverimex q;
+        form.telnet->RemoteHost("127.0.0.1");
+        form.telnet->RemotePort(peer.port);
+        form.telnet->Connect();
+        std::string chunk;
+        while (form.telnet->State() != verimex::platform::sckConnected) {
+            if (form.telnet->State() == verimex::platform::sckError)
+                fail("connect");
+            form.yield();
+        }
+        Fd connection = peer.accept();
+
+        silent_peer(q, form, 120, 3s);
+        silent_peer(q, form, 1, 3s);
+        turns_after_data(q, form, connection.get(), 20);
+        return 0;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "pump_bench: %s\n", e.what());
+        return 1;
+    }
+}

@@ -1,0 +1,126 @@
+/* The C interface of libverimex: the verifier class behind an opaque handle,
+ * for hosts that are not C++ (C programs, and through them Python's ctypes
+ * and other foreign-function layers).
+ *
+ * A handle is one verifier object. Set the inputs as properties, call
+ * verimex_check(), read the outcome back from the same properties: the
+ * result code or message in returnvar, the dialog with the mail servers in
+ * smtp. Every outcome the verifier detects, failures included, is a text in
+ * returnvar and the call returns VERIMEX_OK; only a failure of the platform
+ * itself (the timer refusing a negative timeout, a socket call failing)
+ * makes verimex_check() return VERIMEX_ERR_PLATFORM, with its message in
+ * verimex_error().
+ *
+ * Strings are NUL-terminated UTF-8 in, UTF-8 out. A string handed out by a
+ * getter belongs to the handle and stays valid until the next call on that
+ * handle; copy it to keep it.
+ *
+ * Threads: a handle is used from the thread that created it. Handles on one
+ * thread share that thread's watchdog timer and socket, so calls on them
+ * must not overlap (do not start a check from inside another one).
+ *
+ * No C++ exception leaves any of these functions. Compiles as C89 and up,
+ * and as C++. */
+#ifndef VERIMEX_VERIMEX_H
+#define VERIMEX_VERIMEX_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(_WIN32)
+#  define VERIMEX_C_API
+#else
+#  define VERIMEX_C_API __attribute__((visibility("default")))
+#endif
+
+/* The version of this header. verimex_version() tells the version of the
+ * library actually loaded, which may be newer. */
+#define VERIMEX_VERSION_MAJOR 1
+#define VERIMEX_VERSION_MINOR 0
+#define VERIMEX_VERSION_PATCH 0
+#define VERIMEX_VERSION_STR "1.0.0"
+/* One number for comparisons: 0xMMmmpp. */
+#define VERIMEX_VERSION_NUM \
+  ((VERIMEX_VERSION_MAJOR << 16) | (VERIMEX_VERSION_MINOR << 8) | VERIMEX_VERSION_PATCH)
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* One verifier object. */
+typedef struct verimex_handle verimex_t;
+
+typedef enum verimex_status {
+  VERIMEX_OK = 0,
+  /* A null handle, a null string or a null out-pointer. Nothing changed. */
+  VERIMEX_ERR_NULL = 1,
+  /* The platform raised an error during check or checktime; the properties
+   * hold what was written before it. verimex_error() and
+   * verimex_error_code() say what it was. */
+  VERIMEX_ERR_PLATFORM = 2,
+  /* Memory ran out. Nothing changed. */
+  VERIMEX_ERR_NOMEM = 3,
+  /* Something the library did not expect was raised; a bug. */
+  VERIMEX_ERR_INTERNAL = 4
+} verimex_status;
+
+/* The version of the loaded library as "major.minor.patch"; when version is
+ * not null it receives the same as VERIMEX_VERSION_NUM would. */
+VERIMEX_C_API const char *verimex_version(int *version);
+
+/* A fixed English description of a status, never null. */
+VERIMEX_C_API const char *verimex_strstatus(verimex_status status);
+
+/* A new verifier object in *out: five empty strings, timeout 0. On failure
+ * *out is set to null (when out itself is not null). */
+VERIMEX_C_API verimex_status verimex_create(verimex_t **out);
+/* Releases the object. A null handle is allowed and does nothing. The
+ * thread's watchdog timer and socket stay: they belong to the thread. */
+VERIMEX_C_API void verimex_destroy(verimex_t *v);
+
+/* Property getters. *value receives the text, owned by the handle and valid
+ * until the next call on it. length may be null; when it is not, it
+ * receives the length in bytes, which also counts any NUL byte a mail
+ * server put into its reply (smtp, returnvar). */
+VERIMEX_C_API verimex_status verimex_get_email(verimex_t *v, const char **value, size_t *length);
+VERIMEX_C_API verimex_status verimex_get_nslookup(verimex_t *v, const char **value, size_t *length);
+VERIMEX_C_API verimex_status verimex_get_smtp(verimex_t *v, const char **value, size_t *length);
+VERIMEX_C_API verimex_status verimex_get_returnvar(verimex_t *v, const char **value, size_t *length);
+VERIMEX_C_API verimex_status verimex_get_from(verimex_t *v, const char **value, size_t *length);
+VERIMEX_C_API verimex_status verimex_get_timeout(verimex_t *v, int16_t *value);
+
+/* Property setters: the text is copied. A null value is VERIMEX_ERR_NULL;
+ * pass "" for an empty property. */
+VERIMEX_C_API verimex_status verimex_set_email(verimex_t *v, const char *value);
+VERIMEX_C_API verimex_status verimex_set_nslookup(verimex_t *v, const char *value);
+VERIMEX_C_API verimex_status verimex_set_smtp(verimex_t *v, const char *value);
+VERIMEX_C_API verimex_status verimex_set_returnvar(verimex_t *v, const char *value);
+VERIMEX_C_API verimex_status verimex_set_from(verimex_t *v, const char *value);
+/* Seconds; 0 asks for the default (120), above 600 counts as 600. A
+ * negative value is stored, and the next check fails with
+ * VERIMEX_ERR_PLATFORM when the timer refuses it. */
+VERIMEX_C_API verimex_status verimex_set_timeout(verimex_t *v, int16_t value);
+
+/* Runs one verification. VERIMEX_OK whatever the verdict: read returnvar,
+ * "000" when a mail server confirmed the address. */
+VERIMEX_C_API verimex_status verimex_check(verimex_t *v);
+
+/* Asks the watchdog whether the time limit of the last check has run out.
+ * *expired receives 1 if it has (returnvar then holds the timeout text),
+ * else 0. Lets the thread's queued timer ticks and socket events run once. */
+VERIMEX_C_API verimex_status verimex_checktime(verimex_t *v, int *expired);
+
+/* The message of the error the last call on v failed with, "" when it
+ * succeeded; owned by the handle, valid until the next call on it. With a
+ * null v: the message of the last failure on this thread that had no handle
+ * to keep it (a failed verimex_create, a call made with a null handle). */
+VERIMEX_C_API const char *verimex_error(const verimex_t *v);
+/* The operating system's error number behind that error, 0 when it had
+ * none (a refused timeout has none). Same v rules as verimex_error(). */
+VERIMEX_C_API int verimex_error_code(const verimex_t *v);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VERIMEX_VERIMEX_H */

@@ -1,0 +1,206 @@
+// c-ares behind the event loop: the channel, the lookup's outcome, and the
+// socket functions that keep c-ares's own descriptors close-on-exec and
+// free of SIGPIPE like ours.
+#include "platform/posix/resolver.h"
+
+#include <ares.h>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <utility>
+
+namespace verimex::platform::posix {
+
+namespace {
+
+class ResolverCategory final : public std::error_category {
+public:
+    const char* name() const noexcept override { return "c-ares"; }
+    std::string message(int code) const override { return ::ares_strerror(code); }
+};
+
+[[noreturn]] void raise(int status, const char* what)
+{
+    if (status == ARES_ENOMEM)
+        throw std::bad_alloc();
+    throw std::system_error(status, resolver_category(), what);
+}
+
+void init_library_once()
+{
+    static std::once_flag once;
+    static int status = ARES_SUCCESS;
+    // Never undone: other parts of the host may use c-ares too, and the
+    // process-wide state is tiny.
+    std::call_once(once, [] { status = ::ares_library_init(ARES_LIB_INIT_ALL); });
+    if (status != ARES_SUCCESS)
+        raise(status, "verimex: ares_library_init");
+}
+
+// c-ares makes its sockets with socket() and marks them close-on-exec only
+// afterwards, and writes to TCP name servers with writev(), which can raise
+// SIGPIPE. These replacements do both atomically and quietly.
+ares_socket_t open_socket(int family, int type, int protocol, void*)
+{
+    return ::socket(family, type | SOCK_NONBLOCK | SOCK_CLOEXEC, protocol);
+}
+
+int close_socket(ares_socket_t fd, void*)
+{
+    return ::close(fd);
+}
+
+int connect_socket(ares_socket_t fd, const struct sockaddr* address, ares_socklen_t length, void*)
+{
+    return ::connect(fd, address, length);
+}
+
+ares_ssize_t receive_from(ares_socket_t fd, void* buffer, size_t size, int flags, struct sockaddr* from,
+                          ares_socklen_t* from_length, void*)
+{
+    return ::recvfrom(fd, buffer, size, flags, from, from_length);
+}
+
+ares_ssize_t send_vector(ares_socket_t fd, const struct iovec* parts, int count, void*)
+{
+    msghdr message{};
+    message.msg_iov = const_cast<iovec*>(parts);
+    message.msg_iovlen = static_cast<std::size_t>(count);
+    return ::sendmsg(fd, &message, MSG_NOSIGNAL);
+}
+
+const ares_socket_functions socket_functions = {
+    open_socket, close_socket, connect_socket, receive_from, send_vector,
+};
+
+}  // namespace
+
+const std::error_category& resolver_category()
+{
+    static const ResolverCategory category;
+    return category;
+}
+
+Resolver::Resolver()
+{
+    init_library_once();
+    ares_channel channel = nullptr;
+    // No options: c-ares reads /etc/resolv.conf (servers, search list,
+    // timeout, attempts) the way the system resolver would.
+    ares_options options{};
+    const int status = ::ares_init_options(&channel, &options, 0);
+    if (status != ARES_SUCCESS)
+        raise(status, "verimex: ares_init_options");
+    channel_ = channel;
+    ::ares_set_socket_functions(channel_, &socket_functions, nullptr);
+}
+
+Resolver::~Resolver()
+{
+    // ares_destroy calls back for a running lookup; that outcome is dropped.
+    abandoning_ = true;
+    ::ares_destroy(channel_);
+}
+
+void Resolver::start(const std::string& name)
+{
+    cancel();
+    outcome_.reset();
+    running_ = true;
+    ares_addrinfo_hints hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    // c-ares sorts the addresses (RFC 6724), so an unreachable family comes
+    // last; that sorting opens its probe sockets through our functions too.
+    ::ares_getaddrinfo(channel_, name.c_str(), nullptr, &hints, &Resolver::on_addrinfo, this);
+}
+
+void Resolver::cancel()
+{
+    if (!running_)
+        return;
+    // c-ares calls back at once with ARES_ECANCELLED.
+    abandoning_ = true;
+    ::ares_cancel(channel_);
+    abandoning_ = false;
+    running_ = false;
+}
+
+void Resolver::collect(std::vector<pollfd>& fds) const
+{
+    if (!running_)
+        return;
+    ares_socket_t sockets[ARES_GETSOCK_MAXNUM];
+    const int bits = ::ares_getsock(channel_, sockets, ARES_GETSOCK_MAXNUM);
+    for (int i = 0; i < ARES_GETSOCK_MAXNUM; ++i) {
+        short events = 0;
+        if (ARES_GETSOCK_READABLE(bits, i))
+            events |= POLLIN;
+        if (ARES_GETSOCK_WRITABLE(bits, i))
+            events |= POLLOUT;
+        if (events == 0)
+            break;
+        fds.push_back(pollfd{sockets[i], events, 0});
+    }
+}
+
+bool Resolver::advance(std::span<const pollfd> polled)
+{
+    if (!running_)
+        return false;
+    bool news = false;
+    for (const pollfd& p : polled) {
+        if (p.revents == 0)
+            continue;
+        news = true;
+        const bool readable = (p.revents & (POLLIN | POLLERR | POLLHUP)) != 0;
+        const bool writable = (p.revents & POLLOUT) != 0;
+        ::ares_process_fd(channel_, readable ? p.fd : ARES_SOCKET_BAD, writable ? p.fd : ARES_SOCKET_BAD);
+        // The lookup may have ended, and c-ares closed the other descriptors.
+        if (!running_)
+            return true;
+    }
+    // Nothing to read: still let c-ares resend or give up on its timeouts.
+    if (!news)
+        ::ares_process_fd(channel_, ARES_SOCKET_BAD, ARES_SOCKET_BAD);
+    return news || !running_;
+}
+
+std::optional<Resolver::Outcome> Resolver::take_outcome()
+{
+    return std::exchange(outcome_, std::nullopt);
+}
+
+void Resolver::on_addrinfo(void* arg, int status, int, ::ares_addrinfo* result)
+{
+    auto* self = static_cast<Resolver*>(arg);
+    if (self->abandoning_ || !self->running_) {
+        ::ares_freeaddrinfo(result);
+        return;
+    }
+    Outcome outcome;
+    if (status == ARES_SUCCESS && result) {
+        for (const ares_addrinfo_node* node = result->nodes; node; node = node->ai_next) {
+            if ((node->ai_family != AF_INET && node->ai_family != AF_INET6) || !node->ai_addr ||
+                node->ai_addrlen > sizeof(sockaddr_storage))
+                continue;
+            Address address;
+            std::memcpy(&address.storage, node->ai_addr, node->ai_addrlen);
+            address.length = static_cast<socklen_t>(node->ai_addrlen);
+            outcome.addresses.push_back(address);
+        }
+        outcome.found = !outcome.addresses.empty();
+    }
+    ::ares_freeaddrinfo(result);
+    self->outcome_ = std::move(outcome);
+    self->running_ = false;
+}
+
+}  // namespace verimex::platform::posix

@@ -1,0 +1,66 @@
+// Host name resolution that never blocks the thread: one c-ares channel,
+// driven from the event loop's passes (its descriptors join the loop's poll).
+#pragma once
+
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <optional>
+#include <span>
+#include <string>
+#include <system_error>
+#include <vector>
+
+struct ares_channeldata;
+struct ares_addrinfo;
+
+namespace verimex::platform::posix {
+
+// One address to connect to; the port is filled in by the caller.
+struct Address {
+    sockaddr_storage storage{};
+    socklen_t length = 0;
+};
+
+// The errors c-ares reports (ARES_E...), for the rare local failures of the
+// resolver itself that are raised as std::system_error.
+const std::error_category& resolver_category();
+
+class Resolver {
+public:
+    struct Outcome {
+        bool found = false;  // false: the name could not be resolved
+        std::vector<Address> addresses;  // IPv4 and IPv6, in the order to try
+    };
+
+    // Reads /etc/resolv.conf (and the c-ares defaults) once, here.
+    Resolver();
+    Resolver(const Resolver&) = delete;
+    Resolver& operator=(const Resolver&) = delete;
+    ~Resolver();
+
+    // Starts looking up name (A and AAAA); a lookup still running is
+    // abandoned first. The outcome may already be there when this returns.
+    void start(const std::string& name);
+    // Abandons the running lookup, if any; its outcome never shows.
+    void cancel();
+
+    // Appends the descriptors c-ares is waiting on.
+    void collect(std::vector<pollfd>& fds) const;
+    // Lets c-ares read what poll() reported and handle its own timeouts.
+    // Returns whether any of its descriptors had news.
+    bool advance(std::span<const pollfd> polled);
+    // The outcome of the last lookup once it has ended, handed out once.
+    std::optional<Outcome> take_outcome();
+
+private:
+    static void on_addrinfo(void* arg, int status, int timeouts, ::ares_addrinfo* result);
+
+    ares_channeldata* channel_ = nullptr;
+    bool running_ = false;
+    // Set while c-ares calls back for lookups we abandoned.
+    bool abandoning_ = false;
+    std::optional<Outcome> outcome_;
+};
+
+}  // namespace verimex::platform::posix

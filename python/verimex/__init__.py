@@ -1,0 +1,254 @@
+"""verimex: e-mail address verification for Python.
+
+A thin layer over the C interface of libverimex, loaded with ctypes; no
+compiled extension. One ``quoverimex`` object is one verifier::
+
+    import verimex
+
+    v = verimex.quoverimex()
+    v.email = "someone@example.org"
+    v.from_ = "checker.example.org"
+    v.timeout = 5
+    v.check()
+    print(v.returnvar)      # "000" when a mail server confirmed the address
+    print(v.smtp)           # the dialog with the mail servers
+
+The properties are those of the component: ``email``, ``nslookup``,
+``smtp``, ``returnvar``, ``from`` and ``timeout``. ``from`` is a Python
+keyword, so write ``v.from_`` (``getattr(v, "from")`` works as well).
+Every outcome the verifier detects is a text in ``returnvar``; only an error
+raised by the platform itself (a negative ``timeout`` refused by the timer, a
+failing socket call) comes out of ``check()`` or ``checktime()`` as a
+``PlatformError``.
+
+Texts are UTF-8 on the C side. Bytes that are not valid UTF-8 (a mail server
+may send any) are kept as surrogate escapes, so a text read and written back
+is unchanged.
+
+An object is used from the thread that created it; objects on one thread
+share that thread's timer and socket, so their calls must not overlap.
+
+The library is looked for, in this order: the file named by the environment
+variable ``VERIMEX_LIBRARY``; the library this copy of the package was built
+or installed with; ``libverimex.so.1`` on the system's search path.
+"""
+
+import ctypes
+import ctypes.util
+import os
+
+__all__ = ["quoverimex", "Error", "PlatformError", "version", "library_path"]
+
+# Status codes of verimex.h.
+_OK = 0
+_ERR_PLATFORM = 2
+_ERR_NOMEM = 3
+
+_INT16_MIN = -(2 ** 15)
+_INT16_MAX = 2 ** 15 - 1
+
+
+class Error(Exception):
+    """A call into libverimex failed.
+
+    ``status`` is the C interface's status code, ``code`` the operating
+    system's error number behind the failure (0 when there was none).
+    """
+
+    def __init__(self, message, status, code=0):
+        super().__init__(message)
+        self.status = status
+        self.code = code
+
+
+class PlatformError(Error):
+    """The platform raised an error during ``check()`` or ``checktime()``."""
+
+
+def _candidates():
+    from_env = os.environ.get("VERIMEX_LIBRARY")
+    if from_env:
+        # Asked for by name: no quiet fallback to some other copy.
+        return [from_env]
+    found = []
+    try:
+        from . import _paths
+    except ImportError:
+        _paths = None
+    if _paths is not None and _paths.LIBRARY:
+        here = os.path.dirname(os.path.abspath(__file__))
+        found.append(os.path.normpath(os.path.join(here, _paths.LIBRARY)))
+    by_name = ctypes.util.find_library("verimex")
+    if by_name:
+        found.append(by_name)
+    found.append("libverimex.so.1")
+    return found
+
+
+def _load():
+    failures = []
+    for path in _candidates():
+        try:
+            return ctypes.CDLL(path), path
+        except OSError as e:
+            failures.append("%s: %s" % (path, e))
+    raise ImportError("verimex: cannot load libverimex (set VERIMEX_LIBRARY to its path); tried "
+                      + "; ".join(failures))
+
+
+_lib, library_path = _load()
+
+
+def _declare(name, restype, *argtypes):
+    f = getattr(_lib, name)
+    f.restype = restype
+    f.argtypes = list(argtypes)
+    return f
+
+
+_handle_t = ctypes.c_void_p
+_verimex_version = _declare("verimex_version", ctypes.c_char_p, ctypes.POINTER(ctypes.c_int))
+_verimex_create = _declare("verimex_create", ctypes.c_int, ctypes.POINTER(_handle_t))
+_verimex_destroy = _declare("verimex_destroy", None, _handle_t)
+_verimex_check = _declare("verimex_check", ctypes.c_int, _handle_t)
+_verimex_checktime = _declare("verimex_checktime", ctypes.c_int, _handle_t, ctypes.POINTER(ctypes.c_int))
+_verimex_get_timeout = _declare("verimex_get_timeout", ctypes.c_int, _handle_t, ctypes.POINTER(ctypes.c_int16))
+_verimex_set_timeout = _declare("verimex_set_timeout", ctypes.c_int, _handle_t, ctypes.c_int16)
+_verimex_error = _declare("verimex_error", ctypes.c_char_p, _handle_t)
+_verimex_error_code = _declare("verimex_error_code", ctypes.c_int, _handle_t)
+
+_getters = {}
+_setters = {}
+for _name in ("email", "nslookup", "smtp", "returnvar", "from"):
+    _getters[_name] = _declare("verimex_get_" + _name, ctypes.c_int, _handle_t,
+                               ctypes.POINTER(ctypes.POINTER(ctypes.c_char)),
+                               ctypes.POINTER(ctypes.c_size_t))
+    _setters[_name] = _declare("verimex_set_" + _name, ctypes.c_int, _handle_t, ctypes.c_char_p)
+del _name
+
+
+def version():
+    """The version of the loaded library, as "major.minor.patch"."""
+    return _verimex_version(None).decode("ascii")
+
+
+def _raise_for(status, handle):
+    message = (_verimex_error(handle) or b"").decode("utf-8", "replace")
+    code = _verimex_error_code(handle)
+    if status == _ERR_NOMEM:
+        raise MemoryError(message)
+    if status == _ERR_PLATFORM:
+        raise PlatformError(message, status, code)
+    raise Error(message, status, code)
+
+
+def _text_property(name):
+    getter = _getters[name]
+    setter = _setters[name]
+
+    def fget(self):
+        handle = self._live()
+        value = ctypes.POINTER(ctypes.c_char)()
+        length = ctypes.c_size_t()
+        status = getter(handle, ctypes.byref(value), ctypes.byref(length))
+        if status != _OK:
+            _raise_for(status, handle)
+        # By length: a server's reply may hold a NUL byte.
+        return ctypes.string_at(value, length.value).decode("utf-8", "surrogateescape")
+
+    def fset(self, text):
+        if not isinstance(text, str):
+            raise TypeError("verimex: %s must be a str, not %s" % (name, type(text).__name__))
+        data = text.encode("utf-8", "surrogateescape")
+        if b"\0" in data:
+            # The C interface takes NUL-terminated text: it would be cut.
+            raise ValueError("verimex: %s contains a NUL character" % name)
+        handle = self._live()
+        status = setter(handle, data)
+        if status != _OK:
+            _raise_for(status, handle)
+
+    return property(fget, fset, doc="The %s property (str)." % name)
+
+
+class quoverimex:
+    """One verifier object; see the module's documentation."""
+
+    def __init__(self):
+        self._handle = None
+        handle = _handle_t()
+        status = _verimex_create(ctypes.byref(handle))
+        if status != _OK:
+            _raise_for(status, None)
+        self._handle = handle
+
+    def _live(self):
+        if self._handle is None:
+            raise ValueError("verimex: the object has been closed")
+        return self._handle
+
+    def close(self):
+        """Releases the C object now rather than when garbage is collected."""
+        if self._handle is not None:
+            _verimex_destroy(self._handle)
+            self._handle = None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def __del__(self):
+        # At interpreter exit the module's globals may already be gone.
+        if getattr(self, "_handle", None) is not None and _verimex_destroy is not None:
+            self.close()
+
+    email = _text_property("email")
+    nslookup = _text_property("nslookup")
+    smtp = _text_property("smtp")
+    returnvar = _text_property("returnvar")
+    from_ = _text_property("from")
+
+    @property
+    def timeout(self):
+        """Time limit in seconds (a 16-bit signed integer); 0 means 120."""
+        handle = self._live()
+        value = ctypes.c_int16()
+        status = _verimex_get_timeout(handle, ctypes.byref(value))
+        if status != _OK:
+            _raise_for(status, handle)
+        return value.value
+
+    @timeout.setter
+    def timeout(self, seconds):
+        if isinstance(seconds, bool) or not isinstance(seconds, int):
+            raise TypeError("verimex: timeout must be an int, not %s" % type(seconds).__name__)
+        if not _INT16_MIN <= seconds <= _INT16_MAX:
+            # ctypes would wrap it around silently.
+            raise OverflowError("verimex: timeout %d does not fit a 16-bit signed integer" % seconds)
+        handle = self._live()
+        status = _verimex_set_timeout(handle, seconds)
+        if status != _OK:
+            _raise_for(status, handle)
+
+    def check(self):
+        """Runs one verification; the outcome is in returnvar and smtp."""
+        handle = self._live()
+        status = _verimex_check(handle)
+        if status != _OK:
+            _raise_for(status, handle)
+
+    def checktime(self):
+        """True once the time limit of the last check has run out (returnvar
+        then holds the timeout text)."""
+        handle = self._live()
+        expired = ctypes.c_int()
+        status = _verimex_checktime(handle, ctypes.byref(expired))
+        if status != _OK:
+            _raise_for(status, handle)
+        return bool(expired.value)
+
+
+# The component's own name for the sender property.
+setattr(quoverimex, "from", quoverimex.from_)

@@ -1,0 +1,665 @@
+// The lookup runner and the lookup tools, for real: the bundled helper and
+// BIND's nslookup against the test dnsmasq (tests/netns/zones.conf and
+// lookup.zones), and the runner with small fake tools on a private search
+// list. Runs inside tests/netns/run; the DNS cases skip anywhere else so
+// that no query leaves the machine.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "component/texts.h"
+#include "lookup/runlookup.h"
+#include "lookup_fixtures.h"
+#include "platform/clock.h"
+#include "platform/event_loop.h"
+#include "platform/posix/fd.h"
+#include "platform/posix/process.h"
+#include "support/fake_lookup.h"
+#include "verimex/quoverimex.h"
+
+extern char** environ;
+
+namespace verimex {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using platform::posix::Fd;
+using test::TempDir;
+using test::hosts_in;
+using Hosts = std::vector<std::string>;
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* fake_tool_role = "VERIMEX_FAKE_TOOL";
+
+// ---------------------------------------------------------------------------
+// This binary doubles as a fake lookup tool: started with VERIMEX_FAKE_TOOL
+// set, it reports what it inherited, in one write, and ends before any test
+// runs.
+
+std::string link_target(const std::string& path)
+{
+    char buffer[512];
+    const ssize_t n = ::readlink(path.c_str(), buffer, sizeof buffer);
+    return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string("?");
+}
+
+// "0 /dev/null\n1 pipe:[123]\n..." for every open descriptor, then the
+// blocked and ignored signal masks from /proc/self/status.
+[[noreturn]] void act_as_inheritance_reporter()
+{
+    std::string report;
+    DIR* dir = ::opendir("/proc/self/fd");
+    const int own = dir ? ::dirfd(dir) : -1;
+    while (dirent* entry = dir ? ::readdir(dir) : nullptr) {
+        if (entry->d_name[0] == '.' || std::atoi(entry->d_name) == own)
+            continue;
+        report += std::string(entry->d_name) + " " + link_target(std::string("/proc/self/fd/") + entry->d_name) + "\n";
+    }
+    if (dir)
+        ::closedir(dir);
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("SigBlk:", 0) == 0 || line.rfind("SigIgn:", 0) == 0)
+            report += line + "\n";
+    [[maybe_unused]] ssize_t n = ::write(STDOUT_FILENO, report.data(), report.size());
+    ::_exit(0);
+}
+
+[[maybe_unused]] const bool fake_tool_checked = [] {
+    if (const char* role = std::getenv(fake_tool_role); role && std::string_view(role) == "inheritance")
+        act_as_inheritance_reporter();
+    return true;
+}();
+
+// ---------------------------------------------------------------------------
+// Shared helpers
+
+bool in_test_network() { return std::getenv("VERIMEX_NETNS") != nullptr; }
+
+#define REQUIRE_TEST_NETWORK()                                                   \
+    do {                                                                         \
+        if (!in_test_network())                                                  \
+            GTEST_SKIP() << "DNS cases run only inside tests/netns/run";         \
+    } while (0)
+
+const std::string helper_path = std::string(VERIMEX_BIN_DIR) + "/verimex-nslookup";
+
+struct Lookup {
+    quoverimex object;
+    Hosts hosts() const { return hosts_in(object.nslookup()); }
+};
+
+// Runs command the way check() does, with returnvar already on the
+// no-mail-server text and nslookup holding `before`.
+Lookup run_lookup(const std::string& command, const std::string& before = "")
+{
+    Lookup l;
+    l.object.nslookup(before);
+    l.object.returnvar(std::string(texts::no_mail_server));
+    runlookup(l.object, command);
+    return l;
+}
+
+std::size_t open_descriptors()
+{
+    std::size_t n = 0;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/fd"))
+        ++n;
+    return n;
+}
+
+// Children of this process still in the process table, zombies included.
+std::vector<pid_t> our_children()
+{
+    std::vector<pid_t> found;
+    const std::string me = std::to_string(::getpid());
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        std::ifstream stat(entry.path() / "stat");
+        std::string line;
+        if (!std::getline(stat, line))
+            continue;
+        // pid (comm) state ppid ...: comm may hold blanks, so start after ')'.
+        std::istringstream rest(line.substr(line.rfind(')') + 1));
+        std::string state, ppid;
+        rest >> state >> ppid;
+        if (ppid == me)
+            found.push_back(std::stoi(name));
+    }
+    return found;
+}
+
+// Sets an environment variable for one scope.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const std::string& value) : name_(name)
+    {
+        if (const char* old = std::getenv(name))
+            old_ = old;
+        ::setenv(name, value.c_str(), 1);
+    }
+    ~ScopedEnv()
+    {
+        if (old_)
+            ::setenv(name_, old_->c_str(), 1);
+        else
+            ::unsetenv(name_);
+    }
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+// Which program answers the word "nslookup", for one scope.
+class ScopedHelper {
+public:
+    explicit ScopedHelper(const char* path) { platform::posix::override_lookup_helper(path); }
+    ~ScopedHelper() { platform::posix::override_lookup_helper(nullptr); }
+    ScopedHelper(const ScopedHelper&) = delete;
+    ScopedHelper& operator=(const ScopedHelper&) = delete;
+};
+
+// ---------------------------------------------------------------------------
+// The helper run directly: exit status, stdout and stderr.
+
+struct HelperRun {
+    int status = -1;  // exit status, or -1 when it did not exit normally
+    std::string out;
+    std::string err;
+    Clock::duration took{};
+};
+
+HelperRun run_helper(std::vector<std::string> args)
+{
+    TempDir dir;
+    const std::string out = (dir.path() / "out").string();
+    const std::string err = (dir.path() / "err").string();
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+
+    args.insert(args.begin(), helper_path);
+    std::vector<char*> argv;
+    for (std::string& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    HelperRun run;
+    const Clock::time_point start = Clock::now();
+    pid_t pid = 0;
+    const int error = posix_spawn(&pid, helper_path.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (error != 0)
+        throw std::system_error(error, std::generic_category(), "posix_spawn " + helper_path);
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    run.took = Clock::now() - start;
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.out = test::read_whole_file(out);
+    run.err = test::read_whole_file(err);
+    return run;
+}
+
+Fd udp_socket(int family, const sockaddr* address, socklen_t length)
+{
+    Fd s(::socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (!s)
+        throw std::system_error(errno, std::generic_category(), "socket");
+    if (::bind(s.get(), address, length) != 0)
+        throw std::system_error(errno, std::generic_category(), "bind");
+    return s;
+}
+
+// A DNS server that takes queries on address:53 and never answers.
+Fd silent_server(const char* address)
+{
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(53);
+    ::inet_pton(AF_INET, address, &a.sin_addr);
+    return udp_socket(AF_INET, reinterpret_cast<sockaddr*>(&a), sizeof a);
+}
+
+// Passes queries that arrive on [::1]:53 to the test dnsmasq on
+// 127.0.0.1:53 and the answers back, so the helper can be shown an IPv6
+// server.
+class Ipv6Relay {
+public:
+    Ipv6Relay()
+    {
+        sockaddr_in6 a{};
+        a.sin6_family = AF_INET6;
+        a.sin6_port = htons(53);
+        a.sin6_addr = in6addr_loopback;
+        listener_ = udp_socket(AF_INET6, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~Ipv6Relay()
+    {
+        stop_ = true;
+        thread_.join();
+    }
+    Ipv6Relay(const Ipv6Relay&) = delete;
+    Ipv6Relay& operator=(const Ipv6Relay&) = delete;
+
+    int relayed() const { return relayed_; }
+
+private:
+    void serve()
+    {
+        sockaddr_in up{};
+        up.sin_family = AF_INET;
+        up.sin_port = htons(53);
+        up.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        while (!stop_) {
+            pollfd p{listener_.get(), POLLIN, 0};
+            if (::poll(&p, 1, 50) <= 0)
+                continue;
+            unsigned char buffer[4096];
+            sockaddr_in6 client{};
+            socklen_t length = sizeof client;
+            const ssize_t n =
+                ::recvfrom(listener_.get(), buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&client), &length);
+            if (n <= 0)
+                continue;
+            Fd upstream(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+            if (::connect(upstream.get(), reinterpret_cast<sockaddr*>(&up), sizeof up) != 0 ||
+                ::send(upstream.get(), buffer, static_cast<std::size_t>(n), 0) != n)
+                continue;
+            pollfd q{upstream.get(), POLLIN, 0};
+            if (::poll(&q, 1, 2000) <= 0)
+                continue;
+            const ssize_t m = ::recv(upstream.get(), buffer, sizeof buffer, 0);
+            if (m > 0 && ::sendto(listener_.get(), buffer, static_cast<std::size_t>(m), 0,
+                                  reinterpret_cast<sockaddr*>(&client), length) == m)
+                ++relayed_;
+        }
+    }
+
+    Fd listener_;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> relayed_{0};
+    std::thread thread_;
+};
+
+// ---------------------------------------------------------------------------
+// The bundled helper against the test dnsmasq
+
+class Helper : public ::testing::Test {
+protected:
+    void SetUp() override { REQUIRE_TEST_NETWORK(); }
+};
+
+TEST_F(Helper, PrintsOneLinePerRecordInTheScannersShape)
+{
+    const HelperRun run = run_helper({"-q=mx", "two.test"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, "");
+    const Hosts hosts = hosts_in(run.out);
+    EXPECT_EQ(std::set<std::string>(hosts.begin(), hosts.end()), (std::set<std::string>{"mx1.two.test", "mx2.two.test"}));
+    std::string expected;
+    for (const std::string& host : hosts)
+        expected += "two.test\tmail exchanger = " + host + "\r\n";
+    EXPECT_EQ(run.out, expected) << "no preference, no root dot, CR LF, nothing else";
+}
+
+TEST_F(Helper, AnswersTheCommandLineStyles)
+{
+    const HelperRun reference = run_helper({"-q=mx", "two.test"});
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"-type=mx", "two.test"},
+             {"-querytype=MX", "-timeout=30", "two.test", "127.0.0.1", "extra", "words"},
+             {"two.test"},
+             {"-q=mx", "two.test", "ns.lookup.test"}}) {
+        const HelperRun run = run_helper(args);
+        EXPECT_EQ(run.status, 0) << ::testing::PrintToString(args) << run.err;
+        EXPECT_EQ(run.out, reference.out) << ::testing::PrintToString(args);
+    }
+}
+
+TEST_F(Helper, RejectsWhatItCannotAnswer)
+{
+    for (const std::vector<std::string>& args :
+         std::vector<std::vector<std::string>>{
+             {}, {"-q=mx"}, {"-q=a", "two.test"}, {"-type=txt", "two.test"}, {"-q=mx", "bad\xff" "utf8.test"}}) {
+        const HelperRun run = run_helper(args);
+        EXPECT_EQ(run.status, 2) << ::testing::PrintToString(args);
+        EXPECT_EQ(run.out, "");
+        EXPECT_NE(run.err, "");
+    }
+}
+
+TEST_F(Helper, DomainWithoutMxIsNoError)
+{
+    const HelperRun run = run_helper({"-q=mx", "nomx.test"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "");
+}
+
+TEST_F(Helper, UnknownDomainFails)
+{
+    const HelperRun run = run_helper({"-q=mx", "nothing.test"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "");
+    EXPECT_NE(run.err.find("nothing.test"), std::string::npos) << run.err;
+}
+
+TEST_F(Helper, QueriesNonAsciiDomainsInTheirAsciiForm)
+{
+    const HelperRun run = run_helper({"-q=mx", "b\xc3\xbc" "cher.lookup.test"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "xn--bcher-kva.lookup.test\tmail exchanger = mx.lookup.test\r\n");
+}
+
+TEST_F(Helper, LargeAnswerComesWhole)
+{
+    // Too big for a UDP answer: c-ares asks again over TCP.
+    const HelperRun run = run_helper({"-q=mx", "many.lookup.test"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(hosts_in(run.out).size(), 30u);
+}
+
+TEST_F(Helper, ServerByIpv6Address)
+{
+    std::optional<Ipv6Relay> relay;
+    try {
+        relay.emplace();
+    } catch (const std::system_error& e) {
+        GTEST_SKIP() << "no IPv6 loopback here: " << e.what();
+    }
+    const HelperRun run = run_helper({"-q=mx", "two.test", "::1"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(hosts_in(run.out).size(), 2u);
+    EXPECT_GE(relay->relayed(), 1);
+}
+
+TEST_F(Helper, ServerThatCannotBeFoundOrReachedFails)
+{
+    for (const char* server : {"127.0.0.99", "::1", "nope.lookup.test"}) {
+        const HelperRun run = run_helper({"-q=mx", "two.test", server});
+        EXPECT_EQ(run.status, 1) << server;
+        EXPECT_EQ(run.out, "") << server;
+        EXPECT_NE(run.err, "") << server;
+        EXPECT_LT(run.took, 5s) << server << ": a refused query needs no waiting";
+    }
+}
+
+TEST_F(Helper, SilentServerEndsWithinItsBound)
+{
+    const Fd server = silent_server("127.0.0.53");
+    const HelperRun run = run_helper({"-q=mx", "two.test", "127.0.0.53"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "");
+    EXPECT_NE(run.err.find("Timeout"), std::string::npos) << run.err;
+    EXPECT_LT(run.took, 10s);
+}
+
+TEST_F(Helper, OverallDeadlineEndsWhatTheRetriesWouldNot)
+{
+    // Two silent servers (the name has both addresses) would take c-ares'
+    // tries and timeouts past the helper's limit.
+    const Fd first = silent_server("127.0.0.53");
+    const Fd second = silent_server("127.0.0.54");
+    const HelperRun run = run_helper({"-q=mx", "two.test", "silent.lookup.test"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "");
+    EXPECT_NE(run.err.find("no answer within"), std::string::npos) << run.err;
+    EXPECT_LT(run.took, 10s);
+}
+
+// ---------------------------------------------------------------------------
+// The runner with the real tools: the bundled helper (the word "nslookup"
+// as the library runs it) and BIND's nslookup from PATH.
+
+struct Tool {
+    const char* name;
+    const char* helper;  // for override_lookup_helper; nullptr: the library's own search
+};
+
+class RealTool : public ::testing::TestWithParam<Tool> {
+protected:
+    void SetUp() override { REQUIRE_TEST_NETWORK(); }
+    Lookup lookup(const std::string& domain, const std::string& server = "")
+    {
+        ScopedHelper helper(GetParam().helper);
+        return run_lookup(texts::lookup_command(domain, server));
+    }
+};
+
+TEST_P(RealTool, FindsTheMailExchangers)
+{
+    const Lookup l = lookup("two.test");
+    EXPECT_EQ(l.object.returnvar(), texts::no_mail_server);
+    const Hosts hosts = l.hosts();
+    EXPECT_EQ(std::set<std::string>(hosts.begin(), hosts.end()), (std::set<std::string>{"mx1.two.test", "mx2.two.test"}));
+    EXPECT_EQ(hosts.size(), 2u);
+}
+
+TEST_P(RealTool, DomainWithoutMxGivesNoHost)
+{
+    const Lookup l = lookup("nomx.test");
+    EXPECT_EQ(l.object.returnvar(), texts::no_mail_server);
+    EXPECT_EQ(l.hosts(), Hosts{});
+}
+
+TEST_P(RealTool, UnknownDomainGivesNoHost)
+{
+    const Lookup l = lookup("nothing.test");
+    EXPECT_EQ(l.object.returnvar(), texts::no_mail_server);
+    EXPECT_EQ(l.hosts(), Hosts{});
+}
+
+TEST_P(RealTool, UnreachableServerGivesNoHost)
+{
+    const Clock::time_point start = Clock::now();
+    const Lookup l = lookup("two.test", "127.0.0.99");
+    EXPECT_EQ(l.object.returnvar(), texts::no_mail_server);
+    EXPECT_EQ(l.hosts(), Hosts{});
+    EXPECT_LT(Clock::now() - start, 10s);
+}
+
+INSTANTIATE_TEST_SUITE_P(Tools, RealTool, ::testing::Values(Tool{"helper", nullptr}, Tool{"bind", ""}),
+                         [](const ::testing::TestParamInfo<Tool>& p) { return std::string(p.param.name); });
+
+TEST(RealTools, HelperIsFoundBesideTheLibrary)
+{
+    const std::string found = platform::posix::lookup_helper();
+    ASSERT_NE(found, "");
+    EXPECT_TRUE(fs::equivalent(found, helper_path)) << found;
+}
+
+TEST(RealTools, HelperAndBindListRecordsInTheSameAnswerOrder)
+{
+    REQUIRE_TEST_NETWORK();
+    const std::string command = texts::lookup_command("order.lookup.test", "");
+    Hosts ours, bind;
+    {
+        ScopedHelper helper(nullptr);
+        ours = run_lookup(command).hosts();
+    }
+    {
+        ScopedHelper helper("");
+        bind = run_lookup(command).hosts();
+    }
+    EXPECT_EQ(std::set<std::string>(ours.begin(), ours.end()),
+              (std::set<std::string>{"alpha.lookup.test", "mid.lookup.test", "zeta.lookup.test"}));
+    EXPECT_EQ(ours, bind);
+}
+
+// ---------------------------------------------------------------------------
+// The runner with fake tools on a private search list
+
+class Runner : public ::testing::Test {
+protected:
+    Runner() : path_("PATH", tools_.path().string()) {}
+
+    void tool(const std::string& name, const std::string& script)
+    {
+        const fs::path file = tools_.path() / name;
+        std::ofstream(file) << "#!/bin/sh\n" << script << "\n";
+        fs::permissions(file, fs::perms::owner_all);
+    }
+    fs::path file(const std::string& name, const std::string& content)
+    {
+        const fs::path f = tools_.path() / name;
+        std::ofstream(f, std::ios::binary) << content;
+        return f;
+    }
+
+    TempDir tools_;
+    ScopedEnv path_;
+};
+
+TEST_F(Runner, ToolFromThePathHasItsOutputReshaped)
+{
+    // One printf, so one write: the runner reads only once.
+    tool("nslookup", "printf 'Server: 127.0.0.1\\n\\nfake.test\\tmail exchanger = 10 mx.fake.test.\\n'");
+    ScopedHelper helper("");  // as when the bundled helper is missing
+    const Lookup l = run_lookup(texts::lookup_command("fake.test", ""));
+    EXPECT_EQ(l.object.nslookup(), "Server: 127.0.0.1\r\n\r\nfake.test\tmail exchanger = mx.fake.test\r\n");
+    EXPECT_EQ(l.hosts(), Hosts{"mx.fake.test"});
+}
+
+TEST_F(Runner, CommandIsSplitAtBlanksAndTabsWithoutAShell)
+{
+    tool("args", "out=; for a in \"$@\"; do out=\"$out[$a]\"; done; printf '%s' \"$out\"");
+    const Lookup l = run_lookup("args  -q=mx\tx.test  $HOME;echo  '*' ");
+    EXPECT_EQ(l.object.nslookup(), "[-q=mx][x.test][$HOME;echo]['*']");
+}
+
+TEST_F(Runner, OutputIsCutAtTheReadLimit)
+{
+    std::string big;
+    for (int i = 0; big.size() < 3 * lookup_read_limit; ++i)
+        big += "big.test\tmail exchanger = host-" + std::to_string(i) + ".big.test\r\n";
+    const fs::path data = file("big.txt", big);
+    // cat hands the whole file to the pipe in one write.
+    tool("bigtool", "exec /bin/cat '" + data.string() + "'");
+    const Lookup l = run_lookup("bigtool");
+    ASSERT_EQ(l.object.nslookup(), big.substr(0, lookup_read_limit));
+    const Hosts hosts = l.hosts();
+    ASSERT_FALSE(hosts.empty());
+    EXPECT_EQ(hosts.back(), "host-" + std::to_string(hosts.size() - 1) + ".big.test") << "only whole records";
+    const std::string next = "host-" + std::to_string(hosts.size()) + ".big.test\r\n";
+    EXPECT_GT(big.find(next) + next.size(), lookup_read_limit) << "the record after the last host is the one cut";
+}
+
+TEST_F(Runner, ToolThatCannotBeFoundIsAFailedStartWithErrno2)
+{
+    const std::size_t fds = open_descriptors();
+    for (const char* command : {"verimex-no-such-tool -q=mx x.test", "nslookup -q=mx x.test ", ""}) {
+        ScopedHelper helper("");  // "nslookup" is not on the private search list either
+        const Lookup l = run_lookup(command, "earlier output");
+        EXPECT_EQ(l.object.returnvar(), texts::start_failed(2)) << command;
+        EXPECT_EQ(l.object.nslookup(), "earlier output") << command;
+    }
+    EXPECT_EQ(open_descriptors(), fds) << "no pipe end left open";
+}
+
+TEST_F(Runner, ToolThatPrintsNothingGivesAnEmptyOutput)
+{
+    tool("quiet", "echo 'to stderr only' >&2; /bin/sleep 0.1");
+    const Lookup l = run_lookup("quiet -q=mx x.test", "earlier output");
+    EXPECT_EQ(l.object.nslookup(), "");
+    EXPECT_EQ(l.object.returnvar(), texts::no_mail_server);
+    EXPECT_EQ(l.hosts(), Hosts{});
+}
+
+TEST_F(Runner, ToolGetsOnlyThePipeAndNullDevicesAndCleanSignals)
+{
+    // A descriptor the host left inheritable, and a signal state it set up.
+    const Fd stray(::open("/dev/zero", O_RDONLY));
+    ASSERT_TRUE(stray);
+    sigset_t block, old_mask;
+    sigemptyset(&block);
+    sigaddset(&block, SIGUSR1);
+    ASSERT_EQ(::pthread_sigmask(SIG_BLOCK, &block, &old_mask), 0);
+    struct sigaction ignore {}, old_pipe {};
+    ignore.sa_handler = SIG_IGN;
+    ASSERT_EQ(::sigaction(SIGPIPE, &ignore, &old_pipe), 0);
+
+    std::string report;
+    {
+        ScopedEnv role(fake_tool_role, "inheritance");
+        report = run_lookup(link_target("/proc/self/exe") + " -q=mx x.test").object.nslookup();
+    }
+    ::sigaction(SIGPIPE, &old_pipe, nullptr);
+    ::pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
+
+    std::vector<std::string> lines;
+    std::istringstream in(report);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line.substr(0, line.find('\r')));
+    ASSERT_EQ(lines.size(), 5u) << report;
+    EXPECT_EQ(lines[0], "0 /dev/null");
+    EXPECT_EQ(lines[1].rfind("1 pipe:", 0), 0u) << lines[1];
+    EXPECT_EQ(lines[2], "2 /dev/null");
+    // glibc itself hands its internal signals (32, 33) on as ignored; only
+    // what the host did matters here.
+    const auto mask = [](const std::string& line) { return std::stoull(line.substr(line.find('\t') + 1), nullptr, 16); };
+    ASSERT_EQ(lines[3].rfind("SigBlk:", 0), 0u);
+    ASSERT_EQ(lines[4].rfind("SigIgn:", 0), 0u);
+    EXPECT_EQ(mask(lines[3]) & (1ull << (SIGUSR1 - 1)), 0u) << lines[3];
+    EXPECT_EQ(mask(lines[4]) & (1ull << (SIGPIPE - 1)), 0u) << lines[4];
+}
+
+TEST_F(Runner, ManyLookupsLeaveNoDescriptorsAndNoZombies)
+{
+    tool("nslookup", "printf 'x.test\\tmail exchanger = mx.x.test\\r\\n'");
+    ScopedHelper helper("");
+    const std::size_t fds = open_descriptors();
+    for (int i = 0; i < 300; ++i) {
+        const Lookup l = run_lookup(texts::lookup_command("x.test", ""));
+        ASSERT_EQ(l.hosts(), Hosts{"mx.x.test"}) << "lookup " << i;
+        // Reaping happens at the next lookup, so at most the children of
+        // the last few lookups can still be waiting.
+        ASSERT_LE(platform::posix::unreaped_children(), 20u) << "lookup " << i;
+    }
+    EXPECT_EQ(open_descriptors(), fds);
+
+    // The thread's later yields reap the tools of the last lookups.
+    const std::unique_ptr<platform::EventLoop> loop = platform::make_event_loop(platform::system_clock());
+    const Clock::time_point give_up = Clock::now() + 10s;
+    while (platform::posix::unreaped_children() > 0 && Clock::now() < give_up) {
+        loop->yield();
+        std::this_thread::sleep_for(5ms);
+    }
+    EXPECT_EQ(platform::posix::unreaped_children(), 0u);
+    EXPECT_EQ(our_children(), std::vector<pid_t>{}) << "no zombie or live tool left behind";
+}
+
+}  // namespace
+}  // namespace verimex

@@ -1,0 +1,44 @@
+// verimex-check's command line: what it asks for, how it is read, and the
+// help text. Reading the arguments has no side effects, so it can be tested
+// without running a check.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+namespace verimex_check {
+
+struct Options {
+    std::string from;        // empty: the machine's host name is used
+    std::int16_t timeout = 0;  // 0: the component's default
+    std::string dns_server;  // empty: the system's resolver
+    bool verbose = false;
+    bool help = false;
+    std::vector<std::string> addresses;
+};
+
+struct UsageError {
+    std::string message;
+};
+
+// args are the arguments after the program name. Options may come before,
+// between or after the addresses; "--" ends them, and a lone "-" is an
+// operand. Short options take their value attached ("-t5") or as the next
+// argument ("-t 5"); flags may be grouped ("-vt 5").
+std::variant<Options, UsageError> parse_args(std::span<const std::string_view> args);
+
+// The text printed for --help.
+std::string help_text();
+
+// The one-line hint printed after a usage error.
+std::string_view usage_hint();
+
+// The name sent after "helo" when -f is not given: this machine's host name,
+// or "localhost" when the system cannot say.
+std::string default_from();
+
+}  // namespace verimex_check

@@ -1,0 +1,94 @@
+// Formatting of verimex-check's output and the exit status of a run.
+#include "report.h"
+
+namespace verimex_check {
+
+namespace {
+
+constexpr std::string_view indent = "    ";
+
+void append_escaped(std::string& out, char c)
+{
+    static constexpr char hex[] = "0123456789abcdef";
+    const auto byte = static_cast<unsigned char>(c);
+    switch (c) {
+    case '\r': out += "\\r"; return;
+    case '\n': out += "\\n"; return;
+    case '\t': out += "\\t"; return;
+    case '\\': out += "\\\\"; return;
+    default: break;
+    }
+    if (byte < 0x20 || byte == 0x7f) {
+        out += "\\x";
+        out += hex[byte >> 4];
+        out += hex[byte & 0x0f];
+        return;
+    }
+    out += c;
+}
+
+std::string_view without_final_line_end(std::string_view text)
+{
+    const std::size_t last = text.find_last_not_of("\r\n");
+    return last == std::string_view::npos ? std::string_view() : text.substr(0, last + 1);
+}
+
+}  // namespace
+
+std::string escaped(std::string_view text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text)
+        append_escaped(out, c);
+    return out;
+}
+
+std::string result_line(const CheckResult& result)
+{
+    return escaped(result.address) + ": " + escaped(without_final_line_end(result.returnvar)) + "\n";
+}
+
+std::string error_line(const CheckResult& result)
+{
+    return "verimex-check: " + escaped(result.address) + ": " + escaped(result.platform_error) + "\n";
+}
+
+std::string transcript_block(std::string_view transcript)
+{
+    std::string out;
+    while (!transcript.empty()) {
+        std::size_t end = transcript.find('\n');
+        std::string_view line;
+        if (end == std::string_view::npos) {
+            line = transcript;
+            transcript = {};
+        } else {
+            line = transcript.substr(0, end);
+            transcript.remove_prefix(end + 1);
+        }
+        if (line.ends_with('\r'))
+            line.remove_suffix(1);
+        out += indent;
+        out += escaped(line);
+        out += '\n';
+    }
+    return out;
+}
+
+void Tally::add(const CheckResult& result)
+{
+    if (result.failed())
+        any_failed_ = true;
+    else if (!result.verified())
+        any_not_verified_ = true;
+}
+
+ExitStatus Tally::status() const
+{
+    if (any_failed_)
+        return platform_failed;
+    return any_not_verified_ ? some_not_verified : all_verified;
+}
+
+}  // namespace verimex_check

@@ -1,0 +1,50 @@
+// How verimex-check shows results: the result line, the indented
+// transcript, the error line, and the exit status of a whole run. Pure
+// text in, text out; main decides where it goes.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "checking.h"
+
+namespace verimex_check {
+
+// Exit statuses, as documented in the help text.
+enum ExitStatus : int {
+    all_verified = 0,
+    some_not_verified = 1,
+    usage_error = 2,
+    platform_failed = 3,
+};
+
+// Control characters shown as \r, \n, \t or \xNN, a backslash as \\, so
+// server text cannot break a line or steer the terminal. Bytes from 0x80 up
+// are left alone: they are UTF-8 text.
+std::string escaped(std::string_view text);
+
+// "ADDRESS: RESULT\n" with the result's final line end dropped and the rest
+// escaped.
+std::string result_line(const CheckResult& result);
+
+// "verimex-check: ADDRESS: MESSAGE\n", for standard error.
+std::string error_line(const CheckResult& result);
+
+// The transcript, one output line per line received or sent, each indented
+// by four spaces. CR LF and a lone LF end a line; other control characters
+// are escaped. A last line without a line end (a reply cut short) is shown
+// too. Empty text gives nothing.
+std::string transcript_block(std::string_view transcript);
+
+// Folds the results of a run into its exit status.
+class Tally {
+public:
+    void add(const CheckResult& result);
+    ExitStatus status() const;
+
+private:
+    bool any_failed_ = false;
+    bool any_not_verified_ = false;
+};
+
+}  // namespace verimex_check
