@@ -22,6 +22,9 @@ public:
     // dropped. Negative periods throw std::invalid_argument.
     virtual void Interval(std::chrono::milliseconds period) = 0;
     virtual std::chrono::milliseconds Interval() const = 0;
+    // A new timer is enabled with period 0. Switching a disabled timer on
+    // restarts the schedule as setting the period does; switching on one
+    // that runs changes nothing.
     virtual void Enabled(bool on) = 0;
     virtual bool Enabled() const = 0;
 };
@@ -34,10 +37,12 @@ public:
     virtual std::unique_ptr<SocketControl> make_socket() = 0;
 
     // One pass over the thread's queue: delivers every tick that fell due
-    // (one call per elapsed period), lets sockets advance, and returns. It
+    // (one call per elapsed period, so periods that passed while the thread
+    // did not yield are all counted), lets sockets advance, and returns. It
     // never waits for news indefinitely; after a long run of passes that
-    // found nothing to do it may pause briefly on the sockets instead of
-    // spinning, but never past the next tick due.
+    // found nothing to do it may pause briefly (at most 10 ms) on the
+    // sockets instead of spinning, returning as soon as one has news, and
+    // never past the next tick due.
     virtual void yield() = 0;
 };
 
