@@ -5,16 +5,17 @@
 // /bin/true the same way shows the machine's floor for any tool.
 //
 // Needs the test DNS server, so run it inside the private network:
-//   tests/netns/run -- <build>/bin/verimex_lookup_bench
+//   tests/netns/run -- <build>/bin/verimex_lookup_bench [--markdown]
+// --markdown prints one Markdown table in place of Google Benchmark's
+// console report (scripts/bench gathers it into BENCHMARKS.md).
 #include <benchmark/benchmark.h>
 
-#include <sys/resource.h>
-
-#include <chrono>
 #include <cstdlib>
 #include <string>
-#include <thread>
+#include <string_view>
+#include <vector>
 
+#include "bench/bench_support.h"
 #include "component/texts.h"
 #include "lookup/nextmx.h"
 #include "lookup/runlookup.h"
@@ -23,24 +24,9 @@
 
 namespace {
 
-double children_cpu_ms()
-{
-    rusage usage{};
-    ::getrusage(RUSAGE_CHILDREN, &usage);
-    const auto ms = [](const timeval& tv) { return tv.tv_sec * 1e3 + tv.tv_usec / 1e3; };
-    return ms(usage.ru_utime) + ms(usage.ru_stime);
-}
-
-// CPU time of children counts only once they are reaped.
-void reap_all()
-{
-    using namespace std::chrono_literals;
-    const auto give_up = std::chrono::steady_clock::now() + 10s;
-    while (verimex::platform::posix::unreaped_children() > 0 && std::chrono::steady_clock::now() < give_up) {
-        verimex::platform::posix::reap_children();
-        std::this_thread::sleep_for(1ms);
-    }
-}
+using verimex::bench::children_cpu_ms;
+// A child's CPU time counts only once it is reaped.
+using verimex::bench::reap_lookup_children;
 
 // helper: nullptr for the bundled helper, "" for nslookup from PATH.
 void lookup(benchmark::State& state, const char* helper)
@@ -53,7 +39,7 @@ void lookup(benchmark::State& state, const char* helper)
     const std::string command = verimex::texts::lookup_command("two.test", "");
     verimex::quoverimex object;
 
-    reap_all();
+    reap_lookup_children();
     const double cpu_before = children_cpu_ms();
     for (auto _ : state) {
         verimex::runlookup(object, command);
@@ -64,7 +50,7 @@ void lookup(benchmark::State& state, const char* helper)
         }
     }
     // The timed loop has ended here; waiting for the last tools is free.
-    reap_all();
+    reap_lookup_children();
     state.counters["child_cpu_ms"] = (children_cpu_ms() - cpu_before) / static_cast<double>(state.iterations());
     verimex::platform::posix::override_lookup_helper(nullptr);
 }
@@ -74,11 +60,11 @@ void lookup(benchmark::State& state, const char* helper)
 void start_only(benchmark::State& state)
 {
     verimex::quoverimex object;
-    reap_all();
+    reap_lookup_children();
     const double cpu_before = children_cpu_ms();
     for (auto _ : state)
         verimex::runlookup(object, "/bin/true");
-    reap_all();
+    reap_lookup_children();
     state.counters["child_cpu_ms"] = (children_cpu_ms() - cpu_before) / static_cast<double>(state.iterations());
 }
 
@@ -86,6 +72,80 @@ BENCHMARK(start_only)->Name("lookup/bin_true")->Unit(benchmark::kMillisecond)->U
 BENCHMARK_CAPTURE(lookup, helper, nullptr)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 BENCHMARK_CAPTURE(lookup, bind_nslookup, "")->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 
+// The three runs as one table, with the helper's target.
+class MarkdownReporter final : public benchmark::BenchmarkReporter {
+public:
+    bool ReportContext(const Context&) override { return true; }
+    void ReportRuns(const std::vector<Run>& runs) override
+    {
+        for (const Run& run : runs)
+            runs_.push_back(run);
+    }
+    void Finalize() override
+    {
+        using verimex::bench::fixed;
+        verimex::bench::heading("1b. One lookup: the bundled helper, BIND's nslookup, and starting /bin/true");
+        verimex::bench::Table t({"tool run for the word `nslookup`", "wall ms per lookup", "tool CPU ms",
+                                 "lookups timed", "target", "result"});
+        double floor_ms = 0;
+        for (const Run& run : runs_) {
+            const std::string name = run.run_name.function_name;
+            if (run.error_occurred) {
+                t.add({name, "failed: " + run.error_message});
+                continue;
+            }
+            const double wall = run.GetAdjustedRealTime();
+            const auto cpu = run.counters.find("child_cpu_ms");
+            const std::string cpu_text = cpu == run.counters.end() ? "" : fixed(cpu->second.value, 2);
+            std::string tool = name, goal, result;
+            if (name == "lookup/bin_true") {
+                tool = "`/bin/true` (no lookup: the floor of starting any program)";
+                floor_ms = wall;
+            } else if (name == "lookup/helper") {
+                tool = "bundled helper `verimex-nslookup`";
+                goal = "< 5 ms";
+                result = verimex::bench::target("lookup: bundled helper against the local dnsmasq",
+                                                fixed(wall, 2) + " ms", "< 5 ms", wall < 5.0);
+            } else if (name == "lookup/bind_nslookup") {
+                tool = "system BIND `nslookup`";
+            }
+            t.add({tool, fixed(wall, 2), cpu_text, std::to_string(run.iterations), goal, result});
+        }
+        t.print();
+        verimex::bench::note(
+            "Each row runs the library's lookup runner (`runlookup`) on `nslookup -q=mx two.test` against the "
+            "dnsmasq of the private network, over and over for at least 2 s: the wall time is the start of the "
+            "tool to the end of the one read of its output, as a check waits for it; the tool's CPU is taken "
+            "from the reaped children. Starting `/bin/true` the same way took " +
+            fixed(floor_ms, 2) + " ms on this machine: that much of every row is the cost of starting a program.");
+    }
+
+private:
+    std::vector<Run> runs_;
+};
+
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv)
+{
+    bool markdown = false;
+    std::vector<char*> args;
+    for (int i = 0; i < argc; ++i) {
+        if (std::string_view(argv[i]) == "--markdown")
+            markdown = true;
+        else
+            args.push_back(argv[i]);
+    }
+    int count = static_cast<int>(args.size());
+    benchmark::Initialize(&count, args.data());
+    if (benchmark::ReportUnrecognizedArguments(count, args.data()))
+        return 1;
+    if (markdown) {
+        MarkdownReporter reporter;
+        benchmark::RunSpecifiedBenchmarks(&reporter);
+    } else {
+        benchmark::RunSpecifiedBenchmarks();
+    }
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,15 +1,32 @@
-// verimex-check without a network: reading the command line, the shape of
-// its output, the exit status of a run, and the program's answers to usage
-// errors and --help (none of which reach a check).
+// verimex-check without a network: reading the command line and the address
+// list, the shape of its output (plain, JSON, progress bar), the bulk
+// runner with a stand-in for the check, the exit status of a run, and the
+// program's answers to usage errors, --help and empty lists (none of which
+// reach a check).
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <functional>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <sstream>
+#include <stdexcept>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <variant>
 #include <vector>
 
+#include "bulk.h"
 #include "checking.h"
+#include "input.h"
 #include "options.h"
+#include "printer.h"
 #include "report.h"
 #include "tool_run.h"
 
@@ -86,8 +103,6 @@ TEST(ToolOptions, TimeoutMustBeWholeSecondsInRange)
 
 TEST(ToolOptions, UsageErrors)
 {
-    EXPECT_TRUE(refused({}));
-    EXPECT_TRUE(refused({"-v"}));
     EXPECT_TRUE(refused({"-x", "a"}));
     EXPECT_TRUE(refused({"--verbose", "a"}));
     EXPECT_TRUE(refused({"a", "-t"}));
@@ -99,6 +114,69 @@ TEST(ToolOptions, HelpNeedsNoAddress)
 {
     EXPECT_TRUE(parsed({"--help"}).help);
     EXPECT_TRUE(parsed({"-h"}).help);
+}
+
+TEST(ToolOptions, JobsJsonAndProgress)
+{
+    const Options plain = parsed({"a"});
+    EXPECT_EQ(plain.jobs, 1u);
+    EXPECT_FALSE(plain.json);
+    EXPECT_TRUE(plain.progress);
+
+    const Options o = parsed({"-j", "8", "--json", "--no-progress", "a"});
+    EXPECT_EQ(o.jobs, 8u);
+    EXPECT_TRUE(o.json);
+    EXPECT_FALSE(o.progress);
+    EXPECT_EQ(parsed({"-j256", "a"}).jobs, 256u);
+    EXPECT_EQ(parsed({"-vj", "3", "a"}).jobs, 3u);
+    for (std::string_view bad : {"0", "257", "-1", "", "4x", "99999999999999999999"})
+        EXPECT_TRUE(refused({"-j", bad, "a"})) << "-j '" << bad << "'";
+    EXPECT_TRUE(refused({"a", "-j"}));
+    EXPECT_TRUE(refused({"--jobs=2", "a"}));
+}
+
+TEST(ToolOptions, StandardInputStandsInForMissingOrDashOperands)
+{
+    EXPECT_TRUE(parsed({}).reads_standard_input());
+    EXPECT_TRUE(parsed({"-v", "-j", "2"}).reads_standard_input());
+    EXPECT_TRUE(parsed({"a", "-", "b"}).reads_standard_input());
+    EXPECT_TRUE(parsed({"--", "-"}).reads_standard_input());
+    EXPECT_FALSE(parsed({"a", "b"}).reads_standard_input());
+}
+
+TEST(ToolInput, OneAddressPerLineWithoutBlanksCommentsOrCr)
+{
+    EXPECT_EQ(address_on_line("a@x.test"), "a@x.test");
+    EXPECT_EQ(address_on_line("  \ta@x.test \t\r"), "a@x.test");
+    EXPECT_EQ(address_on_line("a@x.test\r"), "a@x.test");
+    EXPECT_EQ(address_on_line(""), std::nullopt);
+    EXPECT_EQ(address_on_line(" \t \r"), std::nullopt);
+    EXPECT_EQ(address_on_line("# a@x.test"), std::nullopt);
+    EXPECT_EQ(address_on_line("   #a@x.test"), std::nullopt);
+    // Only a leading "#" makes a comment; inside, it is part of the address.
+    EXPECT_EQ(address_on_line("a#b@x.test # c"), "a#b@x.test # c");
+    // Blanks inside stay: the component decides what to make of them.
+    EXPECT_EQ(address_on_line(" a b@x.test "), "a b@x.test");
+}
+
+TEST(ToolInput, DashInsertsTheLinesOfStandardInputOnce)
+{
+    const std::string text = "# list\r\none@x.test\r\n\n  two@x.test\nthree@x.test";
+    {
+        std::istringstream in(text);
+        EXPECT_EQ(collect_addresses({}, in),
+                  (std::vector<std::string>{"one@x.test", "two@x.test", "three@x.test"}));
+    }
+    {
+        std::istringstream in(text);
+        EXPECT_EQ(collect_addresses({"first@x.test", "-", "last@x.test", "-"}, in),
+                  (std::vector<std::string>{"first@x.test", "one@x.test", "two@x.test", "three@x.test",
+                                            "last@x.test"}));
+    }
+    {
+        std::istringstream in(text);
+        EXPECT_EQ(collect_addresses({"only@x.test"}, in), (std::vector<std::string>{"only@x.test"}));
+    }
 }
 
 TEST(ToolReport, ResultLineDropsTheFinalLineEndAndShowsTheRest)
@@ -155,20 +233,340 @@ TEST(ToolReport, ExitStatusOfARun)
     EXPECT_EQ(failed.status(), platform_failed);
 }
 
+TEST(ToolJson, StringsFollowRfc8259)
+{
+    EXPECT_EQ(json_string(""), "\"\"");
+    EXPECT_EQ(json_string("a \"b\" \\ c/d"), "\"a \\\"b\\\" \\\\ c/d\"");
+    EXPECT_EQ(json_string("220 hi\r\n\t\b\f"), "\"220 hi\\r\\n\\t\\b\\f\"");
+    EXPECT_EQ(json_string(std::string_view("\x00\x01\x1b\x1f\x7f", 5)), "\"\\u0000\\u0001\\u001b\\u001f\\u007f\"");
+    // UTF-8 passes as it is, up to the last code point.
+    EXPECT_EQ(json_string("caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x93\xa7 \xf4\x8f\xbf\xbf"),
+              "\"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x93\xa7 \xf4\x8f\xbf\xbf\"");
+}
+
+TEST(ToolJson, BytesThatAreNotUtf8BecomeReplacementCharacters)
+{
+    const std::string r = "\xef\xbf\xbd";  // U+FFFD
+    const auto q = [](const std::string& inner) { return "\"" + inner + "\""; };
+    EXPECT_EQ(json_string("\xff"), q(r));
+    EXPECT_EQ(json_string("a\x80z"), q("a" + r + "z"));              // a lone continuation byte
+    EXPECT_EQ(json_string("\xc0\xaf"), q(r + r));                    // overlong: C0 can never start one
+    EXPECT_EQ(json_string("\xe0\x80\xaf"), q(r + r + r));            // overlong three-byte form
+    EXPECT_EQ(json_string("\xed\xa0\x80"), q(r + r + r));            // a surrogate
+    EXPECT_EQ(json_string("\xf4\x90\x80\x80"), q(r + r + r + r));    // past U+10FFFF
+    EXPECT_EQ(json_string("\xf5\x80"), q(r + r));
+    // A sequence cut short is one replacement, and what follows survives.
+    EXPECT_EQ(json_string("\xe2\x82" "A"), q(r + "A"));
+    EXPECT_EQ(json_string("\xf0\x9f\x93"), q(r));
+    EXPECT_EQ(json_string("x\xc3"), q("x" + r));
+    EXPECT_EQ(json_string("\xe2\x82\xe2\x82\xac"), q(r + "\xe2\x82\xac"));
+}
+
+TEST(ToolJson, LineCarriesEveryMember)
+{
+    CheckResult ok = outcome("000");
+    ok.transcript = "telnet: mx.x.test\r\n220 hi\r\n";
+    EXPECT_EQ(json_line(ok), "{\"address\":\"someone@example.test\",\"returnvar\":\"000\",\"verified\":true,"
+                             "\"transcript\":\"telnet: mx.x.test\\r\\n220 hi\\r\\n\",\"error\":null}\n");
+    EXPECT_EQ(json_line(outcome("550 no\r\n")),
+              "{\"address\":\"someone@example.test\",\"returnvar\":\"550 no\\r\\n\",\"verified\":false,"
+              "\"transcript\":\"\",\"error\":null}\n");
+    // A platform failure is not verified, whatever returnvar says.
+    EXPECT_EQ(json_line(outcome("000", "poll: \"x\"")),
+              "{\"address\":\"someone@example.test\",\"returnvar\":\"000\",\"verified\":false,"
+              "\"transcript\":\"\",\"error\":\"poll: \\\"x\\\"\"}\n");
+}
+
+TEST(ToolProgress, BarCountRateAndTime)
+{
+    using std::chrono::milliseconds;
+    EXPECT_EQ(progress_line(0, 200, milliseconds(0)), "[------------------------] 0/200  0.0/s  0:00");
+    EXPECT_EQ(progress_line(100, 200, milliseconds(8000)), "[############------------] 100/200  12.5/s  0:08");
+    EXPECT_EQ(progress_line(200, 200, milliseconds(125500)), "[########################] 200/200  1.6/s  2:05");
+    EXPECT_EQ(progress_line(1, 3, milliseconds(3 * 3600 * 1000 + 61000)),
+              "[########----------------] 1/3  0.0/s  3:01:01");
+}
+
+// ---- the bulk runner, with a stand-in for the check ----------------------
+
+CheckResult fake_result(const std::string& address)
+{
+    CheckResult r;
+    r.address = address;
+    r.returnvar = "000";
+    return r;
+}
+
+std::vector<std::string> numbered(int count)
+{
+    std::vector<std::string> list;
+    for (int i = 0; i < count; ++i)
+        list.push_back("a" + std::to_string(i) + "@x.test");
+    return list;
+}
+
+class CollectingSink : public BulkSink {
+public:
+    void result(CheckResult&& r) override
+    {
+        addresses.push_back(r.address);
+        handed.store(addresses.size());
+        if (on_result)
+            on_result(addresses.size());
+    }
+    void waiting(std::size_t done, std::size_t total) override
+    {
+        EXPECT_LE(done, total);
+        ++waits;
+    }
+
+    std::vector<std::string> addresses;
+    std::atomic<std::size_t> handed{0};
+    int waits = 0;
+    std::function<void(std::size_t)> on_result;
+};
+
+TEST(ToolBulk, ResultsComeInInputOrderWhateverOrderChecksEndIn)
+{
+    const std::vector<std::string> list = numbered(120);
+    for (unsigned jobs : {1u, 3u, 8u}) {
+        std::mutex mutex;
+        std::set<std::thread::id> threads;
+        std::multiset<std::string> checked;
+        CollectingSink sink;
+        BulkSettings settings;
+        settings.jobs = jobs;
+        const BulkOutcome end = run_bulk(
+            list,
+            [&](const std::string& address) {
+                // Later addresses tend to finish first.
+                const int n = std::stoi(address.substr(1));
+                std::this_thread::sleep_for(std::chrono::microseconds((120 - n) % 7 * 300));
+                std::lock_guard lock(mutex);
+                threads.insert(std::this_thread::get_id());
+                checked.insert(address);
+                return fake_result(address);
+            },
+            sink, settings);
+        EXPECT_FALSE(end.interrupted);
+        EXPECT_EQ(end.handed_out, list.size());
+        EXPECT_EQ(sink.addresses, list) << "jobs " << jobs;
+        EXPECT_EQ(checked, std::multiset<std::string>(list.begin(), list.end()));
+        EXPECT_LE(threads.size(), jobs);
+        EXPECT_EQ(threads.count(std::this_thread::get_id()), 0u) << "checks run on worker threads";
+    }
+}
+
+TEST(ToolBulk, AsManyChecksRunAtOnceAsThereAreJobs)
+{
+    // Every check waits until four are under way together; with four
+    // workers they all get there.
+    std::mutex mutex;
+    std::condition_variable all_in;
+    int under_way = 0;
+    int most = 0;
+    CollectingSink sink;
+    BulkSettings settings;
+    settings.jobs = 4;
+    run_bulk(
+        numbered(8),
+        [&](const std::string& address) {
+            std::unique_lock lock(mutex);
+            most = std::max(most, ++under_way);
+            all_in.notify_all();
+            all_in.wait_for(lock, std::chrono::seconds(10), [&] { return most >= 4; });
+            --under_way;
+            return fake_result(address);
+        },
+        sink, settings);
+    EXPECT_EQ(most, 4);
+    EXPECT_EQ(sink.addresses, numbered(8));
+}
+
+TEST(ToolBulk, ChecksRunNoFurtherAheadOfTheOutputThanTheWindow)
+{
+    // The first address is slow; the others may only fill the window
+    // behind it.
+    constexpr std::size_t window = 5;
+    CollectingSink sink;
+    std::atomic<std::size_t> furthest_ahead{0};
+    BulkSettings settings;
+    settings.jobs = 4;
+    settings.window = window;
+    run_bulk(
+        numbered(60),
+        [&](const std::string& address) {
+            const std::size_t index = std::stoul(address.substr(1));
+            const std::size_t ahead = index - sink.handed.load();
+            std::size_t seen = furthest_ahead.load();
+            while (ahead > seen && !furthest_ahead.compare_exchange_weak(seen, ahead)) {
+            }
+            if (index % 20 == 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(30));
+            return fake_result(address);
+        },
+        sink, settings);
+    EXPECT_EQ(sink.addresses, numbered(60));
+    EXPECT_LT(furthest_ahead.load(), window);
+    EXPECT_GE(furthest_ahead.load(), 3u) << "the window was never used";
+}
+
+TEST(ToolBulk, ThrownErrorsBecomePlatformFailures)
+{
+    std::vector<CheckResult> results;
+    class Keep : public BulkSink {
+    public:
+        explicit Keep(std::vector<CheckResult>& to) : to_(to) {}
+        void result(CheckResult&& r) override { to_.push_back(std::move(r)); }
+        void waiting(std::size_t, std::size_t) override {}
+
+    private:
+        std::vector<CheckResult>& to_;
+    } keep(results);
+    BulkSettings settings;
+    settings.jobs = 2;
+    run_bulk(
+        {"a@x.test", "b@x.test"},
+        [](const std::string& address) -> CheckResult {
+            if (address == "b@x.test")
+                throw std::runtime_error("socket: out of descriptors");
+            return fake_result(address);
+        },
+        keep, settings);
+    ASSERT_EQ(results.size(), 2u);
+    EXPECT_TRUE(results[0].verified());
+    EXPECT_EQ(results[1].address, "b@x.test");
+    EXPECT_EQ(results[1].platform_error, "socket: out of descriptors");
+}
+
+TEST(ToolBulk, InterruptEndsTheRunWithoutWaitingForChecksUnderWay)
+{
+    // Address 3 hangs until released; the run is asked to stop once the
+    // first three results are out, and must return while 3 still hangs.
+    // What the check touches is shared with it: abandoned checks may still
+    // be running (or just starting) after run_bulk returns.
+    struct Gate {
+        std::promise<void> open;
+        std::shared_future<void> opened = open.get_future().share();
+        std::atomic<int> started{0};
+    };
+    const auto gate = std::make_shared<Gate>();
+    std::atomic<bool> stop{false};
+    CollectingSink sink;
+    sink.on_result = [&](std::size_t handed) {
+        if (handed == 3)
+            stop = true;
+    };
+    BulkSettings settings;
+    settings.jobs = 2;
+    settings.window = 4;
+    settings.tick = std::chrono::milliseconds(10);
+    settings.interrupted = [&] { return stop.load(); };
+    const BulkOutcome end = run_bulk(
+        numbered(50),
+        [gate](const std::string& address) {
+            ++gate->started;
+            if (address == "a3@x.test")
+                gate->opened.wait();
+            return fake_result(address);
+        },
+        sink, settings);
+    EXPECT_TRUE(end.interrupted);
+    EXPECT_EQ(end.handed_out, 3u);
+    EXPECT_EQ(sink.addresses, numbered(3));
+    // The window held the other worker back: nothing near the end began.
+    EXPECT_LE(gate->started.load(), 3 + 4);
+    gate->open.set_value();
+}
+
+// ---- the printer, writing into temporary files ----------------------------
+
+std::string contents(std::FILE* file)
+{
+    std::fflush(file);
+    std::rewind(file);
+    std::string text;
+    char buffer[4096];
+    std::size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0)
+        text.append(buffer, n);
+    return text;
+}
+
+struct TempFile {
+    std::FILE* file = std::tmpfile();
+    ~TempFile()
+    {
+        if (file)
+            std::fclose(file);
+    }
+};
+
+TEST(ToolPrinter, FailuresGoToStandardErrorInTheirPlace)
+{
+    TempFile out, err;
+    ASSERT_TRUE(out.file && err.file);
+    Printer printer(out.file, err.file, PrinterSettings{});
+    printer.result(outcome("000"));
+    printer.result(outcome("", "poll: Bad file descriptor"));
+    printer.result(outcome("550 no\r\n"));
+    printer.finish();
+    EXPECT_EQ(contents(out.file), "someone@example.test: 000\nsomeone@example.test: 550 no\n");
+    EXPECT_EQ(contents(err.file), "verimex-check: someone@example.test: poll: Bad file descriptor\n");
+    EXPECT_EQ(printer.status(), platform_failed);
+}
+
+TEST(ToolPrinter, JsonKeepsEverythingOnStandardOutput)
+{
+    TempFile out, err;
+    ASSERT_TRUE(out.file && err.file);
+    PrinterSettings settings;
+    settings.json = true;
+    settings.verbose = true;
+    Printer printer(out.file, err.file, settings);
+    printer.result(outcome("000"));
+    printer.result(outcome("", "poll: Bad file descriptor"));
+    printer.waiting(2, 2);
+    EXPECT_EQ(contents(out.file), json_line(outcome("000")) + json_line(outcome("", "poll: Bad file descriptor")));
+    EXPECT_EQ(contents(err.file), "");
+}
+
+TEST(ToolPrinter, ProgressBarIsWipedBeforeOutputOnTheSameScreen)
+{
+    TempFile out, err;
+    ASSERT_TRUE(out.file && err.file);
+    PrinterSettings settings;
+    settings.progress = true;
+    settings.out_is_terminal = true;
+    Printer printer(out.file, err.file, settings);
+    printer.waiting(0, 2);
+    EXPECT_EQ(contents(err.file), "") << "no bar in the first moments of a run";
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    printer.waiting(1, 2);
+    const std::string bar = contents(err.file);
+    ASSERT_TRUE(bar.starts_with("\r[############------------] 1/2  ")) << bar;
+    const std::size_t width = bar.size() - 1;
+    printer.result(outcome("000"));
+    printer.waiting(1, 2);
+    EXPECT_EQ(contents(err.file), bar + "\r" + std::string(width, ' ') + "\r");
+    EXPECT_EQ(contents(out.file), "someone@example.test: 000\n");
+}
+
 TEST(ToolCommand, HelpPrintsUsageAndExitStatuses)
 {
     const verimex::test::ToolRun run = verimex::test::run_verimex_check({"--help"});
     EXPECT_EQ(run.status, 0);
-    EXPECT_TRUE(run.out.starts_with("usage: verimex-check [-f FROM] [-t SECONDS] [-s DNS-SERVER] [-v] ADDRESS..."))
+    EXPECT_TRUE(run.out.starts_with("usage: verimex-check [-f FROM] [-t SECONDS] [-s DNS-SERVER] [-j JOBS] [-v] [--json]"))
         << run.out;
     EXPECT_NE(run.out.find("Exit status:"), std::string::npos);
+    EXPECT_NE(run.out.find("130"), std::string::npos);
     EXPECT_EQ(run.err, "");
 }
 
 TEST(ToolCommand, UsageErrorsExitWithTwoBeforeAnyCheck)
 {
     const std::vector<std::vector<std::string>> cases = {
-        {}, {"-t", "40000", "a@x.test"}, {"-q", "a@x.test"}, {"a@x.test", "-f"}};
+        {"-t", "40000", "a@x.test"}, {"-q", "a@x.test"}, {"a@x.test", "-f"}, {"-j", "0", "a@x.test"}};
     for (const auto& args : cases) {
         const verimex::test::ToolRun run = verimex::test::run_verimex_check(args);
         EXPECT_EQ(run.status, 2);
@@ -176,6 +574,23 @@ TEST(ToolCommand, UsageErrorsExitWithTwoBeforeAnyCheck)
         EXPECT_TRUE(run.err.starts_with("verimex-check: ")) << run.err;
         EXPECT_NE(run.err.find("--help"), std::string::npos) << run.err;
     }
+}
+
+// Nothing to check: these reach no network. A list that turns out empty
+// (nothing, or only comments) is a run with nothing to report.
+TEST(ToolCommand, EmptyListOnStandardInputPrintsNothing)
+{
+    verimex::test::ToolInput input;
+    for (const char* text : {"", "# nothing yet\n\n   \r\n"}) {
+        input.stdin_text = text;
+        const verimex::test::ToolRun run = verimex::test::run_verimex_check({"-j", "4"}, input);
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.err, "");
+    }
+    const verimex::test::ToolRun none = verimex::test::run_verimex_check({});
+    EXPECT_EQ(none.status, 0);
+    EXPECT_EQ(none.out, "");
 }
 
 }  // namespace

@@ -61,6 +61,10 @@ public:
     // Waits until the client closes the connection or the peer stops,
     // taking (and recording) whatever lines still arrive.
     void wait_for_close();
+    // Ends the connection with a reset (RST) instead of an orderly close,
+    // as a crashing server or a middlebox would; nothing more can be sent
+    // or read on it.
+    void reset();
     bool stopping() const;
 
 private:
@@ -286,6 +290,16 @@ inline void PeerConnection::wait_for_close()
 {
     while (read_line()) {
     }
+}
+
+inline void PeerConnection::reset()
+{
+    // A zero linger time makes close() send RST and drop what is queued.
+    const linger abort_on_close{1, 0};
+    ::setsockopt(fd_.get(), SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof abort_on_close);
+    fd_.reset();
+    pending_.clear();
+    eof_ = true;
 }
 
 // ---- ready-made behaviours ----------------------------------------------

@@ -1,20 +1,47 @@
 // verimex-check: a sample host of libverimex. Checks the addresses named on
-// the command line one after the other and prints one line for each.
+// the command line or read from standard input, one or several at a time,
+// and prints one line for each, in input order.
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <iostream>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <variant>
 #include <vector>
 
+#include "bulk.h"
 #include "checking.h"
+#include "input.h"
 #include "options.h"
+#include "printer.h"
 #include "report.h"
+#include "terminal.h"
 
 namespace {
 
 void put(std::FILE* stream, const std::string& text)
 {
     std::fwrite(text.data(), 1, text.size(), stream);
+}
+
+// Ends the process while abandoned checks may still run on their threads,
+// inside the library: no static destructor may run under them, so none
+// runs at all.
+[[noreturn]] void leave_now(int status)
+{
+    std::fflush(stdout);
+    std::fflush(stderr);
+    std::_Exit(status);
+}
+
+int usage(const std::string& message)
+{
+    using namespace verimex_check;
+    put(stderr, "verimex-check: " + message + "\n" + std::string(usage_hint()) + "\n");
+    return usage_error;
 }
 
 }  // namespace
@@ -25,14 +52,32 @@ int main(int argc, char** argv)
 
     const std::vector<std::string_view> args(argv + (argc > 0 ? 1 : 0), argv + argc);
     auto parsed = parse_args(args);
-    if (const auto* bad = std::get_if<UsageError>(&parsed)) {
-        put(stderr, "verimex-check: " + bad->message + "\n" + std::string(usage_hint()) + "\n");
-        return usage_error;
-    }
+    if (const auto* bad = std::get_if<UsageError>(&parsed))
+        return usage(bad->message);
     Options& opts = std::get<Options>(parsed);
     if (opts.help) {
         put(stdout, help_text());
         return all_verified;
+    }
+    // Without an operand the list comes from standard input; nobody types a
+    // list at a terminal by accident, so that is taken for a mistake ("-"
+    // still reads the terminal when asked to).
+    if (opts.addresses.empty() && is_terminal(stdin))
+        return usage("no address given, and standard input is a terminal");
+
+    std::vector<std::string> addresses;
+    if (opts.reads_standard_input()) {
+        // Standard input is only read here, through the stream: the C
+        // streams' lock-step is not needed, and costs on long lists.
+        std::ios::sync_with_stdio(false);
+        addresses = collect_addresses(opts.addresses, std::cin);
+        if (std::cin.bad()) {
+            const int error = errno;
+            put(stderr, "verimex-check: cannot read standard input: " + std::generic_category().message(error) + "\n");
+            return platform_failed;
+        }
+    } else {
+        addresses = std::move(opts.addresses);
     }
 
     CheckSettings settings;
@@ -40,21 +85,38 @@ int main(int argc, char** argv)
     settings.timeout = opts.timeout;
     settings.dns_server = opts.dns_server;
 
-    Tally tally;
-    for (const std::string& address : opts.addresses) {
-        const CheckResult result = check_address(address, settings);
-        tally.add(result);
-        if (result.failed()) {
-            put(stderr, error_line(result));
-            if (opts.verbose)
-                put(stderr, transcript_block(result.transcript));
-        } else {
-            put(stdout, result_line(result));
-            if (opts.verbose)
-                put(stdout, transcript_block(result.transcript));
-        }
-        // Each result shows as soon as it is known, also through a pipe.
-        std::fflush(stdout);
+    PrinterSettings output;
+    output.verbose = opts.verbose;
+    output.json = opts.json;
+    output.progress = opts.progress && is_terminal(stderr);
+    output.out_is_terminal = is_terminal(stdout);
+    Printer printer(stdout, stderr, output);
+
+    BulkSettings bulk;
+    bulk.jobs = opts.jobs;
+    bulk.on_worker_start = keep_interrupts_away;
+    bulk.interrupted = [] { return interrupt_signal() != 0; };
+
+    const std::size_t total = addresses.size();
+    BulkOutcome outcome;
+    try {
+        // Caught only from here on: while standard input is read, Ctrl-C
+        // simply ends the program.
+        catch_interrupts();
+        outcome = run_bulk(
+            std::move(addresses),
+            [settings](const std::string& address) { return check_address(address, settings); }, printer, bulk);
+    } catch (const std::exception& e) {
+        printer.finish();
+        put(stderr, std::string("verimex-check: ") + e.what() + "\n");
+        leave_now(platform_failed);
     }
-    return tally.status();
+    printer.finish();
+
+    if (outcome.interrupted) {
+        put(stderr, "verimex-check: interrupted; results for " + std::to_string(outcome.handed_out) + " of " +
+                        std::to_string(total) + " addresses printed\n");
+        leave_now(128 + interrupt_signal());
+    }
+    return printer.status();
 }

@@ -12,13 +12,26 @@
 
 namespace verimex_check {
 
+// The most workers -j accepts. Each is a thread with its own host window
+// and at most one open connection, so this is far from any system limit,
+// and well past the point where more would help on one machine.
+inline constexpr unsigned max_jobs = 256;
+
 struct Options {
     std::string from;        // empty: the machine's host name is used
     std::int16_t timeout = 0;  // 0: the component's default
     std::string dns_server;  // empty: the system's resolver
     bool verbose = false;
     bool help = false;
+    unsigned jobs = 1;       // -j: checks that run at the same time
+    bool json = false;       // --json: one JSON object per address
+    bool progress = true;    // --no-progress turns the progress bar off
+    // The operands as given, in order; "-" stands for the lines of
+    // standard input. Empty: standard input is read as well.
     std::vector<std::string> addresses;
+
+    // Whether standard input supplies addresses: no operand at all, or "-".
+    bool reads_standard_input() const;
 };
 
 struct UsageError {
@@ -27,7 +40,8 @@ struct UsageError {
 
 // args are the arguments after the program name. Options may come before,
 // between or after the addresses; "--" ends them, and a lone "-" is an
-// operand. Short options take their value attached ("-t5") or as the next
+// operand (standard input, also after "--"). No operand is not an error
+// here: the caller decides whether standard input can stand in. Short options take their value attached ("-t5") or as the next
 // argument ("-t 5"); flags may be grouped ("-vt 5").
 std::variant<Options, UsageError> parse_args(std::span<const std::string_view> args);
 

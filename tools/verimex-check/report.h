@@ -3,6 +3,8 @@
 // text in, text out; main decides where it goes.
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -16,6 +18,9 @@ enum ExitStatus : int {
     some_not_verified = 1,
     usage_error = 2,
     platform_failed = 3,
+    // 128 + the signal's number, as a shell reports a process it ended.
+    interrupted_by_sigint = 130,
+    interrupted_by_sigterm = 143,
 };
 
 // Control characters shown as \r, \n, \t or \xNN, a backslash as \\, so
@@ -35,6 +40,22 @@ std::string error_line(const CheckResult& result);
 // are escaped. A last line without a line end (a reply cut short) is shown
 // too. Empty text gives nothing.
 std::string transcript_block(std::string_view transcript);
+
+// text as a JSON string (RFC 8259), quotes included. '"' and '\\' are
+// escaped, control characters become \b \f \n \r \t or \u00XX (DEL
+// too), and each byte sequence that is not UTF-8 (a stray continuation
+// byte, a cut-off or overlong sequence, a surrogate, a value past U+10FFFF)
+// becomes one U+FFFD, so any bytes a server sends give valid JSON.
+std::string json_string(std::string_view text);
+
+// The --json line of a result: {"address":..,"returnvar":..,"verified":..,
+// "transcript":..,"error":..} and "\n"; "error" is null unless the
+// platform failed.
+std::string json_line(const CheckResult& result);
+
+// The progress bar's text for done of total addresses after elapsed:
+// "[#####-----] done/total  R.R/s  M:SS" (H:MM:SS from an hour on).
+std::string progress_line(std::size_t done, std::size_t total, std::chrono::milliseconds elapsed);
 
 // Folds the results of a run into its exit status.
 class Tally {
