@@ -242,10 +242,12 @@ int main(int argc, char** argv)
                target("memory: growth against an endless line", mib(growth) + " MiB", "< 1 MiB", growth < 1024)});
         m.print();
         note("Peak RSS is verimex-check's own high-water mark (`VmHWM` of /proc/PID/status), read while it is "
-             "stopped on its way out under ptrace (`PTRACE_EVENT_EXIT`), so it covers the whole run. What `wait4` "
-             "reports (`ru_maxrss`) is not used: it is the larger of the process's peak and that of any child it "
-             "reaped, and the lookup helper alone peaks at " +
-             mib(tool_peak) + " MiB. The one-check figure is the largest of three runs.");
+             "stopped on its way out under ptrace (`PTRACE_EVENT_EXIT`), so it covers the whole run, its worker "
+             "threads included, and nothing else (the lookup helper, measured the same way, peaks at " +
+             mib(tool_peak) +
+             " MiB). What `wait4` reports (`ru_maxrss`) is not used: it also takes in the children the process "
+             "reaped and the memory the process had before its `exec` (for a program started with "
+             "`posix_spawn`, its parent's). The one-check figure is the largest of three runs.");
         return 0;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "bulk_bench: %s\n", e.what());

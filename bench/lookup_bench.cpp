@@ -10,6 +10,8 @@
 // console report (scripts/bench gathers it into BENCHMARKS.md).
 #include <benchmark/benchmark.h>
 
+#include <sys/resource.h>
+
 #include <cstdlib>
 #include <string>
 #include <string_view>
@@ -25,6 +27,15 @@
 namespace {
 
 using verimex::bench::children_cpu_ms;
+
+// Page faults of every child reaped so far: on a virtual machine they can
+// be most of what starting a program costs.
+double children_faults()
+{
+    rusage usage{};
+    ::getrusage(RUSAGE_CHILDREN, &usage);
+    return static_cast<double>(usage.ru_minflt + usage.ru_majflt);
+}
 // A child's CPU time counts only once it is reaped.
 using verimex::bench::reap_lookup_children;
 
@@ -41,6 +52,7 @@ void lookup(benchmark::State& state, const char* helper)
 
     reap_lookup_children();
     const double cpu_before = children_cpu_ms();
+    const double faults_before = children_faults();
     for (auto _ : state) {
         verimex::runlookup(object, command);
         std::size_t scanpos = 1;
@@ -52,6 +64,7 @@ void lookup(benchmark::State& state, const char* helper)
     // The timed loop has ended here; waiting for the last tools is free.
     reap_lookup_children();
     state.counters["child_cpu_ms"] = (children_cpu_ms() - cpu_before) / static_cast<double>(state.iterations());
+    state.counters["child_faults"] = (children_faults() - faults_before) / static_cast<double>(state.iterations());
     verimex::platform::posix::override_lookup_helper(nullptr);
 }
 
@@ -62,10 +75,12 @@ void start_only(benchmark::State& state)
     verimex::quoverimex object;
     reap_lookup_children();
     const double cpu_before = children_cpu_ms();
+    const double faults_before = children_faults();
     for (auto _ : state)
         verimex::runlookup(object, "/bin/true");
     reap_lookup_children();
     state.counters["child_cpu_ms"] = (children_cpu_ms() - cpu_before) / static_cast<double>(state.iterations());
+    state.counters["child_faults"] = (children_faults() - faults_before) / static_cast<double>(state.iterations());
 }
 
 BENCHMARK(start_only)->Name("lookup/bin_true")->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
@@ -86,8 +101,8 @@ public:
         using verimex::bench::fixed;
         verimex::bench::heading("1b. One lookup: the bundled helper, BIND's nslookup, and starting /bin/true");
         verimex::bench::Table t({"tool run for the word `nslookup`", "wall ms per lookup", "tool CPU ms",
-                                 "lookups timed", "target", "result"});
-        double floor_ms = 0;
+                                 "tool page faults", "lookups timed", "target", "result"});
+        double floor_ms = 0, floor_cpu = 0, helper_ms = 0, helper_cpu = 0;
         for (const Run& run : runs_) {
             const std::string name = run.run_name.function_name;
             if (run.error_occurred) {
@@ -95,29 +110,39 @@ public:
                 continue;
             }
             const double wall = run.GetAdjustedRealTime();
-            const auto cpu = run.counters.find("child_cpu_ms");
-            const std::string cpu_text = cpu == run.counters.end() ? "" : fixed(cpu->second.value, 2);
+            const auto counter = [&](const char* key) {
+                const auto it = run.counters.find(key);
+                return it == run.counters.end() ? 0.0 : it->second.value;
+            };
+            const double cpu = counter("child_cpu_ms");
             std::string tool = name, goal, result;
             if (name == "lookup/bin_true") {
                 tool = "`/bin/true` (no lookup: the floor of starting any program)";
                 floor_ms = wall;
+                floor_cpu = cpu;
             } else if (name == "lookup/helper") {
                 tool = "bundled helper `verimex-nslookup`";
+                helper_ms = wall;
+                helper_cpu = cpu;
                 goal = "< 5 ms";
                 result = verimex::bench::target("lookup: bundled helper against the local dnsmasq",
                                                 fixed(wall, 2) + " ms", "< 5 ms", wall < 5.0);
             } else if (name == "lookup/bind_nslookup") {
                 tool = "system BIND `nslookup`";
             }
-            t.add({tool, fixed(wall, 2), cpu_text, std::to_string(run.iterations), goal, result});
+            t.add({tool, fixed(wall, 2), fixed(cpu, 2), fixed(counter("child_faults"), 0),
+                   std::to_string(run.iterations), goal, result});
         }
         t.print();
         verimex::bench::note(
             "Each row runs the library's lookup runner (`runlookup`) on `nslookup -q=mx two.test` against the "
             "dnsmasq of the private network, over and over for at least 2 s: the wall time is the start of the "
             "tool to the end of the one read of its output, as a check waits for it; the tool's CPU is taken "
-            "from the reaped children. Starting `/bin/true` the same way took " +
-            fixed(floor_ms, 2) + " ms on this machine: that much of every row is the cost of starting a program.");
+            "from the reaped children, and so are its page faults. Starting `/bin/true` the same way took " +
+            fixed(floor_ms, 2) + " ms (" + fixed(floor_cpu, 2) +
+            " ms of CPU) on this machine: that much of every row is the cost of starting a program. The "
+            "helper's own share above that floor: " +
+            fixed(helper_ms - floor_ms, 2) + " ms wall, " + fixed(helper_cpu - floor_cpu, 2) + " ms CPU.");
     }
 
 private:
