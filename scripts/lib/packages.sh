@@ -24,7 +24,12 @@ ensure_packages() {
     printf '#!/bin/sh\nexit 101\n' > "$policy" && chmod +x "$policy" && placed=1
   fi
   local rc=0
-  { apt-get update -qq && apt-get install -y -qq --no-install-recommends "${missing[@]}"; } || rc=$?
+  # A mirror with one broken index (it happens to the security suite) makes
+  # apt-get update fail as a whole while the other indexes are fine: say so
+  # and try the install, which fails on its own if a package is really
+  # out of reach.
+  apt-get update -qq || echo "apt-get update reported errors; installing from the indexes it has" >&2
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" || rc=$?
   [ -n "$placed" ] && rm -f "$policy"
   return $rc
 }

@@ -1,0 +1,348 @@
+// The Windows event loop: the message-only window Form1 (one per loop, and
+// the logic makes one loop per thread), its WM_TIMER alarms, the sockets
+// polled at every pass, and the idle pause that keeps a caller's tight
+// yield loop from burning a core.
+#include "platform/win32/event_loop.h"
+
+#include <algorithm>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+#include <utility>
+
+#include "platform/win32/socket.h"
+#include "platform/win32/text.h"
+
+namespace verimex::platform {
+
+namespace win32 {
+
+namespace {
+
+constexpr const wchar_t* window_class = L"VerimexForm1";
+constexpr const wchar_t* window_name = L"Form1";
+
+// The window class is registered while at least one loop lives, and taken
+// away with the last one.
+SRWLOCK class_lock = SRWLOCK_INIT;
+std::size_t loops = 0;  // guarded by class_lock
+
+class ExclusiveLock {
+public:
+    explicit ExclusiveLock(SRWLOCK& lock) : lock_(lock) { ::AcquireSRWLockExclusive(&lock_); }
+    ExclusiveLock(const ExclusiveLock&) = delete;
+    ExclusiveLock& operator=(const ExclusiveLock&) = delete;
+    ~ExclusiveLock() { ::ReleaseSRWLockExclusive(&lock_); }
+
+private:
+    SRWLOCK& lock_;
+};
+
+[[noreturn]] void raise_last_error(const char* what)
+{
+    throw std::system_error(static_cast<int>(::GetLastError()), std::system_category(), what);
+}
+
+// Once a window exists the module stays loaded until the process ends.
+// Windows outlive the objects that made them (they belong to their thread),
+// and some hosts unload an in-process server as soon as its last object is
+// gone, or when the thread leaves its COM apartment; a window or timer left
+// pointing into an unloaded module would take the host down at its next
+// message. Threads that end take their windows with them; the code stays.
+void pin_module()
+{
+    HMODULE module = nullptr;
+    ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                         reinterpret_cast<LPCWSTR>(&pin_module), &module);
+}
+
+}  // namespace
+
+// ---- Winsock -----------------------------------------------------------------
+
+WinsockSession::WinsockSession()
+{
+    WSADATA data{};
+    // WSAStartup reports its error as its result, not through WSAGetLastError.
+    if (const int error = ::WSAStartup(MAKEWORD(2, 2), &data); error != 0)
+        throw std::system_error(error, std::system_category(), "verimex: WSAStartup");
+}
+
+WinsockSession::~WinsockSession()
+{
+    ::WSACleanup();
+}
+
+// ---- timers ------------------------------------------------------------------
+
+LoopTimer::LoopTimer(Loop& loop, std::function<void()> on_tick)
+    : loop_(&loop), clock_(loop.clock()), id_(loop.add(*this)), on_tick_(std::move(on_tick))
+{
+}
+
+LoopTimer::~LoopTimer()
+{
+    if (loop_) {
+        ::KillTimer(loop_->window(), id_);
+        loop_->remove(*this);
+    }
+}
+
+void LoopTimer::Interval(std::chrono::milliseconds period)
+{
+    if (period.count() < 0)
+        throw std::invalid_argument("verimex: timer period must not be negative (" +
+                                    std::to_string(period.count()) + " ms)");
+    period_ = period;
+    // Ticks overdue under the old period are dropped: the new schedule
+    // starts one full period from now.
+    restart();
+}
+
+void LoopTimer::Enabled(bool on)
+{
+    // Switching a stopped timer on starts its schedule afresh, as setting
+    // the period does; switching on a running one changes nothing.
+    if (on && !enabled_) {
+        enabled_ = true;
+        restart();
+        return;
+    }
+    enabled_ = on;
+    if (!on)
+        arm();
+}
+
+void LoopTimer::restart()
+{
+    deadline_ = clock_.now() + period_;
+    arm();
+}
+
+void LoopTimer::arm()
+{
+    if (!loop_)
+        return;
+    if (!armed()) {
+        // Also when no alarm is set: KillTimer then fails, harmlessly.
+        ::KillTimer(loop_->window(), id_);
+        return;
+    }
+    // SetTimer counts from now, so it is given what is left until the
+    // deadline, rounded up so the alarm does not ring a sliver early.
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline_ - clock_.now()).count();
+    const UINT ms = static_cast<UINT>(std::clamp<long long>(left, USER_TIMER_MINIMUM, USER_TIMER_MAXIMUM));
+    // The same id replaces the earlier alarm rather than adding one.
+    if (::SetTimer(loop_->window(), id_, ms, nullptr) == 0)
+        raise_last_error("verimex: SetTimer");
+}
+
+void LoopTimer::fire()
+{
+    deadline_ += period_;
+    // Last: the handler may change this timer or even destroy it.
+    on_tick_();
+}
+
+// ---- the loop ----------------------------------------------------------------
+
+Loop::Loop(Clock& clock) : clock_(clock)
+{
+    const HMODULE module = this_module();
+    {
+        ExclusiveLock lock(class_lock);
+        if (loops == 0) {
+            pin_module();
+            WNDCLASSEXW wc{};
+            wc.cbSize = sizeof wc;
+            wc.lpfnWndProc = &Loop::window_proc;
+            wc.hInstance = module;
+            wc.lpszClassName = window_class;
+            // Already there is fine: a loop on another thread that is just
+            // going away may not have taken it down yet.
+            if (::RegisterClassExW(&wc) == 0 && ::GetLastError() != ERROR_CLASS_ALREADY_EXISTS)
+                raise_last_error("verimex: RegisterClassExW");
+        }
+        ++loops;
+    }
+    // HWND_MESSAGE: never shown, not enumerated, receives no broadcasts;
+    // it only carries this thread's timer messages.
+    window_ = ::CreateWindowExW(0, window_class, window_name, 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, module, this);
+    if (window_ == nullptr) {
+        const DWORD error = ::GetLastError();
+        ExclusiveLock lock(class_lock);
+        if (--loops == 0)
+            ::UnregisterClassW(window_class, module);
+        throw std::system_error(static_cast<int>(error), std::system_category(), "verimex: CreateWindowExW");
+    }
+}
+
+Loop::~Loop()
+{
+    // Whatever outlives the loop must not reach back into it.
+    for (Source* source : sources_)
+        source->detach();
+    for (LoopTimer* timer : timers_)
+        timer->detach();
+    // Destroying the window ends its timers with it.
+    ::DestroyWindow(window_);
+    ExclusiveLock lock(class_lock);
+    if (--loops == 0)
+        ::UnregisterClassW(window_class, this_module());
+}
+
+std::unique_ptr<Timer> Loop::make_timer(std::function<void()> on_tick)
+{
+    return std::make_unique<LoopTimer>(*this, std::move(on_tick));
+}
+
+std::unique_ptr<SocketControl> Loop::make_socket()
+{
+    return make_tcp_socket(*this);
+}
+
+void Loop::add(Source& source)
+{
+    sources_.push_back(&source);
+}
+
+void Loop::remove(Source& source)
+{
+    std::erase(sources_, &source);
+}
+
+UINT_PTR Loop::add(LoopTimer& timer)
+{
+    timers_.push_back(&timer);
+    // Never reused, so a WM_TIMER left over from a destroyed timer cannot
+    // be taken for a newer one.
+    return ++last_timer_id_;
+}
+
+void Loop::remove(LoopTimer& timer)
+{
+    std::erase(timers_, &timer);
+}
+
+LoopTimer* Loop::find(UINT_PTR id) const
+{
+    for (LoopTimer* timer : timers_)
+        if (timer->id() == id)
+            return timer;
+    return nullptr;
+}
+
+void Loop::deliver(UINT_PTR id)
+{
+    // `now` is read once, so a handler slower than its period cannot keep
+    // this going for ever. The timer is looked up afresh after every tick:
+    // the handler may have destroyed it.
+    const Clock::time_point now = clock_.now();
+    while (LoopTimer* timer = find(id)) {
+        if (!timer->due(now)) {
+            timer->arm();
+            return;
+        }
+        timer->fire();
+    }
+    // A message left over from a timer that is gone.
+    ::KillTimer(window_, id);
+}
+
+LRESULT CALLBACK Loop::window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
+{
+    if (message == WM_NCCREATE) {
+        const auto* create = reinterpret_cast<const CREATESTRUCTW*>(lparam);
+        ::SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
+    }
+    auto* loop = reinterpret_cast<Loop*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
+    if (loop != nullptr && message == WM_TIMER) {
+        // No exception may unwind through DispatchMessage.
+        try {
+            loop->deliver(static_cast<UINT_PTR>(wparam));
+        } catch (...) {
+            if (!loop->pending_)
+                loop->pending_ = std::current_exception();
+        }
+        return 0;
+    }
+    return ::DefWindowProcW(window, message, wparam, lparam);
+}
+
+bool Loop::pump()
+{
+    bool happened = false;
+    MSG msg;
+    // Every message of the thread, the host's own windows' too, as a
+    // DoEvents would: the host stays responsive while a check runs.
+    HWND filter = nullptr;
+    bool quit = false;
+    WPARAM quit_code = 0;
+    while (::PeekMessageW(&msg, filter, 0, 0, PM_REMOVE)) {
+        if (msg.message == WM_QUIT) {
+            // The host's loop must still see it, so it is posted again once
+            // this pass is over. Meanwhile only this window's messages are
+            // taken: WM_QUIT would come first every time, and the watchdog's
+            // WM_TIMER, further back in line, never.
+            quit = true;
+            quit_code = msg.wParam;
+            filter = window_;
+            continue;
+        }
+        happened = true;
+        ::TranslateMessage(&msg);
+        ::DispatchMessageW(&msg);
+    }
+    if (quit)
+        ::PostQuitMessage(static_cast<int>(quit_code));
+
+    // Sources added by a handler further down join the next pass.
+    const std::size_t count = sources_.size();
+    for (std::size_t i = 0; i < count && i < sources_.size(); ++i)
+        if (sources_[i]->advance())
+            happened = true;
+    return happened;
+}
+
+void Loop::pause()
+{
+    HANDLE handles[MAXIMUM_WAIT_OBJECTS - 1];
+    DWORD count = 0;
+    for (const Source* source : sources_) {
+        if (count == std::size(handles))
+            break;
+        if (HANDLE h = source->event())
+            handles[count++] = h;
+    }
+    // Any message wakes it, the WM_TIMER of the next tick due included, so
+    // the pause never runs past a tick. MWMO_INPUTAVAILABLE: messages that
+    // arrived before the call count too.
+    const DWORD r = ::MsgWaitForMultipleObjectsEx(count, count ? handles : nullptr,
+                                                  static_cast<DWORD>(longest_pause.count()), QS_ALLINPUT,
+                                                  MWMO_INPUTAVAILABLE);
+    if (r == WAIT_FAILED)
+        raise_last_error("verimex: MsgWaitForMultipleObjectsEx");
+}
+
+void Loop::yield()
+{
+    bool happened = pump();
+    if (!happened && idle_passes_ >= idle_passes_before_pause) {
+        pause();
+        happened = pump();
+    }
+    // Anything at all puts the loop back to full speed: a caller that just
+    // got data usually comes straight back for more.
+    idle_passes_ = happened ? 0 : std::min(idle_passes_ + 1, idle_passes_before_pause);
+    if (pending_)
+        std::rethrow_exception(std::exchange(pending_, nullptr));
+}
+
+}  // namespace win32
+
+std::unique_ptr<EventLoop> make_event_loop(Clock& clock)
+{
+    return std::make_unique<win32::Loop>(clock);
+}
+
+}  // namespace verimex::platform
