@@ -12,9 +12,12 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <spawn.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -27,6 +30,7 @@
 #include <fstream>
 #include <functional>
 #include <optional>
+#include <ostream>
 #include <sstream>
 #include <string>
 #include <system_error>
@@ -39,20 +43,12 @@
 #include "platform/posix/fd.h"
 #include "platform/posix/process.h"
 #include "support/fake_lookup.h"
+#include "support/sanitized.h"
 #include "support/smtp_peer.h"
 #include "verimex/quoverimex.h"
 #include "watchdog/form1.h"
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define VERIMEX_TEST_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define VERIMEX_TEST_SANITIZED 1
-#endif
-#endif
-#ifndef VERIMEX_TEST_SANITIZED
-#define VERIMEX_TEST_SANITIZED 0
-#endif
+extern char** environ;
 
 namespace verimex {
 namespace {
@@ -595,7 +591,46 @@ struct BrokenAnswer {
     DnsServer::Answer answer;
 };
 
+// A failure names the case, not the bytes of its parameter.
+void PrintTo(const BrokenAnswer& answer, std::ostream* out)
+{
+    *out << answer.name;
+}
+
 class BrokenDnsAnswer : public Hostile, public ::testing::WithParamInterface<BrokenAnswer> {};
+
+// How the bundled helper ended when run by itself, as check runs it.
+struct HelperEnd {
+    int status = -1;  // exit status; -1 when it did not exit (a signal)
+    std::string err;
+};
+
+HelperEnd run_helper_alone(const std::string& domain, const std::string& server)
+{
+    const test::TempDir dir;
+    const std::string err = (dir.path() / "err").string();
+    const std::string helper = std::string(VERIMEX_BIN_DIR) + "/verimex-nslookup";
+    std::vector<std::string> words = {helper, "-q=mx", domain, server};
+    std::vector<char*> argv;
+    for (std::string& w : words)
+        argv.push_back(w.data());
+    argv.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    pid_t pid = 0;
+    const int error = ::posix_spawn(&pid, helper.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (error != 0)
+        throw std::system_error(error, std::generic_category(), "posix_spawn " + helper);
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, test::read_whole_file(err)};
+}
 
 TEST_P(BrokenDnsAnswer, GivesNoHostWithinTheHelpersBound)
 {
@@ -607,6 +642,15 @@ TEST_P(BrokenDnsAnswer, GivesNoHostWithinTheHelpersBound)
     EXPECT_EQ(self.smtp(), "");
     EXPECT_GE(server.queries(), 1);
     EXPECT_LT(took, helper_limit + margin);
+
+    // check sees only what the helper printed, which is nothing whether it
+    // turned the answer down or crashed on it. By itself, it must have said
+    // why in one line of its own and failed the lookup: a crash, or in the
+    // sanitizer builds a report of one, is more on stderr or a signal.
+    const HelperEnd end = run_helper_alone("input.hostile.test", GetParam().server);
+    EXPECT_EQ(end.status, 1) << end.err;
+    EXPECT_TRUE(end.err.starts_with("verimex-nslookup: input.hostile.test: ")) << end.err;
+    EXPECT_EQ(std::count(end.err.begin(), end.err.end(), '\n'), 1) << end.err;
 }
 
 const std::string mx_input = dns::name({"mx", "input", "hostile", "test"});
@@ -1009,6 +1053,11 @@ struct AtCase {
     const char* email;
     bool probed;  // the domain has the input server as its mail exchanger
 };
+
+void PrintTo(const AtCase& at, std::ostream* out)
+{
+    *out << at.name;
+}
 
 class AtSigns : public HostileInput, public ::testing::WithParamInterface<AtCase> {};
 
