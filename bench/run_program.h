@@ -46,7 +46,7 @@ struct ProgramRun {
     bool timed_out = false;
 };
 
-struct ProgramSpec {
+struct ProgramPlan {
     std::vector<std::string> argv;       // argv[0] is the program's path
     std::vector<std::string> env;        // NAME=VALUE, replacing or adding
     std::string stdin_path = "/dev/null";
@@ -114,7 +114,7 @@ inline void drain(int out_fd, int err_fd, ProgramRun& run, pid_t pid, Clock::tim
     }
 }
 
-inline ProgramRun run_program(const ProgramSpec& spec)
+inline ProgramRun run_program(const ProgramPlan& plan)
 {
     using platform::posix::Fd;
     int out_ends[2];
@@ -123,18 +123,18 @@ inline ProgramRun run_program(const ProgramSpec& spec)
         throw std::system_error(errno, std::generic_category(), "pipe2");
     Fd out_read(out_ends[0]), out_write(out_ends[1]);
     Fd err_read(err_ends[0]), err_write(err_ends[1]);
-    Fd input(::open(spec.stdin_path.c_str(), O_RDONLY | O_CLOEXEC));
+    Fd input(::open(plan.stdin_path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!input)
-        throw std::system_error(errno, std::generic_category(), "open " + spec.stdin_path);
+        throw std::system_error(errno, std::generic_category(), "open " + plan.stdin_path);
 
     // Everything the child needs is built before it exists: after fork in a
     // threaded program it may only make system calls.
-    std::vector<std::string> words = spec.argv;
+    std::vector<std::string> words = plan.argv;
     std::vector<char*> argv;
     for (std::string& w : words)
         argv.push_back(w.data());
     argv.push_back(nullptr);
-    std::vector<std::string> env = environment_with(spec.env);
+    std::vector<std::string> env = environment_with(plan.env);
     std::vector<char*> envp;
     for (std::string& e : env)
         envp.push_back(e.data());
@@ -143,7 +143,7 @@ inline ProgramRun run_program(const ProgramSpec& spec)
     ProgramRun run;
     const auto start = Clock::now();
     pid_t pid = 0;
-    if (spec.own_peak) {
+    if (plan.own_peak) {
         pid = ::fork();
         if (pid < 0)
             throw std::system_error(errno, std::generic_category(), "fork");
@@ -164,13 +164,13 @@ inline ProgramRun run_program(const ProgramSpec& spec)
         const int error = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
         posix_spawn_file_actions_destroy(&actions);
         if (error != 0)
-            throw std::system_error(error, std::generic_category(), "posix_spawn " + spec.argv[0]);
+            throw std::system_error(error, std::generic_category(), "posix_spawn " + plan.argv[0]);
     }
     out_write.reset();
     err_write.reset();
     input.reset();
 
-    std::thread reader([&] { drain(out_read.get(), err_read.get(), run, pid, start + spec.limit); });
+    std::thread reader([&] { drain(out_read.get(), err_read.get(), run, pid, start + plan.limit); });
 
     int status = 0;
     rusage usage{};
