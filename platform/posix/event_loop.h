@@ -38,12 +38,6 @@ class LoopTimer;
 
 class Loop final : public EventLoop {
 public:
-    // Passes that found nothing to do before one may pause, and the longest
-    // pause. A pause of 1 ms still costs a few per cent of a core in a tight
-    // caller loop; 10 ms costs well under one.
-    static constexpr int idle_passes_before_pause = 300;
-    static constexpr std::chrono::milliseconds longest_pause{10};
-
     explicit Loop(Clock& clock);
     Loop(const Loop&) = delete;
     Loop& operator=(const Loop&) = delete;

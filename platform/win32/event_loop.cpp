@@ -289,7 +289,11 @@ bool Loop::pump()
             filter = window_;
             continue;
         }
-        happened = true;
+        // The watchdog's own ticks are not news, as on POSIX: a waiting
+        // caller sees a tick at its next query either way, and the fast
+        // passes after every tick would double what an idle wait costs.
+        if (msg.hwnd != window_ || msg.message != WM_TIMER)
+            happened = true;
         ::TranslateMessage(&msg);
         ::DispatchMessageW(&msg);
     }
@@ -331,8 +335,8 @@ void Loop::yield()
         pause();
         happened = pump();
     }
-    // Anything at all puts the loop back to full speed: a caller that just
-    // got data usually comes straight back for more.
+    // News puts the loop back to full speed: a caller that just got data
+    // usually comes straight back for more.
     idle_passes_ = happened ? 0 : std::min(idle_passes_ + 1, idle_passes_before_pause);
     if (pending_)
         std::rethrow_exception(std::exchange(pending_, nullptr));

@@ -46,11 +46,6 @@ class LoopTimer;
 
 class Loop final : public EventLoop {
 public:
-    // Passes that found nothing to do before one may pause, and the longest
-    // pause; the same figures as on POSIX.
-    static constexpr int idle_passes_before_pause = 300;
-    static constexpr std::chrono::milliseconds longest_pause{10};
-
     explicit Loop(Clock& clock);
     Loop(const Loop&) = delete;
     Loop& operator=(const Loop&) = delete;
