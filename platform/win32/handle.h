@@ -10,91 +10,65 @@
 
 namespace verimex::platform::win32 {
 
-// Some calls report "no handle" as NULL, others as INVALID_HANDLE_VALUE;
-// both count as empty here, so either can be stored straight away.
-class Handle {
+// Owns one value of Traits::type: Traits::empty when it owns nothing,
+// Traits::close to release it.
+template <class Traits>
+class Owned {
 public:
-    Handle() = default;
-    explicit Handle(HANDLE h) : h_(h) {}
-    Handle(Handle&& other) noexcept : h_(std::exchange(other.h_, nullptr)) {}
-    Handle& operator=(Handle&& other) noexcept
+    using type = typename Traits::type;
+
+    Owned() = default;
+    explicit Owned(type v) : v_(v) {}
+    Owned(Owned&& other) noexcept : v_(std::exchange(other.v_, Traits::empty())) {}
+    Owned& operator=(Owned&& other) noexcept
     {
         if (this != &other)
-            reset(std::exchange(other.h_, nullptr));
+            reset(std::exchange(other.v_, Traits::empty()));
         return *this;
     }
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-    ~Handle() { reset(); }
+    Owned(const Owned&) = delete;
+    Owned& operator=(const Owned&) = delete;
+    ~Owned() { reset(); }
 
-    HANDLE get() const { return h_; }
-    explicit operator bool() const { return h_ != nullptr && h_ != INVALID_HANDLE_VALUE; }
-    HANDLE release() { return std::exchange(h_, nullptr); }
-    void reset(HANDLE h = nullptr)
+    type get() const { return v_; }
+    explicit operator bool() const { return Traits::valid(v_); }
+    type release() { return std::exchange(v_, Traits::empty()); }
+    void reset(type v = Traits::empty())
     {
-        if (*this)
-            ::CloseHandle(h_);
-        h_ = h;
+        if (Traits::valid(v_))
+            Traits::close(v_);
+        v_ = v;
     }
 
 private:
-    HANDLE h_ = nullptr;
+    type v_ = Traits::empty();
 };
 
-class Socket {
-public:
-    Socket() = default;
-    explicit Socket(SOCKET s) : s_(s) {}
-    Socket(Socket&& other) noexcept : s_(std::exchange(other.s_, INVALID_SOCKET)) {}
-    Socket& operator=(Socket&& other) noexcept
-    {
-        if (this != &other)
-            reset(std::exchange(other.s_, INVALID_SOCKET));
-        return *this;
-    }
-    Socket(const Socket&) = delete;
-    Socket& operator=(const Socket&) = delete;
-    ~Socket() { reset(); }
-
-    SOCKET get() const { return s_; }
-    explicit operator bool() const { return s_ != INVALID_SOCKET; }
-    void reset(SOCKET s = INVALID_SOCKET)
-    {
-        if (s_ != INVALID_SOCKET)
-            ::closesocket(s_);
-        s_ = s;
-    }
-
-private:
-    SOCKET s_ = INVALID_SOCKET;
+struct HandleTraits {
+    using type = HANDLE;
+    static HANDLE empty() { return nullptr; }
+    // Some calls report "no handle" as NULL, others as INVALID_HANDLE_VALUE;
+    // both count as empty here, so either can be stored straight away.
+    static bool valid(HANDLE h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
+    static void close(HANDLE h) { ::CloseHandle(h); }
 };
 
-class WsaEvent {
-public:
-    WsaEvent() = default;
-    explicit WsaEvent(WSAEVENT e) : e_(e) {}
-    WsaEvent(WsaEvent&& other) noexcept : e_(std::exchange(other.e_, WSA_INVALID_EVENT)) {}
-    WsaEvent& operator=(WsaEvent&& other) noexcept
-    {
-        if (this != &other)
-            reset(std::exchange(other.e_, WSA_INVALID_EVENT));
-        return *this;
-    }
-    WsaEvent(const WsaEvent&) = delete;
-    WsaEvent& operator=(const WsaEvent&) = delete;
-    ~WsaEvent() { reset(); }
-
-    WSAEVENT get() const { return e_; }
-    explicit operator bool() const { return e_ != WSA_INVALID_EVENT; }
-    void reset(WSAEVENT e = WSA_INVALID_EVENT)
-    {
-        if (e_ != WSA_INVALID_EVENT)
-            ::WSACloseEvent(e_);
-        e_ = e;
-    }
-
-private:
-    WSAEVENT e_ = WSA_INVALID_EVENT;
+struct SocketTraits {
+    using type = SOCKET;
+    static SOCKET empty() { return INVALID_SOCKET; }
+    static bool valid(SOCKET s) { return s != INVALID_SOCKET; }
+    static void close(SOCKET s) { ::closesocket(s); }
 };
+
+struct WsaEventTraits {
+    using type = WSAEVENT;
+    static WSAEVENT empty() { return WSA_INVALID_EVENT; }
+    static bool valid(WSAEVENT e) { return e != WSA_INVALID_EVENT; }
+    static void close(WSAEVENT e) { ::WSACloseEvent(e); }
+};
+
+using Handle = Owned<HandleTraits>;
+using Socket = Owned<SocketTraits>;
+using WsaEvent = Owned<WsaEventTraits>;
 
 }  // namespace verimex::platform::win32

@@ -16,6 +16,8 @@
 #include <utility>
 #include <vector>
 
+#include "component/com/ref.h"
+
 namespace wine_test {
 
 inline constexpr const wchar_t* clsid_text = L"{CCBF76DC-1314-11D2-8512-004095427C1B}";
@@ -25,41 +27,7 @@ inline constexpr const wchar_t* prog_id = L"verimex.quoverimex";
 
 GUID guid(const wchar_t* text);
 
-template <class T>
-class Ref {
-public:
-    Ref() = default;
-    Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
-    Ref& operator=(Ref&& other) noexcept
-    {
-        if (this != &other) {
-            reset();
-            p_ = std::exchange(other.p_, nullptr);
-        }
-        return *this;
-    }
-    Ref(const Ref&) = delete;
-    Ref& operator=(const Ref&) = delete;
-    ~Ref() { reset(); }
-
-    T* get() const { return p_; }
-    T* operator->() const { return p_; }
-    explicit operator bool() const { return p_ != nullptr; }
-    T** put()
-    {
-        reset();
-        return &p_;
-    }
-    void** put_void() { return reinterpret_cast<void**>(put()); }
-    void reset()
-    {
-        if (p_)
-            std::exchange(p_, nullptr)->Release();
-    }
-
-private:
-    T* p_ = nullptr;
-};
+using verimex::com::Ref;
 
 class Bstr {
 public:
