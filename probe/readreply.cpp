@@ -39,7 +39,11 @@ Reply readreply(quoverimex& self)
     while (chunk.find('\n') == std::string::npos) {
         if (self.checktime())
             return {};
-        form.yield();
+        // Sleeps until the socket has news or the next tick is due: a check
+        // waiting for a slow server costs nothing meanwhile. A peer that has
+        // gone has no news to come, so there is nothing to wait for.
+        if (!peer_gone(telnet))
+            form.wait();
         // The state is read before the receive: what the peer sent before
         // it went is then all in this receive, and a line feed that can no
         // longer come is not waited for.
@@ -49,6 +53,7 @@ Reply readreply(quoverimex& self)
         if (gone && chunk.find('\n') == std::string::npos)
             return {std::move(reply), true};
     }
+    // These turns never sleep: the rest of a reply is usually there already.
     for (int turn = 0; turn < reply_extra_turns && !gone; ++turn) {
         form.yield();
         gone = peer_gone(telnet);

@@ -11,7 +11,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <exception>
 #include <memory>
@@ -371,3 +373,89 @@ TEST_F(SocketTest, OnlyLocalFailuresRaise)
 }
 
 }  // namespace
+
+// ---- the component's waits -------------------------------------------------
+
+// Runs `loop.wait(socket)` until `done`, giving up after `limit`; how many
+// passes that took.
+struct Waited {
+    int passes = 0;
+    std::chrono::steady_clock::duration took{};
+};
+
+template <class Done>
+Waited wait_until(EventLoop& loop, const SocketControl& socket, Done done, std::chrono::seconds limit = 5s)
+{
+    Waited w;
+    const auto start = std::chrono::steady_clock::now();
+    while (!done() && std::chrono::steady_clock::now() - start < limit) {
+        loop.wait(socket);
+        ++w.passes;
+    }
+    w.took = std::chrono::steady_clock::now() - start;
+    return w;
+}
+
+TEST_F(SocketTest, WaitOnASilentPeerPassesOncePerTick)
+{
+    Listener listener("127.0.0.41");
+    connect("127.0.0.41", listener.port());
+    ASSERT_EQ(settle(), sckConnected);
+    Fd peer = listener.accept();
+    std::int64_t ticks = 0;
+    std::unique_ptr<Timer> timer = loop->make_timer([&](std::int64_t elapsed) { ticks += elapsed; });
+    timer->Interval(100ms);
+
+    const Waited w = wait_until(*loop, *socket, [&] { return ticks >= 5; });
+    EXPECT_EQ(ticks, 5);
+    EXPECT_GE(w.took, 500ms);
+    // One pass per tick, and one before the first sleep; a yield loop would
+    // have made hundreds.
+    EXPECT_LE(w.passes, 5 + 3);
+}
+
+TEST_F(SocketTest, WaitWakesAtOnceForTheResolverTheConnectionAndData)
+{
+    Listener listener("127.0.0.41");
+    // A tick far off: only news can end these waits in time.
+    std::unique_ptr<Timer> timer = loop->make_timer([](std::int64_t) {});
+    timer->Interval(60s);
+
+    connect("connect.socket.test", listener.port());
+    const Waited connecting = wait_until(*loop, *socket, [&] {
+        return socket->State() <= sckClosed || socket->State() >= sckConnected;
+    });
+    EXPECT_EQ(socket->State(), sckConnected);
+    EXPECT_LT(connecting.took, 5s);
+    EXPECT_LE(connecting.passes, 10);
+
+    Fd peer = listener.accept();
+    std::thread late([fd = peer.get()] {
+        std::this_thread::sleep_for(200ms);
+        send_all(fd, "220 late\r\n");
+    });
+    std::string data;
+    const Waited reading = wait_until(*loop, *socket, [&] {
+        socket->GetData(data);
+        return !data.empty();
+    });
+    late.join();
+    EXPECT_EQ(data, "220 late\r\n");
+    EXPECT_GE(reading.took, 150ms);
+    EXPECT_LT(reading.took, 5s);
+    EXPECT_LE(reading.passes, 5);
+}
+
+TEST_F(SocketTest, WaitOnASocketOfAnotherLoopDoesNotSleep)
+{
+    // This loop would never hear of that socket's news, so it must not
+    // sleep on it, however far off its next tick is.
+    std::unique_ptr<EventLoop> other = make_event_loop(system_clock());
+    std::unique_ptr<SocketControl> foreign = other->make_socket();
+    std::unique_ptr<Timer> timer = loop->make_timer([](std::int64_t) {});
+    timer->Interval(60s);
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 50; ++i)
+        loop->wait(*foreign);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+}

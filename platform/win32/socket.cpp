@@ -273,6 +273,8 @@ public:
         return events != 0;
     }
 
+    bool pending() const override { return !inbox_.empty(); }
+
     void detach() override { loop_ = nullptr; }
 
 private:

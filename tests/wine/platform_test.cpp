@@ -8,9 +8,12 @@
 #include <ws2tcpip.h>
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "platform/clock.h"
 #include "platform/event_loop.h"
@@ -236,8 +239,8 @@ TEST_F(Platform, ConnectStartsOverFromAnyState)
 
 TEST_F(Platform, TimerTicksOnlyWhileArmed)
 {
-    int ticks = 0;
-    std::unique_ptr<Timer> timer = loop_->make_timer([&] { ++ticks; });
+    std::int64_t ticks = 0;
+    std::unique_ptr<Timer> timer = loop_->make_timer([&](std::int64_t elapsed) { ticks += elapsed; });
     EXPECT_EQ(timer->Interval(), 0ms);
     EXPECT_TRUE(timer->Enabled());
     EXPECT_THROW(timer->Interval(-1ms), std::invalid_argument);
@@ -258,9 +261,93 @@ TEST_F(Platform, TimerTicksOnlyWhileArmed)
     EXPECT_LE(ticks, elapsed / 50ms) << "never more ticks than periods";
 
     timer->Enabled(false);
-    const int stopped_at = ticks;
+    const std::int64_t stopped_at = ticks;
     pump_for(300ms);
     EXPECT_EQ(ticks, stopped_at);
+}
+
+// ---- the component's waits ---------------------------------------------------
+
+// Runs wait() on the test's socket until `done`, giving up after ten
+// seconds; how many passes that took.
+template <class Done>
+int wait_until(EventLoop& loop, const SocketControl& socket, Done done)
+{
+    int passes = 0;
+    const auto give_up = std::chrono::steady_clock::now() + 10s;
+    while (!done() && std::chrono::steady_clock::now() < give_up) {
+        loop.wait(socket);
+        ++passes;
+    }
+    return passes;
+}
+
+TEST_F(Platform, WaitOnASilentPeerPassesOncePerTick)
+{
+    Listener listener;
+    ASSERT_EQ(connect_to("127.0.0.1", listener.port()), sckConnected);
+    ASSERT_NE(listener.accept(*loop_), INVALID_SOCKET);
+    std::int64_t ticks = 0;
+    std::unique_ptr<Timer> timer = loop_->make_timer([&](std::int64_t elapsed) { ticks += elapsed; });
+    timer->Interval(100ms);
+    const auto start = std::chrono::steady_clock::now();
+    const int passes = wait_until(*loop_, *socket_, [&] { return ticks >= 5; });
+    EXPECT_EQ(ticks, 5);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 450ms);
+    // About one pass per tick; a yield loop would make hundreds.
+    EXPECT_LE(passes, 2 * 5 + 3);
+}
+
+TEST_F(Platform, WaitWakesAtOnceForDataAndForAThreadMessage)
+{
+    Listener listener;
+    ASSERT_EQ(connect_to("127.0.0.1", listener.port()), sckConnected);
+    const SOCKET peer = listener.accept(*loop_);
+    ASSERT_NE(peer, INVALID_SOCKET);
+    // A tick far off: only news can end these waits in time.
+    std::unique_ptr<Timer> timer = loop_->make_timer([](std::int64_t) {});
+    timer->Interval(60s);
+
+    const DWORD self = ::GetCurrentThreadId();
+    std::thread poster([self] {
+        ::Sleep(200);
+        ::PostThreadMessageW(self, WM_APP, 0, 0);
+    });
+    auto start = std::chrono::steady_clock::now();
+    // The message is taken by the loop's pass, as a DoEvents would.
+    const int message_passes = wait_until(*loop_, *socket_, [&] {
+        return std::chrono::steady_clock::now() - start >= 150ms;
+    });
+    poster.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s) << "a thread message did not wake the wait";
+    EXPECT_LE(message_passes, 5);
+
+    std::thread sender([peer] {
+        ::Sleep(200);
+        ::send(peer, "220 late\r\n", 10, 0);
+    });
+    start = std::chrono::steady_clock::now();
+    std::string data;
+    const int data_passes = wait_until(*loop_, *socket_, [&] {
+        socket_->GetData(data);
+        return !data.empty();
+    });
+    sender.join();
+    EXPECT_EQ(data, "220 late\r\n");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    EXPECT_LE(data_passes, 5);
+}
+
+TEST_F(Platform, OverduePeriodsArriveInOneCall)
+{
+    std::vector<std::int64_t> calls;
+    std::unique_ptr<Timer> timer = loop_->make_timer([&](std::int64_t elapsed) { calls.push_back(elapsed); });
+    timer->Interval(20ms);
+    ::Sleep(210);  // ten periods and a bit without a pass
+    loop_->yield();
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_GE(calls[0], 10);
+    EXPECT_LE(calls[0], 12);
 }
 
 // ---- the lookup runner -------------------------------------------------------
