@@ -34,15 +34,15 @@ Reply readreply(quoverimex& self)
     platform::SocketControl& telnet = *form.telnet;
     std::string chunk;
     std::string reply;
-    bool gone = false;
+    // A peer that has gone has no news to come: nothing to wait for.
+    bool gone = peer_gone(telnet);
     // Only the latest piece is tested for the line feed, not the reply.
     while (chunk.find('\n') == std::string::npos) {
         if (self.checktime())
             return {};
         // Sleeps until the socket has news or the next tick is due: a check
-        // waiting for a slow server costs nothing meanwhile. A peer that has
-        // gone has no news to come, so there is nothing to wait for.
-        if (!peer_gone(telnet))
+        // waiting for a slow server costs nothing meanwhile.
+        if (!gone)
             form.wait();
         // The state is read before the receive: what the peer sent before
         // it went is then all in this receive, and a line feed that can no
