@@ -212,6 +212,7 @@ ToolOutput failed(ToolOutput::Failure how, int error)
 ToolOutput run_tool(std::string_view command_line, std::size_t limit)
 {
     posix::reap_children();
+    const ToolFault fault = take_tool_fault();
 
     std::vector<std::string> words = split_words(command_line);
     if (words.empty())
@@ -222,6 +223,8 @@ ToolOutput run_tool(std::string_view command_line, std::size_t limit)
             words.front() = std::move(helper);
     }
 
+    if (fault.at(ToolOutput::Failure::pipe))
+        return failed(ToolOutput::Failure::pipe, fault.error);
     int ends[2];
     if (::pipe2(ends, O_CLOEXEC) != 0)
         return failed(ToolOutput::Failure::pipe, errno);
@@ -253,6 +256,8 @@ ToolOutput run_tool(std::string_view command_line, std::size_t limit)
         argv.push_back(w.data());
     argv.push_back(nullptr);
 
+    if (fault.at(ToolOutput::Failure::start))
+        return failed(ToolOutput::Failure::start, fault.error);
     pid_t pid = 0;
     // A name with a slash is run as given; a bare word is found on PATH.
     error = posix_spawnp(&pid, argv[0], &fa.actions, &sa.attributes, argv.data(), environ);
@@ -264,6 +269,8 @@ ToolOutput run_tool(std::string_view command_line, std::size_t limit)
     // ends without writing would leave the read waiting for ever.
     write_end.reset();
 
+    if (fault.at(ToolOutput::Failure::read))
+        return failed(ToolOutput::Failure::read, fault.error);
     ToolOutput out;
     out.bytes.resize(limit);
     ssize_t n;
