@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 
@@ -12,8 +13,13 @@
 
 namespace verimex::platform {
 
+// Runs for a timer's ticks: `elapsed` (at least 1) is how many periods fell
+// due since the last delivery. Periods that passed while the thread did not
+// pass through its loop arrive together, counted, in one call.
+using TickHandler = std::function<void(std::int64_t elapsed)>;
+
 // A periodic timer whose ticks are delivered only by the owning loop's
-// yield(). Period 0 means no ticks.
+// passes (yield, wait). Period 0 means no ticks.
 class Timer {
 public:
     virtual ~Timer() = default;
@@ -31,27 +37,37 @@ public:
 
 class EventLoop {
 public:
-    // Passes that found nothing to do before one may pause, and the longest
-    // pause, on every platform. A pause of 1 ms still costs a few per cent
-    // of a core in a tight caller loop; 10 ms costs well under one. The
-    // count stays above the reply reader's 100 turns after a reply, which
-    // must not pause.
+    // For yield(): passes that found nothing to do before one may pause,
+    // and the longest pause, on every platform. A pause of 1 ms still costs
+    // a few per cent of a core in a host's tight loop; 10 ms costs well
+    // under one. The count stays above the reply reader's 100 turns after a
+    // reply, which must not pause.
     static constexpr int idle_passes_before_pause = 300;
     static constexpr std::chrono::milliseconds longest_pause{10};
 
     virtual ~EventLoop() = default;
 
-    virtual std::unique_ptr<Timer> make_timer(std::function<void()> on_tick) = 0;
+    virtual std::unique_ptr<Timer> make_timer(TickHandler on_tick) = 0;
     virtual std::unique_ptr<SocketControl> make_socket() = 0;
 
     // One pass over the thread's queue: delivers every tick that fell due
-    // (one call per elapsed period, so periods that passed while the thread
-    // did not yield are all counted), lets sockets advance, and returns. It
-    // never waits for news indefinitely; after a long run of passes that
-    // found nothing to do it may pause briefly (at most longest_pause) on the
-    // sockets instead of spinning, returning as soon as one has news, and
-    // never past the next tick due.
+    // (all periods that passed while the thread did not yield are counted),
+    // lets sockets advance, and returns. It never waits for news
+    // indefinitely; after a long run of passes that found nothing to do it
+    // may pause briefly (at most longest_pause) on the sockets instead of
+    // spinning, returning as soon as one has news, and never past the next
+    // tick due. This is the pass a host's own calls make.
     virtual void yield() = 0;
+
+    // One pass as yield() makes, for a caller that waits on `socket` and
+    // looks at it after every pass: when the pass finds nothing to do, and
+    // the pass before it found nothing either (nor was work started since),
+    // it sleeps until a socket or the resolver of this loop has news, a
+    // message arrives for the thread, or the next tick falls due, however
+    // far off that is. Then it delivers what came and returns. A socket this
+    // loop did not make can have news the loop would never hear of, so for
+    // one of those this is a plain yield().
+    virtual void wait(const SocketControl& socket) = 0;
 };
 
 // Implemented once per platform.

@@ -57,7 +57,9 @@ ProbeOutcome probe(quoverimex& self, std::string_view host)
         // Left connecting on purpose: the next Connect starts it over.
         if (self.checktime())
             return ProbeOutcome::timed_out;
-        form.yield();
+        // Sleeps until the connection or its lookup has news, or the next
+        // tick is due.
+        form.wait();
     }
 
     if (telnet.State() == platform::sckError) {

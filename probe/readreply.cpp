@@ -26,10 +26,13 @@ std::optional<std::string> readreply(quoverimex& self)
     while (chunk.find('\n') == std::string::npos) {
         if (self.checktime())
             return std::nullopt;
-        form.yield();
+        // Sleeps until the socket has news or the next tick is due: a check
+        // waiting for a slow server costs nothing meanwhile.
+        form.wait();
         form.telnet->GetData(chunk);
         keep(reply, chunk);
     }
+    // These turns never sleep: the rest of a reply is usually there already.
     for (int turn = 0; turn < reply_extra_turns; ++turn) {
         form.yield();
         form.telnet->GetData(chunk);

@@ -199,6 +199,43 @@ TEST_F(Check, SilentServerTimesOutAndIsStillToldQuit)
     EXPECT_EQ(peer.lines().back(), "quit\r\n");
 }
 
+// How often this thread has gone to sleep, and its CPU time.
+struct ThreadUsage {
+    long sleeps = 0;
+    std::chrono::microseconds cpu{};
+};
+
+ThreadUsage thread_usage()
+{
+    rusage usage{};
+    ::getrusage(RUSAGE_THREAD, &usage);
+    const auto us = [](const timeval& t) { return std::chrono::seconds(t.tv_sec) + std::chrono::microseconds(t.tv_usec); };
+    return {usage.ru_nvcsw, us(usage.ru_utime) + us(usage.ru_stime)};
+}
+
+TEST_F(Check, WaitingThreadWakesOnlyForNewsAndTicks)
+{
+    SmtpPeer peer("127.0.0.32", test::silent());
+    self.timeout(2);
+    const ThreadUsage before = thread_usage();
+    const auto start = std::chrono::steady_clock::now();
+    check("user@silent.check.test");
+    const auto took = std::chrono::steady_clock::now() - start;
+    const ThreadUsage after = thread_usage();
+    EXPECT_EQ(self.returnvar(), texts::timed_out(2));
+    EXPECT_GE(took, 2200ms);
+
+    // Eleven ticks of 200 ms while the banner does not come: a thread that
+    // sleeps until news or the next tick wakes about once per tick, plus a
+    // few times for the lookup (its child and its read) and the connection.
+    // A thread that looked every few milliseconds would wake hundreds of
+    // times.
+    const long sleeps = after.sleeps - before.sleeps;
+    RecordProperty("voluntary_context_switches", std::to_string(sleeps));
+    RecordProperty("cpu_us", std::to_string((after.cpu - before.cpu).count()));
+    EXPECT_LE(sleeps, 2 * 11 + 30);
+}
+
 TEST_F(Check, LongLineIsCutAtTheReplyLimit)
 {
     // A megabyte of banner without a line feed, then the line end and an

@@ -19,7 +19,7 @@ constexpr std::int64_t ticks_allowed = 10;
 Form1::Form1(platform::Clock& clock)
     : loop_(platform::make_event_loop(clock))
 {
-    Timer1 = loop_->make_timer([this] { Timer1_Timer(); });
+    Timer1 = loop_->make_timer([this](std::int64_t elapsed) { Timer1_Timer(elapsed); });
     telnet = loop_->make_socket();
 }
 
@@ -54,9 +54,11 @@ void Form1::startwatch(std::int16_t timeout)
     Timer1->Enabled(true);
 }
 
-void Form1::Timer1_Timer()
+void Form1::Timer1_Timer(std::int64_t elapsed)
 {
-    ++ticks;
+    // The same as `elapsed` single ticks: the flag rises once the count
+    // passes the allowance and stays up.
+    ticks += elapsed;
     if (ticks > ticks_allowed)
         timer = true;
 }
@@ -64,6 +66,11 @@ void Form1::Timer1_Timer()
 void Form1::yield()
 {
     loop_->yield();
+}
+
+void Form1::wait()
+{
+    loop_->wait(*telnet);
 }
 
 }  // namespace verimex

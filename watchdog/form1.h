@@ -37,10 +37,14 @@ public:
     // read of the lookup output), the next yield delivers all the ticks that
     // fell due meanwhile, so the limit follows real time.
     void startwatch(std::int16_t timeout);
-    // One delivered tick.
-    void Timer1_Timer();
-    // One pass of the thread's event loop.
+    // Delivered ticks: `elapsed` periods, counted at once.
+    void Timer1_Timer(std::int64_t elapsed);
+    // One pass of the thread's event loop, as the host's own calls make it.
     void yield();
+    // One pass of the component's own waits on telnet: when nothing is
+    // happening the thread sleeps until the socket has news or the next
+    // tick is due.
+    void wait();
 
     bool timer = false;  // the timed-out flag
     std::unique_ptr<platform::SocketControl> telnet;

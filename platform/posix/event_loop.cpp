@@ -1,10 +1,13 @@
 // The POSIX event loop: timers against the injected clock, one poll() per
-// pass over the descriptors of every socket, and the idle pause that keeps a
-// caller's tight yield loop from burning a core.
+// pass over the descriptors of every socket, the idle pause that keeps a
+// host's tight yield loop from burning a core, and the sleep of the
+// component's own waits, which lasts until there is news or a tick is due.
 #include "platform/posix/event_loop.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <limits>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -19,8 +22,8 @@ namespace posix {
 
 // ---- timers ----------------------------------------------------------------
 
-LoopTimer::LoopTimer(Loop& loop, std::function<void()> on_tick)
-    : loop_(&loop), clock_(loop.clock()), on_tick_(std::move(on_tick))
+LoopTimer::LoopTimer(Loop& loop, TickHandler on_tick)
+    : ScheduledTimer(loop.clock(), std::move(on_tick)), loop_(&loop)
 {
     loop.add(*this);
 }
@@ -29,41 +32,6 @@ LoopTimer::~LoopTimer()
 {
     if (loop_)
         loop_->remove(*this);
-}
-
-void LoopTimer::Interval(std::chrono::milliseconds period)
-{
-    if (period.count() < 0)
-        throw std::invalid_argument("verimex: timer period must not be negative (" +
-                                    std::to_string(period.count()) + " ms)");
-    period_ = period;
-    // Ticks overdue under the old period are dropped: the new schedule
-    // starts one full period from now.
-    restart();
-}
-
-void LoopTimer::Enabled(bool on)
-{
-    // Switching a stopped timer on starts its schedule afresh, as setting
-    // the period does; switching on a running one changes nothing.
-    if (on && !enabled_) {
-        enabled_ = true;
-        restart();
-    }
-    enabled_ = on;
-}
-
-void LoopTimer::restart()
-{
-    deadline_ = clock_.now() + period_;
-    start_order_ = loop_ ? loop_->next_start() : 0;
-}
-
-void LoopTimer::fire()
-{
-    deadline_ += period_;
-    // Last: the handler may change this timer or even destroy it.
-    on_tick_();
 }
 
 // ---- the loop --------------------------------------------------------------
@@ -75,11 +43,11 @@ Loop::~Loop()
     // Whatever outlives the loop must not reach back into it.
     for (Source* source : sources_)
         source->detach();
-    for (LoopTimer* timer : timers_)
-        timer->detach();
+    for (ScheduledTimer* timer : timers_.all())
+        static_cast<LoopTimer*>(timer)->detach();
 }
 
-std::unique_ptr<Timer> Loop::make_timer(std::function<void()> on_tick)
+std::unique_ptr<Timer> Loop::make_timer(TickHandler on_tick)
 {
     return std::make_unique<LoopTimer>(*this, std::move(on_tick));
 }
@@ -101,72 +69,83 @@ void Loop::remove(Source& source)
 
 void Loop::add(LoopTimer& timer)
 {
-    timers_.push_back(&timer);
+    timers_.add(timer);
 }
 
 void Loop::remove(LoopTimer& timer)
 {
-    std::erase(timers_, &timer);
+    timers_.remove(timer);
 }
 
-int Loop::pause_ms()
+bool Loop::owns(const SocketControl& socket) const
+{
+    const auto* source = dynamic_cast<const Source*>(&socket);
+    return source && std::find(sources_.begin(), sources_.end(), source) != sources_.end();
+}
+
+int Loop::pause_ms() const
 {
     if (idle_passes_ < idle_passes_before_pause)
         return 0;
-    auto pause = std::chrono::duration_cast<std::chrono::milliseconds>(longest_pause);
-    const LoopTimer* next = nullptr;
-    for (const LoopTimer* timer : timers_)
-        if (timer->armed() && (!next || timer->deadline() < next->deadline()))
-            next = timer;
-    if (next) {
-        const auto until = next->deadline() - clock_.now();
-        if (until <= until.zero())
-            return 0;
-        // Rounded up, so the pass after the pause finds the tick due rather
-        // than a sliver early.
-        pause = std::min(pause, std::chrono::ceil<std::chrono::milliseconds>(until));
-    }
-    return static_cast<int>(pause.count());
+    const std::optional<Clock::time_point> next = timers_.next_deadline();
+    if (!next)
+        return static_cast<int>(longest_pause.count());
+    return static_cast<int>(sleep_until(*next, clock_.now(), longest_pause).count());
 }
 
-bool Loop::run_due_timers(Clock::time_point now)
+int Loop::sleep_ms(bool pending, int source_limit_ms) const
 {
-    // `now` is read once per pass, so a handler slower than its period
-    // cannot keep this loop going for ever.
-    bool fired = false;
-    for (;;) {
-        LoopTimer* next = nullptr;
-        for (LoopTimer* timer : timers_) {
-            if (!timer->due(now))
-                continue;
-            if (!next || timer->deadline() < next->deadline() ||
-                (timer->deadline() == next->deadline() && timer->start_order() < next->start_order()))
-                next = timer;
-        }
-        if (!next)
-            return fired;
-        fired = true;
-        // The handler may add or remove timers; the list is searched afresh.
-        next->fire();
-    }
+    // The caller looks at its socket after every pass, so news taken in by
+    // the pass before (a connection made, a lookup ended, bytes received)
+    // or work started since must be looked at before sleeping.
+    if (pending || idle_passes_ == 0)
+        return 0;
+    // poll() takes an int; a deadline further off than that is slept
+    // towards in several steps.
+    constexpr std::chrono::milliseconds longest{std::numeric_limits<int>::max()};
+    int ms = -1;
+    if (const std::optional<Clock::time_point> next = timers_.next_deadline())
+        ms = static_cast<int>(sleep_until(*next, clock_.now(), longest).count());
+    if (source_limit_ms >= 0 && (ms < 0 || source_limit_ms < ms))
+        ms = source_limit_ms;
+    return ms;
 }
 
 void Loop::yield()
+{
+    pass(Idle::pause);
+}
+
+void Loop::wait(const SocketControl& socket)
+{
+    pass(owns(socket) ? Idle::sleep : Idle::pause);
+}
+
+void Loop::pass(Idle idle)
 {
     reap_children();
 
     fds_.clear();
     ends_.clear();
+    bool pending = false;
+    int source_limit_ms = -1;
     // Sources added by a timer handler further down join the next pass.
     const std::size_t polled_sources = sources_.size();
     for (Source* source : sources_) {
         source->collect(fds_);
         ends_.push_back(fds_.size());
+        pending = pending || source->pending();
+        if (const int limit = source->wait_limit_ms(); limit >= 0)
+            source_limit_ms = source_limit_ms < 0 ? limit : std::min(source_limit_ms, limit);
     }
 
-    const int wait_ms = pause_ms();
-    if (!fds_.empty() || wait_ms > 0) {
-        // With nothing to poll this is a plain sleep of the idle pause.
+    int wait_ms = idle == Idle::sleep ? sleep_ms(pending, source_limit_ms) : pause_ms();
+    // Nothing to poll and nothing due ever: no sleep could end. Such a wait
+    // is a host's business, and it gets the yield's pause.
+    if (wait_ms < 0 && fds_.empty())
+        wait_ms = pause_ms();
+    if (!fds_.empty() || wait_ms != 0) {
+        // With nothing to poll this is a plain sleep.
         if (::poll(fds_.data(), fds_.size(), wait_ms) < 0) {
             if (errno != EINTR)
                 throw std::system_error(errno, std::generic_category(), "verimex: poll");
@@ -189,7 +168,7 @@ void Loop::yield()
     // loop sees a tick at its next watchdog query whether or not the loop
     // spins, and with a 100 ms period the few hundred fast passes after
     // every tick would double what an idle wait costs.
-    run_due_timers(clock_.now());
+    timers_.run_due(clock_.now());
 
     // News on a socket puts the loop back to full speed: a caller that just
     // got data usually comes straight back for more.

@@ -6,7 +6,6 @@
 #include <poll.h>
 
 #include <cstddef>
-#include <cstdint>
 #include <functional>
 #include <memory>
 #include <span>
@@ -14,6 +13,7 @@
 
 #include "platform/clock.h"
 #include "platform/event_loop.h"
+#include "platform/timers.h"
 
 namespace verimex::platform::posix {
 
@@ -27,6 +27,13 @@ public:
     // Advances without blocking; polled is what collect() appended, with
     // revents filled in. Returns whether anything happened.
     virtual bool advance(std::span<const pollfd> polled) = 0;
+    // Holds news its caller has not taken yet (received bytes), so a wait
+    // must not sleep.
+    virtual bool pending() const = 0;
+    // How long a wait may sleep before this source needs a pass of its own
+    // even without news on its descriptors (the resolver's resends), in
+    // milliseconds; -1 when it needs none.
+    virtual int wait_limit_ms() const = 0;
     // The loop is going away before the source: forget it.
     virtual void detach() = 0;
 
@@ -43,9 +50,10 @@ public:
     Loop& operator=(const Loop&) = delete;
     ~Loop() override;
 
-    std::unique_ptr<Timer> make_timer(std::function<void()> on_tick) override;
+    std::unique_ptr<Timer> make_timer(TickHandler on_tick) override;
     std::unique_ptr<SocketControl> make_socket() override;
     void yield() override;
+    void wait(const SocketControl& socket) override;
 
     Clock& clock() { return clock_; }
     // Work was started or queued between passes (a connect, a send): the
@@ -56,62 +64,40 @@ public:
     void remove(Source& source);
     void add(LoopTimer& timer);
     void remove(LoopTimer& timer);
-    // Start order of timers, so equal deadlines fire in the order started.
-    std::uint64_t next_start() { return ++starts_; }
 
 private:
-    // Delivers every tick due by now, one call per elapsed period, earliest
-    // deadline first. Returns whether any was delivered.
-    bool run_due_timers(Clock::time_point now);
-    // How long this pass may wait in poll(): zero unless the loop has been
+    enum class Idle { pause, sleep };
+    // One pass; `idle` says what it may do when it finds nothing to do.
+    void pass(Idle idle);
+    bool owns(const SocketControl& socket) const;
+    // How long a yield may wait in poll(): zero unless the loop has been
     // idle long enough, and never past the next tick due.
-    int pause_ms();
+    int pause_ms() const;
+    // How long a wait may sleep in poll(): until the next tick due or the
+    // earliest limit a source set, however far off; -1 for no limit.
+    int sleep_ms(bool pending, int source_limit_ms) const;
 
     Clock& clock_;
     std::vector<Source*> sources_;
-    std::vector<LoopTimer*> timers_;
+    TimerList timers_;
     std::vector<pollfd> fds_;
     std::vector<std::size_t> ends_;  // where each source's descriptors end in fds_
+    // Passes in a row that found nothing to do, and no work started since.
     int idle_passes_ = 0;
-    std::uint64_t starts_ = 0;
 };
 
-// The loop's periodic timer. Deadlines advance by whole periods from the
-// previous deadline, never from the time a tick happened to be delivered,
-// so the schedule does not drift.
-class LoopTimer final : public Timer {
+// The loop's periodic timer: the shared schedule, registered with the loop.
+class LoopTimer final : public ScheduledTimer {
 public:
-    LoopTimer(Loop& loop, std::function<void()> on_tick);
+    LoopTimer(Loop& loop, TickHandler on_tick);
     LoopTimer(const LoopTimer&) = delete;
     LoopTimer& operator=(const LoopTimer&) = delete;
     ~LoopTimer() override;
 
-    void Interval(std::chrono::milliseconds period) override;
-    std::chrono::milliseconds Interval() const override { return period_; }
-    void Enabled(bool on) override;
-    bool Enabled() const override { return enabled_; }
-
-    bool due(Clock::time_point now) const
-    {
-        return enabled_ && period_.count() > 0 && deadline_ <= now;
-    }
-    bool armed() const { return enabled_ && period_.count() > 0; }
-    Clock::time_point deadline() const { return deadline_; }
-    std::uint64_t start_order() const { return start_order_; }
-    // Moves the deadline on by one period and runs the handler.
-    void fire();
     void detach() { loop_ = nullptr; }
 
 private:
-    void restart();
-
     Loop* loop_;
-    Clock& clock_;
-    std::function<void()> on_tick_;
-    std::chrono::milliseconds period_{0};
-    bool enabled_ = true;
-    Clock::time_point deadline_{};
-    std::uint64_t start_order_ = 0;
 };
 
 }  // namespace verimex::platform::posix

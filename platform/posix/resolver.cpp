@@ -6,11 +6,14 @@
 #include <ares.h>
 #include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <limits>
 #include <mutex>
 #include <new>
 #include <utility>
@@ -149,6 +152,19 @@ void Resolver::collect(std::vector<pollfd>& fds) const
             break;
         fds.push_back(pollfd{sockets[i], events, 0});
     }
+}
+
+int Resolver::timeout_ms() const
+{
+    if (!running_)
+        return -1;
+    timeval left{};
+    const timeval* next = ::ares_timeout(channel_, nullptr, &left);
+    if (!next)
+        return -1;
+    // Rounded up, so the pass after the sleep finds the timeout expired.
+    const long long ms = static_cast<long long>(next->tv_sec) * 1000 + (next->tv_usec + 999) / 1000;
+    return static_cast<int>(std::min<long long>(ms, std::numeric_limits<int>::max()));
 }
 
 bool Resolver::advance(std::span<const pollfd> polled)

@@ -47,6 +47,9 @@ public:
 
     // Appends the descriptors c-ares is waiting on.
     void collect(std::vector<pollfd>& fds) const;
+    // Milliseconds until c-ares wants to resend or give up on a server
+    // even without an answer; -1 when no lookup runs.
+    int timeout_ms() const;
     // Lets c-ares read what poll() reported and handle its own timeouts.
     // Returns whether any of its descriptors had news.
     bool advance(std::span<const pollfd> polled);

@@ -193,6 +193,13 @@ public:
         return happened;
     }
 
+    bool pending() const override { return !inbox_.empty(); }
+
+    int wait_limit_ms() const override
+    {
+        return state_ == sckResolvingHost ? resolver_->timeout_ms() : -1;
+    }
+
     void detach() override { loop_ = nullptr; }
 
 private:

@@ -1,10 +1,12 @@
 // The Windows event loop: the message-only window Form1 (one per loop, and
 // the logic makes one loop per thread), its WM_TIMER alarms, the sockets
-// polled at every pass, and the idle pause that keeps a caller's tight
-// yield loop from burning a core.
+// polled at every pass, the idle pause that keeps a host's tight yield loop
+// from burning a core, and the sleep of the component's own waits, which
+// lasts until there is news, a message, or a tick is due.
 #include "platform/win32/event_loop.h"
 
 #include <algorithm>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -75,8 +77,8 @@ WinsockSession::~WinsockSession()
 
 // ---- timers ------------------------------------------------------------------
 
-LoopTimer::LoopTimer(Loop& loop, std::function<void()> on_tick)
-    : loop_(&loop), clock_(loop.clock()), id_(loop.add(*this)), on_tick_(std::move(on_tick))
+LoopTimer::LoopTimer(Loop& loop, TickHandler on_tick)
+    : ScheduledTimer(loop.clock(), std::move(on_tick)), loop_(&loop), clock_(loop.clock()), id_(loop.add(*this))
 {
 }
 
@@ -86,37 +88,6 @@ LoopTimer::~LoopTimer()
         ::KillTimer(loop_->window(), id_);
         loop_->remove(*this);
     }
-}
-
-void LoopTimer::Interval(std::chrono::milliseconds period)
-{
-    if (period.count() < 0)
-        throw std::invalid_argument("verimex: timer period must not be negative (" +
-                                    std::to_string(period.count()) + " ms)");
-    period_ = period;
-    // Ticks overdue under the old period are dropped: the new schedule
-    // starts one full period from now.
-    restart();
-}
-
-void LoopTimer::Enabled(bool on)
-{
-    // Switching a stopped timer on starts its schedule afresh, as setting
-    // the period does; switching on a running one changes nothing.
-    if (on && !enabled_) {
-        enabled_ = true;
-        restart();
-        return;
-    }
-    enabled_ = on;
-    if (!on)
-        arm();
-}
-
-void LoopTimer::restart()
-{
-    deadline_ = clock_.now() + period_;
-    arm();
 }
 
 void LoopTimer::arm()
@@ -130,18 +101,11 @@ void LoopTimer::arm()
     }
     // SetTimer counts from now, so it is given what is left until the
     // deadline, rounded up so the alarm does not ring a sliver early.
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline_ - clock_.now()).count();
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline() - clock_.now()).count();
     const UINT ms = static_cast<UINT>(std::clamp<long long>(left, USER_TIMER_MINIMUM, USER_TIMER_MAXIMUM));
     // The same id replaces the earlier alarm rather than adding one.
     if (::SetTimer(loop_->window(), id_, ms, nullptr) == 0)
         raise_last_error("verimex: SetTimer");
-}
-
-void LoopTimer::fire()
-{
-    deadline_ += period_;
-    // Last: the handler may change this timer or even destroy it.
-    on_tick_();
 }
 
 // ---- the loop ----------------------------------------------------------------
@@ -182,8 +146,8 @@ Loop::~Loop()
     // Whatever outlives the loop must not reach back into it.
     for (Source* source : sources_)
         source->detach();
-    for (LoopTimer* timer : timers_)
-        timer->detach();
+    for (ScheduledTimer* timer : timers_.all())
+        static_cast<LoopTimer*>(timer)->detach();
     // Destroying the window ends its timers with it.
     ::DestroyWindow(window_);
     ExclusiveLock lock(class_lock);
@@ -191,7 +155,7 @@ Loop::~Loop()
         ::UnregisterClassW(window_class, this_module());
 }
 
-std::unique_ptr<Timer> Loop::make_timer(std::function<void()> on_tick)
+std::unique_ptr<Timer> Loop::make_timer(TickHandler on_tick)
 {
     return std::make_unique<LoopTimer>(*this, std::move(on_tick));
 }
@@ -213,7 +177,7 @@ void Loop::remove(Source& source)
 
 UINT_PTR Loop::add(LoopTimer& timer)
 {
-    timers_.push_back(&timer);
+    timers_.add(timer);
     // Never reused, so a WM_TIMER left over from a destroyed timer cannot
     // be taken for a newer one.
     return ++last_timer_id_;
@@ -221,32 +185,37 @@ UINT_PTR Loop::add(LoopTimer& timer)
 
 void Loop::remove(LoopTimer& timer)
 {
-    std::erase(timers_, &timer);
+    timers_.remove(timer);
 }
 
 LoopTimer* Loop::find(UINT_PTR id) const
 {
-    for (LoopTimer* timer : timers_)
-        if (timer->id() == id)
-            return timer;
+    for (ScheduledTimer* timer : timers_.all())
+        if (auto* own = static_cast<LoopTimer*>(timer); own->id() == id)
+            return own;
     return nullptr;
+}
+
+bool Loop::owns(const SocketControl& socket) const
+{
+    const auto* source = dynamic_cast<const Source*>(&socket);
+    return source && std::find(sources_.begin(), sources_.end(), source) != sources_.end();
 }
 
 void Loop::deliver(UINT_PTR id)
 {
-    // `now` is read once, so a handler slower than its period cannot keep
-    // this going for ever. The timer is looked up afresh after every tick:
-    // the handler may have destroyed it.
-    const Clock::time_point now = clock_.now();
-    while (LoopTimer* timer = find(id)) {
-        if (!timer->due(now)) {
-            timer->arm();
-            return;
-        }
-        timer->fire();
+    LoopTimer* timer = find(id);
+    if (!timer) {
+        // A message left over from a timer that is gone.
+        ::KillTimer(window_, id);
+        return;
     }
-    // A message left over from a timer that is gone.
-    ::KillTimer(window_, id);
+    // Every period due by now in one delivery, which sets the next alarm;
+    // an alarm that rang a sliver early is simply set again.
+    if (const Clock::time_point now = clock_.now(); timer->due(now))
+        timer->fire(now);
+    else
+        timer->arm();
 }
 
 LRESULT CALLBACK Loop::window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
@@ -305,10 +274,15 @@ bool Loop::pump()
     for (std::size_t i = 0; i < count && i < sources_.size(); ++i)
         if (sources_[i]->advance())
             happened = true;
+
+    // Ticks due by the clock, whether or not their WM_TIMER has come: the
+    // alarm's resolution is coarse, and a wait that slept until the
+    // deadline must find the tick there.
+    timers_.run_due(clock_.now());
     return happened;
 }
 
-void Loop::pause()
+void Loop::block(DWORD timeout)
 {
     HANDLE handles[MAXIMUM_WAIT_OBJECTS - 1];
     DWORD count = 0;
@@ -318,25 +292,62 @@ void Loop::pause()
         if (HANDLE h = source->event())
             handles[count++] = h;
     }
-    // Any message wakes it, the WM_TIMER of the next tick due included, so
-    // the pause never runs past a tick. MWMO_INPUTAVAILABLE: messages that
-    // arrived before the call count too.
-    const DWORD r = ::MsgWaitForMultipleObjectsEx(count, count ? handles : nullptr,
-                                                  static_cast<DWORD>(longest_pause.count()), QS_ALLINPUT,
+    // Any message wakes it, the WM_TIMER of the next tick due included.
+    // MWMO_INPUTAVAILABLE: messages that arrived before the call count too.
+    const DWORD r = ::MsgWaitForMultipleObjectsEx(count, count ? handles : nullptr, timeout, QS_ALLINPUT,
                                                   MWMO_INPUTAVAILABLE);
     if (r == WAIT_FAILED)
         raise_last_error("verimex: MsgWaitForMultipleObjectsEx");
+}
+
+DWORD Loop::sleep_ms() const
+{
+    const std::optional<Clock::time_point> next = timers_.next_deadline();
+    if (!next)
+        return INFINITE;
+    // INFINITE itself is excluded: a deadline further off is slept towards
+    // in several steps.
+    constexpr std::chrono::milliseconds longest{INFINITE - 1};
+    return static_cast<DWORD>(sleep_until(*next, clock_.now(), longest).count());
 }
 
 void Loop::yield()
 {
     bool happened = pump();
     if (!happened && idle_passes_ >= idle_passes_before_pause) {
-        pause();
+        // Never past the next tick due.
+        DWORD pause = static_cast<DWORD>(longest_pause.count());
+        pause = std::min(pause, sleep_ms());
+        block(pause);
         happened = pump();
     }
     // News puts the loop back to full speed: a caller that just got data
     // usually comes straight back for more.
+    idle_passes_ = happened ? 0 : std::min(idle_passes_ + 1, idle_passes_before_pause);
+    if (pending_)
+        std::rethrow_exception(std::exchange(pending_, nullptr));
+}
+
+void Loop::wait(const SocketControl& socket)
+{
+    // The caller looks at its socket after every pass, so news taken in by
+    // the pass before (a connection made, a lookup ended, bytes received)
+    // or work started since must be looked at before sleeping.
+    const bool quiet_before = idle_passes_ > 0;
+    bool happened = pump();
+    const bool pending =
+        std::any_of(sources_.begin(), sources_.end(), [](const Source* source) { return source->pending(); });
+    if (!happened && quiet_before && !pending && !pending_ && owns(socket)) {
+        DWORD timeout = sleep_ms();
+        // Nothing due ever and no source to wake it: no sleep could end but
+        // by a message. Such a wait is a host's business, and it gets the
+        // yield's pause.
+        if (timeout == INFINITE &&
+            std::none_of(sources_.begin(), sources_.end(), [](const Source* source) { return source->event(); }))
+            timeout = static_cast<DWORD>(longest_pause.count());
+        block(timeout);
+        happened = pump();
+    }
     idle_passes_ = happened ? 0 : std::min(idle_passes_ + 1, idle_passes_before_pause);
     if (pending_)
         std::rethrow_exception(std::exchange(pending_, nullptr));

@@ -15,6 +15,7 @@
 
 #include "platform/clock.h"
 #include "platform/event_loop.h"
+#include "platform/timers.h"
 
 namespace verimex::platform::win32 {
 
@@ -26,6 +27,9 @@ public:
     virtual HANDLE event() const = 0;
     // Advances without blocking. Returns whether anything happened.
     virtual bool advance() = 0;
+    // Holds news its caller has not taken yet (received bytes), so a wait
+    // must not sleep.
+    virtual bool pending() const = 0;
     // The loop is going away before the source: forget it.
     virtual void detach() = 0;
 
@@ -51,9 +55,10 @@ public:
     Loop& operator=(const Loop&) = delete;
     ~Loop() override;
 
-    std::unique_ptr<Timer> make_timer(std::function<void()> on_tick) override;
+    std::unique_ptr<Timer> make_timer(TickHandler on_tick) override;
     std::unique_ptr<SocketControl> make_socket() override;
     void yield() override;
+    void wait(const SocketControl& socket) override;
 
     Clock& clock() { return clock_; }
     HWND window() const { return window_; }
@@ -69,63 +74,58 @@ public:
 
 private:
     static LRESULT CALLBACK window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
-    // WM_TIMER: runs every tick of that timer due by now.
+    // WM_TIMER: delivers what is due of that timer by now.
     void deliver(UINT_PTR id);
     LoopTimer* find(UINT_PTR id) const;
-    // One pass: the thread's queue until it is empty, then the sources.
-    // Returns whether anything happened.
+    bool owns(const SocketControl& socket) const;
+    // One pass: the thread's queue until it is empty, then the sources,
+    // then the ticks due by the clock. Returns whether anything happened
+    // (the watchdog's own ticks aside).
     bool pump();
-    void pause();
+    // Blocks until a source's event is signalled, a message arrives for the
+    // thread, or `timeout` milliseconds (INFINITE: no limit) have passed.
+    void block(DWORD timeout);
+    // How long a wait may sleep: until the next tick due, however far off.
+    DWORD sleep_ms() const;
 
     Clock& clock_;
     WinsockSession winsock_;
     HWND window_ = nullptr;
     std::vector<Source*> sources_;
-    std::vector<LoopTimer*> timers_;
+    TimerList timers_;
     UINT_PTR last_timer_id_ = 0;
+    // Passes in a row that found nothing to do, and no work started since.
     int idle_passes_ = 0;
     // Raised by a handler the window procedure ran: it cannot cross the
     // system's dispatch code, so it waits here for the yield to rethrow it.
     std::exception_ptr pending_;
 };
 
-// A periodic timer on the loop's window. Deadlines come from the loop's
-// clock and advance by whole periods from the previous deadline, so the
-// schedule does not drift; SetTimer is only the alarm for the next one.
-// When the thread has not pumped for several periods, the one WM_TIMER
-// Windows keeps for it delivers every tick that fell due meanwhile.
-class LoopTimer final : public Timer {
+// A periodic timer on the loop's window: the shared schedule, whose
+// deadlines come from the loop's clock; SetTimer is only the alarm for the
+// next one, which wakes the thread and, in a host's own message loop,
+// delivers the ticks between calls. The loop's passes deliver what is due
+// by the clock themselves. When the thread has not pumped for several
+// periods, one delivery counts every tick that fell due meanwhile.
+class LoopTimer final : public ScheduledTimer {
 public:
-    LoopTimer(Loop& loop, std::function<void()> on_tick);
+    LoopTimer(Loop& loop, TickHandler on_tick);
     LoopTimer(const LoopTimer&) = delete;
     LoopTimer& operator=(const LoopTimer&) = delete;
     ~LoopTimer() override;
 
-    void Interval(std::chrono::milliseconds period) override;
-    std::chrono::milliseconds Interval() const override { return period_; }
-    void Enabled(bool on) override;
-    bool Enabled() const override { return enabled_; }
-
     UINT_PTR id() const { return id_; }
-    bool due(Clock::time_point now) const { return armed() && deadline_ <= now; }
-    // Moves the deadline on by one period and runs the handler.
-    void fire();
     // Sets the window's alarm for the next deadline, or clears it when the
     // timer is stopped.
     void arm();
     void detach() { loop_ = nullptr; }
 
 private:
-    bool armed() const { return enabled_ && period_.count() > 0; }
-    void restart();
+    void rescheduled() override { arm(); }
 
     Loop* loop_;
     Clock& clock_;
     UINT_PTR id_;
-    std::function<void()> on_tick_;
-    std::chrono::milliseconds period_{0};
-    bool enabled_ = true;
-    Clock::time_point deadline_{};
 };
 
 }  // namespace verimex::platform::win32

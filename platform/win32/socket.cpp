@@ -292,6 +292,8 @@ public:
         return events != 0 || read;
     }
 
+    bool pending() const override { return !inbox_.empty(); }
+
     void detach() override { loop_ = nullptr; }
 
 private:

@@ -9,6 +9,7 @@
 #include <system_error>
 #endif
 
+#include <cstdint>
 #include <exception>
 #include <memory>
 #include <stdexcept>
@@ -374,6 +375,113 @@ TEST_F(SocketSeam, ChildrenStartedMeanwhileDoNotKeepTheConnectionOpen)
     EXPECT_TRUE(closed) << "the child holds the connection open";
     EXPECT_FALSE(child.ended(0ms)) << "the child ended too soon to tell";
 }
+
+// ---- the component's waits (EventLoop::wait) ----------------------------------
+
+struct Waited {
+    int passes = 0;
+    std::chrono::steady_clock::duration took{};
+};
+
+// Runs loop.wait(socket) until `done`, giving up after ten seconds.
+template <class Done>
+Waited wait_until(EventLoop& loop, const SocketControl& socket, Done done)
+{
+    Waited w;
+    const auto start = std::chrono::steady_clock::now();
+    while (!done() && std::chrono::steady_clock::now() - start < 10s) {
+        loop.wait(socket);
+        ++w.passes;
+    }
+    w.took = std::chrono::steady_clock::now() - start;
+    return w;
+}
+
+TEST_F(SocketSeam, WaitOnASilentPeerPassesAboutOncePerTick)
+{
+    Listener listener("127.0.0.41");
+    PeerSocket peer = connected_peer(listener);
+    ASSERT_TRUE(peer);
+    std::int64_t ticks = 0;
+    std::unique_ptr<Timer> timer = loop->make_timer([&](std::int64_t elapsed) { ticks += elapsed; });
+    timer->Interval(100ms);
+    const Waited w = wait_until(*loop, *socket, [&] { return ticks >= 5; });
+    EXPECT_EQ(ticks, 5);
+    EXPECT_GE(w.took, 450ms);
+    // About one pass per tick, and one before the first sleep; a yield
+    // loop would have made hundreds.
+    EXPECT_LE(w.passes, 2 * 5 + 3);
+}
+
+TEST_F(SocketSeam, WaitWakesAtOnceForTheResolverTheConnectionAndData)
+{
+    Listener listener("127.0.0.41");
+    // A tick far off: only news can end these waits in time.
+    std::unique_ptr<Timer> timer = loop->make_timer([](std::int64_t) {});
+    timer->Interval(60s);
+
+    connect("connect.seam.test", listener.port());
+    const Waited connecting = wait_until(*loop, *socket, [&] {
+        return socket->State() < sckOpen || socket->State() > sckConnecting;
+    });
+    EXPECT_EQ(socket->State(), sckConnected);
+    EXPECT_LT(connecting.took, 5s);
+    EXPECT_LE(connecting.passes, 10);
+
+    PeerSocket peer = listener.accept();
+    ASSERT_TRUE(peer);
+    std::thread late([&peer] {
+        std::this_thread::sleep_for(200ms);
+        peer.send_all("220 late\r\n");
+    });
+    std::string data;
+    const Waited reading = wait_until(*loop, *socket, [&] {
+        socket->GetData(data);
+        return !data.empty();
+    });
+    late.join();
+    EXPECT_EQ(data, "220 late\r\n");
+    EXPECT_GE(reading.took, 150ms);
+    EXPECT_LT(reading.took, 5s);
+    EXPECT_LE(reading.passes, 5);
+}
+
+TEST_F(SocketSeam, WaitWakesAtOnceForAThreadMessage)
+{
+#ifndef _WIN32
+    GTEST_SKIP() << "does not apply: a POSIX thread has no message queue";
+#else
+    std::unique_ptr<Timer> timer = loop->make_timer([](std::int64_t) {});
+    timer->Interval(60s);
+    const DWORD self = ::GetCurrentThreadId();
+    std::thread poster([self] {
+        ::Sleep(200);
+        ::PostThreadMessageW(self, WM_APP, 0, 0);
+    });
+    const auto start = std::chrono::steady_clock::now();
+    // The message is taken by the loop's pass, as a DoEvents would.
+    const Waited w = wait_until(*loop, *socket, [&] { return std::chrono::steady_clock::now() - start >= 150ms; });
+    poster.join();
+    EXPECT_LT(w.took, 5s) << "a thread message did not wake the wait";
+    EXPECT_LE(w.passes, 5);
+#endif
+}
+
+TEST_F(SocketSeam, WaitOnASocketOfAnotherLoopDoesNotSleep)
+{
+    // This loop would never hear of that socket's news, so it must not
+    // sleep on it, however far off its next tick is.
+    std::unique_ptr<EventLoop> other = make_event_loop(system_clock());
+    std::unique_ptr<SocketControl> foreign = other->make_socket();
+    std::unique_ptr<Timer> timer = loop->make_timer([](std::int64_t) {});
+    timer->Interval(60s);
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 50; ++i)
+        loop->wait(*foreign);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+}
+
+// ---- what only one platform can show ----------------------------------------
 
 #ifndef _WIN32
 // Descriptors of this process that are sockets and would survive an exec.

@@ -1,9 +1,11 @@
 // The loop's periodic timer (platform/event_loop.h), in real time: the
 // cases allow for a busy machine by bounding counts from both sides by the
 // time that really passed, never by a fixed figure alone.
+#include <cstdint>
 #include <memory>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 #include "platform/clock.h"
 #include "platform/event_loop.h"
@@ -27,8 +29,8 @@ protected:
 
     NetworkSession network;
     std::unique_ptr<EventLoop> loop = make_event_loop(system_clock());
-    int ticks = 0;
-    std::unique_ptr<Timer> timer = loop->make_timer([this] { ++ticks; });
+    std::int64_t ticks = 0;
+    std::unique_ptr<Timer> timer = loop->make_timer([this](std::int64_t elapsed) { ticks += elapsed; });
 };
 
 TEST_F(TimerSeam, NewTimerIsEnabledWithPeriodZeroAndNeverTicks)
@@ -57,7 +59,7 @@ TEST_F(TimerSeam, TicksOncePerPeriodWhileArmed)
 
     timer->Enabled(false);
     EXPECT_FALSE(timer->Enabled());
-    const int stopped_at = ticks;
+    const std::int64_t stopped_at = ticks;
     pump_for(200ms);
     EXPECT_EQ(ticks, stopped_at) << "a stopped timer ticked";
 }
@@ -79,8 +81,22 @@ TEST_F(TimerSeam, PeriodsThatPassWithoutAYieldAreAllCounted)
     std::this_thread::sleep_for(450ms);
     loop->yield();
     const auto elapsed = Steady::now() - start;
-    EXPECT_GE(ticks, 4) << "periods that passed meanwhile were merged";
+    EXPECT_GE(ticks, 4) << "periods that passed meanwhile went uncounted";
     EXPECT_LE(ticks, elapsed / 100ms);
+}
+
+TEST_F(TimerSeam, OverduePeriodsArriveInOneCallWithTheirCount)
+{
+    std::vector<std::int64_t> calls;
+    std::unique_ptr<Timer> counted = loop->make_timer([&](std::int64_t elapsed) { calls.push_back(elapsed); });
+    counted->Interval(20ms);
+    const auto start = Steady::now();
+    std::this_thread::sleep_for(210ms);  // ten periods and a bit without a pass
+    loop->yield();
+    const auto elapsed = Steady::now() - start;
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_GE(calls[0], 10);
+    EXPECT_LE(calls[0], elapsed / 20ms);
 }
 
 TEST_F(TimerSeam, SettingThePeriodDropsOverdueTicksAndRestarts)
@@ -110,7 +126,7 @@ TEST_F(TimerSeam, SwitchingOnRestartsOnlyAStoppedTimer)
 
     timer->Enabled(false);
     std::this_thread::sleep_for(250ms);
-    const int before = ticks;
+    const std::int64_t before = ticks;
     timer->Enabled(true);
     const auto restarted = Steady::now();
     pump_for(100ms);
@@ -123,7 +139,7 @@ TEST_F(TimerSeam, SwitchingOnRestartsOnlyAStoppedTimer)
 TEST_F(TimerSeam, HandlerMayDestroyATimerDueInTheSamePass)
 {
     timer->Interval(20ms);
-    std::unique_ptr<Timer> other = loop->make_timer([&] { timer.reset(); });
+    std::unique_ptr<Timer> other = loop->make_timer([&](std::int64_t) { timer.reset(); });
     other->Interval(10ms);
     std::this_thread::sleep_for(100ms);
     EXPECT_NO_THROW(loop->yield());

@@ -1,0 +1,136 @@
+"""What the verimex-server tests share: the server as a child process, a
+small HTTP client, and the scripted mail servers of the zones in
+server.zones (tests/python/smtp_peer.py plays them)."""
+
+import http.client
+import json
+import os
+import re
+import signal
+import socket
+import subprocess
+import sys
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "python"))
+import smtp_peer  # noqa: E402
+
+SERVER = os.environ.get("VERIMEX_SERVER", "")
+REJECT = "550 5.1.1 <nobody>: Recipient address rejected"
+
+
+def in_private_network():
+    return os.environ.get("VERIMEX_NETNS") == "1"
+
+
+class RawBytesPeer:
+    """A mail server on ADDRESS:25 whose every reply is the bytes given,
+    so replies that are not UTF-8 can be sent."""
+
+    def __init__(self, address, vrfy_reply):
+        self._stop = threading.Event()
+        self._listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self._listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self._listener.bind((address, 25))
+        self._listener.listen(8)
+        self._listener.settimeout(0.05)
+        self._reply = vrfy_reply
+        self._thread = threading.Thread(target=self._serve, daemon=True)
+        self._thread.start()
+
+    def _serve(self):
+        while not self._stop.is_set():
+            try:
+                conn, _ = self._listener.accept()
+            except socket.timeout:
+                continue
+            with conn:
+                conn.settimeout(2)
+                conn.sendall(b"220 bytes ESMTP\r\n")
+                f = conn.makefile("rb")
+                try:
+                    for line in f:
+                        verb = line.split(b" ", 1)[0].strip().lower()
+                        if verb == b"helo":
+                            conn.sendall(b"250 bytes\r\n")
+                        elif verb == b"vrfy":
+                            conn.sendall(self._reply)
+                        else:
+                            conn.sendall(b"221 bye\r\n")
+                            break
+                except OSError:
+                    pass
+
+    def stop(self):
+        self._stop.set()
+        self._thread.join()
+        self._listener.close()
+
+
+class MailServers:
+    """The scripted servers of server.zones, for a whole test class."""
+
+    def __init__(self):
+        self.peers = [
+            smtp_peer.Peer("127.0.0.91", verify_reply="250 2.0.0 someone"),
+            smtp_peer.Peer("127.0.0.92", verify_reply=REJECT),
+            smtp_peer.Peer("127.0.0.94", mute=True),
+        ]
+        self.raw = RawBytesPeer("127.0.0.95", b"553 caf\xe9 \xff\xfe ok\r\n")
+
+    def stop(self):
+        for p in self.peers:
+            p.stop()
+        self.raw.stop()
+
+
+class Server:
+    """verimex-server as a child process on a free port of 127.0.0.1."""
+
+    def __init__(self, *args, cwd=None):
+        if not SERVER:
+            raise RuntimeError("VERIMEX_SERVER names no program")
+        self.proc = subprocess.Popen([SERVER, "--listen", "127.0.0.1:0", *args], stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, cwd=cwd)
+        line = self.proc.stdout.readline().decode()
+        m = re.match(r"verimex-server: listening on http://127\.0\.0\.1:(\d+)/$", line.strip())
+        if not m:
+            self.proc.kill()
+            raise RuntimeError("server did not start: %r %r" % (line, self.proc.stderr.read()))
+        self.port = int(m.group(1))
+
+    def request(self, method, path, body=None, headers=None, timeout=60):
+        conn = http.client.HTTPConnection("127.0.0.1", self.port, timeout=timeout)
+        try:
+            conn.request(method, path, body=body, headers=headers or {})
+            res = conn.getresponse()
+            return res.status, dict(res.getheaders()), res.read()
+        finally:
+            conn.close()
+
+    def json(self, method, path, body=None, headers=None, timeout=60):
+        status, head, data = self.request(method, path, body, headers, timeout)
+        return status, head, json.loads(data.decode("utf-8"))
+
+    def stop(self, sig=signal.SIGTERM, timeout=30):
+        """Signals the server and returns its exit status and output."""
+        if self.proc.poll() is None:
+            self.proc.send_signal(sig)
+        try:
+            out, err = self.proc.communicate(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            out, err = self.proc.communicate()
+            raise AssertionError("server did not stop within %d s" % timeout)
+        return self.proc.returncode, out.decode(errors="replace"), err.decode(errors="replace")
+
+
+def wait_for(predicate, timeout=10.0, step=0.02):
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        if predicate():
+            return True
+        time.sleep(step)
+    return predicate()

@@ -1,0 +1,90 @@
+// The connection threads and their bounded queue.
+#include "connections.h"
+
+#include <system_error>
+#include <utility>
+
+namespace verimex_server {
+
+ConnectionThreads::ConnectionThreads(unsigned threads, std::size_t pending_limit) : pending_limit_(pending_limit)
+{
+    threads_.reserve(threads);
+    for (unsigned i = 0; i < threads; ++i) {
+        try {
+            threads_.emplace_back([this] { work(); });
+        } catch (const std::system_error&) {
+            if (threads_.empty())
+                throw;
+            break;
+        }
+    }
+}
+
+ConnectionThreads::~ConnectionThreads()
+{
+    shutdown();
+}
+
+void ConnectionThreads::enqueue(std::function<void()> fn)
+{
+    std::unique_lock lock(mutex_);
+    room_.wait(lock, [&] { return released_ || pending_.size() < pending_limit_; });
+    pending_.push_back(std::move(fn));
+    lock.unlock();
+    work_ready_.notify_one();
+}
+
+void ConnectionThreads::shutdown()
+{
+    {
+        std::lock_guard lock(mutex_);
+        if (shutting_down_ && threads_.empty())
+            return;
+        shutting_down_ = true;
+        released_ = true;
+    }
+    work_ready_.notify_all();
+    room_.notify_all();
+    for (std::thread& t : threads_)
+        t.join();
+    threads_.clear();
+}
+
+void ConnectionThreads::release()
+{
+    {
+        std::lock_guard lock(mutex_);
+        released_ = true;
+    }
+    room_.notify_all();
+}
+
+std::size_t ConnectionThreads::busy() const
+{
+    std::lock_guard lock(mutex_);
+    return busy_;
+}
+
+void ConnectionThreads::work()
+{
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        work_ready_.wait(lock, [&] { return shutting_down_ || !pending_.empty(); });
+        if (pending_.empty())
+            return;
+        // Every accepted connection is served, also while shutting down:
+        // that is what closes its socket (the server, stopped, answers no
+        // further request on it).
+        std::function<void()> fn = std::move(pending_.front());
+        pending_.pop_front();
+        ++busy_;
+        lock.unlock();
+        room_.notify_one();
+        fn();
+        fn = nullptr;
+        lock.lock();
+        --busy_;
+    }
+}
+
+}  // namespace verimex_server

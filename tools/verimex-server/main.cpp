@@ -1,0 +1,147 @@
+// verimex-server: the verifier as an HTTP service, with a web page at /.
+//
+// Threads: the main thread accepts connections (cpp-httplib's loop); the
+// connection threads read requests and write replies; the check threads
+// run single checks, one at a time each; one thread waits for SIGINT and
+// SIGTERM, which every other thread keeps blocked.
+#include <pthread.h>
+#include <signal.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <exception>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <variant>
+#include <vector>
+
+#include <httplib.h>
+
+#include "api.h"
+#include "check_pool.h"
+#include "checking.h"
+#include "connections.h"
+#include "metrics.h"
+#include "outcome.h"
+#include "server_options.h"
+
+namespace {
+
+using namespace verimex_server;
+
+constexpr int usage_status = 2;
+constexpr int failure_status = 3;
+
+void put(std::FILE* stream, const std::string& text)
+{
+    std::fwrite(text.data(), 1, text.size(), stream);
+    std::fflush(stream);
+}
+
+sigset_t stop_signals()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    return set;
+}
+
+std::string url_host(const std::string& host)
+{
+    return host.find(':') != std::string::npos ? "[" + host + "]" : host;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    const std::vector<std::string_view> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+    auto parsed = parse_args(args);
+    if (const auto* bad = std::get_if<UsageError>(&parsed)) {
+        put(stderr, "verimex-server: " + bad->message + "\nTry 'verimex-server --help' for more information.\n");
+        return usage_status;
+    }
+    const Options& opts = std::get<Options>(parsed);
+    if (opts.help) {
+        put(stdout, opts.help_text);
+        return 0;
+    }
+
+    // Blocked before any thread starts, so every thread inherits it and
+    // only the waiting thread below ever sees these signals. (The lookup
+    // tool is started with a clean signal mask.) A client that hangs up
+    // must not end the process by SIGPIPE.
+    const sigset_t stops = stop_signals();
+    ::pthread_sigmask(SIG_BLOCK, &stops, nullptr);
+    ::signal(SIGPIPE, SIG_IGN);
+
+    Metrics metrics;
+    CheckPool checks(opts.check_threads, opts.check_queue,
+                     [&metrics](const std::string& address, const verimex_check::CheckSettings& settings) {
+                         const auto start = std::chrono::steady_clock::now();
+                         verimex_check::CheckResult result = verimex_check::check_address(address, settings);
+                         metrics.check_done(Metrics::Source::single, classify(result),
+                                            std::chrono::steady_clock::now() - start);
+                         return result;
+                     });
+
+    httplib::Server server;
+    std::atomic<ConnectionThreads*> connections{nullptr};
+    server.new_task_queue = [&connections, &opts] {
+        auto* threads = new ConnectionThreads(opts.connection_threads(), opts.connection_threads());
+        connections = threads;
+        return threads;
+    };
+    server.set_payload_max_length(opts.max_body);
+    server.set_read_timeout(static_cast<time_t>(opts.read_timeout), 0);
+    server.set_write_timeout(static_cast<time_t>(opts.read_timeout), 0);
+    server.set_keep_alive_timeout(5);
+    server.set_keep_alive_max_count(1000);
+
+    Api api(opts, checks, metrics);
+    api.install(server);
+
+    int port = opts.port;
+    if (opts.port == 0)
+        port = server.bind_to_any_port(opts.host);
+    else if (!server.bind_to_port(opts.host, opts.port))
+        port = -1;
+    if (port <= 0) {
+        put(stderr, "verimex-server: cannot listen on " + url_host(opts.host) + ":" + std::to_string(opts.port) +
+                        " (address in use, not this machine's, or not allowed)\n");
+        checks.stop();
+        return failure_status;
+    }
+
+    std::atomic<bool> stopping{false};
+    std::thread waiter([&] {
+        int signal_number = 0;
+        ::sigwait(&stops, &signal_number);
+        if (stopping.exchange(true))
+            return;  // woken by main() below
+        // Stop taking requests; the running checks end by their time limit,
+        // and the queued ones are answered 503.
+        api.begin_stop();
+        checks.stop();
+        if (ConnectionThreads* c = connections.load())
+            c->release();
+        server.stop();
+    });
+
+    put(stdout, "verimex-server: listening on http://" + url_host(opts.host) + ":" + std::to_string(port) + "/\n");
+    server.listen_after_bind();
+    // Here the connection threads are joined: every request answered.
+
+    checks.stop();
+    checks.join();
+    // listen_after_bind also returns when accepting fails: then the waiter
+    // still waits, and is woken with a signal of its own.
+    if (!stopping.exchange(true))
+        ::pthread_kill(waiter.native_handle(), SIGTERM);
+    waiter.join();
+    put(stdout, "verimex-server: stopped\n");
+    return 0;
+}

@@ -1,0 +1,53 @@
+// verimex-server's command line.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+
+namespace verimex_server {
+
+// The store used when --store is not given: an SQLite file in the folder
+// the server is started from.
+inline constexpr std::string_view default_store = "verimex-jobs.sqlite";
+inline constexpr std::string_view default_listen = "127.0.0.1:8025";
+
+struct Options {
+    std::string host = "127.0.0.1";
+    std::uint16_t port = 8025;
+    std::string store{default_store};
+    std::string token;       // empty: no authentication
+    unsigned jobs = 4;       // -j: job checks at once
+    std::string from;        // empty: the machine's host name
+    std::int16_t timeout = 0;  // 0: the component's default
+    std::string dns_server;
+    unsigned check_threads = 32;     // single checks at once
+    std::size_t check_queue = 256;   // single checks waiting beyond those
+    std::size_t max_body = 8u << 20; // bytes of a request body
+    unsigned read_timeout = 10;      // seconds a read from a client may wait
+    bool help = false;
+    std::string help_text;
+
+    // Connection threads: one per waiting or running single check, and
+    // room for every other request beside them.
+    unsigned connection_threads() const
+    {
+        return static_cast<unsigned>(check_threads + check_queue + 64);
+    }
+};
+
+struct UsageError {
+    std::string message;
+};
+
+// args are the arguments after the program name.
+std::variant<Options, UsageError> parse_args(std::span<const std::string_view> args);
+
+// "HOST:PORT" or "[V6]:PORT"; nothing when malformed.
+std::optional<std::pair<std::string, std::uint16_t>> parse_listen(std::string_view text);
+
+}  // namespace verimex_server
