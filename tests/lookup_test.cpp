@@ -37,6 +37,7 @@
 #include "platform/event_loop.h"
 #include "platform/posix/fd.h"
 #include "platform/posix/process.h"
+#include "platform/process.h"
 #include "support/fake_lookup.h"
 #include "verimex/quoverimex.h"
 
@@ -648,7 +649,6 @@ TEST_F(Runner, ManyLookupsLeaveNoDescriptorsAndNoZombies)
         // the last few lookups can still be waiting.
         ASSERT_LE(platform::posix::unreaped_children(), 20u) << "lookup " << i;
     }
-    EXPECT_EQ(open_descriptors(), fds);
 
     // The thread's later yields reap the tools of the last lookups.
     const std::unique_ptr<platform::EventLoop> loop = platform::make_event_loop(platform::system_clock());
@@ -659,6 +659,63 @@ TEST_F(Runner, ManyLookupsLeaveNoDescriptorsAndNoZombies)
     }
     EXPECT_EQ(platform::posix::unreaped_children(), 0u);
     EXPECT_EQ(our_children(), std::vector<pid_t>{}) << "no zombie or live tool left behind";
+    // A child not reaped yet holds its process descriptor; once reaped,
+    // nothing is left.
+    EXPECT_EQ(open_descriptors(), fds);
+}
+
+// The state letter of a process in /proc (R, S, Z, ...), or 0 when gone.
+char process_state(pid_t pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line))
+        return 0;
+    return line[line.rfind(')') + 2];
+}
+
+// Makes the kernel hand out `pid` to the next process started: the pid
+// namespace's last number is set just below it.
+void next_process_number(pid_t pid)
+{
+    std::ofstream("/proc/sys/kernel/ns_last_pid") << pid - 1;
+}
+
+// A host that reaps our lookup child itself (waitpid(-1) in its own
+// SIGCHLD handling) and then gets the same number for a child of its own
+// must get that child's status, not lose it to our reaping.
+TEST(LookupChildren, HostsOwnChildWithAReusedNumberKeepsItsStatus)
+{
+    if (!std::getenv("VERIMEX_NETNS"))
+        GTEST_SKIP() << "needs the private pid namespace of tests/netns/run to choose process numbers";
+    const auto wait_zombie = [](pid_t pid) {
+        const Clock::time_point give_up = Clock::now() + 5s;
+        while (process_state(pid) != 'Z' && Clock::now() < give_up)
+            std::this_thread::sleep_for(1ms);
+        return process_state(pid) == 'Z';
+    };
+    // A lookup whose tool ends at once, and which we do not reap yet.
+    const pid_t tool = 5000;
+    next_process_number(tool);
+    const platform::ToolOutput out = platform::run_tool("/bin/true", 100);
+    ASSERT_EQ(out.failure, platform::ToolOutput::Failure::none);
+    ASSERT_GE(platform::posix::unreaped_children(), 1u);
+    ASSERT_TRUE(wait_zombie(tool)) << "the tool did not get process number " << tool;
+
+    // The host reaps it, then its own child gets the same number.
+    int status = 0;
+    ASSERT_EQ(::waitpid(tool, &status, 0), tool);
+    next_process_number(tool);
+    const char* argv[] = {"/bin/sh", "-c", "exit 42", nullptr};
+    pid_t own = 0;
+    ASSERT_EQ(::posix_spawn(&own, argv[0], nullptr, nullptr, const_cast<char**>(argv), environ), 0);
+    ASSERT_EQ(own, tool) << "the number was not handed out again";
+    ASSERT_TRUE(wait_zombie(own));
+
+    platform::posix::reap_children();
+    EXPECT_EQ(::waitpid(own, &status, 0), own) << "our reaping took the host's child";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 42) << status;
+    EXPECT_EQ(platform::posix::unreaped_children(), 0u) << "the lookup child we lost is still listed";
 }
 
 }  // namespace

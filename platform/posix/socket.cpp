@@ -103,10 +103,13 @@ public:
             try_next_address();
             return;
         }
+        // Should the resolver fail to start (a failure of ours, raised),
+        // the attempt is over: not left resolving for ever.
+        state_ = sckError;
         if (!resolver_)
             resolver_ = std::make_unique<Resolver>();
-        state_ = sckResolvingHost;
         resolver_->start(host_);
+        state_ = sckResolvingHost;
         // A name c-ares can answer at once (a bad name) is done already.
         take_resolution();
     }

@@ -242,6 +242,8 @@ public:
         outbox_.clear();
         send_closed_ = false;
         unread_ = false;
+        at_end_ = false;
+        close_seen_ = false;
         close_error_ = 0;
         state_ = sckClosed;
     }
@@ -279,6 +281,7 @@ public:
         if (events & FD_CLOSE) {
             // What the peer sent before it closed is still there to read;
             // the close shows once the reads have reached it.
+            close_seen_ = true;
             close_error_ = happened.iErrorCode[FD_CLOSE_BIT];
             unread_ = true;
         }
@@ -289,10 +292,24 @@ public:
         const bool read = unread_ && inbox_.size() < receive_buffer_cap && socket_;
         if (read)
             receive();
+        // NOTE: the end of the stream alone does not tell an orderly close
+        // from a reset (Wine reads a reset as an end of stream once it has
+        // taken the error for FD_CLOSE); FD_CLOSE does, and comes with it.
+        if (at_end_ && close_seen_ && state_ == sckConnected) {
+            if (close_error_ != 0)
+                fail();
+            else
+                state_ = sckClosing;
+        }
         return events != 0 || read;
     }
 
-    bool pending() const override { return !inbox_.empty(); }
+    // Bytes left unread in the connection at a pass's budget count too: the
+    // next pass takes them without waiting for Winsock to say so again.
+    bool pending() const override
+    {
+        return !inbox_.empty() || (unread_ && socket_ && inbox_.size() < receive_buffer_cap);
+    }
 
     void detach() override { loop_ = nullptr; }
 
@@ -378,12 +395,9 @@ private:
             }
             unread_ = false;
             if (n == 0) {
-                // Everything the peer sent is in; an abortive close that
-                // still reads as an end of stream is an error all the same.
-                if (close_error_ != 0)
-                    fail();
-                else if (state_ == sckConnected)
-                    state_ = sckClosing;
+                // Everything the peer sent is in; advance() settles the
+                // state with what FD_CLOSE reports.
+                at_end_ = true;
                 outbox_.clear();
                 return;
             }
@@ -441,7 +455,9 @@ private:
     std::string outbox_;  // queued by SendData, not yet taken by Winsock
     bool send_closed_ = false;  // a send failed: the peer takes no more
     bool unread_ = false;       // the connection may hold bytes not yet read
-    int close_error_ = 0;       // what FD_CLOSE reported, once it came
+    bool at_end_ = false;       // a receive found the end of the stream
+    bool close_seen_ = false;   // FD_CLOSE has come
+    int close_error_ = 0;       // what FD_CLOSE reported
 };
 
 }  // namespace

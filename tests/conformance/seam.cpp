@@ -238,9 +238,14 @@ std::string self_command(const std::string& arguments)
 #ifdef _WIN32
 Child::Child(const std::vector<std::string>& arguments)
 {
-    std::string command = "\"" + self_path() + "\"";
-    for (const std::string& a : arguments)
-        command += " " + a;
+    // Piece by piece, as in self_command.
+    std::string command = "\"";
+    command += self_path();
+    command += '"';
+    for (const std::string& a : arguments) {
+        command += ' ';
+        command += a;
+    }
     STARTUPINFOA si{};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi{};

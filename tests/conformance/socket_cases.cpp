@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <system_error>
 #endif
 
@@ -481,6 +483,88 @@ TEST_F(SocketSeam, WaitOnASocketOfAnotherLoopDoesNotSleep)
     EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
 }
 
+// A host that asked its thread to quit (WM_QUIT on Windows) and then calls
+// in again: the loop hands the request back when each pass returns, and
+// meanwhile its waits still sleep instead of waking at once for ever.
+TEST_F(SocketSeam, QuitRequestedByTheHostDoesNotDefeatTheSleeps)
+{
+#ifndef _WIN32
+    GTEST_SKIP() << "does not apply: a POSIX thread has no message queue to ask it to quit";
+#else
+    Listener listener("127.0.0.41");
+    PeerSocket peer = connected_peer(listener);
+    ASSERT_TRUE(peer);
+    std::int64_t ticks = 0;
+    std::unique_ptr<Timer> timer = loop->make_timer([&](std::int64_t elapsed) { ticks += elapsed; });
+    timer->Interval(100ms);
+    ::PostQuitMessage(7);
+
+    const Waited w = wait_until(*loop, *socket, [&] { return ticks >= 5; });
+    EXPECT_EQ(ticks, 5);
+    EXPECT_LE(w.passes, 2 * 5 + 3) << "the waits woke for the quit request";
+
+    // The host's own tight loop of yields gets the idle pause: a few
+    // hundred passes at full speed, then one per pause at most.
+    int passes = 0;
+    const auto start = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() - start < 500ms) {
+        loop->yield();
+        ++passes;
+    }
+    EXPECT_LE(passes, EventLoop::idle_passes_before_pause + 500 / EventLoop::longest_pause.count() + 50)
+        << "the yields spun";
+
+    // And the host's loop still finds its request, once.
+    MSG msg;
+    ASSERT_TRUE(::PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
+    EXPECT_EQ(msg.wParam, 7u);
+    EXPECT_FALSE(::PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
+#endif
+}
+
+// A loop torn down from its thread's exit (the thread's window going with
+// the thread) still closes its connection, and the next thread's loop
+// starts as usual.
+TEST_F(SocketSeam, LoopEndingWithItsThreadClosesItsConnection)
+{
+    Listener listener("127.0.0.41");
+    PeerSocket peer;
+    std::thread([&] {
+        std::unique_ptr<EventLoop> own = make_event_loop(system_clock());
+        std::unique_ptr<SocketControl> s = own->make_socket();
+        std::unique_ptr<Timer> t = own->make_timer([](std::int64_t) {});
+        t->Interval(50ms);
+        s->RemoteHost("127.0.0.41");
+        s->RemotePort(listener.port());
+        s->Connect();
+        const auto give_up = std::chrono::steady_clock::now() + 10s;
+        while (s->State() != sckConnected && s->State() != sckError && std::chrono::steady_clock::now() < give_up)
+            own->yield();
+        ASSERT_EQ(s->State(), sckConnected);
+        peer = listener.accept();
+        own->thread_exiting();
+        s.reset();
+        t.reset();
+        own.reset();
+    }).join();
+    ASSERT_TRUE(peer);
+    bool closed = false;
+    peer.receive(3s, &closed);
+    EXPECT_TRUE(closed) << "the connection outlived its loop";
+
+    std::thread([&] {
+        std::unique_ptr<EventLoop> next = make_event_loop(system_clock());
+        std::unique_ptr<SocketControl> s = next->make_socket();
+        s->RemoteHost("127.0.0.41");
+        s->RemotePort(listener.port());
+        s->Connect();
+        const auto give_up = std::chrono::steady_clock::now() + 10s;
+        while (s->State() != sckConnected && s->State() != sckError && std::chrono::steady_clock::now() < give_up)
+            next->yield();
+        EXPECT_EQ(s->State(), sckConnected) << "the next thread's loop";
+    }).join();
+}
+
 // ---- what only one platform can show ----------------------------------------
 
 #ifndef _WIN32
@@ -550,6 +634,39 @@ __attribute__((no_sanitize("vptr"))) std::error_code connect_without_descriptors
     return {};
 }
 #endif
+
+// A thread's socket lives as long as the thread; the name servers it asks
+// must follow /etc/resolv.conf as the system's own lookups do.
+TEST_F(SocketSeam, ResolverFollowsAChangedResolvConf)
+{
+#ifdef _WIN32
+    GTEST_SKIP() << "does not apply: names are resolved by Windows' own resolver, which follows its settings itself";
+#else
+    // Only ever the private namespace's copy of the file.
+    ASSERT_TRUE(in_private_network());
+    Listener listener("127.0.0.41");
+    connect("connect.seam.test", listener.port());
+    ASSERT_EQ(settle(), sckConnected) << "the resolver is not set up";
+
+    std::string original;
+    {
+        std::ifstream in("/etc/resolv.conf");
+        original.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    // Written in place: the file is a bind mount of the namespace's own.
+    auto rewrite = [](const std::string& text) {
+        std::ofstream out("/etc/resolv.conf", std::ios::trunc);
+        out << text;
+    };
+    // A name server where nothing answers: the name no longer resolves.
+    rewrite("nameserver 127.0.0.9\noptions timeout:1 attempts:1\n");
+    connect("connect.seam.test", listener.port());
+    EXPECT_EQ(settle(), sckError) << "the resolver still asks the name server it started with";
+    rewrite(original);
+    connect("connect.seam.test", listener.port());
+    EXPECT_EQ(settle(), sckConnected) << "the resolver did not take the file back";
+#endif
+}
 
 TEST_F(SocketSeam, OnlyFailuresOfOurOwnSideRaise)
 {

@@ -66,8 +66,9 @@ TEST_F(TimerSeam, TicksOncePerPeriodWhileArmed)
 
 TEST_F(TimerSeam, FirstTickFallsDueOneFullPeriodAfterTheStart)
 {
-    timer->Interval(300ms);
+    // Read before the start, so the start is not later than it.
     const auto start = Steady::now();
+    timer->Interval(300ms);
     while (ticks == 0 && Steady::now() - start < 5s)
         loop->yield();
     EXPECT_EQ(ticks, 1);
@@ -76,8 +77,8 @@ TEST_F(TimerSeam, FirstTickFallsDueOneFullPeriodAfterTheStart)
 
 TEST_F(TimerSeam, PeriodsThatPassWithoutAYieldAreAllCounted)
 {
-    timer->Interval(100ms);
     const auto start = Steady::now();
+    timer->Interval(100ms);
     std::this_thread::sleep_for(450ms);
     loop->yield();
     const auto elapsed = Steady::now() - start;
@@ -89,8 +90,8 @@ TEST_F(TimerSeam, OverduePeriodsArriveInOneCallWithTheirCount)
 {
     std::vector<std::int64_t> calls;
     std::unique_ptr<Timer> counted = loop->make_timer([&](std::int64_t elapsed) { calls.push_back(elapsed); });
-    counted->Interval(20ms);
     const auto start = Steady::now();
+    counted->Interval(20ms);
     std::this_thread::sleep_for(210ms);  // ten periods and a bit without a pass
     loop->yield();
     const auto elapsed = Steady::now() - start;
@@ -104,8 +105,8 @@ TEST_F(TimerSeam, SettingThePeriodDropsOverdueTicksAndRestarts)
     timer->Interval(50ms);
     std::this_thread::sleep_for(300ms);
     // Overdue under the old period; the new one starts from now.
-    timer->Interval(400ms);
     const auto restarted = Steady::now();
+    timer->Interval(400ms);
     pump_for(200ms);
     EXPECT_EQ(ticks, 0) << "ticks overdue under the old period were delivered";
     while (ticks == 0 && Steady::now() - restarted < 5s)
@@ -115,8 +116,8 @@ TEST_F(TimerSeam, SettingThePeriodDropsOverdueTicksAndRestarts)
 
 TEST_F(TimerSeam, SwitchingOnRestartsOnlyAStoppedTimer)
 {
-    timer->Interval(200ms);
     const auto start = Steady::now();
+    timer->Interval(200ms);
     std::this_thread::sleep_for(120ms);
     // Already on: changes nothing, the first tick stays due at 200 ms.
     timer->Enabled(true);
@@ -127,8 +128,8 @@ TEST_F(TimerSeam, SwitchingOnRestartsOnlyAStoppedTimer)
     timer->Enabled(false);
     std::this_thread::sleep_for(250ms);
     const std::int64_t before = ticks;
-    timer->Enabled(true);
     const auto restarted = Steady::now();
+    timer->Enabled(true);
     pump_for(100ms);
     EXPECT_EQ(ticks, before) << "ticks due while stopped were delivered";
     while (ticks == before && Steady::now() - restarted < 5s)
