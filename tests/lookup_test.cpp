@@ -39,6 +39,8 @@
 #include "platform/posix/process.h"
 #include "platform/process.h"
 #include "support/fake_lookup.h"
+#include "support/processes.h"
+#include "support/spawn.h"
 #include "verimex/quoverimex.h"
 
 extern char** environ;
@@ -50,6 +52,8 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using platform::posix::Fd;
 using test::TempDir;
+using test::open_descriptors;
+using test::our_children;
 using test::hosts_in;
 using Hosts = std::vector<std::string>;
 using Clock = std::chrono::steady_clock;
@@ -125,37 +129,6 @@ Lookup run_lookup(const std::string& command, const std::string& before = "")
     return l;
 }
 
-std::size_t open_descriptors()
-{
-    std::size_t n = 0;
-    for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/fd"))
-        ++n;
-    return n;
-}
-
-// Children of this process still in the process table, zombies included.
-std::vector<pid_t> our_children()
-{
-    std::vector<pid_t> found;
-    const std::string me = std::to_string(::getpid());
-    for (const auto& entry : fs::directory_iterator("/proc")) {
-        const std::string name = entry.path().filename();
-        if (name.find_first_not_of("0123456789") != std::string::npos)
-            continue;
-        std::ifstream stat(entry.path() / "stat");
-        std::string line;
-        if (!std::getline(stat, line))
-            continue;
-        // pid (comm) state ppid ...: comm may hold blanks, so start after ')'.
-        std::istringstream rest(line.substr(line.rfind(')') + 1));
-        std::string state, ppid;
-        rest >> state >> ppid;
-        if (ppid == me)
-            found.push_back(std::stoi(name));
-    }
-    return found;
-}
-
 // Sets an environment variable for one scope.
 class ScopedEnv {
 public:
@@ -192,45 +165,13 @@ public:
 // ---------------------------------------------------------------------------
 // The helper run directly: exit status, stdout and stderr.
 
-struct HelperRun {
-    int status = -1;  // exit status, or -1 when it did not exit normally
-    std::string out;
-    std::string err;
-    Clock::duration took{};
-};
+// The helper's run: exit status (-1 when it did not exit normally), stdout,
+// stderr and how long it took.
+using HelperRun = test::ToolRun;
 
-HelperRun run_helper(std::vector<std::string> args)
+HelperRun run_helper(const std::vector<std::string>& args)
 {
-    TempDir dir;
-    const std::string out = (dir.path() / "out").string();
-    const std::string err = (dir.path() / "err").string();
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-
-    args.insert(args.begin(), helper_path);
-    std::vector<char*> argv;
-    for (std::string& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-
-    HelperRun run;
-    const Clock::time_point start = Clock::now();
-    pid_t pid = 0;
-    const int error = posix_spawn(&pid, helper_path.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (error != 0)
-        throw std::system_error(error, std::generic_category(), "posix_spawn " + helper_path);
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    run.took = Clock::now() - start;
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    run.out = test::read_whole_file(out);
-    run.err = test::read_whole_file(err);
-    return run;
+    return test::run_program(helper_path, args);
 }
 
 Fd udp_socket(int family, const sockaddr* address, socklen_t length)

@@ -434,6 +434,17 @@ std::size_t open_handles()
 #endif
 }
 
+bool under_wine()
+{
+#ifdef _WIN32
+    // Wine's ntdll exports its version; Windows' has no such function.
+    const HMODULE ntdll = ::GetModuleHandleA("ntdll.dll");
+    return ntdll && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
+#else
+    return false;
+#endif
+}
+
 bool in_private_network()
 {
     return std::getenv("VERIMEX_NETNS") != nullptr;

@@ -139,6 +139,9 @@ std::size_t process_memory();
 // Open descriptors (POSIX) or handles (Windows) of this process.
 std::size_t open_handles();
 
+// Whether this runs under Wine rather than Windows itself (false natively).
+bool under_wine();
+
 // Whether the private network of tests/netns/run is around (natively, or
 // Wine started inside it).
 bool in_private_network();

@@ -260,6 +260,9 @@ TEST_F(SocketSeam, PeerCloseLeavesWhatItSentReadable)
 
 TEST_F(SocketSeam, PeerResetIsAnErrorAndKeepsWhatCameBefore)
 {
+    if (under_wine())
+        GTEST_SKIP() << "does not apply under Wine: it reports this reset as an orderly close (FD_CLOSE without "
+                        "an error, then an end of stream), where Windows reports WSAECONNRESET";
     Listener listener("127.0.0.41");
     PeerSocket peer = connected_peer(listener);
     ASSERT_TRUE(peer);
