@@ -30,6 +30,25 @@ namespace {
 
 using namespace verimex::platform;
 
+struct Waited {
+    int passes = 0;
+    std::chrono::steady_clock::duration took{};
+};
+
+// Runs loop.wait(socket) until `done`, giving up after ten seconds.
+template <class Done>
+Waited wait_until(EventLoop& loop, const SocketControl& socket, Done done)
+{
+    Waited w;
+    const auto start = std::chrono::steady_clock::now();
+    while (!done() && std::chrono::steady_clock::now() - start < 10s) {
+        loop.wait(socket);
+        ++w.passes;
+    }
+    w.took = std::chrono::steady_clock::now() - start;
+    return w;
+}
+
 class SocketSeam : public ::testing::Test {
 protected:
     void SetUp() override
@@ -78,6 +97,18 @@ protected:
         connect("127.0.0.41", listener.port());
         EXPECT_EQ(settle(), sckConnected);
         return listener.accept();
+    }
+
+    // Waits on a connected peer that says nothing, with a timer of 100 ms,
+    // until five ticks have come.
+    Waited wait_five_ticks_on_a_silent_peer(std::int64_t& ticks)
+    {
+        Listener listener("127.0.0.41");
+        PeerSocket peer = connected_peer(listener);
+        EXPECT_TRUE(peer);
+        std::unique_ptr<Timer> timer = loop->make_timer([&](std::int64_t elapsed) { ticks += elapsed; });
+        timer->Interval(100ms);
+        return wait_until(*loop, *socket, [&] { return ticks >= 5; });
     }
 
     NetworkSession network;
@@ -383,34 +414,10 @@ TEST_F(SocketSeam, ChildrenStartedMeanwhileDoNotKeepTheConnectionOpen)
 
 // ---- the component's waits (EventLoop::wait) ----------------------------------
 
-struct Waited {
-    int passes = 0;
-    std::chrono::steady_clock::duration took{};
-};
-
-// Runs loop.wait(socket) until `done`, giving up after ten seconds.
-template <class Done>
-Waited wait_until(EventLoop& loop, const SocketControl& socket, Done done)
-{
-    Waited w;
-    const auto start = std::chrono::steady_clock::now();
-    while (!done() && std::chrono::steady_clock::now() - start < 10s) {
-        loop.wait(socket);
-        ++w.passes;
-    }
-    w.took = std::chrono::steady_clock::now() - start;
-    return w;
-}
-
 TEST_F(SocketSeam, WaitOnASilentPeerPassesAboutOncePerTick)
 {
-    Listener listener("127.0.0.41");
-    PeerSocket peer = connected_peer(listener);
-    ASSERT_TRUE(peer);
     std::int64_t ticks = 0;
-    std::unique_ptr<Timer> timer = loop->make_timer([&](std::int64_t elapsed) { ticks += elapsed; });
-    timer->Interval(100ms);
-    const Waited w = wait_until(*loop, *socket, [&] { return ticks >= 5; });
+    const Waited w = wait_five_ticks_on_a_silent_peer(ticks);
     EXPECT_EQ(ticks, 5);
     EXPECT_GE(w.took, 450ms);
     // About one pass per tick, and one before the first sleep; a yield
@@ -494,15 +501,9 @@ TEST_F(SocketSeam, QuitRequestedByTheHostDoesNotDefeatTheSleeps)
 #ifndef _WIN32
     GTEST_SKIP() << "does not apply: a POSIX thread has no message queue to ask it to quit";
 #else
-    Listener listener("127.0.0.41");
-    PeerSocket peer = connected_peer(listener);
-    ASSERT_TRUE(peer);
-    std::int64_t ticks = 0;
-    std::unique_ptr<Timer> timer = loop->make_timer([&](std::int64_t elapsed) { ticks += elapsed; });
-    timer->Interval(100ms);
     ::PostQuitMessage(7);
-
-    const Waited w = wait_until(*loop, *socket, [&] { return ticks >= 5; });
+    std::int64_t ticks = 0;
+    const Waited w = wait_five_ticks_on_a_silent_peer(ticks);
     EXPECT_EQ(ticks, 5);
     EXPECT_LE(w.passes, 2 * 5 + 3) << "the waits woke for the quit request";
 
@@ -531,19 +532,23 @@ TEST_F(SocketSeam, QuitRequestedByTheHostDoesNotDefeatTheSleeps)
 TEST_F(SocketSeam, LoopEndingWithItsThreadClosesItsConnection)
 {
     Listener listener("127.0.0.41");
+    // Connects a socket of `on` to the listener; the state it settles in.
+    const auto connect_on = [&](EventLoop& on, SocketControl& s) {
+        s.RemoteHost("127.0.0.41");
+        s.RemotePort(listener.port());
+        s.Connect();
+        const auto give_up = std::chrono::steady_clock::now() + 10s;
+        while (s.State() != sckConnected && s.State() != sckError && std::chrono::steady_clock::now() < give_up)
+            on.yield();
+        return s.State();
+    };
     PeerSocket peer;
     std::thread([&] {
         std::unique_ptr<EventLoop> own = make_event_loop(system_clock());
         std::unique_ptr<SocketControl> s = own->make_socket();
         std::unique_ptr<Timer> t = own->make_timer([](std::int64_t) {});
         t->Interval(50ms);
-        s->RemoteHost("127.0.0.41");
-        s->RemotePort(listener.port());
-        s->Connect();
-        const auto give_up = std::chrono::steady_clock::now() + 10s;
-        while (s->State() != sckConnected && s->State() != sckError && std::chrono::steady_clock::now() < give_up)
-            own->yield();
-        ASSERT_EQ(s->State(), sckConnected);
+        ASSERT_EQ(connect_on(*own, *s), sckConnected);
         peer = listener.accept();
         own->thread_exiting();
         s.reset();
@@ -558,13 +563,7 @@ TEST_F(SocketSeam, LoopEndingWithItsThreadClosesItsConnection)
     std::thread([&] {
         std::unique_ptr<EventLoop> next = make_event_loop(system_clock());
         std::unique_ptr<SocketControl> s = next->make_socket();
-        s->RemoteHost("127.0.0.41");
-        s->RemotePort(listener.port());
-        s->Connect();
-        const auto give_up = std::chrono::steady_clock::now() + 10s;
-        while (s->State() != sckConnected && s->State() != sckError && std::chrono::steady_clock::now() < give_up)
-            next->yield();
-        EXPECT_EQ(s->State(), sckConnected) << "the next thread's loop";
+        EXPECT_EQ(connect_on(*next, *s), sckConnected) << "the next thread's loop";
     }).join();
 }
 
