@@ -1,0 +1,104 @@
+// The parts of the two stores that are not SQL dialect.
+#include "jobs/store_common.h"
+
+#include <charconv>
+
+#include "jobs/sqlite_store.h"
+#include "jobs/postgres_store.h"
+
+namespace verimex_jobs {
+
+Millis system_millis()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+void check_schema_version(std::string_view text)
+{
+    int version = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), version);
+    if (ec != std::errc() || end != text.data() + text.size() || version < 1)
+        throw StoreError("the store's schema version '" + std::string(text) + "' is not one this program knows");
+    if (version > schema_version)
+        throw StoreError("the store's schema is version " + std::to_string(version) +
+                         ", newer than this program's (" + std::to_string(schema_version) +
+                         "): use a newer verimex");
+}
+
+void require_job_name(std::string_view job)
+{
+    if (!valid_job_name(job))
+        throw StoreError("a job name is 1 to 200 bytes without control characters");
+}
+
+std::string status_sql(std::string_view job_param, std::string_view now_param)
+{
+    const std::string now(now_param);
+    std::string sql = "SELECT count(*), "
+                      "count(*) FILTER (WHERE state = 2), "
+                      "count(*) FILTER (WHERE state < 2 AND due_at <= " + now + "), "
+                      "count(*) FILTER (WHERE state = 1 AND due_at > " + now + "), "
+                      "count(*) FILTER (WHERE state = 0 AND due_at > " + now + ")";
+    for (int outcome = 0; outcome <= static_cast<int>(Outcome::other_error); ++outcome)
+        sql += ", count(*) FILTER (WHERE state = 2 AND outcome = " + std::to_string(outcome) + ")";
+    sql += " FROM verimex_addresses WHERE job_id = " + std::string(job_param);
+    return sql;
+}
+
+const char* state_name(int state, Millis due_at, Millis now)
+{
+    if (state == row_done)
+        return "done";
+    if (due_at <= now)
+        return "due";
+    return state == row_leased ? "running" : "deferred";
+}
+
+TokenSource::TokenSource()
+{
+    std::random_device seed;
+    std::seed_seq seq{seed(), seed(), seed(), seed(), seed(), seed(), seed(), seed()};
+    random_.seed(seq);
+}
+
+std::string TokenSource::next()
+{
+    static constexpr char hex[] = "0123456789abcdef";
+    std::string token;
+    for (int word = 0; word < 2; ++word) {
+        std::uint64_t bits = random_();
+        for (int i = 0; i < 16; ++i, bits >>= 4)
+            token += hex[bits & 0xf];
+    }
+    return token;
+}
+
+void KeyLimits::started(const std::string& key, Millis at)
+{
+    if (politeness_.interval.count() > 0 && at > now_ - politeness_.interval.count())
+        recent_.insert(key);
+}
+
+bool KeyLimits::admit(const std::string& key)
+{
+    if (recent_.contains(key))
+        return false;
+    std::uint64_t& live = live_[key];
+    if (politeness_.per_key != 0 && live >= politeness_.per_key)
+        return false;
+    ++live;
+    // Two starts of one key in one take would be no time apart.
+    if (politeness_.interval.count() > 0)
+        recent_.insert(key);
+    return true;
+}
+
+std::unique_ptr<Store> open_store(const std::string& location)
+{
+    if (is_postgresql_uri(location))
+        return open_postgres_store(location);
+    return open_sqlite_store(location);
+}
+
+}  // namespace verimex_jobs

@@ -1,0 +1,740 @@
+// The job stores against the real thing: SQLite files in a temporary
+// folder, and a PostgreSQL cluster this test starts inside the private
+// network. Every case runs on both.
+#include <gtest/gtest.h>
+
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <atomic>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <memory>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "jobs/runner.h"
+#include "jobs/store.h"
+#include "support/pg_cluster.h"
+
+namespace {
+
+using namespace verimex_jobs;
+using namespace std::chrono_literals;
+using verimex::test::PgCluster;
+
+std::filesystem::path temp_folder()
+{
+    static const std::filesystem::path folder = [] {
+        char pattern[] = "/tmp/verimex-jobs-test.XXXXXX";
+        if (::mkdtemp(pattern) == nullptr)
+            throw std::runtime_error("mkdtemp");
+        return std::filesystem::path(pattern);
+    }();
+    return folder;
+}
+
+// One cluster for the whole binary, made on first use.
+PgCluster* cluster()
+{
+    static std::unique_ptr<PgCluster> made;
+    static std::string why_not;
+    if (!made && why_not.empty()) {
+        if (std::getenv("VERIMEX_NETNS") == nullptr)
+            why_not = "PostgreSQL runs only inside tests/netns/run";
+        else
+            why_not = verimex::test::postgres_unavailable();
+        if (why_not.empty())
+            made = std::make_unique<PgCluster>();
+    }
+    return made.get();
+}
+
+class StoreTest : public ::testing::TestWithParam<std::string> {
+protected:
+    void SetUp() override
+    {
+        static int serial = 0;
+        const std::string name = "t" + std::to_string(++serial);
+        if (GetParam() == "sqlite") {
+            location_ = (temp_folder() / (name + ".db")).string();
+        } else {
+            PgCluster* pg = cluster();
+            if (pg == nullptr)
+                GTEST_SKIP() << "no PostgreSQL here";
+            pg->run_sql("postgres", "CREATE DATABASE " + name);
+            location_ = pg->uri(name);
+        }
+        store_ = open_store(location_);
+    }
+
+    std::vector<Lease> take(std::size_t count, Politeness politeness = {0, 0ms}, std::string job = "j",
+                            std::chrono::milliseconds lease = 60s)
+    {
+        TakeRequest r;
+        r.job = std::move(job);
+        r.count = count;
+        r.lease = lease;
+        r.politeness = politeness;
+        r.owner = "test";
+        return store_->take(r);
+    }
+
+    std::vector<Entry> entries(const std::string& job = "j", std::uint64_t offset = 0,
+                               std::optional<std::uint64_t> limit = std::nullopt)
+    {
+        std::vector<Entry> out;
+        store_->export_entries(job, offset, limit, [&](const Entry& e) { out.push_back(e); });
+        return out;
+    }
+
+    static CheckRecord result(const std::string& address, std::string returnvar, std::string transcript = "")
+    {
+        return CheckRecord{address, std::move(returnvar), std::move(transcript), ""};
+    }
+
+    std::string location_;
+    std::unique_ptr<Store> store_;
+};
+
+TEST_P(StoreTest, AddsEachAddressOnceInOrderAndCountsRepeats)
+{
+    const std::vector<std::string> first = {"a@x.test", "b@x.test", "a@x.test", "c@y.test"};
+    const AddResult one = store_->add("j", first);
+    EXPECT_EQ(one.added, 3u);
+    EXPECT_EQ(one.duplicates, 1u);
+    const std::vector<std::string> second = {"c@y.test", "d@y.test", "A@x.test"};
+    const AddResult two = store_->add("j", second);
+    EXPECT_EQ(two.added, 2u);  // case matters in the local part
+    EXPECT_EQ(two.duplicates, 1u);
+    // Another job has lists of its own.
+    EXPECT_EQ(store_->add("other", second).added, 3u);
+
+    std::vector<std::string> order;
+    for (const Entry& e : entries())
+        order.push_back(e.address);
+    EXPECT_EQ(order, (std::vector<std::string>{"a@x.test", "b@x.test", "c@y.test", "d@y.test", "A@x.test"}));
+    EXPECT_EQ(store_->jobs(), (std::vector<std::string>{"j", "other"}));
+    const std::optional<JobStatus> s = store_->status("j");
+    ASSERT_TRUE(s);
+    EXPECT_EQ(s->total, 5u);
+    EXPECT_EQ(s->due, 5u);
+    EXPECT_FALSE(store_->status("nope"));
+}
+
+TEST_P(StoreTest, ALeaseIsTheOnlyWayToWriteAndEndsWithTheResult)
+{
+    const std::vector<std::string> list = {"a@x.test", "b@x.test"};
+    store_->add("j", list);
+    std::vector<Lease> leases = take(10);
+    ASSERT_EQ(leases.size(), 2u);
+    EXPECT_TRUE(take(10).empty());  // both are running
+
+    Lease forged = leases[0];
+    forged.token = "not-the-token";
+    EXPECT_FALSE(store_->record(forged, result("a@x.test", "000"), std::nullopt));
+    EXPECT_TRUE(store_->record(leases[0], result("a@x.test", "000"), std::nullopt));
+    // Once written, the same lease writes nothing more.
+    EXPECT_FALSE(store_->record(leases[0], result("a@x.test", "550 no\r\n"), std::nullopt));
+
+    const std::optional<JobStatus> s = store_->status("j");
+    EXPECT_EQ(s->done, 1u);
+    EXPECT_EQ(s->running, 1u);
+    EXPECT_EQ(s->verified, 1u);
+    const std::vector<Entry> e = entries();
+    EXPECT_EQ(e[0].state, "done");
+    EXPECT_EQ(e[0].returnvar, "000");
+    EXPECT_EQ(e[0].attempts, 1u);
+    EXPECT_TRUE(e[0].checked_at);
+    EXPECT_EQ(e[1].state, "running");
+    EXPECT_EQ(e[1].attempts, 0u);
+
+    // Given back, it is due at once, and the old lease is void.
+    store_->release(std::span(leases).subspan(1));
+    std::vector<Lease> again = take(10);
+    ASSERT_EQ(again.size(), 1u);
+    EXPECT_EQ(again[0].address, "b@x.test");
+    EXPECT_FALSE(store_->record(leases[1], result("b@x.test", "000"), std::nullopt));
+    EXPECT_TRUE(store_->record(again[0], result("b@x.test", "000"), std::nullopt));
+    EXPECT_EQ(store_->work("j").unfinished, 0u);
+}
+
+TEST_P(StoreTest, ALeaseThatRunsOutGoesToTheNextWorkerAndTheFirstCannotWriteAfter)
+{
+    const std::vector<std::string> list = {"a@x.test"};
+    store_->add("j", list);
+    const std::vector<Lease> first = take(1, {0, 0ms}, "j", 200ms);
+    ASSERT_EQ(first.size(), 1u);
+    EXPECT_TRUE(take(1).empty());
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(store_->status("j")->due, 1u);
+    const std::vector<Lease> second = take(1);
+    ASSERT_EQ(second.size(), 1u);
+    // A lost attempt does not count.
+    EXPECT_EQ(second[0].attempts, 0u);
+    EXPECT_FALSE(store_->record(first[0], result("a@x.test", "000"), std::nullopt));
+    EXPECT_TRUE(store_->record(second[0], result("a@x.test", "000"), std::nullopt));
+}
+
+TEST_P(StoreTest, RenewKeepsALeaseAlive)
+{
+    const std::vector<std::string> list = {"a@x.test"};
+    store_->add("j", list);
+    const std::vector<Lease> l = take(1, {0, 0ms}, "j", 300ms);
+    for (int i = 0; i < 4; ++i) {
+        std::this_thread::sleep_for(150ms);
+        store_->renew(l, 300ms);
+    }
+    EXPECT_TRUE(take(1).empty());
+    EXPECT_TRUE(store_->record(l[0], result("a@x.test", "000"), std::nullopt));
+}
+
+TEST_P(StoreTest, ADeferredAddressComesBackWhenItsRetryIsDue)
+{
+    const std::vector<std::string> list = {"a@x.test"};
+    store_->add("j", list);
+    std::vector<Lease> l = take(1);
+    const Millis retry_at = store_->now() + 400;
+    ASSERT_TRUE(store_->record(l[0], result("a@x.test", "451 4.7.1 try later\r\n"), retry_at));
+    const std::optional<JobStatus> s = store_->status("j");
+    EXPECT_EQ(s->deferred, 1u);
+    EXPECT_EQ(s->done, 0u);
+    EXPECT_EQ(entries()[0].state, "deferred");
+    EXPECT_EQ(entries()[0].returnvar, "451 4.7.1 try later\r\n");
+    EXPECT_TRUE(take(1).empty());
+    const JobWork w = store_->work("j");
+    EXPECT_EQ(w.unfinished, 1u);
+    ASSERT_TRUE(w.next_due);
+    EXPECT_EQ(*w.next_due, retry_at);
+    std::this_thread::sleep_for(500ms);
+    l = take(1);
+    ASSERT_EQ(l.size(), 1u);
+    EXPECT_EQ(l[0].attempts, 1u);
+    ASSERT_TRUE(store_->record(l[0], result("a@x.test", "000"), std::nullopt));
+    EXPECT_EQ(entries()[0].attempts, 2u);
+    EXPECT_EQ(store_->status("j")->verified, 1u);
+}
+
+TEST_P(StoreTest, AtMostKLeasesPerKeyAndTheOthersGoOn)
+{
+    std::vector<std::string> list;
+    for (int i = 0; i < 6; ++i)
+        list.push_back("u" + std::to_string(i) + "@busy.test");
+    list.push_back("v@quiet.test");
+    store_->add("j", list);
+    const std::vector<Lease> l = take(10, {2, 0ms});
+    ASSERT_EQ(l.size(), 3u);
+    EXPECT_EQ(l[0].key, "busy.test");
+    EXPECT_EQ(l[1].key, "busy.test");
+    EXPECT_EQ(l[2].address, "v@quiet.test");
+    // Across callers (another store object is another worker).
+    std::unique_ptr<Store> other = open_store(location_);
+    TakeRequest r;
+    r.job = "j";
+    r.count = 10;
+    r.politeness = {2, 0ms};
+    EXPECT_TRUE(other->take(r).empty());
+    ASSERT_TRUE(store_->record(l[0], result(l[0].address, "000"), std::nullopt));
+    EXPECT_EQ(other->take(r).size(), 1u);
+}
+
+TEST_P(StoreTest, StartsOfOneKeyAreTheIntervalApart)
+{
+    const std::vector<std::string> list = {"a@k.test", "b@k.test", "c@k.test"};
+    store_->add("j", list);
+    const Politeness p{10, 300ms};
+    std::vector<Millis> starts;
+    const auto begin = std::chrono::steady_clock::now();
+    while (starts.size() < 3 && std::chrono::steady_clock::now() - begin < 10s) {
+        const std::vector<Lease> l = take(10, p);
+        ASSERT_LE(l.size(), 1u);
+        if (!l.empty())
+            starts.push_back(store_->now());
+        std::this_thread::sleep_for(20ms);
+    }
+    ASSERT_EQ(starts.size(), 3u);
+    EXPECT_GE(starts[1] - starts[0], 300);
+    EXPECT_GE(starts[2] - starts[1], 300);
+}
+
+TEST_P(StoreTest, DomainsOfOneMailExchangerShareItsKeyOnceItIsKnown)
+{
+    const std::vector<std::string> list = {"a@one.test", "b@two.test", "c@two.test"};
+    store_->add("j", list);
+    std::vector<Lease> l = take(1, {1, 0ms});
+    ASSERT_EQ(l.size(), 1u);
+    EXPECT_EQ(l[0].key, "one.test");
+    ASSERT_TRUE(store_->record(l[0], result("a@one.test", "000", "telnet: MX.Provider.test\r\n220 hi\r\n"),
+                               std::nullopt));
+    l = take(1, {1, 0ms});
+    ASSERT_TRUE(store_->record(l[0], result(l[0].address, "000", "telnet: mx.provider.test\r\n"), std::nullopt));
+    // Both domains now count against the one provider: one at a time.
+    store_->add("j", std::vector<std::string>{"d@one.test"});
+    l = take(10, {1, 0ms});
+    ASSERT_EQ(l.size(), 1u);
+    EXPECT_EQ(l[0].key, "mx.provider.test");
+}
+
+TEST_P(StoreTest, StatusCountsEveryOutcome)
+{
+    struct Case {
+        std::string returnvar;
+        std::string error;
+    };
+    const std::vector<Case> cases = {
+        {"000", ""},
+        {"550 5.1.1 no\r\n", ""},
+        {"252 2.5.2 cannot\r\n", ""},
+        {"ERROR: could not connect to mail server", ""},
+        {"999 - could not find a mail server for the adress", ""},
+        {"ERROR: timeout after 5 seconds.", ""},
+        {"ERROR: NSLOOKUP failed. Error: 24", ""},
+        {"ERROR: invalid email address", ""},
+        {"", "socket: too many open files"},
+    };
+    std::vector<std::string> list;
+    for (std::size_t i = 0; i < cases.size(); ++i)
+        list.push_back("a" + std::to_string(i) + "@d" + std::to_string(i) + ".test");
+    store_->add("j", list);
+    const std::vector<Lease> l = take(100);
+    ASSERT_EQ(l.size(), cases.size());
+    for (const Lease& lease : l) {
+        const Case& c = cases[static_cast<std::size_t>(std::stoi(lease.address.substr(1)))];
+        ASSERT_TRUE(store_->record(lease, CheckRecord{lease.address, c.returnvar, "", c.error}, std::nullopt));
+    }
+    const JobStatus s = *store_->status("j");
+    EXPECT_EQ(status_json(s), "{\"job\":\"j\",\"total\":9,\"done\":9,\"due\":0,\"running\":0,\"deferred\":0,"
+                              "\"results\":{\"verified\":1,\"rejected\":2,\"could_not_connect\":1,"
+                              "\"no_mail_server\":1,\"timed_out\":1,\"other_errors\":3}}");
+    EXPECT_EQ(entries().back().error, "socket: too many open files");
+}
+
+TEST_P(StoreTest, ExportPagesThroughTheJobInOrder)
+{
+    std::vector<std::string> list;
+    for (int i = 0; i < 2500; ++i)
+        list.push_back("p" + std::to_string(i) + "@x.test");
+    store_->add("j", list);
+    EXPECT_EQ(entries("j", 0, std::nullopt).size(), 2500u);
+    const std::vector<Entry> page = entries("j", 1200, 1100);
+    ASSERT_EQ(page.size(), 1100u);
+    EXPECT_EQ(page.front().address, "p1200@x.test");
+    EXPECT_EQ(page.back().address, "p2299@x.test");
+    EXPECT_EQ(entries("j", 2490, 100).size(), 10u);
+    EXPECT_TRUE(entries("j", 3000, 10).empty());
+    EXPECT_FALSE(store_->export_entries("nope", 0, std::nullopt, [](const Entry&) {}));
+}
+
+TEST_P(StoreTest, AnExportIsOneSnapshotWhileWorkersWrite)
+{
+    std::vector<std::string> list;
+    for (int i = 0; i < 1500; ++i)
+        list.push_back("s" + std::to_string(i) + "@x.test");
+    store_->add("j", list);
+    std::unique_ptr<Store> worker = open_store(location_);
+    std::size_t seen = 0, done_seen = 0;
+    bool wrote = false;
+    store_->export_entries("j", 0, std::nullopt, [&](const Entry& e) {
+        // Halfway through, another worker finishes every address.
+        if (++seen == 700 && !wrote) {
+            TakeRequest r;
+            r.job = "j";
+            r.count = 2000;
+            r.politeness = {0, 0ms};
+            for (const Lease& l : worker->take(r))
+                worker->record(l, result(l.address, "000"), std::nullopt);
+            wrote = true;
+        }
+        if (e.state == "done")
+            ++done_seen;
+    });
+    EXPECT_TRUE(wrote);
+    EXPECT_EQ(seen, 1500u);
+    EXPECT_EQ(done_seen, 0u);
+    EXPECT_EQ(store_->status("j")->done, 1500u);
+}
+
+TEST_P(StoreTest, RemoveDropsTheJobAndVoidsItsLeases)
+{
+    store_->add("j", std::vector<std::string>{"a@x.test", "b@x.test"});
+    store_->add("k", std::vector<std::string>{"a@x.test"});
+    const std::vector<Lease> l = take(1);
+    EXPECT_TRUE(store_->remove("j"));
+    EXPECT_FALSE(store_->remove("j"));
+    EXPECT_FALSE(store_->record(l[0], result("a@x.test", "000"), std::nullopt));
+    EXPECT_FALSE(store_->status("j"));
+    EXPECT_EQ(store_->status("k")->total, 1u);
+    EXPECT_EQ(store_->jobs(), std::vector<std::string>{"k"});
+}
+
+TEST_P(StoreTest, AnyJobWhenTheNameIsEmpty)
+{
+    store_->add("j", std::vector<std::string>{"a@x.test"});
+    store_->add("k", std::vector<std::string>{"b@y.test"});
+    const std::vector<Lease> l = take(10, {0, 0ms}, "");
+    ASSERT_EQ(l.size(), 2u);
+    EXPECT_EQ(l[0].job, "j");
+    EXPECT_EQ(l[1].job, "k");
+    EXPECT_EQ(store_->work("").unfinished, 2u);
+}
+
+TEST_P(StoreTest, BytesThatAreNotTextSurviveTheRoundTrip)
+{
+    const std::string address = "caf\xc3\xa9\xff@x.test";
+    const std::string reply = "550 \x01\xfe\r\n";
+    store_->add("j", std::vector<std::string>{address});
+    const std::vector<Lease> l = take(1);
+    ASSERT_EQ(l[0].address, address);
+    ASSERT_TRUE(store_->record(l[0], result(address, reply, "telnet: m\r\n" + reply), std::nullopt));
+    const Entry e = entries()[0];
+    EXPECT_EQ(e.address, address);
+    EXPECT_EQ(e.returnvar, reply);
+}
+
+TEST_P(StoreTest, NewerSchemaIsRefused)
+{
+    store_.reset();
+    if (GetParam() == "sqlite") {
+        std::unique_ptr<Store> s = open_store(location_);
+        s.reset();
+        const std::string sql = "sqlite3 '" + location_ + "' \"UPDATE verimex_meta SET value = '99'\"";
+        ASSERT_EQ(std::system(sql.c_str()), 0);
+    } else {
+        const std::string name = location_.substr(location_.rfind('/') + 1);
+        cluster()->run_sql(name, "UPDATE verimex_meta SET value = '99'");
+    }
+    try {
+        open_store(location_);
+        FAIL() << "opened";
+    } catch (const StoreError& e) {
+        EXPECT_NE(std::string(e.what()).find("schema is version 99, newer than this program's (1)"),
+                  std::string::npos)
+            << e.what();
+    }
+}
+
+TEST_P(StoreTest, BadJobNamesAreRefused)
+{
+    for (const std::string& name : {std::string(), std::string("a\nb"), std::string(201, 'x')})
+        EXPECT_THROW(store_->add(name, std::vector<std::string>{"a@x.test"}), StoreError) << name;
+    EXPECT_NO_THROW(store_->add(std::string(200, 'x'), std::vector<std::string>{"a@x.test"}));
+}
+
+// The runner over the store, with a check function that plays the mail
+// servers by address (the real checks run in the verimex-check tests).
+class Recorder : public RunnerSink {
+public:
+    void attempt(const Attempt& a) override
+    {
+        std::lock_guard lock(mutex);
+        (a.final ? finals : deferrals).push_back(a.record.address);
+    }
+    std::mutex mutex;
+    std::vector<std::string> finals, deferrals;
+};
+
+RunnerSettings quick_settings(unsigned in_flight)
+{
+    RunnerSettings s;
+    s.job = "j";
+    s.in_flight = in_flight;
+    s.lease = 5s;
+    s.politeness = {0, 0ms};
+    s.idle_poll = 50ms;
+    return s;
+}
+
+TEST_P(StoreTest, RunnerRetriesATemporaryReplyUntilItPasses)
+{
+    std::vector<std::string> list = {"a@grey.test", "b@grey.test", "c@plain.test"};
+    store_->add("j", list);
+    std::mutex mutex;
+    std::map<std::string, int> calls;
+    const CheckFunction check = [&](const std::string& address) {
+        int n;
+        {
+            std::lock_guard lock(mutex);
+            n = ++calls[address];
+        }
+        const bool grey = address.ends_with("@grey.test") && n <= 2;
+        return CheckRecord{address, grey ? "451 4.7.1 greylisted\r\n" : "000", "telnet: mx\r\n", ""};
+    };
+    RunnerSettings settings = quick_settings(2);
+    settings.retry_after = {100ms, 100ms, 100ms};
+    Runner runner(*store_, check, settings);
+    Recorder sink;
+    const RunSummary summary = runner.run(sink);
+    EXPECT_EQ(summary.final_results, 3u);
+    EXPECT_EQ(summary.deferred, 4u);
+    EXPECT_EQ(sink.finals.size(), 3u);
+    EXPECT_EQ(calls["a@grey.test"], 3);
+    EXPECT_EQ(calls["c@plain.test"], 1);
+    const std::vector<Entry> e = entries();
+    EXPECT_EQ(e[0].attempts, 3u);
+    EXPECT_EQ(e[0].returnvar, "000");
+    EXPECT_EQ(store_->status("j")->verified, 3u);
+}
+
+TEST_P(StoreTest, RunnerGivesUpRetryingWhenTheDelaysAreUsedUp)
+{
+    store_->add("j", std::vector<std::string>{"a@grey.test"});
+    const CheckFunction check = [](const std::string& address) {
+        return CheckRecord{address, "450 4.2.0 later\r\n", "", ""};
+    };
+    RunnerSettings settings = quick_settings(1);
+    settings.retry_after = {50ms};
+    Runner runner(*store_, check, settings);
+    Recorder sink;
+    runner.run(sink);
+    EXPECT_EQ(sink.deferrals.size(), 1u);
+    EXPECT_EQ(sink.finals.size(), 1u);
+    EXPECT_EQ(entries()[0].attempts, 2u);
+    EXPECT_EQ(store_->status("j")->rejected, 1u);
+}
+
+TEST_P(StoreTest, RunnerKeepsNChecksInFlightAndChecksEachAddressOnce)
+{
+    std::vector<std::string> list;
+    for (int i = 0; i < 40; ++i)
+        list.push_back("n" + std::to_string(i) + "@d" + std::to_string(i) + ".test");
+    store_->add("j", list);
+    std::mutex mutex;
+    std::map<std::string, int> calls;
+    int running = 0, most = 0;
+    const CheckFunction check = [&](const std::string& address) {
+        {
+            std::lock_guard lock(mutex);
+            ++calls[address];
+            most = std::max(most, ++running);
+        }
+        std::this_thread::sleep_for(30ms);
+        std::lock_guard lock(mutex);
+        --running;
+        return CheckRecord{address, "550 no\r\n", "", ""};
+    };
+    Runner runner(*store_, check, quick_settings(5));
+    Recorder sink;
+    EXPECT_EQ(runner.run(sink).final_results, 40u);
+    EXPECT_EQ(most, 5);
+    EXPECT_EQ(calls.size(), 40u);
+    for (const auto& [address, n] : calls)
+        EXPECT_EQ(n, 1) << address;
+}
+
+TEST_P(StoreTest, TwoRunnersShareAJobWithoutCheckingAnythingTwice)
+{
+    std::vector<std::string> list;
+    for (int i = 0; i < 60; ++i)
+        list.push_back("t" + std::to_string(i) + "@d" + std::to_string(i % 7) + ".test");
+    store_->add("j", list);
+    std::mutex mutex;
+    std::map<std::string, int> calls;
+    const CheckFunction check = [&](const std::string& address) {
+        {
+            std::lock_guard lock(mutex);
+            ++calls[address];
+        }
+        std::this_thread::sleep_for(5ms);
+        return CheckRecord{address, "000", "", ""};
+    };
+    std::unique_ptr<Store> second = open_store(location_);
+    Runner one(*store_, check, quick_settings(3));
+    Runner two(*second, check, quick_settings(3));
+    Recorder sink_one, sink_two;
+    std::thread other([&] { two.run(sink_two); });
+    one.run(sink_one);
+    other.join();
+    EXPECT_EQ(sink_one.finals.size() + sink_two.finals.size(), 60u);
+    EXPECT_EQ(calls.size(), 60u);
+    for (const auto& [address, n] : calls)
+        EXPECT_EQ(n, 1) << address;
+}
+
+TEST_P(StoreTest, StoppingARunnerGivesItsAddressesBack)
+{
+    std::vector<std::string> list;
+    for (int i = 0; i < 6; ++i)
+        list.push_back("x" + std::to_string(i) + "@d" + std::to_string(i) + ".test");
+    store_->add("j", list);
+    std::atomic<int> started{0};
+    // Checks that take far longer than the test: abandoned on stop.
+    const CheckFunction check = [&](const std::string& address) {
+        ++started;
+        std::this_thread::sleep_for(3s);
+        return CheckRecord{address, "000", "", ""};
+    };
+    Runner runner(*store_, check, quick_settings(3));
+    Recorder sink;
+    std::thread stopper([&] {
+        while (started < 3)
+            std::this_thread::sleep_for(5ms);
+        runner.stop();
+    });
+    const auto begin = std::chrono::steady_clock::now();
+    const RunSummary summary = runner.run(sink);
+    stopper.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 2s);
+    EXPECT_TRUE(summary.stopped);
+    EXPECT_TRUE(sink.finals.empty());
+    const JobStatus s = *store_->status("j");
+    EXPECT_EQ(s.due, 6u);
+    EXPECT_EQ(s.running, 0u);
+}
+
+TEST_P(StoreTest, NoWaitLeavesDeferredAddressesForLater)
+{
+    store_->add("j", std::vector<std::string>{"a@grey.test", "b@ok.test"});
+    const CheckFunction check = [](const std::string& address) {
+        return CheckRecord{address, address.starts_with("a") ? "451 later\r\n" : "000", "", ""};
+    };
+    RunnerSettings settings = quick_settings(2);
+    settings.retry_after = {std::chrono::hours(1)};
+    settings.until = Until::nothing_due;
+    Runner runner(*store_, check, settings);
+    Recorder sink;
+    const auto begin = std::chrono::steady_clock::now();
+    runner.run(sink);
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 5s);
+    EXPECT_EQ(sink.finals, std::vector<std::string>{"b@ok.test"});
+    EXPECT_EQ(store_->status("j")->deferred, 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Stores, StoreTest, ::testing::Values("sqlite", "postgresql"),
+                         [](const auto& p) { return p.param; });
+
+// Stores that cannot be had: each a StoreError that says why.
+TEST(OpenStore, RefusesWhatIsNoStore)
+{
+    const std::filesystem::path folder = temp_folder();
+    const std::string junk = (folder / "junk.db").string();
+    std::ofstream(junk) << "this is not a database, only some text that is long enough to be looked at\n";
+    struct Case {
+        std::string location;
+        std::string says;
+    };
+    std::vector<Case> cases = {
+        {(folder / "no-such-folder" / "x.db").string(), "unable to open database file"},
+        {junk, "file is not a database"},
+        {"", "empty file name"},
+        {"postgresql://verimex@127.0.0.1:1/verimex?connect_timeout=2", "127.0.0.1"},
+        {"postgresql://verimex@[::1", "IPv6 host address"},
+    };
+    for (const Case& c : cases) {
+        try {
+            open_store(c.location);
+            ADD_FAILURE() << "opened " << c.location;
+        } catch (const StoreError& e) {
+            EXPECT_NE(std::string(e.what()).find(c.says), std::string::npos) << c.location << ": " << e.what();
+        }
+    }
+}
+
+TEST(OpenStore, RefusesAFileItCannotWrite)
+{
+    if (std::getenv("VERIMEX_NETNS") == nullptr || ::geteuid() != 0)
+        GTEST_SKIP() << "needs the private mount namespace of tests/netns/run";
+    // Root writes any file whatever its mode, so a read-only mount it is.
+    const std::filesystem::path mount_point = temp_folder() / "ro";
+    std::filesystem::create_directories(mount_point);
+    ASSERT_EQ(::mount("tmpfs", mount_point.c_str(), "tmpfs", 0, "size=4m"), 0);
+    const std::string path = (mount_point / "jobs.db").string();
+    open_store(path)->add("j", std::vector<std::string>{"a@x.test"});
+    ASSERT_EQ(::mount(nullptr, mount_point.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
+    try {
+        open_store(path);
+        ADD_FAILURE() << "opened a read-only file";
+    } catch (const StoreError& e) {
+        EXPECT_NE(std::string(e.what()).find(path), std::string::npos) << e.what();
+    }
+    ::umount(mount_point.c_str());
+}
+
+TEST(Records, OutcomeOfEachKindOfResult)
+{
+    struct Case {
+        CheckRecord record;
+        Outcome outcome;
+        bool temporary;
+    };
+    const std::vector<Case> cases = {
+        {{"a", "000", "", ""}, Outcome::verified, false},
+        {{"a", "550 5.1.1 no\r\n", "", ""}, Outcome::rejected, false},
+        {{"a", "451 4.7.1 greylisted\r\n", "", ""}, Outcome::rejected, true},
+        {{"a", "450 busy\r\n", "", ""}, Outcome::rejected, true},
+        {{"a", "4xx", "", ""}, Outcome::other_error, false},
+        {{"a", "ERROR: could not connect to mail server", "", ""}, Outcome::could_not_connect, false},
+        {{"a", "999 - could not find a mail server for the adress", "", ""}, Outcome::no_mail_server, false},
+        {{"a", "ERROR: timeout after 120 seconds.", "", ""}, Outcome::timed_out, false},
+        {{"a", "ERROR: NSLOOKUP failed. CreateProcess failed. Error: 2", "", ""}, Outcome::other_error, false},
+        {{"a", "000", "", "socket failed"}, Outcome::other_error, false},
+        {{"a", "", "", ""}, Outcome::other_error, false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(outcome_of(c.record), c.outcome) << c.record.returnvar;
+        EXPECT_EQ(is_temporary_reply(c.record), c.temporary) << c.record.returnvar;
+    }
+}
+
+TEST(Records, RetryDelaysFollowTheListThenTheResultIsFinal)
+{
+    const std::vector<std::chrono::milliseconds> delays = {1s, 5s};
+    const CheckRecord grey{"a", "451 later\r\n", "", ""};
+    const CheckRecord timeout{"a", "ERROR: timeout after 5 seconds.", "", ""};
+    const CheckRecord refused{"a", "ERROR: could not connect to mail server", "", ""};
+    EXPECT_EQ(retry_delay(grey, 0, delays, false), 1s);
+    EXPECT_EQ(retry_delay(grey, 1, delays, false), 5s);
+    EXPECT_EQ(retry_delay(grey, 2, delays, false), std::nullopt);
+    EXPECT_EQ(retry_delay(timeout, 0, delays, false), std::nullopt);
+    EXPECT_EQ(retry_delay(timeout, 0, delays, true), 1s);
+    EXPECT_EQ(retry_delay(refused, 1, delays, true), 5s);
+    EXPECT_EQ(retry_delay(CheckRecord{"a", "550 no\r\n", "", ""}, 0, delays, true), std::nullopt);
+    EXPECT_EQ(retry_delay(grey, 0, {}, false), std::nullopt);
+}
+
+TEST(Records, KeysAndDomains)
+{
+    EXPECT_EQ(first_mail_exchanger("telnet: MX1.Example.ORG\r\n220 hi\r\ntelnet: mx2\r\n"), "mx1.example.org");
+    EXPECT_EQ(first_mail_exchanger(""), "");
+    EXPECT_EQ(first_mail_exchanger("220 hi\r\ntelnet: mx\r\n"), "");
+    EXPECT_EQ(first_mail_exchanger("telnet: cut-off"), "");
+    EXPECT_EQ(domain_of("Someone@Example.ORG"), "example.org");
+    EXPECT_EQ(domain_of("a@b@c"), "b@c");
+    EXPECT_EQ(domain_of("nobody"), "");
+}
+
+TEST(Records, ExportLinesInBothFormats)
+{
+    Entry e;
+    e.address = "a,b\"c@x.test";
+    e.state = "done";
+    e.returnvar = "550 no,\r\n";
+    e.transcript = "telnet: m\r\n\xff\r\n";
+    e.attempts = 2;
+    e.checked_at = 1'765'300'000'123;
+    EXPECT_EQ(export_line(e, ExportFormat::jsonl),
+              "{\"address\":\"a,b\\\"c@x.test\",\"returnvar\":\"550 no,\\r\\n\",\"verified\":false,"
+              "\"transcript\":\"telnet: m\\r\\n\xef\xbf\xbd\\r\\n\",\"error\":null,\"state\":\"done\","
+              "\"attempts\":2,\"checked_at\":\"2025-12-09T17:06:40.123Z\"}\n");
+    EXPECT_EQ(export_line(e, ExportFormat::csv),
+              "\"a,b\"\"c@x.test\",\"550 no,\r\n\",false,\"telnet: m\r\n\xef\xbf\xbd\r\n\",,done,2,"
+              "2025-12-09T17:06:40.123Z\r\n");
+    Entry fresh;
+    fresh.address = "n@x.test";
+    fresh.state = "due";
+    EXPECT_EQ(export_line(fresh, ExportFormat::jsonl),
+              "{\"address\":\"n@x.test\",\"returnvar\":null,\"verified\":false,\"transcript\":null,"
+              "\"error\":null,\"state\":\"due\",\"attempts\":0,\"checked_at\":null}\n");
+    EXPECT_EQ(export_line(fresh, ExportFormat::csv), "n@x.test,,false,,,due,0,\r\n");
+    EXPECT_EQ(export_header(ExportFormat::csv),
+              "address,returnvar,verified,transcript,error,state,attempts,checked_at\r\n");
+    EXPECT_EQ(export_format("jsonl"), ExportFormat::jsonl);
+    EXPECT_EQ(export_format("JSON"), std::nullopt);
+}
+
+}  // namespace
