@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "component/texts.h"
 #include "platform/clock.h"
 #include "platform/event_loop.h"
 #include "platform/process.h"
@@ -385,6 +386,60 @@ TEST(LookupRunner, ProgramThatCannotStartIsAStartFailure)
     EXPECT_EQ(out.failure, ToolOutput::Failure::start);
     EXPECT_EQ(out.error, ERROR_FILE_NOT_FOUND);
 }
+
+// The lookup's command line with this program in the tool's place: how the
+// tool would split it into words.
+std::vector<std::string> words_of_lookup(const std::string& domain, const std::string& server)
+{
+    const std::string line = verimex::texts::lookup_command(domain, server);
+    const ToolOutput out = run_tool(self_command("--child-args") + line.substr(line.find(' ')), 1000);
+    EXPECT_EQ(out.failure, ToolOutput::Failure::none);
+    std::vector<std::string> words;
+    for (std::size_t start = 0, end; (end = out.bytes.find('\n', start)) != std::string::npos; start = end + 1)
+        words.push_back(out.bytes.substr(start, end - start));
+    return words;
+}
+
+// Domains the check lets through: no character of them changes how the
+// tool splits its command line, or makes the domain an option. Backslashes
+// are special to the tool only before a double quote, and the domain is
+// always followed by a blank.
+struct OneWord {
+    const char* name;
+    std::string domain;
+    std::string word;  // as the tool receives it
+    bool needs_1252;   // the expected word depends on the ANSI code page
+};
+
+class DomainWord : public ::testing::TestWithParam<OneWord> {};
+
+TEST_P(DomainWord, StaysOneWordAndNoOption)
+{
+    if (GetParam().needs_1252 && ::GetACP() != 1252)
+        GTEST_SKIP() << "the ANSI code page here is " << ::GetACP() << ", not 1252";
+    EXPECT_EQ(words_of_lookup(GetParam().domain, "127.0.0.1"),
+              (std::vector<std::string>{"-q=mx", GetParam().word, "127.0.0.1"}));
+    EXPECT_EQ(words_of_lookup(GetParam().domain, ""), (std::vector<std::string>{"-q=mx", GetParam().word}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Domains, DomainWord,
+    ::testing::Values(
+        OneWord{"Plain", "ok.wine.test", "ok.wine.test", false},
+        OneWord{"Backslash", "ok\\wine.test", "ok\\wine.test", false},
+        OneWord{"TrailingBackslash", "ok.wine.test\\", "ok.wine.test\\", false},
+        OneWord{"ThreeTrailingBackslashes", "ok.wine.test\\\\\\", "ok.wine.test\\\\\\", false},
+        // Look-alikes the ANSI code page has no place for become '?', never
+        // the ASCII character they resemble: a fullwidth quote (U+FF02), a
+        // modifier double prime (U+02BA), a fullwidth backslash before a
+        // fullwidth quote, and a leading fullwidth hyphen-minus (U+FF0D).
+        OneWord{"FullwidthQuote", "ok\xef\xbc\x82wine.test", "ok?wine.test", true},
+        OneWord{"DoublePrime", "ok\xca\xbawine.test", "ok?wine.test", true},
+        OneWord{"FullwidthBackslashAndQuote", "ok\xef\xbc\xbc\xef\xbc\x82wine.test", "ok??wine.test", true},
+        OneWord{"FullwidthHyphenFirst", "\xef\xbc\x8dport=53", "?port=53", true},
+        // Characters the code page holds arrive as themselves.
+        OneWord{"Latin1", "caf\xc3\xa9.test", "caf\xc3\xa9.test", true}),
+    [](const ::testing::TestParamInfo<OneWord>& p) { return std::string(p.param.name); });
 
 TEST(LookupRunner, OutputIsDecodedFromTheAnsiCodePage)
 {

@@ -164,11 +164,17 @@ namespace {
 // This program doubles as the child of the lookup runner's tests:
 //   --child-print COUNT HEX      writes COUNT bytes of value HEX, in one write
 //   --child-print-text TEXT      writes TEXT, %XX standing for the byte XX
+//   --child-args ARG...          writes each ARG as the C run-time split the
+//                                command line (the rules Windows tools
+//                                share), each followed by a line feed
 // Returns -1 when the arguments ask for no child.
 int child_main(int argc, char** argv)
 {
     std::string bytes;
-    if (argc == 4 && std::strcmp(argv[1], "--child-print") == 0) {
+    if (argc >= 2 && std::strcmp(argv[1], "--child-args") == 0) {
+        for (int i = 2; i < argc; ++i)
+            bytes += std::string(argv[i]) + "\n";
+    } else if (argc == 4 && std::strcmp(argv[1], "--child-print") == 0) {
         bytes.assign(std::strtoul(argv[2], nullptr, 10), static_cast<char>(std::strtoul(argv[3], nullptr, 16)));
     } else if (argc == 3 && std::strcmp(argv[1], "--child-print-text") == 0) {
         for (const char* p = argv[2]; *p; ++p) {
