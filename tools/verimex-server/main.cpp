@@ -4,8 +4,13 @@
 // connection threads read requests and write replies; the check threads
 // run single checks, one at a time each; one thread waits for SIGINT and
 // SIGTERM, which every other thread keeps blocked.
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/socket.h>
+
+#include <cerrno>
 
 #include <atomic>
 #include <chrono>
@@ -47,6 +52,37 @@ sigset_t stop_signals()
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
     return set;
+}
+
+// cpp-httplib listens with a backlog of 5 and has no setting for it: a
+// burst of clients connecting at once would overflow that and wait for
+// their SYN to be sent again (a second or more). listen() again on the
+// same socket only changes the backlog, so the socket is found among our
+// descriptors (the only one listening on our port) and given a proper one.
+void widen_backlog(int port)
+{
+    for (int fd = 0; fd < 65536; ++fd) {
+        int listening = 0;
+        socklen_t size = sizeof listening;
+        if (::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) != 0) {
+            if (errno == EBADF && fd > 1024)
+                break;  // well past the few descriptors opened so far
+            continue;
+        }
+        sockaddr_storage address{};
+        socklen_t length = sizeof address;
+        if (listening != 1 || ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+            continue;
+        int bound = -1;
+        if (address.ss_family == AF_INET)
+            bound = ntohs(reinterpret_cast<const sockaddr_in*>(&address)->sin_port);
+        else if (address.ss_family == AF_INET6)
+            bound = ntohs(reinterpret_cast<const sockaddr_in6*>(&address)->sin6_port);
+        if (bound == port) {
+            (void)::listen(fd, SOMAXCONN);
+            return;
+        }
+    }
 }
 
 std::string url_host(const std::string& host)
@@ -115,6 +151,8 @@ int main(int argc, char** argv)
         checks.stop();
         return failure_status;
     }
+
+    widen_backlog(port);
 
     std::atomic<bool> stopping{false};
     std::thread waiter([&] {
