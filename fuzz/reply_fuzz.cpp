@@ -155,8 +155,12 @@ private:
 std::optional<std::string> checked_read(quoverimex& self, Window& w)
 {
     const int first = w.socket().receives;
-    const std::optional<std::string> reply = readreply(self);
+    const Reply read = readreply(self);
+    const std::optional<std::string>& reply = read.text;
     const int last = w.socket().receives;
+    // These reads run without a connection made, so never in the state of
+    // a peer that has gone: only a line feed or the watchdog ends them.
+    FUZZ_CHECK(!read.hung_up);
     FUZZ_CHECK(last - first <= w.most_receives());
 
     if (!reply) {
@@ -217,12 +221,28 @@ void whole_dialog(quoverimex& self, Window& w)
         FUZZ_CHECK(smtp == texts::telnet_line(host) + texts::connect_error_line(host));
         FUZZ_CHECK(calls.back() == "Close");
         break;
-    case ProbeOutcome::rejected:
-        // The verify reply itself, which is never a 250 one.
+    case ProbeOutcome::rejected: {
         FUZZ_CHECK(!self.returnvar().starts_with("250"));
-        FUZZ_CHECK(smtp.ends_with(texts::vrfy_line(self.email()) + self.returnvar() + texts::quit_line()));
         FUZZ_CHECK(calls.back() == "Close");
+        const std::string vrfy = texts::vrfy_line(self.email());
+        // The verify reply itself, which is never a 250 one...
+        if (smtp.ends_with(vrfy + self.returnvar() + texts::quit_line()))
+            break;
+        // ... or the server hung up before it answered: a refusal it said
+        // before the verify command (whole lines, class 4 or 5), or none.
+        FUZZ_CHECK(w.socket().connect_states.back() == platform::sckClosing ||
+                   w.socket().connect_states.back() == platform::sckError);
+        if (self.returnvar() == texts::could_not_connect)
+            break;
+        const std::string& refusal = self.returnvar();
+        FUZZ_CHECK(refusal.ends_with('\n') && (refusal[0] == '4' || refusal[0] == '5'));
+        // Its last line came before the verify command (the lines before
+        // it may have come in an earlier reply).
+        const std::size_t cut = refusal.rfind('\n', refusal.size() - 2);
+        const std::string last_line = cut == std::string::npos ? refusal : refusal.substr(cut + 1);
+        FUZZ_CHECK(smtp.find(last_line) < smtp.rfind(vrfy));
         break;
+    }
     }
 }
 

@@ -16,9 +16,12 @@
 namespace verimex_jobs {
 
 struct Runner::Shared {
-    Shared(CheckFunction fn, std::function<void()> start) : check(std::move(fn)), on_worker_start(std::move(start)) {}
+    Shared(LeaseCheckFunction fn, std::function<void()> start)
+        : check(std::move(fn)), on_worker_start(std::move(start))
+    {
+    }
 
-    const CheckFunction check;
+    const LeaseCheckFunction check;
     const std::function<void()> on_worker_start;
 
     std::mutex mutex;
@@ -33,12 +36,13 @@ struct Runner::Shared {
 
 namespace {
 
-CheckRecord checked(const CheckFunction& check, const std::string& address)
+CheckRecord checked(const LeaseCheckFunction& check, const Lease& lease)
 {
+    const std::string& address = lease.address;
     CheckRecord failed;
     failed.address = address;
     try {
-        CheckRecord record = check(address);
+        CheckRecord record = check(lease);
         record.address = address;
         return record;
     } catch (const std::exception& e) {
@@ -70,6 +74,12 @@ std::optional<std::chrono::milliseconds> retry_delay(const CheckRecord& record, 
 }
 
 Runner::Runner(Store& store, CheckFunction check, RunnerSettings settings)
+    : Runner(store, LeaseCheckFunction([check = std::move(check)](const Lease& lease) { return check(lease.address); }),
+             std::move(settings))
+{
+}
+
+Runner::Runner(Store& store, LeaseCheckFunction check, RunnerSettings settings)
     : store_(store), check_(std::move(check)), settings_(std::move(settings))
 {
     settings_.in_flight = std::max(settings_.in_flight, 1u);
@@ -112,7 +122,7 @@ RunSummary Runner::run(RunnerSink& sink)
                 Lease lease = std::move(shared->queue.front());
                 shared->queue.pop_front();
                 lock.unlock();
-                CheckRecord record = checked(shared->check, lease.address);
+                CheckRecord record = checked(shared->check, lease);
                 lock.lock();
                 if (shared->stopping)
                     return;

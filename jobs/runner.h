@@ -26,6 +26,9 @@ namespace verimex_jobs {
 // Checks one address on the calling thread. It should not throw; if it
 // does, the exception's message becomes the record's platform error.
 using CheckFunction = std::function<CheckRecord(const std::string& address)>;
+// The same, handed the whole lease: for hosts whose checks depend on the
+// job (a server keeps settings per job).
+using LeaseCheckFunction = std::function<CheckRecord(const Lease& lease)>;
 
 // When run() returns by itself.
 enum class Until {
@@ -82,6 +85,7 @@ struct RunSummary {
 class Runner {
 public:
     Runner(Store& store, CheckFunction check, RunnerSettings settings);
+    Runner(Store& store, LeaseCheckFunction check, RunnerSettings settings);
     ~Runner();
     Runner(const Runner&) = delete;
     Runner& operator=(const Runner&) = delete;
@@ -101,7 +105,7 @@ public:
 private:
     struct Shared;
     Store& store_;
-    CheckFunction check_;
+    LeaseCheckFunction check_;
     RunnerSettings settings_;
     std::atomic<bool> stop_{false};
     std::shared_ptr<Shared> shared_;

@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "component/fields.h"
 #include "component/texts.h"
@@ -28,6 +29,45 @@ void append_reply(quoverimex& self, const std::optional<std::string>& reply)
 {
     if (reply)
         append(self, *reply);
+}
+
+bool is_digit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+// A reply line of class 4 or 5: "4xy" or "5xy", three digits and no fourth.
+bool error_line(std::string_view line)
+{
+    return line.size() >= 3 && (line[0] == '4' || line[0] == '5') && is_digit(line[1]) && is_digit(line[2]) &&
+           (line.size() == 3 || !is_digit(line[3]));
+}
+
+// The last whole reply in what a server sent, when it refuses (class 4 or
+// 5): its last complete line together with the "NNN-" lines of the same
+// reply before it, line ends included. A line the server never ended does
+// not count: it is not a reply.
+std::optional<std::string> last_error_reply(std::string_view received)
+{
+    const std::size_t end = received.rfind('\n');
+    if (end == std::string_view::npos)
+        return std::nullopt;
+    auto line_start = [&](std::size_t line_end) {
+        const std::size_t before = line_end == 0 ? std::string_view::npos : received.rfind('\n', line_end - 1);
+        return before == std::string_view::npos ? 0 : before + 1;
+    };
+    std::size_t start = line_start(end);
+    const std::string_view last = received.substr(start, end + 1 - start);
+    if (!error_line(last))
+        return std::nullopt;
+    const std::string continuation = std::string(last.substr(0, 3)) + "-";
+    while (start > 0) {
+        const std::size_t previous = line_start(start - 1);
+        if (!received.substr(previous).starts_with(continuation))
+            break;
+        start = previous;
+    }
+    return std::string(received.substr(start, end + 1 - start));
 }
 
 bool connecting(int state)
@@ -70,18 +110,36 @@ ProbeOutcome probe(quoverimex& self, std::string_view host)
     }
 
     // Connected, or already closing: the banner and the reply to helo are
-    // recorded, not judged.
-    append_reply(self, readreply(self));
+    // recorded, not judged. What the server says is also kept aside, in
+    // case it hangs up before it answers vrfy.
+    std::string received;
+    auto read = [&] {
+        Reply r = readreply(self);
+        append_reply(self, r.text);
+        if (r.text)
+            received += *r.text;
+        return r;
+    };
+    read();
     const std::string helo = texts::helo_line(self.from());
     telnet.SendData(helo);
     append(self, helo);
-    append_reply(self, readreply(self));
+    read();
     const std::string vrfy = texts::vrfy_line(self.email());
     telnet.SendData(vrfy);
     append(self, vrfy);
-    const std::optional<std::string> reply = readreply(self);
-    append_reply(self, reply);
+    const Reply verdict = read();
+    const std::optional<std::string>& reply = verdict.text;
 
+    if (verdict.hung_up) {
+        // The server went without answering vrfy: it refused us, usually
+        // saying why in its last reply (a blocklist's 554 banner, a 421).
+        // That is the result; the next mail exchanger may still answer.
+        self.returnvar(last_error_reply(received).value_or(std::string(texts::could_not_connect)));
+        send_quit(telnet);
+        append(self, texts::quit_line());
+        return ProbeOutcome::rejected;
+    }
     if (!reply) {
         // The watchdog fired while waiting for the verdict: returnvar holds
         // its text. Still say goodbye and let go of the connection.

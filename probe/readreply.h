@@ -15,10 +15,19 @@ inline constexpr std::size_t reply_limit = 64 * 1024;
 // Receives made after the first line feed, to collect the rest of a reply.
 inline constexpr int reply_extra_turns = 100;
 
+struct Reply {
+    // nullopt (distinct from an empty text) when the watchdog fired during
+    // the wait; what was collected until then is dropped.
+    std::optional<std::string> text;
+    // The peer closed or reset the connection before a line feed came:
+    // text is everything it sent, and nothing more will ever come.
+    bool hung_up = false;
+};
+
 // Waits, asking the watchdog at every turn, until a received piece holds a
 // line feed, then keeps collecting for reply_extra_turns further turns.
-// Returns nullopt (distinct from an empty text) when the watchdog fired
-// during the wait; what was collected until then is dropped.
-std::optional<std::string> readreply(quoverimex& self);
+// Once the peer has closed or reset the connection and everything it sent
+// has been taken, it stops at once, in the wait or in the further turns.
+Reply readreply(quoverimex& self);
 
 }  // namespace verimex

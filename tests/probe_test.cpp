@@ -4,8 +4,11 @@
 
 #include <cerrno>
 #include <chrono>
+#include <map>
+#include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <vector>
 
@@ -48,7 +51,7 @@ using ReadReply = ReplyTest;
 TEST_F(ReadReply, OnePieceIsReturnedAsItCameAfterHundredFurtherReceives)
 {
     socket().incoming = {"220 mx.example.test ESMTP\r\n"};
-    EXPECT_EQ(readreply(self), "220 mx.example.test ESMTP\r\n");
+    EXPECT_EQ(readreply(self).text, "220 mx.example.test ESMTP\r\n");
     EXPECT_EQ(socket().receives, 1 + reply_extra_turns);
     EXPECT_EQ(self.returnvar(), "untouched");
 }
@@ -56,7 +59,7 @@ TEST_F(ReadReply, OnePieceIsReturnedAsItCameAfterHundredFurtherReceives)
 TEST_F(ReadReply, PiecesBeforeTheLineFeedAreJoined)
 {
     socket().incoming = {"220 mx", "", ".example.test", " ESMTP\r\n"};
-    EXPECT_EQ(readreply(self), "220 mx.example.test ESMTP\r\n");
+    EXPECT_EQ(readreply(self).text, "220 mx.example.test ESMTP\r\n");
     EXPECT_EQ(socket().receives, 4 + reply_extra_turns);
 }
 
@@ -66,8 +69,8 @@ TEST_F(ReadReply, TextOfTheHundredthFurtherReceiveBelongsToTheReply)
     socket().silence(reply_extra_turns - 1);
     socket().incoming.push_back("250 last\r\n");
     socket().incoming.push_back("next\r\n");
-    EXPECT_EQ(readreply(self), "250-first\r\n250 last\r\n");
-    EXPECT_EQ(readreply(self), "next\r\n");
+    EXPECT_EQ(readreply(self).text, "250-first\r\n250 last\r\n");
+    EXPECT_EQ(readreply(self).text, "next\r\n");
 }
 
 TEST_F(ReadReply, TextAfterTheHundredFurtherReceivesStartsTheNextReply)
@@ -76,8 +79,8 @@ TEST_F(ReadReply, TextAfterTheHundredFurtherReceivesStartsTheNextReply)
     socket().silence(reply_extra_turns);
     socket().incoming.push_back("220 late\r\n");
     socket().incoming.push_back("250 hello\r\n");
-    EXPECT_EQ(readreply(self), "220 banner\r\n");
-    EXPECT_EQ(readreply(self), "220 late\r\n250 hello\r\n");
+    EXPECT_EQ(readreply(self).text, "220 banner\r\n");
+    EXPECT_EQ(readreply(self).text, "220 late\r\n250 hello\r\n");
 }
 
 TEST_F(ReadReply, KeepsAtMostTheLimitAndStillSeesALineFeedBeyondIt)
@@ -88,7 +91,7 @@ TEST_F(ReadReply, KeepsAtMostTheLimitAndStillSeesALineFeedBeyondIt)
     // Should the reader look for the line feed in what it kept, it would
     // wait until the watchdog fires instead of for ever.
     window.advance_on(Op::GetData, period);
-    const std::optional<std::string> reply = readreply(self);
+    const std::optional<std::string> reply = readreply(self).text;
     ASSERT_TRUE(reply.has_value());
     EXPECT_EQ(*reply, std::string(reply_limit, 'x'));
     EXPECT_EQ(socket().receives, 2 + reply_extra_turns);
@@ -107,14 +110,14 @@ TEST_F(ReadReply, TheFurtherReceivesDoNotAskTheWatchdog)
         if (op == Op::GetData && socket().receives == 1)
             window.form().timer = true;
     };
-    EXPECT_EQ(readreply(self), "250-first\r\n250 last\r\n");
+    EXPECT_EQ(readreply(self).text, "250-first\r\n250 last\r\n");
     EXPECT_EQ(self.returnvar(), "untouched");
 }
 
 TEST_F(ReadReply, SilentServerGivesNothingOnceTheWatchdogFires)
 {
     window.advance_on(Op::GetData, period);
-    const std::optional<std::string> reply = readreply(self);
+    const std::optional<std::string> reply = readreply(self).text;
     EXPECT_FALSE(reply.has_value());
     EXPECT_GT(window.form().tick_count(), 10);
     EXPECT_EQ(self.returnvar(), texts::timed_out(1));
@@ -124,14 +127,14 @@ TEST_F(ReadReply, TextWithoutLineFeedIsDroppedWhenTheWatchdogFires)
 {
     socket().incoming = {"220 half a ban"};
     window.advance_on(Op::GetData, period);
-    EXPECT_FALSE(readreply(self).has_value());
+    EXPECT_FALSE(readreply(self).text.has_value());
 }
 
 TEST_F(ReadReply, EveryLaterReadGivesNothingAtItsFirstQuestion)
 {
     window.form().timer = true;
     socket().incoming = {"250 would be read\r\n"};
-    const std::optional<std::string> reply = readreply(self);
+    const std::optional<std::string> reply = readreply(self).text;
     // Nothing, not an empty text.
     EXPECT_FALSE(reply.has_value());
     EXPECT_NE(reply, std::optional<std::string>(""));
@@ -146,6 +149,84 @@ TEST_F(ReadReply, ReceiveFailureIsRaised)
             throw std::system_error(ECONNRESET, std::generic_category(), "receive");
     };
     EXPECT_THROW(readreply(self), std::system_error);
+}
+
+// The peer closes (or resets) the connection: what it sent is the reply,
+// and nothing more is waited for, neither the line feed nor the further
+// turns. `states` are what the socket reports, the last one for ever: once
+// as the read starts, then once in every turn, before that turn's receive
+// takes the next of `pieces`.
+struct HangUp {
+    const char* name;
+    std::vector<int> states;
+    std::vector<std::string> pieces;
+    std::string text;
+    bool hung_up;
+    int receives;
+};
+
+class ReadReplyHangUp : public ReplyTest, public ::testing::WithParamInterface<HangUp> {};
+
+TEST_P(ReadReplyHangUp, EndsAtOnceWithWhatCame)
+{
+    socket().Connect();
+    socket().connect_states.assign(GetParam().states.begin(), GetParam().states.end());
+    socket().incoming.assign(GetParam().pieces.begin(), GetParam().pieces.end());
+    // Not even one period passes while it reads: the watchdog is no part of
+    // how it ends.
+    window.advance_on(Op::GetData, period);
+    const Reply reply = readreply(self);
+    ASSERT_TRUE(reply.text.has_value());
+    EXPECT_EQ(*reply.text, GetParam().text);
+    EXPECT_EQ(reply.hung_up, GetParam().hung_up);
+    EXPECT_EQ(socket().receives, GetParam().receives);
+    EXPECT_EQ(self.returnvar(), "untouched");
+}
+
+constexpr int open = platform::sckConnected;
+constexpr int closing = platform::sckClosing;
+constexpr int reset = platform::sckError;
+
+INSTANTIATE_TEST_SUITE_P(
+    Peer, ReadReplyHangUp,
+    ::testing::Values(
+        HangUp{"ClosedBeforeSayingAnything", {closing}, {}, "", true, 1},
+        HangUp{"ResetBeforeSayingAnything", {reset}, {}, "", true, 1},
+        HangUp{"ResetWhileWaiting", {open, open, reset}, {}, "", true, 2},
+        // Read in the same turn as the close: the line is whole, and the
+        // further turns are not taken.
+        HangUp{"LineAndCloseTogether", {closing}, {"554 5.7.1 listed\r\n"}, "554 5.7.1 listed\r\n", false, 1},
+        HangUp{"LineThenResetInTheFurtherTurns",
+               {open, open, open, open, reset},
+               {"421-busy\r\n", "", "421 4.7.0 later\r\n", ""},
+               "421-busy\r\n421 4.7.0 later\r\n",
+               false,
+               4},
+        HangUp{"PartialLineThenClose", {open, open, open, closing}, {"220 mx.exa", "mple", ""}, "220 mx.example", true,
+               3},
+        // The state is read before the receive: the last piece the peer
+        // sent before it went still comes with the turn that sees it gone.
+        HangUp{"PartialLineTakenWithTheReset", {open, open, reset}, {"220 mx", " ESM"}, "220 mx ESM", true, 2}),
+    [](const ::testing::TestParamInfo<HangUp>& p) { return std::string(p.param.name); });
+
+TEST_F(ReadReply, ClosedSocketOfOurOwnIsStillWaitedOn)
+{
+    // Closed (state 0) is not a peer that went: only the watchdog ends it.
+    window.advance_on(Op::GetData, period);
+    const Reply reply = readreply(self);
+    EXPECT_FALSE(reply.text.has_value());
+    EXPECT_FALSE(reply.hung_up);
+    EXPECT_EQ(self.returnvar(), texts::timed_out(1));
+}
+
+TEST_F(ReadReply, WatchdogAlreadyFiredWinsOverAPeerThatWent)
+{
+    socket().Connect();
+    socket().connect_states = {closing};
+    socket().incoming = {"554 too late\r\n"};
+    window.form().timer = true;
+    EXPECT_FALSE(readreply(self).text.has_value());
+    EXPECT_EQ(socket().receives, 0);
 }
 
 // ---- probe dialog ------------------------------------------------------
@@ -280,12 +361,11 @@ TEST_F(Probe, TimeoutWhileConnectingLeavesTheSocketConnecting)
               (std::vector<std::string>{"RemoteHost mx.example.test", "RemotePort 25", "Connect"}));
 }
 
-class ProbeAfterConnect : public Probe, public ::testing::WithParamInterface<int> {};
-
-TEST_P(ProbeAfterConnect, ClosedOrClosingCountsAsConnected)
+TEST_F(Probe, ClosedCountsAsConnected)
 {
-    // The server greeted and hung up; nothing more ever arrives.
-    socket().connect_states = {platform::sckConnecting, GetParam()};
+    // State 0 after the wait: the dialog goes on, and with nothing ever
+    // arriving its reads end by the watchdog.
+    socket().connect_states = {platform::sckConnecting, platform::sckClosed};
     socket().incoming = {"554 go away\r\n"};
     window.advance_on(Op::GetData, period);
     EXPECT_EQ(probe(self, host), ProbeOutcome::timed_out);
@@ -294,8 +374,106 @@ TEST_P(ProbeAfterConnect, ClosedOrClosingCountsAsConnected)
                                texts::quit_line());
 }
 
-INSTANTIATE_TEST_SUITE_P(States, ProbeAfterConnect,
-                         ::testing::Values(int{platform::sckClosed}, int{platform::sckClosing}));
+// A server that hangs up: `said` is what it sends before it goes (answers
+// by verb included), and it goes once it has heard `after` ("" for: before
+// any command) and everything it said has been taken.
+struct Refusal {
+    const char* name;
+    std::vector<std::string> said;
+    std::map<std::string, std::string> answers;
+    const char* after;
+    std::string returnvar;
+    ProbeOutcome outcome;
+};
+
+class ProbeHangUp : public Probe, public ::testing::WithParamInterface<Refusal> {
+protected:
+    void hang_up(const Refusal& r)
+    {
+        socket().incoming.assign(r.said.begin(), r.said.end());
+        auto heard = std::make_shared<bool>(std::string_view(r.after).empty());
+        socket().on_send = [this, r, heard](std::string_view sent) {
+            const std::string verb(sent.substr(0, sent.find(' ')));
+            if (const auto it = r.answers.find(verb); it != r.answers.end())
+                socket().incoming.push_back(it->second);
+            if (!*heard && verb == r.after)
+                *heard = true;
+        };
+        socket().before = [this, heard](Op op) {
+            if (op == Op::State && *heard && socket().incoming.empty())
+                socket().connect_states = {platform::sckClosing};
+            // Time runs, slowly enough for two replies and their further
+            // turns, fast enough that a wait the hang-up failed to end
+            // runs into the watchdog.
+            if (op == Op::GetData)
+                window.clock.advance(2ms);
+        };
+    }
+};
+
+TEST_P(ProbeHangUp, IsARefusalWithItsLastErrorReply)
+{
+    const Refusal& r = GetParam();
+    hang_up(r);
+    EXPECT_EQ(probe(self, host), r.outcome);
+    EXPECT_EQ(self.returnvar(), r.returnvar);
+    // Everything it said, as it came, and every line we sent.
+    std::string said;
+    for (const std::string& piece : r.said)
+        said += piece;
+    std::string expected = "earlier\r\n" + texts::telnet_line(host) + said + texts::helo_line("prober.test");
+    if (r.answers.contains("helo"))
+        expected += r.answers.at("helo");
+    expected += texts::vrfy_line("user@example.test");
+    if (r.answers.contains("vrfy"))
+        expected += r.answers.at("vrfy");
+    EXPECT_EQ(self.smtp(), expected + texts::quit_line());
+    EXPECT_EQ(socket().calls, full_calls());
+    // Ended by the hang-up, not by the watchdog.
+    EXPECT_FALSE(window.form().timer);
+}
+
+const std::string could_not_connect(texts::could_not_connect);
+
+INSTANTIATE_TEST_SUITE_P(
+    Servers, ProbeHangUp,
+    ::testing::Values(
+        Refusal{"BeforeTheBanner", {}, {}, "", could_not_connect, ProbeOutcome::rejected},
+        Refusal{"AfterA220Banner", {"220 mx ESMTP\r\n"}, {}, "", could_not_connect, ProbeOutcome::rejected},
+        Refusal{"AfterA554Banner",
+                {"554 5.7.1 blocked: your address is listed\r\n"},
+                {},
+                "",
+                "554 5.7.1 blocked: your address is listed\r\n",
+                ProbeOutcome::rejected},
+        Refusal{"AfterAMultiLineRefusal",
+                {"554-5.7.1 blocked\r\n554-see the list\r\n554 5.7.1 bye\r\n"},
+                {},
+                "",
+                "554-5.7.1 blocked\r\n554-see the list\r\n554 5.7.1 bye\r\n",
+                ProbeOutcome::rejected},
+        // Only the last reply counts, and only its own lines.
+        Refusal{"After220Then421", {"220 mx\r\n421 4.7.0 too many\r\n"}, {}, "", "421 4.7.0 too many\r\n",
+                ProbeOutcome::rejected},
+        Refusal{"AfterA554ThenA450", {"554-a\r\n450 b\r\n"}, {}, "", "450 b\r\n", ProbeOutcome::rejected},
+        Refusal{"AfterA554ThenA220", {"554 no\r\n220 yes\r\n"}, {}, "", could_not_connect,
+                ProbeOutcome::rejected},
+        Refusal{"BareCode", {"421\n"}, {}, "", "421\n", ProbeOutcome::rejected},
+        Refusal{"FourDigitsAreNoCode", {"5541 x\r\n"}, {}, "", could_not_connect, ProbeOutcome::rejected},
+        Refusal{"LetterInTheCode", {"55x no\r\n"}, {}, "", could_not_connect, ProbeOutcome::rejected},
+        // A line never ended is no reply.
+        Refusal{"PartialBanner", {"554 5.7.1 bloc"}, {}, "", could_not_connect, ProbeOutcome::rejected},
+        Refusal{"PartialAfterARefusal", {"554 no\r\n", "221 by"}, {}, "", "554 no\r\n",
+                ProbeOutcome::rejected},
+        Refusal{"AfterHeloWithoutAReply", {"220 mx\r\n"}, {}, "helo", could_not_connect, ProbeOutcome::rejected},
+        Refusal{"AfterRefusingHelo", {"220 mx\r\n"}, {{"helo", "421 4.3.2 shutting down\r\n"}}, "helo",
+                "421 4.3.2 shutting down\r\n", ProbeOutcome::rejected},
+        // Once it has answered vrfy, its answer is the result, as ever.
+        Refusal{"AfterRejectingVrfy", {"220 mx\r\n"}, {{"helo", "250 mx\r\n"}, {"vrfy", "550 no\r\n"}}, "vrfy",
+                "550 no\r\n", ProbeOutcome::rejected},
+        Refusal{"AfterVerifying", {"220 mx\r\n"}, {{"helo", "250 mx\r\n"}, {"vrfy", "250 ok\r\n"}}, "vrfy",
+                std::string(texts::verified), ProbeOutcome::verified}),
+    [](const ::testing::TestParamInfo<Refusal>& p) { return std::string(p.param.name); });
 
 TEST_F(Probe, VerifyReplyThatIsNothingTimesOutButStillSaysGoodbye)
 {

@@ -35,7 +35,7 @@ class Peer:
         self._listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         self._listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         self._listener.bind((address, SMTP_PORT))
-        self._listener.listen(8)
+        self._listener.listen(128)
         self._listener.settimeout(0.05)
         self._servers = []  # one thread per connection; written by the acceptor only
         self._acceptor = threading.Thread(target=self._accept_loop, daemon=True)

@@ -34,7 +34,7 @@ class RawBytesPeer:
         self._listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         self._listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         self._listener.bind((address, 25))
-        self._listener.listen(8)
+        self._listener.listen(128)
         self._listener.settimeout(0.05)
         self._reply = vrfy_reply
         self._thread = threading.Thread(target=self._serve, daemon=True)

@@ -10,6 +10,7 @@
 
 #include "component/texts.h"
 #include "platform/process.h"
+#include "tests/support/hang_up_cases.h"
 
 namespace wine_test {
 
@@ -17,6 +18,8 @@ namespace {
 
 using namespace verimex;
 using Clock = std::chrono::steady_clock;
+
+constexpr const char* hang_up_from = "tester.test";
 
 class Check : public ComTest {};
 
@@ -153,6 +156,31 @@ TEST_F(Check, WatchdogTicksInTheHostsOwnMessageLoop)
     EXPECT_EQ((*expired).boolVal, VARIANT_TRUE);
     EXPECT_EQ(get_text(object.get(), L"returnvar"), wide(texts::timed_out(1)));
 }
+
+// Servers that hang up instead of answering: the same peers and the same
+// cases as the Linux library's hangup_test. Each ends at once, with what the
+// server said; the limit (11 s) is nowhere near.
+class HangUp : public ComTest, public ::testing::WithParamInterface<test::HangUpCase> {};
+
+TEST_P(HangUp, EndsAtOnceWithTheServersWords)
+{
+    Ref<IDispatch> object = create_verifier();
+    ASSERT_TRUE(object);
+    put_text(object.get(), L"email", wide(GetParam().email));
+    put_text(object.get(), L"from", wide(hang_up_from));
+    put_short(object.get(), L"timeout", 10);
+    Variant none;
+    const Clock::time_point start = Clock::now();
+    ASSERT_EQ(call(object.get(), L"check", none), S_OK);
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+
+    EXPECT_EQ(get_text(object.get(), L"returnvar"), wide(GetParam().returnvar));
+    EXPECT_EQ(get_text(object.get(), L"smtp"), wide(GetParam().smtp));
+    EXPECT_LT(took.count(), 5000);
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, HangUp, ::testing::ValuesIn(test::hang_up_cases(hang_up_from)),
+                         [](const ::testing::TestParamInfo<test::HangUpCase>& p) { return std::string(p.param.name); });
 
 }  // namespace
 

@@ -1,14 +1,21 @@
 #!/usr/bin/env python3
 """Scripted SMTP peers for the Wine tests, on loopback addresses of the
 private test network (tests/netns/run): each listens on ADDRESS:25 and
-plays one part.
+plays one part. The Linux tests of servers that hang up run against the
+same peers, so both platforms are held to the same transcripts.
 
-    usage: peers.py ADDRESS=PART [ADDRESS=PART]...
+    usage: peers.py ADDRESS=PART [ADDRESS=PART]... [-- COMMAND [ARG]...]
 
 Parts:
-  accept  answers every command; the verify command with 250
-  reject  answers every command; the verify command with 550
-  silent  accepts the connection and never says a word
+  accept     answers every command; the verify command with 250
+  reject     answers every command; the verify command with 550
+  silent     accepts the connection and never says a word
+  hangup     sends the banner and closes the connection
+  blocked    sends BLOCKED (below) and closes the connection
+  drop-helo  sends the banner, reads the helo line and closes, unanswered
+  reset      sends BLOCKED, reads the helo line and resets the connection
+  partial    sends the banner without its line end ("220 ADDRESS ESMT")
+             and closes the connection
 
 What they say (the tests build their expectations the same way):
   banner       "220 ADDRESS ESMTP\\r\\n"
@@ -16,15 +23,22 @@ What they say (the tests build their expectations the same way):
   vrfy WHO     accept: "250 WHO\\r\\n"   reject: "550 WHO: no such user\\r\\n"
   quit         "221 ADDRESS\\r\\n", then the peer closes
   other        "500 unknown\\r\\n"
+  BLOCKED      "554 5.7.1 blocked: your address is listed\\r\\n"
 
 Prints "ready" once every address listens, and runs until its standard
-input closes or a time limit passes, so it never outlives the test.
+input closes or a time limit passes, so it never outlives the test. With
+a COMMAND it runs that while the peers serve instead, and exits with its
+status.
 """
 import socket
+import struct
+import subprocess
 import sys
 import threading
 
 TIME_LIMIT = 600  # seconds
+PARTS = ("accept", "reject", "silent", "hangup", "blocked", "drop-helo", "reset", "partial")
+BLOCKED = "554 5.7.1 blocked: your address is listed\r\n"
 
 
 def reply_to(part, address, line):
@@ -41,6 +55,43 @@ def reply_to(part, address, line):
     return "500 unknown\r\n"
 
 
+def read_line(conn):
+    """Reads up to and with the first line feed; False if the client went."""
+    data = b""
+    while b"\n" not in data:
+        piece = conn.recv(4096)
+        if not piece:
+            return False
+        data += piece
+    return True
+
+
+def reset(conn):
+    """Ends the connection with RST: a zero linger time makes close() abort."""
+    conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    conn.close()
+
+
+def hang_up(conn, part, address):
+    """The parts that go without answering the verify command."""
+    banner = "220 %s ESMTP\r\n" % address
+    if part == "hangup":
+        conn.sendall(banner.encode())
+    elif part == "blocked":
+        conn.sendall(BLOCKED.encode())
+    elif part == "drop-helo":
+        conn.sendall(banner.encode())
+        read_line(conn)
+    elif part == "reset":
+        # The helo line is the sign that the client has the banner: a reset
+        # arriving before that could overtake it.
+        conn.sendall(BLOCKED.encode())
+        if read_line(conn):
+            reset(conn)
+    elif part == "partial":
+        conn.sendall(banner[:-3].encode())
+
+
 def serve(conn, part, address):
     with conn:
         conn.settimeout(TIME_LIMIT)
@@ -49,6 +100,9 @@ def serve(conn, part, address):
             # client goes away.
             while conn.recv(4096):
                 pass
+            return
+        if part not in ("accept", "reject"):
+            hang_up(conn, part, address)
             return
         conn.sendall(("220 %s ESMTP\r\n" % address).encode())
         pending = b""
@@ -83,12 +137,19 @@ def main(argv):
     if len(argv) < 2:
         print(__doc__, file=sys.stderr)
         return 2
-    for assignment in argv[1:]:
+    args = argv[1:]
+    command = []
+    if "--" in args:
+        command = args[args.index("--") + 1:]
+        args = args[:args.index("--")]
+    for assignment in args:
         address, _, part = assignment.partition("=")
-        if part not in ("accept", "reject", "silent"):
+        if part not in PARTS:
             print("peers.py: unknown part %r" % part, file=sys.stderr)
             return 2
         listen(address, part)
+    if command:
+        return subprocess.call(command)
     print("ready", flush=True)
     # Ends when the driver closes our standard input, or at the limit.
     done = threading.Event()

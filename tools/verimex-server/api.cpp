@@ -1,15 +1,21 @@
 // Routes and handlers of verimex-server.
 #include "api.h"
 
+#include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <chrono>
+#include <ctime>
+#include <memory>
+#include <random>
 #include <regex>
+#include <sstream>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "input.h"    // verimex-check's: address_on_line()
 #include "options.h"  // verimex-check's: default_from()
-#include "outcome.h"
 #include "page_assets.h"
 #include "report.h"
 
@@ -77,6 +83,7 @@ std::string_view reason(int status)
     case 408: return "request timed out";
     case 413: return "request body too large";
     case 414: return "request URI too long";
+    case 415: return "unsupported media type";
     case 431: return "request header fields too large";
     case 500: return "internal error";
     case 503: return "service unavailable";
@@ -100,14 +107,16 @@ bool token_matches(std::string_view given, std::string_view expected)
 
 bool valid_job_name(std::string_view name)
 {
-    if (name.empty() || name.size() > 128)
-        return false;
-    for (const char c : name) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7f || c == '/')
-            return false;
-    }
-    return true;
+    return verimex_jobs::valid_job_name(name) && name.find('/') == std::string_view::npos;
+}
+
+std::optional<std::uint64_t> parse_count(std::string_view text)
+{
+    std::uint64_t value = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || ec != std::errc() || end != text.data() + text.size())
+        return std::nullopt;
+    return value;
 }
 
 std::optional<std::int16_t> parse_timeout(std::string_view text)
@@ -126,10 +135,25 @@ std::string error_body(std::string_view message)
     return Json{{"error", std::string(message)}}.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 
-Api::Api(const Options& options, CheckPool& checks, Metrics& metrics)
-    : options_(options), checks_(checks), metrics_(metrics),
+Api::Api(const Options& options, CheckPool& checks, Metrics& metrics, verimex_jobs::Store& store)
+    : options_(options), checks_(checks), metrics_(metrics), store_(store),
       default_from_(options.from.empty() ? verimex_check::default_from() : options.from)
 {
+}
+
+verimex_check::CheckSettings Api::settings_for(std::string_view job) const
+{
+    verimex_check::CheckSettings settings;
+    settings.from = default_from_;
+    settings.timeout = options_.timeout;
+    settings.dns_server = options_.dns_server;
+    std::lock_guard lock(settings_mutex_);
+    if (const auto it = job_settings_.find(job); it != job_settings_.end()) {
+        if (!it->second.from.empty())
+            settings.from = it->second.from;
+        settings.timeout = it->second.timeout;
+    }
+    return settings;
 }
 
 void Api::install(httplib::Server& server)
@@ -195,6 +219,11 @@ void Api::install(httplib::Server& server)
     server.Get("/healthz", [this](const Request& req, Response& res) { healthz(req, res); });
     server.Get("/metrics", [this](const Request& req, Response& res) { metrics(req, res); });
     server.Get("/v1/check", [this](const Request& req, Response& res) { check(req, res); });
+    server.Post("/v1/jobs", [this](const Request& req, Response& res) { add_job(req, res); });
+    server.Get("/v1/jobs", [this](const Request& req, Response& res) { list_jobs(req, res); });
+    server.Get("/v1/jobs/([^/]+)", [this](const Request& req, Response& res) { job_status(req, res); });
+    server.Delete("/v1/jobs/([^/]+)", [this](const Request& req, Response& res) { remove_job(req, res); });
+    server.Get("/v1/jobs/([^/]+)/results", [this](const Request& req, Response& res) { job_results(req, res); });
 }
 
 void Api::healthz(const Request&, Response& res)
@@ -214,6 +243,22 @@ void Api::metrics(const Request&, Response& res)
     g.checks_queued = checks_.queued();
     g.check_threads = checks_.threads();
     g.queue_limit = checks_.queue_limit();
+    g.job_checks_running = job_checks_running.load();
+    try {
+        for (const std::string& name : store_.jobs()) {
+            const auto status = store_.status(name);
+            if (!status)
+                continue;  // removed meanwhile
+            ++g.jobs;
+            g.job_addresses["done"] += status->done;
+            g.job_addresses["due"] += status->due;
+            g.job_addresses["running"] += status->running;
+            g.job_addresses["deferred"] += status->deferred;
+        }
+        g.have_jobs = true;
+    } catch (const verimex_jobs::StoreError&) {
+        // The figures of the server itself are still worth having.
+    }
     res.set_content(metrics_.text(g), "text/plain; version=0.0.4; charset=utf-8");
 }
 
@@ -254,6 +299,293 @@ void Api::check(const Request& req, Response& res)
         res.set_header("Retry-After", "5");
         reply_error(res, 503, "the server is stopping");
     }
+}
+
+}  // namespace verimex_server
+
+namespace verimex_server {
+
+namespace {
+
+// A store that failed: the request may work later (PostgreSQL restarting,
+// a locked SQLite file).
+void store_failed(Response& res, const verimex_jobs::StoreError& e)
+{
+    res.set_header("Retry-After", "5");
+    reply_error(res, 503, std::string("store unavailable: ") + e.what());
+}
+
+// The media type of a Content-Type value, lower-cased, parameters dropped.
+std::string media_type(std::string_view value)
+{
+    value = value.substr(0, value.find(';'));
+    while (!value.empty() && value.back() == ' ')
+        value.remove_suffix(1);
+    while (!value.empty() && value.front() == ' ')
+        value.remove_prefix(1);
+    std::string out(value);
+    std::transform(out.begin(), out.end(), out.begin(), [](unsigned char c) { return std::tolower(c); });
+    return out;
+}
+
+// A name for a job posted without one: the time and a random part.
+std::string new_job_name()
+{
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    gmtime_r(&now, &utc);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &utc);
+    std::random_device random;
+    char tail[16];
+    std::snprintf(tail, sizeof tail, "%06x", random() & 0xffffffu);
+    return std::string("job-") + stamp + "-" + tail;
+}
+
+// The job name of a /v1/jobs/NAME request, or an error reply.
+std::optional<std::string> job_name(const Request& req, Response& res)
+{
+    std::string name = req.matches.size() > 1 ? std::string(req.matches[1]) : std::string();
+    if (!valid_job_name(name)) {
+        reply_error(res, 404, "no such job");
+        return std::nullopt;
+    }
+    return name;
+}
+
+// A name as one URL path segment: unreserved characters as they are,
+// every other byte as %XX.
+std::string path_segment(std::string_view name)
+{
+    static constexpr char hex[] = "0123456789ABCDEF";
+    std::string out;
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (std::isalnum(byte) || c == '-' || c == '_' || c == '.' || c == '~') {
+            out += c;
+        } else {
+            out += '%';
+            out += hex[byte >> 4];
+            out += hex[byte & 0x0f];
+        }
+    }
+    return out;
+}
+
+// A file name for Content-Disposition: the job's name with anything but
+// letters, digits, '-', '_' and '.' replaced.
+std::string download_name(std::string_view job)
+{
+    std::string out;
+    for (const char c : job)
+        out += std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' || c == '.' ? c : '_';
+    return out;
+}
+
+}  // namespace
+
+void Api::add_job(const Request& req, Response& res)
+{
+    if (stopping_) {
+        res.set_header("Retry-After", "5");
+        return reply_error(res, 503, "the server is stopping");
+    }
+    std::vector<std::string> addresses;
+    std::optional<std::string> name;
+    std::optional<std::string> from;
+    std::optional<std::int16_t> timeout;
+    const std::string media = media_type(req.get_header_value("Content-Type"));
+    if (media == "text/plain") {
+        // One address a line, as verimex-check reads standard input; the
+        // rest comes in the query.
+        std::istringstream lines(req.body);
+        verimex_check::read_address_lines(lines, addresses);
+        if (req.has_param("name"))
+            name = req.get_param_value("name");
+        if (req.has_param("from"))
+            from = req.get_param_value("from");
+        if (req.has_param("timeout")) {
+            timeout = parse_timeout(req.get_param_value("timeout"));
+            if (!timeout)
+                return reply_error(res, 400, "timeout: expected a whole number of seconds from 0 to 32767");
+        }
+    } else if (media == "application/json" || media.empty()) {
+        Json body;
+        try {
+            body = Json::parse(req.body);
+        } catch (const Json::exception& e) {
+            return reply_error(res, 400, std::string("bad JSON: ") + e.what());
+        }
+        if (!body.is_object())
+            return reply_error(res, 400, "expected a JSON object");
+        const auto list = body.find("addresses");
+        if (list == body.end() || !list->is_array())
+            return reply_error(res, 400, "addresses: expected an array of strings");
+        addresses.reserve(list->size());
+        for (const Json& a : *list) {
+            if (!a.is_string() || a.get_ref<const std::string&>().empty())
+                return reply_error(res, 400, "addresses: expected an array of strings");
+            addresses.push_back(a.get<std::string>());
+        }
+        if (const auto n = body.find("name"); n != body.end() && !n->is_null()) {
+            if (!n->is_string())
+                return reply_error(res, 400, "name: expected a string");
+            name = n->get<std::string>();
+        }
+        if (const auto f = body.find("from"); f != body.end() && !f->is_null()) {
+            if (!f->is_string())
+                return reply_error(res, 400, "from: expected a string");
+            from = f->get<std::string>();
+        }
+        if (const auto t = body.find("timeout"); t != body.end() && !t->is_null()) {
+            if (!t->is_number_integer() || t->get<std::int64_t>() < 0 || t->get<std::int64_t>() > 32767)
+                return reply_error(res, 400, "timeout: expected a whole number of seconds from 0 to 32767");
+            timeout = static_cast<std::int16_t>(t->get<std::int64_t>());
+        }
+    } else {
+        return reply_error(res, 415, "Content-Type: expected application/json or text/plain");
+    }
+    if (addresses.empty())
+        return reply_error(res, 400, "addresses: none given");
+    if (timeout && effective_timeout(*timeout) > options_.lease())
+        return reply_error(res, 400, "timeout: longer than the lease of the server's workers (" +
+                                         std::to_string(options_.lease()) + " s)");
+    if (name && !valid_job_name(*name))
+        return reply_error(res, 400, "name: 1 to 200 bytes, without control characters or \"/\"");
+    const std::string job = name ? *name : new_job_name();
+
+    if (from || timeout) {
+        std::lock_guard lock(settings_mutex_);
+        JobSettings& settings = job_settings_[job];
+        if (from)
+            settings.from = *from;
+        if (timeout)
+            settings.timeout = *timeout;
+    }
+    verimex_jobs::AddResult added;
+    try {
+        added = store_.add(job, addresses);
+    } catch (const verimex_jobs::StoreError& e) {
+        return store_failed(res, e);
+    }
+    res.status = 201;
+    res.set_header("Location", "/v1/jobs/" + path_segment(job));
+    res.set_content(Json{{"job", job}, {"added", added.added}, {"duplicates", added.duplicates}}.dump(
+                        -1, ' ', false, Json::error_handler_t::replace) +
+                        "\n",
+                    json_type);
+}
+
+void Api::list_jobs(const Request&, Response& res)
+{
+    try {
+        Json list = Json::array();
+        for (const std::string& name : store_.jobs())
+            list.push_back(name);
+        res.set_content(Json{{"jobs", std::move(list)}}.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n",
+                        json_type);
+    } catch (const verimex_jobs::StoreError& e) {
+        store_failed(res, e);
+    }
+}
+
+void Api::job_status(const Request& req, Response& res)
+{
+    const auto name = job_name(req, res);
+    if (!name)
+        return;
+    try {
+        const auto status = store_.status(*name);
+        if (!status)
+            return reply_error(res, 404, "no such job");
+        res.set_content(verimex_jobs::status_json(*status) + "\n", json_type);
+    } catch (const verimex_jobs::StoreError& e) {
+        store_failed(res, e);
+    }
+}
+
+void Api::remove_job(const Request& req, Response& res)
+{
+    const auto name = job_name(req, res);
+    if (!name)
+        return;
+    try {
+        if (!store_.remove(*name))
+            return reply_error(res, 404, "no such job");
+    } catch (const verimex_jobs::StoreError& e) {
+        return store_failed(res, e);
+    }
+    {
+        std::lock_guard lock(settings_mutex_);
+        if (const auto it = job_settings_.find(*name); it != job_settings_.end())
+            job_settings_.erase(it);
+    }
+    res.set_content(Json{{"job", *name}, {"removed", true}}.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n",
+                    json_type);
+}
+
+void Api::job_results(const Request& req, Response& res)
+{
+    const auto name = job_name(req, res);
+    if (!name)
+        return;
+    const std::string format_name = req.has_param("format") ? req.get_param_value("format") : "jsonl";
+    const auto format = verimex_jobs::export_format(format_name);
+    if (!format)
+        return reply_error(res, 400, "format: expected jsonl or csv");
+    std::uint64_t offset = 0;
+    std::optional<std::uint64_t> limit;
+    if (req.has_param("offset")) {
+        const auto n = parse_count(req.get_param_value("offset"));
+        if (!n)
+            return reply_error(res, 400, "offset: expected a whole number from 0");
+        offset = *n;
+    }
+    if (req.has_param("limit")) {
+        limit = parse_count(req.get_param_value("limit"));
+        if (!limit)
+            return reply_error(res, 400, "limit: expected a whole number from 0");
+    }
+    try {
+        if (!store_.status(*name))
+            return reply_error(res, 404, "no such job");
+    } catch (const verimex_jobs::StoreError& e) {
+        return store_failed(res, e);
+    }
+
+    const bool csv = *format == verimex_jobs::ExportFormat::csv;
+    res.set_header("Content-Disposition",
+                   "attachment; filename=\"" + download_name(*name) + (csv ? ".csv\"" : ".jsonl\""));
+    // Written as it is read, in chunks, from a store connection of its own:
+    // a job of millions of addresses needs no more memory than a chunk, and
+    // the export's snapshot holds up no other request.
+    const std::string location = options_.store;
+    res.set_chunked_content_provider(
+        csv ? "text/csv; charset=utf-8" : "application/x-ndjson; charset=utf-8",
+        [location, job = *name, format = *format, offset, limit](std::size_t, httplib::DataSink& sink) {
+            struct ClientGone {};
+            try {
+                const std::unique_ptr<verimex_jobs::Store> own = verimex_jobs::open_store(location);
+                std::string chunk = verimex_jobs::export_header(format);
+                const auto flush = [&] {
+                    if (!chunk.empty() && !sink.write(chunk.data(), chunk.size()))
+                        throw ClientGone{};
+                    chunk.clear();
+                };
+                own->export_entries(job, offset, limit, [&](const verimex_jobs::Entry& entry) {
+                    chunk += verimex_jobs::export_line(entry, format);
+                    if (chunk.size() >= 64 * 1024)
+                        flush();
+                });
+                flush();
+                sink.done();
+                return true;
+            } catch (...) {
+                // The reply's head is out: the connection is cut, so the
+                // client sees an incomplete reply rather than a short one.
+                return false;
+            }
+        });
 }
 
 }  // namespace verimex_server

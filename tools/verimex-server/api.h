@@ -4,12 +4,16 @@
 #pragma once
 
 #include <atomic>
+#include <map>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include <httplib.h>
 
 #include "check_pool.h"
+#include "jobs/store.h"
 #include "metrics.h"
 #include "server_options.h"
 
@@ -19,10 +23,14 @@ namespace verimex_server {
 // length only, so that a client cannot find the token byte by byte.
 bool token_matches(std::string_view given, std::string_view expected);
 
-// A job's name as it may appear in a URL: 1 to 128 bytes, no control
-// character, no "/". The store takes it only as a bound value, never as
-// part of a query or a file name.
+// A job's name as the server takes it: what the store takes (1 to 200
+// bytes, no control character) and no "/", so that it fits in one URL
+// path segment. The store sees a name only as a bound value, never as part
+// of a statement or a file name.
 bool valid_job_name(std::string_view name);
+
+// "offset" and "limit": whole numbers from 0.
+std::optional<std::uint64_t> parse_count(std::string_view text);
 
 // "timeout" of a request: a whole number from 0 to 32767.
 std::optional<std::int16_t> parse_timeout(std::string_view text);
@@ -30,9 +38,21 @@ std::optional<std::int16_t> parse_timeout(std::string_view text);
 // {"error": message} with a final line end.
 std::string error_body(std::string_view message);
 
+// What a job's checks are run with, as its POST asked.
+struct JobSettings {
+    std::string from;
+    std::int16_t timeout = 0;
+};
+
 class Api {
 public:
-    Api(const Options& options, CheckPool& checks, Metrics& metrics);
+    // store serves the requests; exports open store_location again, so a
+    // long download holds up nobody else.
+    Api(const Options& options, CheckPool& checks, Metrics& metrics, verimex_jobs::Store& store);
+
+    // The settings for a job's checks: those its POST gave, else the
+    // server's own. Safe from any thread.
+    verimex_check::CheckSettings settings_for(std::string_view job) const;
 
     // Installs the routes and handlers on server.
     void install(httplib::Server& server);
@@ -40,16 +60,29 @@ public:
     // From now on /healthz says "stopping" and no job or check is taken.
     void begin_stop() { stopping_ = true; }
 
+    // Job checks under way, kept by the server's runner.
+    std::atomic<std::size_t> job_checks_running{0};
+
 private:
     void check(const httplib::Request& req, httplib::Response& res);
     void healthz(const httplib::Request& req, httplib::Response& res);
     void metrics(const httplib::Request& req, httplib::Response& res);
+    void add_job(const httplib::Request& req, httplib::Response& res);
+    void list_jobs(const httplib::Request& req, httplib::Response& res);
+    void job_status(const httplib::Request& req, httplib::Response& res);
+    void job_results(const httplib::Request& req, httplib::Response& res);
+    void remove_job(const httplib::Request& req, httplib::Response& res);
 
     const Options& options_;
     CheckPool& checks_;
     Metrics& metrics_;
+    verimex_jobs::Store& store_;
     const std::string default_from_;
     std::atomic<bool> stopping_{false};
+    mutable std::mutex settings_mutex_;
+    // Jobs posted to this process with a from or timeout of their own;
+    // guarded by settings_mutex_.
+    std::map<std::string, JobSettings, std::less<>> job_settings_;
 };
 
 }  // namespace verimex_server

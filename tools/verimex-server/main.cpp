@@ -4,11 +4,20 @@
 // connection threads read requests and write replies; the check threads
 // run single checks, one at a time each; one thread waits for SIGINT and
 // SIGTERM, which every other thread keeps blocked.
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/socket.h>
+
+#include <cerrno>
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
 #include <cstdio>
 #include <exception>
 #include <string>
@@ -23,8 +32,9 @@
 #include "check_pool.h"
 #include "checking.h"
 #include "connections.h"
+#include "jobs/runner.h"
+#include "jobs/store.h"
 #include "metrics.h"
-#include "outcome.h"
 #include "server_options.h"
 
 namespace {
@@ -48,6 +58,53 @@ sigset_t stop_signals()
     sigaddset(&set, SIGTERM);
     return set;
 }
+
+// cpp-httplib listens with a backlog of 5 and has no setting for it: a
+// burst of clients connecting at once would overflow that and wait for
+// their SYN to be sent again (a second or more). listen() again on the
+// same socket only changes the backlog, so the socket is found among our
+// descriptors (the only one listening on our port) and given a proper one.
+void widen_backlog(int port)
+{
+    for (int fd = 0; fd < 65536; ++fd) {
+        int listening = 0;
+        socklen_t size = sizeof listening;
+        if (::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) != 0) {
+            if (errno == EBADF && fd > 1024)
+                break;  // well past the few descriptors opened so far
+            continue;
+        }
+        sockaddr_storage address{};
+        socklen_t length = sizeof address;
+        if (listening != 1 || ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+            continue;
+        int bound = -1;
+        if (address.ss_family == AF_INET)
+            bound = ntohs(reinterpret_cast<const sockaddr_in*>(&address)->sin_port);
+        else if (address.ss_family == AF_INET6)
+            bound = ntohs(reinterpret_cast<const sockaddr_in6*>(&address)->sin6_port);
+        if (bound == port) {
+            (void)::listen(fd, SOMAXCONN);
+            return;
+        }
+    }
+}
+
+verimex_jobs::CheckRecord as_record(verimex_check::CheckResult&& result)
+{
+    verimex_jobs::CheckRecord record;
+    record.address = std::move(result.address);
+    record.returnvar = std::move(result.returnvar);
+    record.transcript = std::move(result.transcript);
+    record.error = std::move(result.platform_error);
+    return record;
+}
+
+// Nothing to hand on: every attempt is in the store and in the metrics.
+class QuietSink final : public verimex_jobs::RunnerSink {
+public:
+    void attempt(const verimex_jobs::Attempt&) override {}
+};
 
 std::string url_host(const std::string& host)
 {
@@ -78,12 +135,25 @@ int main(int argc, char** argv)
     ::pthread_sigmask(SIG_BLOCK, &stops, nullptr);
     ::signal(SIGPIPE, SIG_IGN);
 
+    // One connection for the requests, one for the workers: each Store
+    // object serves one call at a time.
+    std::unique_ptr<verimex_jobs::Store> store;
+    std::unique_ptr<verimex_jobs::Store> worker_store;
+    try {
+        store = verimex_jobs::open_store(opts.store);
+        worker_store = verimex_jobs::open_store(opts.store);
+    } catch (const verimex_jobs::StoreError& e) {
+        put(stderr, std::string("verimex-server: ") + e.what() + "\n");
+        return failure_status;
+    }
+
     Metrics metrics;
     CheckPool checks(opts.check_threads, opts.check_queue,
                      [&metrics](const std::string& address, const verimex_check::CheckSettings& settings) {
                          const auto start = std::chrono::steady_clock::now();
                          verimex_check::CheckResult result = verimex_check::check_address(address, settings);
-                         metrics.check_done(Metrics::Source::single, classify(result),
+                         verimex_jobs::CheckRecord record = as_record(verimex_check::CheckResult(result));
+                         metrics.check_done(Metrics::Source::single, verimex_jobs::outcome_of(record),
                                             std::chrono::steady_clock::now() - start);
                          return result;
                      });
@@ -101,8 +171,64 @@ int main(int argc, char** argv)
     server.set_keep_alive_timeout(5);
     server.set_keep_alive_max_count(1000);
 
-    Api api(opts, checks, metrics);
+    Api api(opts, checks, metrics, *store);
     api.install(server);
+
+    // The server's own workers: every job of the store, until stopped.
+    verimex_jobs::RunnerSettings work;
+    work.in_flight = opts.jobs;
+    work.lease = std::chrono::seconds(opts.lease());
+    work.politeness.per_key = opts.per_mx;
+    work.politeness.interval = std::chrono::milliseconds(opts.mx_interval_ms);
+    for (const unsigned seconds : opts.retry_after)
+        work.retry_after.emplace_back(std::chrono::seconds(seconds));
+    work.retry_errors = opts.retry_errors;
+    work.until = verimex_jobs::Until::stopped;
+    work.owner = "verimex-server";
+    const auto check_job = [&api, &metrics](const verimex_jobs::Lease& lease) {
+        const auto start = std::chrono::steady_clock::now();
+        ++api.job_checks_running;
+        verimex_jobs::CheckRecord record =
+            as_record(verimex_check::check_address(lease.address, api.settings_for(lease.job)));
+        --api.job_checks_running;
+        metrics.check_done(Metrics::Source::job, verimex_jobs::outcome_of(record),
+                           std::chrono::steady_clock::now() - start);
+        return record;
+    };
+    std::mutex runner_mutex;
+    std::condition_variable runner_wake;
+    verimex_jobs::Runner* runner = nullptr;  // guarded by runner_mutex
+    bool runner_stop = false;                // guarded by runner_mutex
+    std::thread worker([&] {
+        // A store that fails (PostgreSQL restarting) ends a run; the
+        // workers start again after a pause rather than leave the jobs.
+        for (;;) {
+            verimex_jobs::Runner current(*worker_store, verimex_jobs::LeaseCheckFunction(check_job), work);
+            {
+                std::lock_guard lock(runner_mutex);
+                if (runner_stop)
+                    return;
+                runner = &current;
+            }
+            QuietSink sink;
+            try {
+                current.run(sink);
+            } catch (const verimex_jobs::StoreError& e) {
+                put(stderr, std::string("verimex-server: job workers: ") + e.what() + "; again in 5 s\n");
+            }
+            std::unique_lock lock(runner_mutex);
+            runner = nullptr;
+            if (runner_wake.wait_for(lock, std::chrono::seconds(5), [&] { return runner_stop; }))
+                return;
+        }
+    });
+    const auto stop_workers = [&] {
+        std::lock_guard lock(runner_mutex);
+        runner_stop = true;
+        if (runner != nullptr)
+            runner->stop();
+        runner_wake.notify_all();
+    };
 
     int port = opts.port;
     if (opts.port == 0)
@@ -112,9 +238,14 @@ int main(int argc, char** argv)
     if (port <= 0) {
         put(stderr, "verimex-server: cannot listen on " + url_host(opts.host) + ":" + std::to_string(opts.port) +
                         " (address in use, not this machine's, or not allowed)\n");
+        stop_workers();
+        worker.join();
         checks.stop();
+        checks.join();
         return failure_status;
     }
+
+    widen_backlog(port);
 
     std::atomic<bool> stopping{false};
     std::thread waiter([&] {
@@ -125,6 +256,7 @@ int main(int argc, char** argv)
         // Stop taking requests; the running checks end by their time limit,
         // and the queued ones are answered 503.
         api.begin_stop();
+        stop_workers();
         checks.stop();
         if (ConnectionThreads* c = connections.load())
             c->release();
@@ -135,6 +267,8 @@ int main(int argc, char** argv)
     server.listen_after_bind();
     // Here the connection threads are joined: every request answered.
 
+    stop_workers();
+    worker.join();
     checks.stop();
     checks.join();
     // listen_after_bind also returns when accepting fails: then the waiter
@@ -143,5 +277,9 @@ int main(int argc, char** argv)
         ::pthread_kill(waiter.native_handle(), SIGTERM);
     waiter.join();
     put(stdout, "verimex-server: stopped\n");
-    return 0;
+    // The job checks under way were abandoned (their addresses are due
+    // again in the store) and may still run on their threads, inside the
+    // library: no static destructor may run under them, so none runs.
+    std::fflush(nullptr);
+    std::_Exit(0);
 }

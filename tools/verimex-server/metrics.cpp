@@ -39,6 +39,19 @@ void sample(std::string& out, const std::string& name, std::uint64_t value)
 
 }  // namespace
 
+std::string_view outcome_name(Outcome outcome)
+{
+    switch (outcome) {
+    case Outcome::verified: return "verified";
+    case Outcome::rejected: return "rejected";
+    case Outcome::could_not_connect: return "could_not_connect";
+    case Outcome::no_mail_server: return "no_mail_server";
+    case Outcome::timed_out: return "timed_out";
+    case Outcome::other_error: return "other_errors";
+    }
+    return "other_errors";
+}
+
 void Metrics::check_done(Source source, Outcome outcome, std::chrono::nanoseconds took)
 {
     const auto s = static_cast<std::size_t>(source);

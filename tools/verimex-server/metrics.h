@@ -10,9 +10,19 @@
 #include <mutex>
 #include <string>
 
-#include "outcome.h"
+#include "jobs/store.h"
 
 namespace verimex_server {
+
+using verimex_jobs::Outcome;
+
+// Every outcome, in the order of the enumeration; and its label, as the
+// job status object names it ("verified", ..., "other_errors").
+inline constexpr std::array<Outcome, 6> all_outcomes = {
+    Outcome::verified,       Outcome::rejected,  Outcome::could_not_connect,
+    Outcome::no_mail_server, Outcome::timed_out, Outcome::other_error,
+};
+std::string_view outcome_name(Outcome outcome);
 
 // Upper bounds of the check-latency histogram's buckets, in seconds: from
 // a scripted server on loopback (milliseconds) to the component's longest

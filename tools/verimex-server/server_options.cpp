@@ -1,6 +1,7 @@
 // Reading verimex-server's command line with CLI11.
 #include "server_options.h"
 
+#include <algorithm>
 #include <charconv>
 #include <vector>
 
@@ -33,6 +34,42 @@ std::optional<std::pair<std::string, std::uint16_t>> parse_listen(std::string_vi
         return std::nullopt;
     return std::make_pair(std::string(host), static_cast<std::uint16_t>(value));
 }
+
+unsigned effective_timeout(std::int16_t timeout)
+{
+    if (timeout <= 0)
+        return 120;
+    return timeout > 600 ? 600u : static_cast<unsigned>(timeout);
+}
+
+unsigned Options::lease() const
+{
+    return lease_seconds != 0 ? lease_seconds : std::max(60u, 2 * effective_timeout(timeout));
+}
+
+namespace {
+
+// "300,900,3600" or "none".
+bool parse_delays(const std::string& text, std::vector<unsigned>& out)
+{
+    out.clear();
+    if (text == "none")
+        return true;
+    std::string_view rest = text;
+    while (true) {
+        const std::string_view item = rest.substr(0, rest.find(','));
+        unsigned value = 0;
+        const auto [end, ec] = std::from_chars(item.data(), item.data() + item.size(), value);
+        if (item.empty() || ec != std::errc() || end != item.data() + item.size() || value > 7u * 24 * 3600)
+            return false;
+        out.push_back(value);
+        if (item.size() == rest.size())
+            return true;
+        rest.remove_prefix(item.size() + 1);
+    }
+}
+
+}  // namespace
 
 std::variant<Options, UsageError> parse_args(std::span<const std::string_view> args)
 {
@@ -67,6 +104,20 @@ std::variant<Options, UsageError> parse_args(std::span<const std::string_view> a
                    "Seconds a client may keep the server waiting for the next bytes of its request")
         ->capture_default_str()->check(CLI::Range(1u, 3600u));
 
+    app.add_option("--lease", opts.lease_seconds,
+                   "Seconds a worker holds an address before another may take it (0: twice the time limit, "
+                   "at least 60)")
+        ->check(CLI::Range(0u, 604800u));
+    app.add_option("--per-mx", opts.per_mx, "Job checks at once per mail server, across every worker of the store")
+        ->capture_default_str()->check(CLI::Range(1u, 256u));
+    app.add_option("--mx-interval", opts.mx_interval_ms, "Milliseconds between two job checks' starts per mail server")
+        ->capture_default_str()->check(CLI::Range(0u, 3600000u));
+    std::string retry_after = "300,900,3600,10800";
+    app.add_option("--retry-after", retry_after,
+                   "Seconds to wait before trying a greylisted (4xx) address again, comma-separated, or none")
+        ->capture_default_str();
+    app.add_flag("--retry-errors", opts.retry_errors, "Retry timeouts and refused connections too");
+
     std::vector<std::string> argv;
     argv.reserve(args.size());
     for (const std::string_view a : args)
@@ -82,6 +133,12 @@ std::variant<Options, UsageError> parse_args(std::span<const std::string_view> a
         opts.help_text = app.help();
         return opts;
     }
+    if (!parse_delays(retry_after, opts.retry_after))
+        return UsageError{"--retry-after wants seconds separated by commas (each at most 604800), or none, not \"" +
+                          retry_after + "\""};
+    if (opts.lease_seconds != 0 && opts.lease_seconds < effective_timeout(opts.timeout))
+        return UsageError{"--lease must be at least the time limit of a check (" +
+                          std::to_string(effective_timeout(opts.timeout)) + " s)"};
     const auto where = parse_listen(listen);
     if (!where)
         return UsageError{"--listen: expected ADDR:PORT, as 127.0.0.1:8025 or [::1]:8025, not \"" + listen + "\""};

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 namespace verimex_server {
 
@@ -29,8 +30,18 @@ struct Options {
     std::size_t check_queue = 256;   // single checks waiting beyond those
     std::size_t max_body = 8u << 20; // bytes of a request body
     unsigned read_timeout = 10;      // seconds a read from a client may wait
+    // Job options, as verimex-check takes them.
+    unsigned lease_seconds = 0;      // --lease; 0: twice the time limit, at least 60
+    unsigned per_mx = 2;             // --per-mx: checks at once per mail server
+    unsigned mx_interval_ms = 1000;  // --mx-interval: between two starts there
+    // --retry-after: delays in seconds before the attempts after a 4xx reply.
+    std::vector<unsigned> retry_after = {300, 900, 3600, 10800};
+    bool retry_errors = false;       // --retry-errors: timeouts and refusals too
     bool help = false;
     std::string help_text;
+
+    // The lease the server's workers take addresses under.
+    unsigned lease() const;
 
     // Connection threads: one per waiting or running single check, and
     // room for every other request beside them.
@@ -39,6 +50,10 @@ struct Options {
         return static_cast<unsigned>(check_threads + check_queue + 64);
     }
 };
+
+// The time limit a check with this timeout runs under, in seconds, as the
+// component reads it (0: 120; above 600: 600).
+unsigned effective_timeout(std::int16_t timeout);
 
 struct UsageError {
     std::string message;

@@ -1,0 +1,48 @@
+// check against mail servers that hang up instead of answering: each ends at
+// once with what the server said, not by the time limit, and check goes on
+// to the next mail exchanger. Run in the private network with the peers of
+// tests/wine/peers.py serving (see tests/CMakeLists.txt), the same servers
+// and the same cases as the Windows DLL's tests under Wine.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+
+#include "support/hang_up_cases.h"
+#include "verimex/quoverimex.h"
+
+namespace verimex {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using test::HangUpCase;
+
+constexpr const char* from = "prober.hangup.test";
+
+class HangUp : public ::testing::TestWithParam<HangUpCase> {};
+
+TEST_P(HangUp, EndsAtOnceWithTheServersWords)
+{
+    ASSERT_TRUE(std::getenv("VERIMEX_NETNS")) << "run me through tests/netns/run";
+    quoverimex self;
+    self.email(GetParam().email);
+    self.from(from);
+    self.timeout(10);
+    const Clock::time_point start = Clock::now();
+    self.check();
+    const Clock::duration took = Clock::now() - start;
+
+    EXPECT_EQ(self.returnvar(), GetParam().returnvar);
+    EXPECT_EQ(self.smtp(), GetParam().smtp);
+    // The limit is 11 s; a hang-up takes milliseconds. The bound only has to
+    // tell the two apart on a busy machine.
+    EXPECT_LT(took, 5s);
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, HangUp, ::testing::ValuesIn(test::hang_up_cases(from)),
+                         [](const ::testing::TestParamInfo<HangUpCase>& p) { return std::string(p.param.name); });
+
+}  // namespace
+}  // namespace verimex

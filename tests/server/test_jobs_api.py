@@ -1,0 +1,268 @@
+"""verimex-server's job routes through a real HTTP client against the real
+server and a real SQLite store, inside the private network with scripted
+mail servers (server.zones)."""
+
+import csv
+import io
+import json
+import os
+import shutil
+import signal
+import tempfile
+import time
+import unittest
+import urllib.parse
+
+from serverlib import REJECT, MailServers, Server, in_private_network, wait_for
+
+JSON = {"Content-Type": "application/json"}
+# Fast for tests: no pause between two checks of one mail server.
+FAST = ["--mx-interval", "0", "--per-mx", "8", "-f", "tester.server.test"]
+
+
+def quoted(name):
+    return urllib.parse.quote(name, safe="")
+
+
+@unittest.skipUnless(in_private_network(), "runs only inside tests/netns/run")
+class Jobs(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.mail = MailServers()
+        cls.folder = tempfile.mkdtemp(prefix="verimex-server-test.")
+        # No --store: the default file in the working folder.
+        cls.server = Server(*FAST, "-t", "10", "-j", "4", cwd=cls.folder)
+
+    @classmethod
+    def tearDownClass(cls):
+        status, _, _ = cls.server.stop()
+        cls.mail.stop()
+        shutil.rmtree(cls.folder)
+        assert status == 0, status
+
+    def post(self, body, headers=JSON, query=""):
+        data = body if isinstance(body, bytes) else json.dumps(body).encode()
+        return self.server.json("POST", "/v1/jobs" + query, body=data, headers=headers)
+
+    def status(self, name):
+        return self.server.json("GET", "/v1/jobs/" + quoted(name))
+
+    def wait_done(self, name, timeout=60):
+        self.assertTrue(wait_for(lambda: (lambda s: s[0] == 200 and s[2]["done"] == s[2]["total"])(self.status(name)),
+                                 timeout=timeout, step=0.1), self.status(name))
+        return self.status(name)[2]
+
+    def results(self, name, **params):
+        query = urllib.parse.urlencode(params)
+        return self.server.request("GET", "/v1/jobs/%s/results%s" % (quoted(name), "?" + query if query else ""))
+
+    def test_a_job_from_post_to_results(self):
+        addresses = ["alice@yes.server.test", "bob@no.server.test", "carol@down.server.test",
+                     "dave@nomx.server.test", "alice@yes.server.test", "a\r\nquit@yes.server.test"]
+        status, head, body = self.post({"addresses": addresses, "name": "flow"})
+        self.assertEqual(status, 201, body)
+        self.assertEqual(body, {"job": "flow", "added": 5, "duplicates": 1})
+        self.assertEqual(head["Location"], "/v1/jobs/flow")
+        done = self.wait_done("flow")
+        self.assertEqual(done, {"job": "flow", "total": 5, "done": 5, "due": 0, "running": 0, "deferred": 0,
+                                "results": {"verified": 1, "rejected": 1, "could_not_connect": 1, "no_mail_server": 1,
+                                            "timed_out": 0, "other_errors": 1}})
+        self.assertTrue(os.path.exists(os.path.join(self.folder, "verimex-jobs.sqlite")))
+
+        status, head, body = self.results("flow", format="jsonl")
+        self.assertEqual(status, 200)
+        self.assertTrue(head["Content-Type"].startswith("application/x-ndjson"))
+        rows = [json.loads(line) for line in body.decode().splitlines()]
+        self.assertEqual([r["address"] for r in rows], addresses[:4] + addresses[5:])
+        self.assertEqual(set(rows[0]), {"address", "returnvar", "verified", "transcript", "error", "state",
+                                        "attempts", "checked_at"})
+        self.assertEqual([r["returnvar"] for r in rows],
+                         ["000", REJECT + "\r\n", "ERROR: could not connect to mail server",
+                          "999 - could not find a mail server for the adress", "ERROR: invalid email address"])
+        self.assertTrue(all(r["state"] == "done" and r["attempts"] == 1 for r in rows))
+        self.assertIn("helo tester.server.test\r\n", rows[0]["transcript"])
+
+        status, head, body = self.results("flow", format="csv")
+        self.assertEqual(status, 200)
+        self.assertTrue(head["Content-Type"].startswith("text/csv"))
+        self.assertEqual(head["Content-Disposition"], 'attachment; filename="flow.csv"')
+        table = list(csv.reader(io.StringIO(body.decode(), newline="")))
+        self.assertEqual(table[0][:4], ["address", "returnvar", "verified", "transcript"])
+        self.assertEqual([row[0] for row in table[1:]], [r["address"] for r in rows])
+        self.assertEqual(table[2][1], REJECT + "\r\n")  # quoted, line end and all
+
+        # Pages of the same export.
+        for offset, limit, want in [(0, 2, rows[:2]), (2, 2, rows[2:4]), (4, 10, rows[4:]), (9, 1, []), (1, 0, [])]:
+            with self.subTest(offset=offset, limit=limit):
+                status, _, body = self.results("flow", format="jsonl", offset=offset, limit=limit)
+                self.assertEqual(status, 200)
+                self.assertEqual([json.loads(line) for line in body.decode().splitlines()], want)
+
+        status, _, body = self.server.json("GET", "/v1/jobs")
+        self.assertIn("flow", body["jobs"])
+
+    def test_plain_text_list_and_job_settings(self):
+        body = b"# a list\n\n  alice@yes.server.test  \r\nx@mute.server.test\n"
+        status, _, reply = self.post(body, headers={"Content-Type": "text/plain; charset=utf-8"},
+                                     query="?name=plain&timeout=1&from=other.example")
+        self.assertEqual(status, 201, reply)
+        self.assertEqual(reply, {"job": "plain", "added": 2, "duplicates": 0})
+        self.wait_done("plain", timeout=30)
+        rows = [json.loads(line) for line in self.results("plain")[2].decode().splitlines()]
+        self.assertEqual(rows[0]["returnvar"], "000")
+        self.assertIn("helo other.example\r\n", rows[0]["transcript"])
+        self.assertEqual(rows[1]["returnvar"], "ERROR: timeout after 1 seconds.")
+        # Added to an existing job: repeats are counted, not added.
+        status, _, reply = self.post({"addresses": ["alice@yes.server.test", "new@yes.server.test"], "name": "plain"})
+        self.assertEqual(reply, {"job": "plain", "added": 1, "duplicates": 1})
+
+    def test_a_job_without_a_name_gets_one(self):
+        status, head, reply = self.post({"addresses": ["alice@yes.server.test"]})
+        self.assertEqual(status, 201)
+        self.assertRegex(reply["job"], r"^job-\d{8}-\d{6}-[0-9a-f]{6}$")
+        self.assertEqual(self.wait_done(reply["job"])["results"]["verified"], 1)
+
+    def test_bad_posts(self):
+        too_long = json.dumps({"addresses": ["a@yes.server.test"], "timeout": 601}).encode()
+        cases = [
+            (b"not json", "bad JSON"),
+            (b"[]", "expected a JSON object"),
+            (b'{"addresses": "a@b"}', "addresses: expected an array of strings"),
+            (b'{"addresses": [1]}', "addresses: expected an array of strings"),
+            (b'{"addresses": [""]}', "addresses: expected an array of strings"),
+            (b'{"addresses": []}', "addresses: none given"),
+            (b'{}', "addresses: expected an array of strings"),
+            (b'{"addresses": ["a@b"], "timeout": -1}', "timeout: expected a whole number of seconds from 0 to 32767"),
+            (b'{"addresses": ["a@b"], "timeout": "5"}', "timeout: expected a whole number of seconds from 0 to 32767"),
+            (b'{"addresses": ["a@b"], "timeout": 1.5}', "timeout: expected a whole number of seconds from 0 to 32767"),
+            (b'{"addresses": ["a@b"], "name": 5}', "name: expected a string"),
+            (b'{"addresses": ["a@b"], "from": []}', "from: expected a string"),
+            (b'{"addresses": ["a@b"], "name": "a/b"}', "name: 1 to 200 bytes"),
+            (b'{"addresses": ["a@b"], "name": ""}', "name: 1 to 200 bytes"),
+            (b'{"addresses": ["a@b"], "name": "a\\nb"}', "name: 1 to 200 bytes"),
+            (json.dumps({"addresses": ["a@b"], "name": "n" * 201}).encode(), "name: 1 to 200 bytes"),
+            (b'{"addresses": ["a@b\xff"]}', "bad JSON"),
+            (too_long, "timeout: longer than the lease"),
+        ]
+        for body, message in cases:
+            with self.subTest(body=body[:60]):
+                status, _, reply = self.post(body)
+                self.assertEqual(status, 400)
+                self.assertTrue(reply["error"].startswith(message), reply)
+        status, _, reply = self.post(b"a@b\n", headers={"Content-Type": "application/x-www-form-urlencoded"})
+        self.assertEqual(status, 415)
+        status, _, reply = self.post(b"\n# nothing\n", headers={"Content-Type": "text/plain"})
+        self.assertEqual((status, reply), (400, {"error": "addresses: none given"}))
+
+    def test_bad_result_requests_and_missing_jobs(self):
+        self.post({"addresses": ["alice@yes.server.test"], "name": "there"})
+        for params, message in [({"format": "xml"}, "format: expected jsonl or csv"),
+                                ({"format": ""}, "format: expected jsonl or csv"),
+                                ({"offset": "-1"}, "offset: expected a whole number from 0"),
+                                ({"limit": "x"}, "limit: expected a whole number from 0"),
+                                ({"limit": "1e3"}, "limit: expected a whole number from 0")]:
+            with self.subTest(params=params):
+                status, _, body = self.results("there", **params)
+                self.assertEqual(status, 400)
+                self.assertEqual(json.loads(body), {"error": message})
+        for method, path in [("GET", "/v1/jobs/missing"), ("GET", "/v1/jobs/missing/results"),
+                             ("DELETE", "/v1/jobs/missing")]:
+            with self.subTest(method=method, path=path):
+                status, _, body = self.server.json(method, path)
+                self.assertEqual((status, body), (404, {"error": "no such job"}))
+
+    def test_delete(self):
+        self.post({"addresses": ["x@mute.server.test", "alice@yes.server.test"], "name": "doomed", "timeout": 3})
+        self.assertTrue(wait_for(lambda: self.status("doomed")[2]["running"] >= 1, timeout=10))
+        status, _, body = self.server.json("DELETE", "/v1/jobs/doomed")
+        self.assertEqual((status, body), (200, {"job": "doomed", "removed": True}))
+        self.assertEqual(self.status("doomed")[0], 404)
+        self.assertNotIn("doomed", self.server.json("GET", "/v1/jobs")[2]["jobs"])
+        # Its abandoned check ends without bringing the job back.
+        time.sleep(4)
+        self.assertEqual(self.status("doomed")[0], 404)
+        # The name can be used again, afresh.
+        status, _, body = self.post({"addresses": ["alice@yes.server.test"], "name": "doomed"})
+        self.assertEqual(body["added"], 1)
+        self.assertEqual(self.wait_done("doomed")["total"], 1)
+
+    def test_crafted_names_reach_no_other_job(self):
+        self.post({"addresses": ["alice@yes.server.test"], "name": "alpha"})
+        self.post({"addresses": ["bob@no.server.test"], "name": "al%"})
+        self.wait_done("alpha")
+        crafted = ["alph%", "alph_", "al_ha", "ALPHA", "alpha ", " alpha", "alpha\x00", "..", ".", "*",
+                   "alpha' OR '1'='1", "' OR 1=1 --", "alpha;DROP TABLE jobs", "alpha/../alpha",
+                   "../alpha", "alpha%00", "al%25", "%", "\u0430lpha"]
+        for name in crafted:
+            with self.subTest(name=name):
+                for method, path in [("GET", "/v1/jobs/" + quoted(name)),
+                                     ("GET", "/v1/jobs/" + quoted(name) + "/results"),
+                                     ("DELETE", "/v1/jobs/" + quoted(name))]:
+                    status, _, body = self.server.request(method, path)
+                    self.assertEqual(status, 404, (method, path, body))
+                    self.assertNotIn(b"alice", body)
+        # Both are whole.
+        self.assertEqual(self.status("alpha")[2]["total"], 1)
+        self.assertEqual(self.status("al%")[2]["total"], 1)
+        rows = self.results("al%")[2].decode().splitlines()
+        self.assertEqual([json.loads(r)["address"] for r in rows], ["bob@no.server.test"])
+
+    def test_metrics_count_jobs(self):
+        self.post({"addresses": ["alice@yes.server.test"], "name": "counted"})
+        self.wait_done("counted")
+        text = self.server.request("GET", "/metrics")[2].decode()
+        self.assertRegex(text, r'(?m)^verimex_jobs [1-9]\d*$')
+        self.assertRegex(text, r'(?m)^verimex_job_addresses\{state="done"\} [1-9]\d*$')
+        self.assertRegex(text, r'(?m)^verimex_checks_total\{source="job",result="verified"\} [1-9]\d*$')
+
+
+@unittest.skipUnless(in_private_network(), "runs only inside tests/netns/run")
+class Restart(unittest.TestCase):
+    def test_sigterm_leaves_the_job_resumable(self):
+        mail = MailServers()
+        folder = tempfile.mkdtemp(prefix="verimex-server-test.")
+        store = os.path.join(folder, "jobs.sqlite")
+        try:
+            addresses = ["m%d@mute.server.test" % i for i in range(4)] + \
+                        ["y%d@yes.server.test" % i for i in range(20)]
+            server = Server(*FAST, "-t", "10", "-j", "2", "--store", store)
+            status, _, _ = server.json("POST", "/v1/jobs", body=json.dumps(
+                {"addresses": addresses, "name": "long", "timeout": 3}).encode(), headers=JSON)
+            self.assertEqual(status, 201)
+            self.assertTrue(wait_for(lambda: server.json("GET", "/v1/jobs/long")[2]["running"] >= 1, timeout=10))
+            start = time.monotonic()
+            code, out, err = server.stop(signal.SIGTERM)
+            self.assertEqual(code, 0, err)
+            self.assertLess(time.monotonic() - start, 10)
+
+            # Started again on the same store, without the job's settings
+            # (they were this process's): the workers take it up again.
+            server = Server(*FAST, "-j", "4", "-t", "2", "--store", store)
+            try:
+                self.assertTrue(wait_for(
+                    lambda: (lambda s: s["done"] == s["total"])(server.json("GET", "/v1/jobs/long")[2]), timeout=60))
+                rows = [json.loads(line) for line in
+                        server.request("GET", "/v1/jobs/long/results")[2].decode().splitlines()]
+                self.assertEqual([r["address"] for r in rows], addresses)
+                self.assertTrue(all(r["state"] == "done" for r in rows))
+                self.assertEqual(sum(r["verified"] for r in rows), 20)
+            finally:
+                self.assertEqual(server.stop()[0], 0)
+        finally:
+            mail.stop()
+            shutil.rmtree(folder)
+
+    def test_a_store_that_cannot_be_opened_is_exit_status_3(self):
+        import subprocess
+        from serverlib import SERVER
+        for store in ["/nonexistent-folder/jobs.sqlite", "postgresql://nobody@127.0.0.1:1/none"]:
+            with self.subTest(store=store):
+                run = subprocess.run([SERVER, "--listen", "127.0.0.1:0", "--store", store], capture_output=True,
+                                     timeout=30)
+                self.assertEqual(run.returncode, 3)
+                self.assertTrue(run.stderr.startswith(b"verimex-server: "), run.stderr)
+                self.assertEqual(run.stdout, b"")
+
+
+if __name__ == "__main__":
+    unittest.main()
