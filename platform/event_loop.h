@@ -68,6 +68,14 @@ public:
     // loop did not make can have news the loop would never hear of, so for
     // one of those this is a plain yield().
     virtual void wait(const SocketControl& socket) = 0;
+
+    // The owning thread is ending, and the loop goes with it from the
+    // thread's exit: for a library on Windows that runs under the system's
+    // loader lock, where calls into the window manager or Winsock may
+    // deadlock. From here on the loop and what it made release only their
+    // own handles and sockets; the system ends the thread's windows and
+    // timers with the thread. Nothing to do where threads own no windows.
+    virtual void thread_exiting() {}
 };
 
 // Implemented once per platform.

@@ -15,7 +15,7 @@
 #include "component/texts.h"
 #include "support/sanitized.h"
 #include "support/smtp_peer.h"
-#include "tool_run.h"
+#include "support/spawn.h"
 
 namespace {
 

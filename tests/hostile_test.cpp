@@ -43,6 +43,8 @@
 #include "platform/posix/fd.h"
 #include "platform/posix/process.h"
 #include "support/fake_lookup.h"
+#include "support/processes.h"
+#include "support/spawn.h"
 #include "support/sanitized.h"
 #include "support/smtp_peer.h"
 #include "verimex/quoverimex.h"
@@ -57,6 +59,8 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using platform::posix::Fd;
 using test::PeerConnection;
+using test::open_descriptors;
+using test::our_children;
 using test::SmtpPeer;
 using Clock = std::chrono::steady_clock;
 using Hosts = std::vector<std::string>;
@@ -76,37 +80,6 @@ std::chrono::milliseconds bound(int timeout)
 
 // The bundled helper's own limit on one lookup, whatever its DNS server does.
 constexpr auto helper_limit = 8s;
-
-std::size_t open_descriptors()
-{
-    std::size_t n = 0;
-    for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/fd"))
-        ++n;
-    return n;
-}
-
-// Children of this process still in the process table, zombies included.
-std::vector<pid_t> our_children()
-{
-    std::vector<pid_t> found;
-    const std::string me = std::to_string(::getpid());
-    for (const auto& entry : fs::directory_iterator("/proc")) {
-        const std::string name = entry.path().filename();
-        if (name.find_first_not_of("0123456789") != std::string::npos)
-            continue;
-        std::ifstream stat(entry.path() / "stat");
-        std::string line;
-        if (!std::getline(stat, line))
-            continue;
-        // pid (comm) state ppid ...: comm may hold blanks, so start after ')'.
-        std::istringstream rest(line.substr(line.rfind(')') + 1));
-        std::string state, ppid;
-        rest >> state >> ppid;
-        if (ppid == me)
-            found.push_back(std::stoi(name));
-    }
-    return found;
-}
 
 // Waits (boundedly) for something a peer thread does after check returned.
 template <class Predicate>
@@ -193,11 +166,28 @@ protected:
         ASSERT_EQ(warm.returnvar(), texts::could_not_connect);
         self.from(from);
         self.timeout(1);
+        reap_lookup_children();
         descriptors_ = open_descriptors();
     }
     // Every case's servers, tools and connections are gone by now, and so
     // must be every descriptor the checks used.
-    void TearDown() override { EXPECT_EQ(open_descriptors(), descriptors_) << "a descriptor was left open"; }
+    void TearDown() override
+    {
+        reap_lookup_children();
+        EXPECT_EQ(open_descriptors(), descriptors_) << "a descriptor was left open";
+    }
+
+    // A lookup child holds a process descriptor of ours until it is
+    // reaped (at the next lookup or pass of the loop); counts are taken
+    // once the tools have ended and been reaped, at most ten seconds on.
+    static void reap_lookup_children()
+    {
+        const Clock::time_point give_up = Clock::now() + 10s;
+        while (platform::posix::unreaped_children() > 0 && Clock::now() < give_up) {
+            platform::posix::reap_children();
+            std::this_thread::sleep_for(2ms);
+        }
+    }
 
     // Runs check for email and returns how long it took; the time is also
     // recorded in the test's XML report under `what`.
@@ -607,29 +597,9 @@ struct HelperEnd {
 
 HelperEnd run_helper_alone(const std::string& domain, const std::string& server)
 {
-    const test::TempDir dir;
-    const std::string err = (dir.path() / "err").string();
-    const std::string helper = std::string(VERIMEX_BIN_DIR) + "/verimex-nslookup";
-    std::vector<std::string> words = {helper, "-q=mx", domain, server};
-    std::vector<char*> argv;
-    for (std::string& w : words)
-        argv.push_back(w.data());
-    argv.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    pid_t pid = 0;
-    const int error = ::posix_spawn(&pid, helper.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (error != 0)
-        throw std::system_error(error, std::generic_category(), "posix_spawn " + helper);
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, test::read_whole_file(err)};
+    const test::ToolRun run =
+        test::run_program(std::string(VERIMEX_BIN_DIR) + "/verimex-nslookup", {"-q=mx", domain, server});
+    return {run.status, run.err};
 }
 
 TEST_P(BrokenDnsAnswer, GivesNoHostWithinTheHelpersBound)
@@ -797,11 +767,7 @@ protected:
     // Lets the thread's event loop reap finished tools, for at most 10 s.
     static bool reap_all()
     {
-        const Clock::time_point give_up = Clock::now() + 10s;
-        while (platform::posix::unreaped_children() > 0 && Clock::now() < give_up) {
-            Form1::current().yield();
-            std::this_thread::sleep_for(2ms);
-        }
+        reap_lookup_children();
         return platform::posix::unreaped_children() == 0;
     }
 
@@ -888,9 +854,10 @@ TEST_F(HostileTool, ThousandChecksLeaveNoZombieAndNoDescriptor)
     }
     RecordProperty("thousand_checks_ms", std::to_string(ms(Clock::now() - start)));
     RecordProperty("rss_growth_kib", std::to_string(rss.stop()));
-    EXPECT_EQ(open_descriptors(), descriptors_);
     EXPECT_TRUE(reap_all());
     EXPECT_EQ(our_children(), std::vector<pid_t>{}) << "no zombie and no tool still running";
+    // Once reaped, the children's process descriptors are gone too.
+    EXPECT_EQ(open_descriptors(), descriptors_);
 }
 
 // ---------------------------------------------------------------------------

@@ -23,7 +23,7 @@
 #include "jobs/store.h"
 #include "support/pg_cluster.h"
 #include "support/smtp_peer.h"
-#include "tool_run.h"
+#include "support/spawn.h"
 
 namespace {
 

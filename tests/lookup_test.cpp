@@ -37,7 +37,10 @@
 #include "platform/event_loop.h"
 #include "platform/posix/fd.h"
 #include "platform/posix/process.h"
+#include "platform/process.h"
 #include "support/fake_lookup.h"
+#include "support/processes.h"
+#include "support/spawn.h"
 #include "verimex/quoverimex.h"
 
 extern char** environ;
@@ -49,6 +52,8 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using platform::posix::Fd;
 using test::TempDir;
+using test::open_descriptors;
+using test::our_children;
 using test::hosts_in;
 using Hosts = std::vector<std::string>;
 using Clock = std::chrono::steady_clock;
@@ -124,37 +129,6 @@ Lookup run_lookup(const std::string& command, const std::string& before = "")
     return l;
 }
 
-std::size_t open_descriptors()
-{
-    std::size_t n = 0;
-    for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/fd"))
-        ++n;
-    return n;
-}
-
-// Children of this process still in the process table, zombies included.
-std::vector<pid_t> our_children()
-{
-    std::vector<pid_t> found;
-    const std::string me = std::to_string(::getpid());
-    for (const auto& entry : fs::directory_iterator("/proc")) {
-        const std::string name = entry.path().filename();
-        if (name.find_first_not_of("0123456789") != std::string::npos)
-            continue;
-        std::ifstream stat(entry.path() / "stat");
-        std::string line;
-        if (!std::getline(stat, line))
-            continue;
-        // pid (comm) state ppid ...: comm may hold blanks, so start after ')'.
-        std::istringstream rest(line.substr(line.rfind(')') + 1));
-        std::string state, ppid;
-        rest >> state >> ppid;
-        if (ppid == me)
-            found.push_back(std::stoi(name));
-    }
-    return found;
-}
-
 // Sets an environment variable for one scope.
 class ScopedEnv {
 public:
@@ -191,45 +165,13 @@ public:
 // ---------------------------------------------------------------------------
 // The helper run directly: exit status, stdout and stderr.
 
-struct HelperRun {
-    int status = -1;  // exit status, or -1 when it did not exit normally
-    std::string out;
-    std::string err;
-    Clock::duration took{};
-};
+// The helper's run: exit status (-1 when it did not exit normally), stdout,
+// stderr and how long it took.
+using HelperRun = test::ToolRun;
 
-HelperRun run_helper(std::vector<std::string> args)
+HelperRun run_helper(const std::vector<std::string>& args)
 {
-    TempDir dir;
-    const std::string out = (dir.path() / "out").string();
-    const std::string err = (dir.path() / "err").string();
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-
-    args.insert(args.begin(), helper_path);
-    std::vector<char*> argv;
-    for (std::string& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-
-    HelperRun run;
-    const Clock::time_point start = Clock::now();
-    pid_t pid = 0;
-    const int error = posix_spawn(&pid, helper_path.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (error != 0)
-        throw std::system_error(error, std::generic_category(), "posix_spawn " + helper_path);
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    run.took = Clock::now() - start;
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    run.out = test::read_whole_file(out);
-    run.err = test::read_whole_file(err);
-    return run;
+    return test::run_program(helper_path, args);
 }
 
 Fd udp_socket(int family, const sockaddr* address, socklen_t length)
@@ -648,7 +590,6 @@ TEST_F(Runner, ManyLookupsLeaveNoDescriptorsAndNoZombies)
         // the last few lookups can still be waiting.
         ASSERT_LE(platform::posix::unreaped_children(), 20u) << "lookup " << i;
     }
-    EXPECT_EQ(open_descriptors(), fds);
 
     // The thread's later yields reap the tools of the last lookups.
     const std::unique_ptr<platform::EventLoop> loop = platform::make_event_loop(platform::system_clock());
@@ -659,6 +600,63 @@ TEST_F(Runner, ManyLookupsLeaveNoDescriptorsAndNoZombies)
     }
     EXPECT_EQ(platform::posix::unreaped_children(), 0u);
     EXPECT_EQ(our_children(), std::vector<pid_t>{}) << "no zombie or live tool left behind";
+    // A child not reaped yet holds its process descriptor; once reaped,
+    // nothing is left.
+    EXPECT_EQ(open_descriptors(), fds);
+}
+
+// The state letter of a process in /proc (R, S, Z, ...), or 0 when gone.
+char process_state(pid_t pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line))
+        return 0;
+    return line[line.rfind(')') + 2];
+}
+
+// Makes the kernel hand out `pid` to the next process started: the pid
+// namespace's last number is set just below it.
+void next_process_number(pid_t pid)
+{
+    std::ofstream("/proc/sys/kernel/ns_last_pid") << pid - 1;
+}
+
+// A host that reaps our lookup child itself (waitpid(-1) in its own
+// SIGCHLD handling) and then gets the same number for a child of its own
+// must get that child's status, not lose it to our reaping.
+TEST(LookupChildren, HostsOwnChildWithAReusedNumberKeepsItsStatus)
+{
+    if (!std::getenv("VERIMEX_NETNS"))
+        GTEST_SKIP() << "needs the private pid namespace of tests/netns/run to choose process numbers";
+    const auto wait_zombie = [](pid_t pid) {
+        const Clock::time_point give_up = Clock::now() + 5s;
+        while (process_state(pid) != 'Z' && Clock::now() < give_up)
+            std::this_thread::sleep_for(1ms);
+        return process_state(pid) == 'Z';
+    };
+    // A lookup whose tool ends at once, and which we do not reap yet.
+    const pid_t tool = 5000;
+    next_process_number(tool);
+    const platform::ToolOutput out = platform::run_tool("/bin/true", 100);
+    ASSERT_EQ(out.failure, platform::ToolOutput::Failure::none);
+    ASSERT_GE(platform::posix::unreaped_children(), 1u);
+    ASSERT_TRUE(wait_zombie(tool)) << "the tool did not get process number " << tool;
+
+    // The host reaps it, then its own child gets the same number.
+    int status = 0;
+    ASSERT_EQ(::waitpid(tool, &status, 0), tool);
+    next_process_number(tool);
+    const char* argv[] = {"/bin/sh", "-c", "exit 42", nullptr};
+    pid_t own = 0;
+    ASSERT_EQ(::posix_spawn(&own, argv[0], nullptr, nullptr, const_cast<char**>(argv), environ), 0);
+    ASSERT_EQ(own, tool) << "the number was not handed out again";
+    ASSERT_TRUE(wait_zombie(own));
+
+    platform::posix::reap_children();
+    EXPECT_EQ(::waitpid(own, &status, 0), own) << "our reaping took the host's child";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 42) << status;
+    EXPECT_EQ(platform::posix::unreaped_children(), 0u) << "the lookup child we lost is still listed";
 }
 
 }  // namespace

@@ -3,139 +3,61 @@
 // process play the servers, and the program runs as a child.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <map>
-#include <mutex>
+#include <optional>
 #include <string>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include "options.h"
-#include "platform/posix/fd.h"
-#include "tool_run.h"
+#include "support/smtp_peer.h"
+#include "support/spawn.h"
 
 namespace {
 
-using verimex::platform::posix::Fd;
+namespace test = verimex::test;
+using test::SmtpPeer;
 using verimex::test::run_verimex_check;
 using verimex::test::ToolRun;
 
-// A mail server on ADDR:25 that answers VRFY from a table. With
-// send_banner false it accepts and then says nothing, as a stuck server.
-class SmtpPeer {
-public:
-    SmtpPeer(const char* address, std::map<std::string, std::string> vrfy, bool send_banner = true)
-        : vrfy_(std::move(vrfy)), send_banner_(send_banner)
-    {
-        listener_ = Fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        if (!listener_)
-            throw std::system_error(errno, std::generic_category(), "socket");
-        const int on = 1;
-        ::setsockopt(listener_.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_port = htons(25);
-        ::inet_pton(AF_INET, address, &sa.sin_addr);
-        if (::bind(listener_.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
-            ::listen(listener_.get(), 8) != 0)
-            throw std::system_error(errno, std::generic_category(), std::string("bind/listen ") + address);
-        thread_ = std::thread([this] { serve(); });
-    }
-    SmtpPeer(const SmtpPeer&) = delete;
-    SmtpPeer& operator=(const SmtpPeer&) = delete;
-    ~SmtpPeer()
-    {
-        stop_ = true;
-        thread_.join();
-    }
-
-    std::vector<std::string> helo_names() const
-    {
-        std::lock_guard lock(mutex_);
-        return helo_names_;
-    }
-
-private:
-    bool wait_readable(int fd) const
-    {
-        pollfd p{fd, POLLIN, 0};
-        while (!stop_) {
-            if (::poll(&p, 1, 50) > 0)
-                return true;
-        }
-        return false;
-    }
-
-    static void send_text(int fd, const std::string& text)
-    {
-        (void)::send(fd, text.data(), text.size(), MSG_NOSIGNAL);
-    }
-
-    void serve()
-    {
-        while (wait_readable(listener_.get())) {
-            Fd conn(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
-            if (!conn)
-                continue;
-            if (!send_banner_) {
-                // Hold the connection until the client gives up.
-                char sink[256];
-                while (wait_readable(conn.get()) && ::recv(conn.get(), sink, sizeof sink, 0) > 0) {
-                }
-                continue;
-            }
-            talk(conn.get());
-        }
-    }
-
-    void talk(int fd)
-    {
-        send_text(fd, "220 peer.tool.test ESMTP\r\n");
-        std::string pending;
-        char buf[512];
-        while (wait_readable(fd)) {
-            const ssize_t got = ::recv(fd, buf, sizeof buf, 0);
-            if (got <= 0)
+// A mail server that answers VRFY from a table of mailboxes.
+test::Behaviour mailbox_server(std::map<std::string, std::string> vrfy)
+{
+    return [vrfy = std::move(vrfy)](test::PeerConnection& c) {
+        if (!c.send("220 peer.tool.test ESMTP\r\n"))
+            return;
+        while (std::optional<std::string> line = c.read_line()) {
+            std::string text = *line;
+            while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+                text.pop_back();
+            if (text.starts_with("helo ")) {
+                c.send("250 peer.tool.test\r\n");
+            } else if (text.starts_with("vrfy ")) {
+                const auto it = vrfy.find(text.substr(5));
+                c.send(it != vrfy.end() ? it->second : "550 5.1.1 unknown\r\n");
+            } else if (text == "quit") {
+                c.send("221 bye\r\n");
                 return;
-            pending.append(buf, static_cast<std::size_t>(got));
-            std::size_t end;
-            while ((end = pending.find("\r\n")) != std::string::npos) {
-                const std::string line = pending.substr(0, end);
-                pending.erase(0, end + 2);
-                if (line.starts_with("helo ")) {
-                    std::lock_guard lock(mutex_);
-                    helo_names_.push_back(line.substr(5));
-                    send_text(fd, "250 peer.tool.test\r\n");
-                } else if (line.starts_with("vrfy ")) {
-                    const auto it = vrfy_.find(line.substr(5));
-                    send_text(fd, it != vrfy_.end() ? it->second : "550 5.1.1 unknown\r\n");
-                } else if (line == "quit") {
-                    send_text(fd, "221 bye\r\n");
-                    return;
-                } else {
-                    send_text(fd, "502 5.5.2 what\r\n");
-                }
+            } else {
+                c.send("502 5.5.2 what\r\n");
             }
         }
-    }
+    };
+}
 
-    const std::map<std::string, std::string> vrfy_;
-    const bool send_banner_;
-    Fd listener_;
-    std::atomic<bool> stop_{false};
-    mutable std::mutex mutex_;
-    std::vector<std::string> helo_names_;  // guarded by mutex_
-    std::thread thread_;
-};
+// The names the client gave in its helo lines, in order.
+std::vector<std::string> helo_names(const SmtpPeer& peer)
+{
+    std::vector<std::string> names;
+    for (std::string line : peer.lines()) {
+        if (!line.starts_with("helo "))
+            continue;
+        while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+            line.pop_back();
+        names.push_back(line.substr(5));
+    }
+    return names;
+}
 
 const std::map<std::string, std::string> mailboxes = {
     {"alice@ok.tool.test", "250 2.0.0 Alice <alice@ok.tool.test>\r\n"},
@@ -154,17 +76,17 @@ protected:
 
 TEST_F(ToolEndToEnd, VerifiedAddressExitsWithZero)
 {
-    SmtpPeer peer("127.0.0.61", mailboxes);
+    SmtpPeer peer("127.0.0.61", mailbox_server(mailboxes));
     const ToolRun run = run_verimex_check({"-f", "tester.tool.test", "-t", "10", "alice@ok.tool.test"});
     EXPECT_EQ(run.out, "alice@ok.tool.test: 000\n");
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(peer.helo_names(), (std::vector<std::string>{"tester.tool.test"}));
+    EXPECT_EQ(helo_names(peer), (std::vector<std::string>{"tester.tool.test"}));
 }
 
 TEST_F(ToolEndToEnd, ResultsInInputOrderAndOneMissExitsWithOne)
 {
-    SmtpPeer peer("127.0.0.61", mailboxes);
+    SmtpPeer peer("127.0.0.61", mailbox_server(mailboxes));
     const ToolRun run = run_verimex_check(
         {"-t", "10", "bob@ok.tool.test", "alice@ok.tool.test", "carol@ok.tool.test", "x@closed.tool.test"});
     EXPECT_EQ(run.out,
@@ -177,7 +99,7 @@ TEST_F(ToolEndToEnd, ResultsInInputOrderAndOneMissExitsWithOne)
 
 TEST_F(ToolEndToEnd, VerboseShowsTheTranscriptAndTheDefaultHeloName)
 {
-    SmtpPeer peer("127.0.0.61", mailboxes);
+    SmtpPeer peer("127.0.0.61", mailbox_server(mailboxes));
     const ToolRun run = run_verimex_check({"-v", "-t", "10", "bob@ok.tool.test"});
     const std::string me = verimex_check::default_from();
     EXPECT_EQ(run.out,
@@ -190,12 +112,12 @@ TEST_F(ToolEndToEnd, VerboseShowsTheTranscriptAndTheDefaultHeloName)
               "    550 5.1.1 <bob@ok.tool.test>: Recipient address rejected\n"
               "    quit\n");
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(peer.helo_names(), (std::vector<std::string>{me}));
+    EXPECT_EQ(helo_names(peer), (std::vector<std::string>{me}));
 }
 
 TEST_F(ToolEndToEnd, SilentServerTimesOut)
 {
-    SmtpPeer peer("127.0.0.63", {}, false);
+    SmtpPeer peer("127.0.0.63", test::silent());
     const auto start = std::chrono::steady_clock::now();
     const ToolRun run = run_verimex_check({"-t", "1", "x@silent.tool.test"});
     EXPECT_EQ(run.out, "x@silent.tool.test: ERROR: timeout after 1 seconds.\n");
@@ -205,7 +127,7 @@ TEST_F(ToolEndToEnd, SilentServerTimesOut)
 
 TEST_F(ToolEndToEnd, DnsServerOptionReachesTheLookup)
 {
-    SmtpPeer peer("127.0.0.61", mailboxes);
+    SmtpPeer peer("127.0.0.61", mailbox_server(mailboxes));
     // The test resolver answers on 127.0.0.1; nothing answers on .99, so
     // the same address finds no mail exchanger there and nothing is dialled.
     const ToolRun asked = run_verimex_check({"-s", "127.0.0.1", "-t", "10", "alice@ok.tool.test"});
@@ -214,7 +136,7 @@ TEST_F(ToolEndToEnd, DnsServerOptionReachesTheLookup)
     EXPECT_EQ(silent.status, 1);
     EXPECT_EQ(silent.out.find("000"), std::string::npos) << silent.out;
     EXPECT_EQ(silent.out.find("telnet:"), std::string::npos) << silent.out;
-    EXPECT_EQ(peer.helo_names().size(), 1u);
+    EXPECT_EQ(helo_names(peer).size(), 1u);
 }
 
 }  // namespace

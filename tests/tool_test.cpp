@@ -28,7 +28,7 @@
 #include "options.h"
 #include "printer.h"
 #include "report.h"
-#include "tool_run.h"
+#include "support/spawn.h"
 
 namespace {
 

@@ -14,6 +14,7 @@
 #include "platform/clock.h"
 #include "platform/event_loop.h"
 #include "verimex/quoverimex.h"
+#include "support/fake_clock.h"
 #include "watchdog/form1.h"
 
 namespace {
@@ -23,14 +24,7 @@ using verimex::Form1;
 using verimex::quoverimex;
 namespace texts = verimex::texts;
 
-class FakeClock final : public verimex::platform::Clock {
-public:
-    time_point now() override { return now_; }
-    void advance(std::chrono::milliseconds d) { now_ += d; }
-
-private:
-    time_point now_ = time_point(1h);
-};
+using verimex::test::FakeClock;
 
 // Puts a window on the fake clock in place for the test's thread.
 class WatchdogTest : public ::testing::Test {

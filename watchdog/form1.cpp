@@ -9,7 +9,22 @@ namespace verimex {
 
 namespace {
 
-thread_local std::unique_ptr<Form1> this_thread_form;
+// The thread's window, torn down at the thread's exit. That teardown may
+// run under the system's loader lock (a thread-exit destructor in a DLL),
+// so the loop is told first and keeps to what is safe there.
+struct ThreadForm {
+    std::unique_ptr<Form1> form;
+    ThreadForm() = default;
+    ThreadForm(const ThreadForm&) = delete;
+    ThreadForm& operator=(const ThreadForm&) = delete;
+    ~ThreadForm()
+    {
+        if (form)
+            form->thread_exiting();
+    }
+};
+
+thread_local ThreadForm this_thread_form;
 
 // The flag rises on the tick after this many.
 constexpr std::int64_t ticks_allowed = 10;
@@ -32,14 +47,14 @@ Form1::~Form1()
 
 Form1& Form1::current()
 {
-    if (!this_thread_form)
-        this_thread_form = std::make_unique<Form1>();
-    return *this_thread_form;
+    if (!this_thread_form.form)
+        this_thread_form.form = std::make_unique<Form1>();
+    return *this_thread_form.form;
 }
 
 std::unique_ptr<Form1> Form1::replace(std::unique_ptr<Form1> next)
 {
-    return std::exchange(this_thread_form, std::move(next));
+    return std::exchange(this_thread_form.form, std::move(next));
 }
 
 void Form1::startwatch(std::int16_t timeout)
@@ -61,6 +76,11 @@ void Form1::Timer1_Timer(std::int64_t elapsed)
     ticks += elapsed;
     if (ticks > ticks_allowed)
         timer = true;
+}
+
+void Form1::thread_exiting()
+{
+    loop_->thread_exiting();
 }
 
 void Form1::yield()

@@ -45,6 +45,8 @@ public:
     // happening the thread sleeps until the socket has news or the next
     // tick is due.
     void wait();
+    // The thread is ending and this window with it (see EventLoop).
+    void thread_exiting();
 
     bool timer = false;  // the timed-out flag
     std::unique_ptr<platform::SocketControl> telnet;

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -35,8 +36,18 @@ namespace {
 
 constexpr const char* helper_name = "verimex-nslookup";
 
+// A lookup child not reaped yet. Where the kernel has process descriptors
+// (Linux 5.3), the child is waited for through one: a host that reaps the
+// child itself (waitpid(-1)) and then gets the same number for a child of
+// its own cannot lose that child's status to us, as a wait by number could
+// make it. Elsewhere the number is all there is.
+struct LookupChild {
+    pid_t pid;
+    Fd pidfd;
+};
+
 std::mutex children_mutex;
-std::vector<pid_t> children;  // guarded by children_mutex
+std::vector<LookupChild> children;  // guarded by children_mutex
 std::atomic<std::size_t> children_count{0};
 
 std::mutex helper_mutex;
@@ -44,9 +55,37 @@ std::optional<std::string> helper_override;  // guarded by helper_mutex
 
 void remember_child(pid_t pid)
 {
+    // NOTE: posix_spawn hands out no process descriptor, so one is opened
+    // for the number at once; until a host reaps the child it cannot be
+    // another process. pidfd_open makes it close-on-exec.
+    // NOTE: by system call: glibc 2.36's <sys/pidfd.h> is not usable from
+    // C++ (its declarations lack C linkage).
+    Fd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
     std::lock_guard lock(children_mutex);
-    children.push_back(pid);
+    children.push_back(LookupChild{pid, std::move(pidfd)});
     children_count.store(children.size(), std::memory_order_relaxed);
+}
+
+// Reaps one child if it has ended. Returns whether it is done with: reaped
+// now, or no longer ours to wait for (the host reaped it itself).
+bool reaped(const LookupChild& child)
+{
+    if (child.pidfd) {
+        siginfo_t info{};
+        int r;
+        do
+            r = ::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(child.pidfd.get()), &info,
+                         WEXITED | WNOHANG);
+        while (r < 0 && errno == EINTR);
+        // Still running: waitid succeeds and leaves si_pid 0.
+        return r < 0 ? errno == ECHILD : info.si_pid != 0;
+    }
+    int status = 0;
+    pid_t r;
+    do
+        r = ::waitpid(child.pid, &status, WNOHANG);
+    while (r < 0 && errno == EINTR);
+    return r == child.pid || (r < 0 && errno == ECHILD);
 }
 
 bool executable(const std::string& path)
@@ -96,15 +135,7 @@ void reap_children()
     if (children_count.load(std::memory_order_relaxed) == 0)
         return;
     std::lock_guard lock(children_mutex);
-    std::erase_if(children, [](pid_t pid) {
-        int status = 0;
-        pid_t r;
-        do
-            r = ::waitpid(pid, &status, WNOHANG);
-        while (r < 0 && errno == EINTR);
-        // Gone, or no longer ours to wait for (the host reaped it itself).
-        return r == pid || (r < 0 && errno == ECHILD);
-    });
+    std::erase_if(children, reaped);
     children_count.store(children.size(), std::memory_order_relaxed);
 }
 
@@ -212,6 +243,7 @@ ToolOutput failed(ToolOutput::Failure how, int error)
 ToolOutput run_tool(std::string_view command_line, std::size_t limit)
 {
     posix::reap_children();
+    const ToolFault fault = take_tool_fault();
 
     std::vector<std::string> words = split_words(command_line);
     if (words.empty())
@@ -222,6 +254,8 @@ ToolOutput run_tool(std::string_view command_line, std::size_t limit)
             words.front() = std::move(helper);
     }
 
+    if (fault.at(ToolOutput::Failure::pipe))
+        return failed(ToolOutput::Failure::pipe, fault.error);
     int ends[2];
     if (::pipe2(ends, O_CLOEXEC) != 0)
         return failed(ToolOutput::Failure::pipe, errno);
@@ -253,6 +287,8 @@ ToolOutput run_tool(std::string_view command_line, std::size_t limit)
         argv.push_back(w.data());
     argv.push_back(nullptr);
 
+    if (fault.at(ToolOutput::Failure::start))
+        return failed(ToolOutput::Failure::start, fault.error);
     pid_t pid = 0;
     // A name with a slash is run as given; a bare word is found on PATH.
     error = posix_spawnp(&pid, argv[0], &fa.actions, &sa.attributes, argv.data(), environ);
@@ -264,6 +300,8 @@ ToolOutput run_tool(std::string_view command_line, std::size_t limit)
     // ends without writing would leave the read waiting for ever.
     write_end.reset();
 
+    if (fault.at(ToolOutput::Failure::read))
+        return failed(ToolOutput::Failure::read, fault.error);
     ToolOutput out;
     out.bytes.resize(limit);
     ssize_t n;

@@ -82,6 +82,8 @@ const ares_socket_functions socket_functions = {
     open_socket, close_socket, connect_socket, receive_from, send_vector,
 };
 
+constexpr const char* resolv_conf = "/etc/resolv.conf";
+
 }  // namespace
 
 const std::error_category& resolver_category()
@@ -90,9 +92,42 @@ const std::error_category& resolver_category()
     return category;
 }
 
+bool Resolver::ConfigStamp::operator==(const ConfigStamp& other) const
+{
+    return exists == other.exists && device == other.device && inode == other.inode && size == other.size &&
+           modified.tv_sec == other.modified.tv_sec && modified.tv_nsec == other.modified.tv_nsec;
+}
+
+Resolver::ConfigStamp Resolver::config_stamp()
+{
+    ConfigStamp stamp;
+    struct stat st {};
+    if (::stat(resolv_conf, &st) == 0) {
+        stamp.exists = true;
+        stamp.device = st.st_dev;
+        stamp.inode = st.st_ino;
+        stamp.size = st.st_size;
+        stamp.modified = st.st_mtim;
+    }
+    return stamp;
+}
+
 Resolver::Resolver()
 {
     init_library_once();
+    open_channel();
+}
+
+Resolver::~Resolver()
+{
+    close_channel();
+}
+
+void Resolver::open_channel()
+{
+    // Taken before c-ares reads the file: a change made while it reads is
+    // then seen at the next lookup rather than missed.
+    const ConfigStamp stamp = config_stamp();
     ares_channel channel = nullptr;
     // No options: c-ares reads /etc/resolv.conf (servers, search list,
     // timeout, attempts) the way the system resolver would.
@@ -101,20 +136,29 @@ Resolver::Resolver()
     if (status != ARES_SUCCESS)
         raise(status, "verimex: ares_init_options");
     channel_ = channel;
+    config_ = stamp;
     ::ares_set_socket_functions(channel_, &socket_functions, nullptr);
 }
 
-Resolver::~Resolver()
+void Resolver::close_channel()
 {
     // ares_destroy calls back for a running lookup; that outcome is dropped.
     abandoning_ = true;
-    ::ares_destroy(channel_);
+    ::ares_destroy(std::exchange(channel_, nullptr));
+    abandoning_ = false;
+    running_ = false;
 }
 
 void Resolver::start(const std::string& name)
 {
     cancel();
     outcome_.reset();
+    // NOTE: c-ares 1.18 has no ares_reinit; a fresh channel reads the file
+    // again. A stat per lookup costs nothing next to the lookup.
+    if (!channel_ || !(config_stamp() == config_)) {
+        close_channel();
+        open_channel();
+    }
     running_ = true;
     ares_addrinfo_hints hints{};
     hints.ai_family = AF_UNSPEC;

@@ -4,6 +4,8 @@
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <time.h>
 
 #include <optional>
 #include <span>
@@ -33,7 +35,10 @@ public:
         std::vector<Address> addresses;  // IPv4 and IPv6, in the order to try
     };
 
-    // Reads /etc/resolv.conf (and the c-ares defaults) once, here.
+    // Reads /etc/resolv.conf (and the c-ares defaults) here, and again at
+    // the first lookup after the file has changed: a thread's socket lives
+    // as long as the thread, and a changed name server must not go unseen
+    // for that long.
     Resolver();
     Resolver(const Resolver&) = delete;
     Resolver& operator=(const Resolver&) = delete;
@@ -57,9 +62,23 @@ public:
     std::optional<Outcome> take_outcome();
 
 private:
+    // What tells one version of the configuration file from another.
+    struct ConfigStamp {
+        bool exists = false;
+        dev_t device = 0;
+        ino_t inode = 0;
+        off_t size = 0;
+        timespec modified{};
+        bool operator==(const ConfigStamp& other) const;
+    };
+    static ConfigStamp config_stamp();
+    void open_channel();
+    void close_channel();
+
     static void on_addrinfo(void* arg, int status, int timeouts, ::ares_addrinfo* result);
 
     ares_channeldata* channel_ = nullptr;
+    ConfigStamp config_;  // the file the channel was set up from
     bool running_ = false;
     // Set while c-ares calls back for lookups we abandoned.
     bool abandoning_ = false;

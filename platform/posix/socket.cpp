@@ -17,7 +17,6 @@
 #include <cstdint>
 #include <optional>
 #include <span>
-#include <stdexcept>
 #include <string>
 #include <system_error>
 #include <utility>
@@ -86,12 +85,7 @@ public:
 
     void RemoteHost(std::string host) override { host_ = std::move(host); }
 
-    void RemotePort(int port) override
-    {
-        if (port < 0 || port > 65535)
-            throw std::out_of_range("verimex: port " + std::to_string(port) + " is out of range");
-        port_ = port;
-    }
+    void RemotePort(int port) override { port_ = checked_port(port); }
 
     void Connect() override
     {
@@ -99,8 +93,7 @@ public:
         // after a timed-out wait, or open) is dropped: this one starts clean.
         reset();
         wake();
-        // An empty name (or one C cannot carry) names no host at all.
-        if (host_.empty() || host_.find('\0') != std::string::npos) {
+        if (!nameable_host(host_)) {
             state_ = sckError;
             return;
         }
@@ -110,10 +103,13 @@ public:
             try_next_address();
             return;
         }
+        // Should the resolver fail to start (a failure of ours, raised),
+        // the attempt is over: not left resolving for ever.
+        state_ = sckError;
         if (!resolver_)
             resolver_ = std::make_unique<Resolver>();
-        state_ = sckResolvingHost;
         resolver_->start(host_);
+        state_ = sckResolvingHost;
         // A name c-ares can answer at once (a bad name) is done already.
         take_resolution();
     }

@@ -72,7 +72,8 @@ WinsockSession::WinsockSession()
 
 WinsockSession::~WinsockSession()
 {
-    ::WSACleanup();
+    if (!keep_)
+        ::WSACleanup();
 }
 
 // ---- timers ------------------------------------------------------------------
@@ -85,7 +86,9 @@ LoopTimer::LoopTimer(Loop& loop, TickHandler on_tick)
 LoopTimer::~LoopTimer()
 {
     if (loop_) {
-        ::KillTimer(loop_->window(), id_);
+        // At the thread's exit the alarm ends with the thread's window.
+        if (!loop_->exiting())
+            ::KillTimer(loop_->window(), id_);
         loop_->remove(*this);
     }
 }
@@ -148,11 +151,31 @@ Loop::~Loop()
         source->detach();
     for (ScheduledTimer* timer : timers_.all())
         static_cast<LoopTimer*>(timer)->detach();
+    if (quit_held_ && !exiting_)
+        ::PostQuitMessage(static_cast<int>(quit_code_));
+    if (exiting_) {
+        // Under the loader lock: no DestroyWindow, UnregisterClassW or
+        // WSACleanup. The system destroys the thread's window (and its
+        // timers) when the thread is gone; the window procedure, in this
+        // pinned module, must only no longer find the loop. The class stays
+        // registered for the next loop (its code never unloads), and
+        // Winsock stays started for the process.
+        ::SetWindowLongPtrW(window_, GWLP_USERDATA, 0);
+        winsock_.keep();
+        ExclusiveLock lock(class_lock);
+        --loops;
+        return;
+    }
     // Destroying the window ends its timers with it.
     ::DestroyWindow(window_);
     ExclusiveLock lock(class_lock);
     if (--loops == 0)
         ::UnregisterClassW(window_class, this_module());
+}
+
+void Loop::thread_exiting()
+{
+    exiting_ = true;
 }
 
 std::unique_ptr<Timer> Loop::make_timer(TickHandler on_tick)
@@ -243,18 +266,16 @@ bool Loop::pump()
     bool happened = false;
     MSG msg;
     // Every message of the thread, the host's own windows' too, as a
-    // DoEvents would: the host stays responsive while a check runs.
-    HWND filter = nullptr;
-    bool quit = false;
-    WPARAM quit_code = 0;
+    // DoEvents would: the host stays responsive while a check runs. Once
+    // the host has asked to quit, only this window's messages: the host's
+    // own loop would dispatch nothing more either.
+    HWND filter = quit_held_ ? window_ : nullptr;
     while (::PeekMessageW(&msg, filter, 0, 0, PM_REMOVE)) {
         if (msg.message == WM_QUIT) {
-            // The host's loop must still see it, so it is posted again once
-            // this pass is over. Meanwhile only this window's messages are
-            // taken: WM_QUIT would come first every time, and the watchdog's
-            // WM_TIMER, further back in line, never.
-            quit = true;
-            quit_code = msg.wParam;
+            // The host's loop must still see it: held until this pass
+            // returns (hand_back_quit).
+            quit_held_ = true;
+            quit_code_ = msg.wParam;
             filter = window_;
             continue;
         }
@@ -266,9 +287,6 @@ bool Loop::pump()
         ::TranslateMessage(&msg);
         ::DispatchMessageW(&msg);
     }
-    if (quit)
-        ::PostQuitMessage(static_cast<int>(quit_code));
-
     // Sources added by a handler further down join the next pass.
     const std::size_t count = sources_.size();
     for (std::size_t i = 0; i < count && i < sources_.size(); ++i)
@@ -311,8 +329,18 @@ DWORD Loop::sleep_ms() const
     return static_cast<DWORD>(sleep_until(*next, clock_.now(), longest).count());
 }
 
+void Loop::hand_back_quit()
+{
+    if (quit_held_) {
+        quit_held_ = false;
+        ::PostQuitMessage(static_cast<int>(quit_code_));
+    }
+}
+
 void Loop::yield()
 {
+    // However the pass ends, a quit it took goes back to the host's loop.
+    const QuitHandback handback(*this);
     bool happened = pump();
     if (!happened && idle_passes_ >= idle_passes_before_pause) {
         // Never past the next tick due.
@@ -330,6 +358,7 @@ void Loop::yield()
 
 void Loop::wait(const SocketControl& socket)
 {
+    const QuitHandback handback(*this);
     // The caller looks at its socket after every pass, so news taken in by
     // the pass before (a connection made, a lookup ended, bytes received)
     // or work started since must be looked at before sleeping.

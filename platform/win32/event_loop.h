@@ -37,13 +37,18 @@ protected:
     ~Source() = default;
 };
 
-// Winsock stays started for as long as a loop lives.
+// Winsock stays started for as long as a loop lives (unless kept: then for
+// as long as the process).
 class WinsockSession {
 public:
     WinsockSession();
     WinsockSession(const WinsockSession&) = delete;
     WinsockSession& operator=(const WinsockSession&) = delete;
     ~WinsockSession();
+    void keep() { keep_ = true; }
+
+private:
+    bool keep_ = false;
 };
 
 class LoopTimer;
@@ -59,8 +64,12 @@ public:
     std::unique_ptr<SocketControl> make_socket() override;
     void yield() override;
     void wait(const SocketControl& socket) override;
+    void thread_exiting() override;
 
     Clock& clock() { return clock_; }
+    // The thread is ending (thread_exiting): no calls into user32 or
+    // Winsock beyond closing our own handles.
+    bool exiting() const { return exiting_; }
     HWND window() const { return window_; }
     // Work was started between passes (a connect, a send): the following
     // passes must not pause before they have looked at it.
@@ -82,6 +91,18 @@ private:
     // then the ticks due by the clock. Returns whether anything happened
     // (the watchdog's own ticks aside).
     bool pump();
+    // Posts the WM_QUIT a pass took, on its way back to the caller.
+    void hand_back_quit();
+    class QuitHandback {
+    public:
+        explicit QuitHandback(Loop& loop) : loop_(loop) {}
+        QuitHandback(const QuitHandback&) = delete;
+        QuitHandback& operator=(const QuitHandback&) = delete;
+        ~QuitHandback() { loop_.hand_back_quit(); }
+
+    private:
+        Loop& loop_;
+    };
     // Blocks until a source's event is signalled, a message arrives for the
     // thread, or `timeout` milliseconds (INFINITE: no limit) have passed.
     void block(DWORD timeout);
@@ -99,6 +120,12 @@ private:
     // Raised by a handler the window procedure ran: it cannot cross the
     // system's dispatch code, so it waits here for the yield to rethrow it.
     std::exception_ptr pending_;
+    // A WM_QUIT the host's own loop must still see, taken by a pass and
+    // held until the pass returns to its caller. Posted again inside the
+    // pass, it would wake every sleep of the pass at once and spin a core.
+    bool quit_held_ = false;
+    WPARAM quit_code_ = 0;
+    bool exiting_ = false;
 };
 
 // A periodic timer on the loop's window: the shared schedule, whose

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 #include "platform/win32/handle.h"
 #include "platform/win32/text.h"
@@ -36,18 +37,62 @@ std::string from_ansi(std::string_view ansi)
     return win32::narrow(win32::widen(ansi, CP_ACP), CP_UTF8);
 }
 
+// The attribute list that limits what a child inherits to the handles
+// named in it, whatever else of the process is inheritable at the time.
+class InheritOnly {
+public:
+    explicit InheritOnly(HANDLE handle) : handles_{handle}
+    {
+        SIZE_T size = 0;
+        ::InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+        storage_.resize(size);
+        auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage_.data());
+        if (!::InitializeProcThreadAttributeList(list, 1, 0, &size)) {
+            error_ = ::GetLastError();
+            return;
+        }
+        list_ = list;
+        if (!::UpdateProcThreadAttribute(list_, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles_, sizeof handles_,
+                                         nullptr, nullptr))
+            error_ = ::GetLastError();
+    }
+    InheritOnly(const InheritOnly&) = delete;
+    InheritOnly& operator=(const InheritOnly&) = delete;
+    ~InheritOnly()
+    {
+        if (list_)
+            ::DeleteProcThreadAttributeList(list_);
+    }
+    // ERROR_SUCCESS when the list is ready.
+    DWORD error() const { return error_; }
+    LPPROC_THREAD_ATTRIBUTE_LIST get() const { return list_; }
+
+private:
+    HANDLE handles_[1];
+    std::vector<unsigned char> storage_;
+    LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
+    DWORD error_ = ERROR_SUCCESS;
+};
+
 }  // namespace
 
 ToolOutput run_tool(std::string_view command_line, std::size_t limit)
 {
-    // Both ends inheritable, as the tool's start has always been made: the
-    // child needs the write end, and it is handed the same attributes for
-    // its process and thread handles.
+    const ToolFault fault = take_tool_fault();
+
+    // Neither end is inheritable when it is made: a child that another
+    // thread starts meanwhile gets neither. Only the write end becomes
+    // inheritable, just before the start, and the attribute list below
+    // hands it (and nothing else) to our child alone; the read end never
+    // reaches a child, so the tool cannot keep its own pipe open and block
+    // on it once we stop reading.
     SECURITY_ATTRIBUTES sa{};
     sa.nLength = sizeof sa;
     sa.lpSecurityDescriptor = nullptr;
-    sa.bInheritHandle = TRUE;
+    sa.bInheritHandle = FALSE;
 
+    if (fault.at(ToolOutput::Failure::pipe))
+        return failed(ToolOutput::Failure::pipe, static_cast<DWORD>(fault.error));
     HANDLE read_raw = nullptr;
     HANDLE write_raw = nullptr;
     if (!::CreatePipe(&read_raw, &write_raw, &sa, 0))
@@ -55,23 +100,36 @@ ToolOutput run_tool(std::string_view command_line, std::size_t limit)
     win32::Handle read_end(read_raw);
     win32::Handle write_end(write_raw);
 
-    STARTUPINFOA si{};
-    si.cb = sizeof si;
-    si.dwFlags = STARTF_USESTDHANDLES;
+    STARTUPINFOEXA si{};
+    si.StartupInfo.cb = sizeof si;
+    si.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
     // Without STARTF_USESHOWWINDOW this has no effect; kept as the tool has
     // always been started.
-    si.wShowWindow = SW_SHOWMINIMIZED;
-    si.hStdInput = nullptr;
-    si.hStdOutput = write_end.get();
-    si.hStdError = nullptr;
+    si.StartupInfo.wShowWindow = SW_SHOWMINIMIZED;
+    si.StartupInfo.hStdInput = nullptr;
+    si.StartupInfo.hStdOutput = write_end.get();
+    si.StartupInfo.hStdError = nullptr;
 
     // CreateProcessA may write into the command line, so it gets its own
     // copy. No application name: the first word is found on the search path.
     std::string command = to_ansi(command_line);
     PROCESS_INFORMATION pi{};
-    if (!::CreateProcessA(nullptr, command.data(), &sa, &sa, TRUE, NORMAL_PRIORITY_CLASS, nullptr, nullptr,
-                          &si, &pi)) {
-        const DWORD error = ::GetLastError();
+    const InheritOnly inherit(write_end.get());
+    DWORD error = inherit.error();
+    if (error == ERROR_SUCCESS && fault.at(ToolOutput::Failure::start))
+        error = static_cast<DWORD>(fault.error);
+    if (error == ERROR_SUCCESS && !::SetHandleInformation(write_end.get(), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT))
+        error = ::GetLastError();
+    if (error == ERROR_SUCCESS) {
+        si.lpAttributeList = inherit.get();
+        // The child's process and thread handles stay ours alone (no
+        // inheritable attributes): no other child has a use for them.
+        if (!::CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE,
+                              NORMAL_PRIORITY_CLASS | EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr,
+                              &si.StartupInfo, &pi))
+            error = ::GetLastError();
+    }
+    if (error != ERROR_SUCCESS) {
         read_end.reset();
         write_end.reset();
         return failed(ToolOutput::Failure::start, error);
@@ -87,11 +145,13 @@ ToolOutput run_tool(std::string_view command_line, std::size_t limit)
     std::string bytes(limit, '\0');
     DWORD got = 0;
     const DWORD want = limit > MAXDWORD ? MAXDWORD : static_cast<DWORD>(limit);
-    DWORD error = ERROR_SUCCESS;
-    if (!::ReadFile(read_end.get(), bytes.data(), want, &got, nullptr)) {
+    error = ERROR_SUCCESS;
+    if (fault.at(ToolOutput::Failure::read))
+        error = static_cast<DWORD>(fault.error);
+    else if (!::ReadFile(read_end.get(), bytes.data(), want, &got, nullptr))
         error = ::GetLastError();
+    if (error != ERROR_SUCCESS)
         got = 0;
-    }
 
     process.reset();
     thread.reset();

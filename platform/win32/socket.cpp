@@ -10,6 +10,7 @@
 #include <ws2tcpip.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <stdexcept>
@@ -31,8 +32,9 @@ namespace {
     throw std::system_error(error, std::system_category(), what);
 }
 
-// Errors that say the connection (or the attempt) is over, as opposed to a
-// failure of this machine's own resources, which is raised to the caller.
+// Errors that say the attempt to connect is over, as opposed to a failure
+// of this machine's own resources, which is raised to the caller. Once a
+// connection is up, every error is the connection's (state 9).
 bool connection_error(int error)
 {
     switch (error) {
@@ -130,6 +132,23 @@ std::shared_ptr<Lookup> start_lookup(std::wstring host)
     return lookup;
 }
 
+// A TCP socket that no child process can inherit, from the moment it
+// exists: a child started by another thread in between would otherwise
+// keep the connection open. Systems older than Windows 7 SP1 do not know
+// the flag; there the socket is made inheritable and closed to children at
+// once, the best they allow.
+Socket open_socket(int family)
+{
+    Socket s(::WSASocketW(family, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
+                          WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT));
+    if (s || ::WSAGetLastError() != WSAEINVAL)
+        return s;
+    s.reset(::WSASocketW(family, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_OVERLAPPED));
+    if (s)
+        ::SetHandleInformation(reinterpret_cast<HANDLE>(s.get()), HANDLE_FLAG_INHERIT, 0);
+    return s;
+}
+
 // A numeric address needs no lookup.
 bool parse_numeric(const std::wstring& host, Address& address)
 {
@@ -169,12 +188,7 @@ public:
 
     void RemoteHost(std::string host) override { host_ = std::move(host); }
 
-    void RemotePort(int port) override
-    {
-        if (port < 0 || port > 65535)
-            throw std::invalid_argument("verimex: port out of range: " + std::to_string(port));
-        port_ = port;
-    }
+    void RemotePort(int port) override { port_ = checked_port(port); }
 
     void Connect() override
     {
@@ -182,7 +196,7 @@ public:
             Close();
         if (loop_)
             loop_->wake();
-        if (host_.empty()) {
+        if (!nameable_host(host_)) {
             state_ = sckError;
             return;
         }
@@ -201,16 +215,15 @@ public:
 
     void SendData(std::string_view data) override
     {
-        // Text for a connection still being made waits for it; once the
-        // connection is over (closed, failed, or closed by the peer) it is
-        // dropped.
-        if (state_ < sckConnectionPending || state_ > sckConnected)
+        // Only an open connection takes data: nothing is kept for one still
+        // being made, and after the peer has closed (or a send failed)
+        // nobody would read it.
+        if (state_ != sckConnected || send_closed_ || data.empty())
             return;
         outbox_.append(data);
+        flush();
         if (loop_)
             loop_->wake();
-        if (state_ == sckConnected)
-            flush();
     }
 
     void GetData(std::string& data) override
@@ -227,6 +240,11 @@ public:
         socket_.reset();
         inbox_.clear();
         outbox_.clear();
+        send_closed_ = false;
+        unread_ = false;
+        at_end_ = false;
+        close_seen_ = false;
+        close_error_ = 0;
         state_ = sckClosed;
     }
 
@@ -258,22 +276,40 @@ public:
             state_ = sckConnected;
             flush();
         }
-        if (events & FD_READ)
-            receive();
         if ((events & FD_WRITE) && state_ == sckConnected)
             flush();
         if (events & FD_CLOSE) {
-            // What the peer sent before it closed is still there to read.
+            // What the peer sent before it closed is still there to read;
+            // the close shows once the reads have reached it.
+            close_seen_ = true;
+            close_error_ = happened.iErrorCode[FD_CLOSE_BIT];
+            unread_ = true;
+        }
+        if (events & FD_READ)
+            unread_ = true;
+        // Reading stopped at the cap or at a pass's budget goes on without
+        // a new FD_READ: Winsock records one only after the next recv.
+        const bool read = unread_ && inbox_.size() < receive_buffer_cap && socket_;
+        if (read)
             receive();
-            if (happened.iErrorCode[FD_CLOSE_BIT] != 0)
+        // NOTE: the end of the stream alone does not tell an orderly close
+        // from a reset (Wine reads a reset as an end of stream once it has
+        // taken the error for FD_CLOSE); FD_CLOSE does, and comes with it.
+        if (at_end_ && close_seen_ && state_ == sckConnected) {
+            if (close_error_ != 0)
                 fail();
-            else if (state_ == sckConnected)
+            else
                 state_ = sckClosing;
         }
-        return events != 0;
+        return events != 0 || read;
     }
 
-    bool pending() const override { return !inbox_.empty(); }
+    // Bytes left unread in the connection at a pass's budget count too: the
+    // next pass takes them without waiting for Winsock to say so again.
+    bool pending() const override
+    {
+        return !inbox_.empty() || (unread_ && socket_ && inbox_.size() < receive_buffer_cap);
+    }
 
     void detach() override { loop_ = nullptr; }
 
@@ -315,7 +351,7 @@ private:
             reinterpret_cast<sockaddr_in6*>(&address)->sin6_port = port;
         else
             reinterpret_cast<sockaddr_in*>(&address)->sin_port = port;
-        Socket s(::socket(address.ss_family, SOCK_STREAM, IPPROTO_TCP));
+        Socket s = open_socket(address.ss_family);
         if (!s) {
             // A family this machine does not have (no IPv6) only rules out
             // this address.
@@ -324,9 +360,6 @@ private:
                 return false;
             raise(error, "verimex: socket");
         }
-        // The lookup tool is started with handle inheritance on; a mail
-        // server connection has no business in it.
-        ::SetHandleInformation(reinterpret_cast<HANDLE>(s.get()), HANDLE_FLAG_INHERIT, 0);
         // Also makes the socket non-blocking.
         if (::WSAEventSelect(s.get(), event_.get(), FD_CONNECT | FD_READ | FD_WRITE | FD_CLOSE) == SOCKET_ERROR)
             raise(::WSAGetLastError(), "verimex: WSAEventSelect");
@@ -346,28 +379,34 @@ private:
         raise(error, "verimex: connect");
     }
 
+    // Reads what has arrived, at most one pass's budget and never past the
+    // cap on unread bytes; unread_ stays set while more may be waiting.
     void receive()
     {
-        char buffer[4096];
-        while (socket_) {
-            const int n = ::recv(socket_.get(), buffer, sizeof buffer, 0);
+        char buffer[16 * 1024];
+        std::size_t budget = read_per_pass;
+        while (socket_ && budget > 0 && inbox_.size() < receive_buffer_cap) {
+            const int want = static_cast<int>(std::min(sizeof buffer, budget));
+            const int n = ::recv(socket_.get(), buffer, want, 0);
             if (n > 0) {
                 inbox_.append(buffer, static_cast<std::size_t>(n));
+                budget -= static_cast<std::size_t>(n);
                 continue;
             }
+            unread_ = false;
             if (n == 0) {
-                if (state_ == sckConnected)
-                    state_ = sckClosing;
+                // Everything the peer sent is in; advance() settles the
+                // state with what FD_CLOSE reports.
+                at_end_ = true;
+                outbox_.clear();
                 return;
             }
-            const int error = ::WSAGetLastError();
-            if (error == WSAEWOULDBLOCK)
+            if (::WSAGetLastError() == WSAEWOULDBLOCK)
                 return;
-            if (connection_error(error)) {
-                fail();
-                return;
-            }
-            raise(error, "verimex: recv");
+            // Reset, aborted, or anything else: the connection is over, and
+            // what came before it stays readable.
+            fail();
+            return;
         }
     }
 
@@ -380,15 +419,17 @@ private:
                 outbox_.erase(0, static_cast<std::size_t>(n));
                 continue;
             }
-            const int error = ::WSAGetLastError();
             // Full: FD_WRITE says when to go on.
-            if (error == WSAEWOULDBLOCK)
+            if (::WSAGetLastError() == WSAEWOULDBLOCK)
                 return;
-            if (connection_error(error)) {
-                fail();
-                return;
-            }
-            raise(error, "verimex: send");
+            // The peer is gone: what we had to say is dropped, and so is
+            // anything said later. The state is left to the reads, which
+            // still hand over what the peer sent before it went and then
+            // find the close or the reset.
+            outbox_.clear();
+            send_closed_ = true;
+            unread_ = true;
+            return;
         }
     }
 
@@ -397,6 +438,7 @@ private:
     {
         socket_.reset();
         outbox_.clear();
+        unread_ = false;
         state_ = sckError;
     }
 
@@ -409,8 +451,13 @@ private:
     std::size_t next_address_ = 0;
     Socket socket_;
     WsaEvent event_;
-    std::string inbox_;
-    std::string outbox_;
+    std::string inbox_;   // received, not yet taken by GetData
+    std::string outbox_;  // queued by SendData, not yet taken by Winsock
+    bool send_closed_ = false;  // a send failed: the peer takes no more
+    bool unread_ = false;       // the connection may hold bytes not yet read
+    bool at_end_ = false;       // a receive found the end of the stream
+    bool close_seen_ = false;   // FD_CLOSE has come
+    int close_error_ = 0;       // what FD_CLOSE reported
 };
 
 }  // namespace

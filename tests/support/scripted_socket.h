@@ -16,21 +16,11 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "support/fake_clock.h"
 #include "platform/socket.h"
 #include "watchdog/form1.h"
 
 namespace verimex::test {
-
-// A monotonic clock that stands still until advance() moves it. It starts
-// well past the epoch, so no deadline computed from it is ever zero.
-class FakeClock final : public platform::Clock {
-public:
-    time_point now() override { return now_; }
-    void advance(std::chrono::milliseconds by) { now_ += by; }
-
-private:
-    time_point now_ = time_point{} + std::chrono::hours(1);
-};
 
 // A socket control whose peer is a script.
 //

@@ -1,6 +1,8 @@
 // The helpers of wine_test.h.
 #include "wine_test.h"
 
+#include "seam.h"
+
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -159,43 +161,12 @@ void put_short(IDispatch* object, const wchar_t* name, short value)
     EXPECT_EQ(put(object, name, v), S_OK);
 }
 
-namespace {
-
-// This program doubles as the child of the lookup runner's tests:
-//   --child-print COUNT HEX      writes COUNT bytes of value HEX, in one write
-//   --child-print-text TEXT      writes TEXT, %XX standing for the byte XX
-// Returns -1 when the arguments ask for no child.
-int child_main(int argc, char** argv)
-{
-    std::string bytes;
-    if (argc == 4 && std::strcmp(argv[1], "--child-print") == 0) {
-        bytes.assign(std::strtoul(argv[2], nullptr, 10), static_cast<char>(std::strtoul(argv[3], nullptr, 16)));
-    } else if (argc == 3 && std::strcmp(argv[1], "--child-print-text") == 0) {
-        for (const char* p = argv[2]; *p; ++p) {
-            if (p[0] == '%' && p[1] && p[2]) {
-                const char hex[3] = {p[1], p[2], 0};
-                bytes += static_cast<char>(std::strtoul(hex, nullptr, 16));
-                p += 2;
-            } else {
-                bytes += *p;
-            }
-        }
-    } else {
-        return -1;
-    }
-    DWORD written = 0;
-    if (!bytes.empty())
-        ::WriteFile(::GetStdHandle(STD_OUTPUT_HANDLE), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-    return 0;
-}
-
-}  // namespace
-
 }  // namespace wine_test
 
 int main(int argc, char** argv)
 {
-    if (const int rc = wine_test::child_main(argc, argv); rc >= 0)
+    // This program doubles as the child of the lookup runner's cases.
+    if (const int rc = seam::child_main(argc, argv); rc >= 0)
         return rc;
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();

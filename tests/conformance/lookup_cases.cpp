@@ -1,0 +1,167 @@
+// The lookup runner (platform/process.h) and the texts runlookup makes of
+// its failures, with this program as the child (seam.h's child modes) and
+// faults injected at the process seam for the failures a real system will
+// not produce on demand.
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <cerrno>
+#endif
+
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "lookup/runlookup.h"
+#include "platform/clock.h"
+#include "platform/event_loop.h"
+#include "platform/process.h"
+#include "seam.h"
+#include "verimex/quoverimex.h"
+
+namespace seam {
+
+namespace {
+
+using verimex::quoverimex;
+using verimex::platform::EventLoop;
+using verimex::platform::make_event_loop;
+using verimex::platform::system_clock;
+using verimex::platform::fail_next_tool_call;
+using verimex::platform::run_tool;
+using verimex::platform::ToolOutput;
+
+// The platform's error numbers the cases use.
+#ifdef _WIN32
+constexpr std::int32_t file_not_found = ERROR_FILE_NOT_FOUND;
+constexpr std::int32_t too_many_open = ERROR_TOO_MANY_OPEN_FILES;
+constexpr std::int32_t io_error = ERROR_INVALID_HANDLE;
+#else
+constexpr std::int32_t file_not_found = ENOENT;
+constexpr std::int32_t too_many_open = EMFILE;
+constexpr std::int32_t io_error = EIO;
+#endif
+
+TEST(LookupSeam, ReadsOnceAndAtMostTheLimit)
+{
+    const ToolOutput out = run_tool(self_command("--child-print 1500 78"), 1000);
+    EXPECT_EQ(out.failure, ToolOutput::Failure::none);
+    EXPECT_EQ(out.bytes, std::string(1000, 'x'));
+}
+
+TEST(LookupSeam, ChildWithoutOutputGivesEmptyOutputAndNoFailure)
+{
+    const ToolOutput out = run_tool(self_command("--child-print 0 78"), 1000);
+    EXPECT_EQ(out.failure, ToolOutput::Failure::none);
+    EXPECT_EQ(out.bytes, "");
+}
+
+TEST(LookupSeam, ProgramThatCannotBeFoundIsAStartFailure)
+{
+    const ToolOutput out = run_tool("verimex-no-such-tool -q=mx example.test ", 1000);
+    EXPECT_EQ(out.failure, ToolOutput::Failure::start);
+    EXPECT_EQ(out.error, file_not_found);
+}
+
+// "café": the narrow code page's bytes in, UTF-8 out. Windows' ANSI page
+// must be 1252 for the e-acute to be the one byte E9; the POSIX narrow
+// encoding is the locale's, UTF-8, so the bytes pass as they are.
+TEST(LookupSeam, OutputIsDecodedFromTheNarrowEncoding)
+{
+#ifdef _WIN32
+    if (::GetACP() != 1252)
+        GTEST_SKIP() << "the ANSI code page here is " << ::GetACP() << ", not 1252";
+    const char* narrow = "caf%E9";
+#else
+    const char* narrow = "caf%C3%A9";
+#endif
+    const ToolOutput out = run_tool(self_command(std::string("--child-print-text ") + narrow), 1000);
+    EXPECT_EQ(out.failure, ToolOutput::Failure::none);
+    EXPECT_EQ(out.bytes, "caf\xc3\xa9");
+}
+
+// The tool holds no end of its own pipe but its output: once we have read
+// and closed ours, its next write fails and it ends. Had it inherited the
+// read end, it would wait for ever on a full pipe.
+TEST(LookupSeam, ToolEndsOnceWeStopReading)
+{
+    const std::string marker = temp_path("flood-ended");
+    const ToolOutput out = run_tool(self_command("--child-flood 4194304 " + marker), 1000);
+    EXPECT_EQ(out.failure, ToolOutput::Failure::none);
+    EXPECT_GE(out.bytes.size(), 1u);
+    EXPECT_LE(out.bytes.size(), 1000u);
+    const auto give_up = std::chrono::steady_clock::now() + 10s;
+    while (!file_exists(marker) && std::chrono::steady_clock::now() < give_up)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_TRUE(file_exists(marker)) << "the tool still writes into a pipe nobody reads";
+    std::remove(marker.c_str());
+}
+
+// Each failing step, real or injected, gives its own text with the error
+// number, leaves nslookup alone, and leaves nothing open behind.
+TEST(LookupSeam, EachFailingStepGivesItsTextAndLeavesNothingOpen)
+{
+    struct Case {
+        ToolOutput::Failure step;
+        std::int32_t error;
+        std::string text;
+    };
+    const Case cases[] = {
+        {ToolOutput::Failure::pipe, too_many_open,
+         "ERROR: NSLOOKUP failed. CreatePipe failed. Error: " + std::to_string(too_many_open)},
+        {ToolOutput::Failure::start, file_not_found,
+         "ERROR: NSLOOKUP failed. CreateProcess failed. Error: " + std::to_string(file_not_found)},
+        {ToolOutput::Failure::read, io_error,
+         "ERROR: NSLOOKUP failed. Error: " + std::to_string(io_error)},
+        // A code with the top bit set (an HRESULT-style number) reads
+        // negative.
+        {ToolOutput::Failure::read, static_cast<std::int32_t>(0x80070005u),
+         "ERROR: NSLOOKUP failed. Error: -2147024891"},
+    };
+    const std::string command = self_command("--child-print 20 78");
+    // A child not reaped yet may hold a descriptor of ours (POSIX keeps a
+    // process descriptor until it reaps the child, at a pass of the loop):
+    // what counts is what is left once the children are gone.
+    const std::unique_ptr<EventLoop> loop = make_event_loop(system_clock());
+    const auto settled = [&](std::size_t expected) {
+        const auto give_up = std::chrono::steady_clock::now() + 5s;
+        while (open_handles() != expected && std::chrono::steady_clock::now() < give_up) {
+            loop->yield();
+            std::this_thread::sleep_for(5ms);
+        }
+        return open_handles();
+    };
+    // Once for real first, so that what a first run opens for good (the
+    // system's own, on a first process start) is not counted as a leak.
+    const std::size_t before = open_handles();
+    (void)run_tool(command, 1000);
+    const std::size_t handles = settled(before);
+    for (const Case& c : cases) {
+        quoverimex object;
+        object.nslookup("mx.kept.example");
+        object.returnvar("999 - could not find a mail server for the adress");
+        fail_next_tool_call(c.step, c.error);
+        verimex::runlookup(object, command);
+        EXPECT_EQ(object.returnvar(), c.text);
+        EXPECT_EQ(object.nslookup(), "mx.kept.example") << c.text;
+        EXPECT_EQ(settled(handles), handles) << "left open after: " << c.text;
+    }
+    // The fault was used up: the next run is a real one.
+    const ToolOutput out = run_tool(command, 1000);
+    EXPECT_EQ(out.failure, ToolOutput::Failure::none);
+    EXPECT_EQ(out.bytes, std::string(20, 'x'));
+}
+
+TEST(LookupSeam, FaultArmedOnOneThreadLeavesOthersAlone)
+{
+    fail_next_tool_call(ToolOutput::Failure::pipe, too_many_open);
+    ToolOutput elsewhere;
+    std::thread([&] { elsewhere = run_tool(self_command("--child-print 3 78"), 1000); }).join();
+    EXPECT_EQ(elsewhere.failure, ToolOutput::Failure::none);
+    EXPECT_EQ(elsewhere.bytes, "xxx");
+    EXPECT_EQ(run_tool(self_command("--child-print 3 78"), 1000).failure, ToolOutput::Failure::pipe);
+}
+
+}  // namespace
+
+}  // namespace seam

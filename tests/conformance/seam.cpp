@@ -1,0 +1,453 @@
+// The helpers of seam.h, once per platform where the system calls differ.
+#include "seam.h"
+
+#ifdef _WIN32
+#include <psapi.h>
+#else
+#include <arpa/inet.h>
+#include <csignal>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <thread>
+#include <utility>
+
+#ifndef _WIN32
+extern char** environ;
+#endif
+
+namespace seam {
+
+namespace {
+
+#ifdef _WIN32
+void close_socket(NativeSocket s)
+{
+    ::closesocket(s);
+}
+#else
+void close_socket(NativeSocket s)
+{
+    ::close(s);
+}
+#endif
+
+// Waits up to ms for s to become readable.
+bool readable(NativeSocket s, int ms)
+{
+#ifdef _WIN32
+    WSAPOLLFD p{s, POLLRDNORM, 0};
+    return ::WSAPoll(&p, 1, ms) == 1;
+#else
+    pollfd p{s, POLLIN, 0};
+    return ::poll(&p, 1, ms) == 1;
+#endif
+}
+
+std::string self_path()
+{
+#ifdef _WIN32
+    char path[MAX_PATH] = {};
+    ::GetModuleFileNameA(nullptr, path, MAX_PATH);
+    return path;
+#else
+    return std::filesystem::read_symlink("/proc/self/exe").string();
+#endif
+}
+
+}  // namespace
+
+// ---- sockets of the test's own ---------------------------------------------
+
+NetworkSession::NetworkSession()
+{
+#ifdef _WIN32
+    WSADATA data{};
+    if (::WSAStartup(MAKEWORD(2, 2), &data) != 0)
+        throw std::runtime_error("WSAStartup");
+#endif
+}
+
+NetworkSession::~NetworkSession()
+{
+#ifdef _WIN32
+    ::WSACleanup();
+#endif
+}
+
+PeerSocket::PeerSocket(PeerSocket&& other) noexcept : s_(std::exchange(other.s_, no_socket)) {}
+
+PeerSocket& PeerSocket::operator=(PeerSocket&& other) noexcept
+{
+    if (this != &other) {
+        reset();
+        s_ = std::exchange(other.s_, no_socket);
+    }
+    return *this;
+}
+
+void PeerSocket::reset()
+{
+    if (s_ != no_socket)
+        close_socket(std::exchange(s_, no_socket));
+}
+
+bool PeerSocket::send_all(std::string_view data) const
+{
+    while (!data.empty()) {
+        const int chunk = static_cast<int>(std::min<std::size_t>(data.size(), 1 << 16));
+#ifdef _WIN32
+        const int n = ::send(s_, data.data(), chunk, 0);
+#else
+        const auto n = ::send(s_, data.data(), static_cast<std::size_t>(chunk), MSG_NOSIGNAL);
+#endif
+        if (n <= 0)
+            return false;
+        data.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+std::string PeerSocket::receive(std::chrono::milliseconds wait, bool* closed) const
+{
+    if (closed)
+        *closed = false;
+    std::string got;
+    const auto give_up = std::chrono::steady_clock::now() + wait;
+    while (got.empty()) {
+        // Looked at once at least, however short the wait.
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            give_up - std::chrono::steady_clock::now());
+        if (!readable(s_, static_cast<int>(std::max<long long>(left.count(), 0))))
+            break;
+        char buffer[4096];
+        const auto n = ::recv(s_, buffer, static_cast<int>(sizeof buffer), 0);
+        if (n <= 0) {
+            if (closed)
+                *closed = true;
+            break;
+        }
+        got.append(buffer, static_cast<std::size_t>(n));
+    }
+    return got;
+}
+
+void PeerSocket::reset_connection()
+{
+    // Lingering for zero seconds makes the close a reset.
+    linger no_linger{};
+    no_linger.l_onoff = 1;
+    no_linger.l_linger = 0;
+    ::setsockopt(s_, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&no_linger), sizeof no_linger);
+    reset();
+}
+
+void PeerSocket::shut_down() const
+{
+#ifdef _WIN32
+    ::shutdown(s_, SD_BOTH);
+#else
+    ::shutdown(s_, SHUT_RDWR);
+#endif
+}
+
+Listener::Listener(const char* address, int port)
+{
+    sockaddr_storage storage{};
+    socklen_t length = 0;
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
+    if (::inet_pton(AF_INET, address, &v4->sin_addr) == 1) {
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(static_cast<std::uint16_t>(port));
+        length = sizeof *v4;
+    } else if (::inet_pton(AF_INET6, address, &v6->sin6_addr) == 1) {
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(static_cast<std::uint16_t>(port));
+        length = sizeof *v6;
+    } else {
+        throw std::invalid_argument(std::string("Listener: not an address: ") + address);
+    }
+#ifdef _WIN32
+    // Not inheritable: only the sockets under test are at issue.
+    s_ = PeerSocket(::WSASocketW(storage.ss_family, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
+                                 WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT));
+#else
+    s_ = PeerSocket(::socket(storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const int on = 1;
+    ::setsockopt(s_.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+#endif
+    if (!s_ || ::bind(s_.get(), reinterpret_cast<sockaddr*>(&storage), length) != 0 ||
+        ::listen(s_.get(), 8) != 0 || ::getsockname(s_.get(), reinterpret_cast<sockaddr*>(&storage), &length) != 0)
+        throw std::runtime_error(std::string("Listener: cannot listen on ") + address);
+    port_ = ntohs(storage.ss_family == AF_INET ? v4->sin_port : v6->sin6_port);
+}
+
+bool Listener::has_caller() const
+{
+    return readable(s_.get(), 0);
+}
+
+PeerSocket Listener::accept() const
+{
+    if (!readable(s_.get(), 5000))
+        return PeerSocket();
+#ifdef _WIN32
+    PeerSocket peer(::accept(s_.get(), nullptr, nullptr));
+    if (peer)
+        ::SetHandleInformation(reinterpret_cast<HANDLE>(peer.get()), HANDLE_FLAG_INHERIT, 0);
+    return peer;
+#else
+    return PeerSocket(::accept4(s_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+#endif
+}
+
+// ---- children ---------------------------------------------------------------
+
+std::string self_command(const std::string& arguments)
+{
+#ifdef _WIN32
+    // Appended piece by piece: g++ 12 warns falsely (-Wrestrict) on the
+    // chain of + it would otherwise be.
+    std::string command = "\"";
+    command += self_path();
+    command += "\" ";
+#else
+    // The runner splits at blanks with no quoting: the build folder has none.
+    std::string command = self_path();
+    command += ' ';
+#endif
+    command += arguments;
+    return command;
+}
+
+#ifdef _WIN32
+Child::Child(const std::vector<std::string>& arguments)
+{
+    // Piece by piece, as in self_command.
+    std::string command = "\"";
+    command += self_path();
+    command += '"';
+    for (const std::string& a : arguments) {
+        command += ' ';
+        command += a;
+    }
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    if (!::CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi))
+        throw std::runtime_error("CreateProcessA failed: " + std::to_string(::GetLastError()));
+    ::CloseHandle(pi.hThread);
+    process_ = pi.hProcess;
+}
+
+Child::~Child()
+{
+    if (::WaitForSingleObject(process_, 0) != WAIT_OBJECT_0) {
+        ::TerminateProcess(process_, 1);
+        ::WaitForSingleObject(process_, 5000);
+    }
+    ::CloseHandle(process_);
+}
+
+bool Child::ended(std::chrono::milliseconds wait)
+{
+    return ::WaitForSingleObject(process_, static_cast<DWORD>(wait.count())) == WAIT_OBJECT_0;
+}
+#else
+Child::Child(const std::vector<std::string>& arguments)
+{
+    std::vector<std::string> words{self_path()};
+    words.insert(words.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (std::string& w : words)
+        argv.push_back(w.data());
+    argv.push_back(nullptr);
+    // No file actions: the child gets every descriptor not marked
+    // close-on-exec.
+    const int error = ::posix_spawn(&pid_, argv[0], nullptr, nullptr, argv.data(), environ);
+    if (error != 0)
+        throw std::runtime_error(std::string("posix_spawn: ") + std::strerror(error));
+}
+
+Child::~Child()
+{
+    if (!reaped_) {
+        ::kill(pid_, SIGKILL);
+        int status = 0;
+        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+        }
+    }
+}
+
+bool Child::ended(std::chrono::milliseconds wait)
+{
+    const auto give_up = std::chrono::steady_clock::now() + wait;
+    for (;;) {
+        int status = 0;
+        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+            reaped_ = true;
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= give_up)
+            return false;
+        std::this_thread::sleep_for(5ms);
+    }
+}
+#endif
+
+namespace {
+
+// Writes bytes to standard output; false once a write fails.
+bool write_out(const char* data, std::size_t size)
+{
+#ifdef _WIN32
+    DWORD written = 0;
+    return ::WriteFile(::GetStdHandle(STD_OUTPUT_HANDLE), data, static_cast<DWORD>(size), &written, nullptr) &&
+           written == size;
+#else
+    while (size > 0) {
+        const ssize_t n = ::write(1, data, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+#endif
+}
+
+}  // namespace
+
+int child_main(int argc, char** argv)
+{
+    if (argc < 3 || std::strncmp(argv[1], "--child-", 8) != 0)
+        return -1;
+    const std::string mode = argv[1];
+    if (mode == "--child-print" && argc == 4) {
+        const std::string bytes(std::strtoul(argv[2], nullptr, 10),
+                                static_cast<char>(std::strtoul(argv[3], nullptr, 16)));
+        if (!bytes.empty())
+            write_out(bytes.data(), bytes.size());
+        return 0;
+    }
+    if (mode == "--child-print-text" && argc == 3) {
+        std::string bytes;
+        for (const char* p = argv[2]; *p; ++p) {
+            if (p[0] == '%' && p[1] && p[2]) {
+                const char hex[3] = {p[1], p[2], 0};
+                bytes += static_cast<char>(std::strtoul(hex, nullptr, 16));
+                p += 2;
+            } else {
+                bytes += *p;
+            }
+        }
+        write_out(bytes.data(), bytes.size());
+        return 0;
+    }
+    if (mode == "--child-flood" && argc == 4) {
+#ifndef _WIN32
+        // A failed write is what this child waits for, not a signal.
+        std::signal(SIGPIPE, SIG_IGN);
+#endif
+        std::size_t left = std::strtoul(argv[2], nullptr, 10);
+        const std::string piece(512, 'x');
+        while (left > 0 && write_out(piece.data(), std::min(left, piece.size())))
+            left -= std::min(left, piece.size());
+        std::ofstream(argv[3]) << (left == 0 ? "wrote everything\n" : "a write failed\n");
+        return 0;
+    }
+    if (mode == "--child-sleep" && argc == 3) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::strtoul(argv[2], nullptr, 10)));
+        return 0;
+    }
+    return 2;
+}
+
+// ---- the process ---------------------------------------------------------------
+
+std::string temp_path(std::string_view name)
+{
+    static std::atomic<int> serial{0};
+#ifdef _WIN32
+    const auto me = ::GetCurrentProcessId();
+#else
+    const auto me = ::getpid();
+#endif
+    const std::filesystem::path path = std::filesystem::temp_directory_path() /
+        ("verimex-seam-" + std::to_string(me) + "-" + std::to_string(serial++) + "-" + std::string(name));
+    std::error_code ignored;
+    std::filesystem::remove(path, ignored);
+    return path.string();
+}
+
+bool file_exists(const std::string& path)
+{
+    std::error_code ignored;
+    return std::filesystem::exists(path, ignored);
+}
+
+std::size_t process_memory()
+{
+#ifdef _WIN32
+    PROCESS_MEMORY_COUNTERS_EX counters{};
+    counters.cb = sizeof counters;
+    ::K32GetProcessMemoryInfo(::GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
+                              sizeof counters);
+    return counters.PrivateUsage;
+#else
+    // Resident pages that are the process's own (resident minus shared).
+    std::ifstream statm("/proc/self/statm");
+    std::size_t size = 0, resident = 0, shared = 0;
+    statm >> size >> resident >> shared;
+    return (resident - shared) * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+#endif
+}
+
+std::size_t open_handles()
+{
+#ifdef _WIN32
+    DWORD count = 0;
+    ::GetProcessHandleCount(::GetCurrentProcess(), &count);
+    return count;
+#else
+    std::size_t n = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+        ++n;
+    return n;
+#endif
+}
+
+bool under_wine()
+{
+#ifdef _WIN32
+    // Wine's ntdll exports its version; Windows' has no such function.
+    const HMODULE ntdll = ::GetModuleHandleA("ntdll.dll");
+    return ntdll && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
+#else
+    return false;
+#endif
+}
+
+bool in_private_network()
+{
+    return std::getenv("VERIMEX_NETNS") != nullptr;
+}
+
+}  // namespace seam

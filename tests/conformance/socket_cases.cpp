@@ -1,0 +1,686 @@
+// The socket control's contract (platform/socket.h), case by case, against
+// real listeners on loopback and the names of seam.zones.
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <system_error>
+#endif
+
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/event_loop.h"
+#include "platform/socket.h"
+#include "seam.h"
+
+namespace seam {
+
+namespace {
+
+using namespace verimex::platform;
+
+struct Waited {
+    int passes = 0;
+    std::chrono::steady_clock::duration took{};
+};
+
+// Runs loop.wait(socket) until `done`, giving up after ten seconds.
+template <class Done>
+Waited wait_until(EventLoop& loop, const SocketControl& socket, Done done)
+{
+    Waited w;
+    const auto start = std::chrono::steady_clock::now();
+    while (!done() && std::chrono::steady_clock::now() - start < 10s) {
+        loop.wait(socket);
+        ++w.passes;
+    }
+    w.took = std::chrono::steady_clock::now() - start;
+    return w;
+}
+
+class SocketSeam : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!in_private_network())
+            GTEST_SKIP() << "needs the private network of tests/netns/run";
+    }
+
+    template <class Done>
+    bool pump_until(Done done, std::chrono::milliseconds wait = 10s)
+    {
+        const auto give_up = std::chrono::steady_clock::now() + wait;
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > give_up)
+                return false;
+            loop->yield();
+        }
+        return true;
+    }
+    void connect(const std::string& host, int port)
+    {
+        socket->RemoteHost(host);
+        socket->RemotePort(port);
+        socket->Connect();
+    }
+    // Waits out states 1 to 6, as the probe does.
+    int settle()
+    {
+        pump_until([&] { return socket->State() < sckOpen || socket->State() > sckConnecting; });
+        return socket->State();
+    }
+    // Yields and collects until want bytes have come, or the state is left.
+    std::string receive(std::size_t want)
+    {
+        std::string got, piece;
+        pump_until([&] {
+            socket->GetData(piece);
+            got += piece;
+            return got.size() >= want;
+        });
+        return got;
+    }
+    // Connects to a new listener on 127.0.0.41 and returns the peer's end.
+    PeerSocket connected_peer(Listener& listener)
+    {
+        connect("127.0.0.41", listener.port());
+        EXPECT_EQ(settle(), sckConnected);
+        return listener.accept();
+    }
+
+    // Waits on a connected peer that says nothing, with a timer of 100 ms,
+    // until five ticks have come.
+    Waited wait_five_ticks_on_a_silent_peer(std::int64_t& ticks)
+    {
+        Listener listener("127.0.0.41");
+        PeerSocket peer = connected_peer(listener);
+        EXPECT_TRUE(peer);
+        std::unique_ptr<Timer> timer = loop->make_timer([&](std::int64_t elapsed) { ticks += elapsed; });
+        timer->Interval(100ms);
+        return wait_until(*loop, *socket, [&] { return ticks >= 5; });
+    }
+
+    NetworkSession network;
+    std::unique_ptr<EventLoop> loop = make_event_loop(system_clock());
+    std::unique_ptr<SocketControl> socket = loop->make_socket();
+};
+
+TEST_F(SocketSeam, NewControlIsClosedAndQuiet)
+{
+    EXPECT_EQ(socket->State(), sckClosed);
+    std::string data = "left over";
+    socket->GetData(data);
+    EXPECT_EQ(data, "");
+    EXPECT_NO_THROW(socket->SendData("helo nobody\r\n"));
+    loop->yield();
+    EXPECT_EQ(socket->State(), sckClosed);
+    socket->Close();
+    EXPECT_EQ(socket->State(), sckClosed);
+}
+
+TEST_F(SocketSeam, PortsOutsideTheRangeRaiseOutOfRange)
+{
+    struct Case {
+        int port;
+        bool accepted;
+    };
+    for (const Case c : {Case{0, true}, Case{25, true}, Case{65535, true}, Case{-1, false}, Case{65536, false},
+                         Case{1 << 20, false}}) {
+        if (c.accepted)
+            EXPECT_NO_THROW(socket->RemotePort(c.port)) << c.port;
+        else
+            EXPECT_THROW(socket->RemotePort(c.port), std::out_of_range) << c.port;
+    }
+}
+
+TEST_F(SocketSeam, ConnectsByNameAfterResolving)
+{
+    Listener listener("127.0.0.41");
+    connect("connect.seam.test", listener.port());
+    EXPECT_EQ(socket->State(), sckResolvingHost);
+    EXPECT_EQ(settle(), sckConnected);
+    EXPECT_TRUE(listener.accept());
+    socket->Close();
+    EXPECT_EQ(socket->State(), sckClosed);
+}
+
+TEST_F(SocketSeam, LiteralAddressesNeedNoLookup)
+{
+    for (const char* address : {"127.0.0.41", "::1"}) {
+        Listener listener(address);
+        connect(address, listener.port());
+        EXPECT_NE(socket->State(), sckResolvingHost) << address;
+        EXPECT_EQ(settle(), sckConnected) << address;
+        EXPECT_TRUE(listener.accept()) << address;
+    }
+}
+
+// Each name has one IPv4 and one IPv6 address and only one of them
+// listens, so whichever the resolver hands out first, the socket gets
+// through only by trying the other as well.
+TEST_F(SocketSeam, EveryAddressOfANameIsTriedInTurn)
+{
+    struct Case {
+        const char* name;
+        const char* listening;
+    };
+    for (const Case c : {Case{"six.seam.test", "::1"}, Case{"four.seam.test", "127.0.0.43"}}) {
+        Listener listener(c.listening);
+        connect(c.name, listener.port());
+        EXPECT_EQ(settle(), sckConnected) << c.name;
+        EXPECT_TRUE(listener.accept()) << c.name;
+    }
+}
+
+TEST_F(SocketSeam, RefusedAndUnresolvableEndInError)
+{
+    const int closed_port = Listener("127.0.0.44").port();  // closed again at once
+    connect("127.0.0.44", closed_port);
+    EXPECT_EQ(settle(), sckError) << "refused";
+
+    connect("nosuch.seam.test", 25);
+    EXPECT_EQ(socket->State(), sckResolvingHost);
+    EXPECT_EQ(settle(), sckError) << "unresolvable";
+
+    socket->Close();
+    EXPECT_EQ(socket->State(), sckClosed);
+}
+
+// Hosts that name no host end in error at once, without a yield and
+// without anyone being called: not the part before a NUL, not a prefix.
+TEST_F(SocketSeam, HostsThatNameNoHostEndInErrorAtOnce)
+{
+    Listener listener("127.0.0.41");
+    const std::string nul_after_address = std::string("127.0.0.41\0.example", 19);
+    const std::string nul_after_name = std::string("connect.seam.test\0x", 19);
+    const std::string too_long(longest_host_name + 1, 'a');
+    for (const std::string& host : {std::string(), nul_after_address, nul_after_name, too_long}) {
+        connect(host, listener.port());
+        EXPECT_EQ(socket->State(), sckError) << host.size() << " bytes";
+        for (int i = 0; i < 20; ++i)
+            loop->yield();
+        EXPECT_EQ(socket->State(), sckError) << host.size() << " bytes";
+    }
+    EXPECT_FALSE(listener.has_caller()) << "a host with a NUL connected to what comes before it";
+}
+
+TEST_F(SocketSeam, OverLongDnsNameEndsInError)
+{
+    // Within the bound, so a resolver is asked, but longer than any DNS
+    // name can be (labels of 63, 300 characters in all).
+    std::string name;
+    while (name.size() < 300)
+        name += std::string(63, 'a') + ".";
+    name += "seam.test";
+    connect(name, 25);
+    EXPECT_EQ(settle(), sckError);
+}
+
+TEST_F(SocketSeam, DataSentBeforeTheConnectionIsUpIsDropped)
+{
+    Listener listener("127.0.0.41");
+    socket->SendData("before connect\r\n");
+    connect("connect.seam.test", listener.port());
+    ASSERT_EQ(socket->State(), sckResolvingHost);
+    socket->SendData("while resolving\r\n");
+    ASSERT_EQ(settle(), sckConnected);
+    PeerSocket peer = listener.accept();
+    ASSERT_TRUE(peer);
+    socket->SendData("helo me\r\n");
+    std::string got;
+    pump_until([&] {
+        got += peer.receive(1ms);
+        return got.size() >= 9;
+    });
+    got += peer.receive(200ms);
+    EXPECT_EQ(got, "helo me\r\n");
+}
+
+TEST_F(SocketSeam, SplitRepliesComeInOrderAndSendsReachThePeer)
+{
+    Listener listener("127.0.0.41");
+    PeerSocket peer = connected_peer(listener);
+    ASSERT_TRUE(peer);
+    std::string got;
+    for (std::string_view piece : {"25", "0-first\r\n", "250 se", "cond\r\n"}) {
+        peer.send_all(piece);
+        got += receive(piece.size());
+    }
+    EXPECT_EQ(got, "250-first\r\n250 second\r\n");
+
+    socket->SendData("vrfy someone\r\n");
+    std::string sent;
+    pump_until([&] {
+        sent += peer.receive(1ms);
+        return sent.size() >= 14;
+    });
+    EXPECT_EQ(sent, "vrfy someone\r\n");
+}
+
+TEST_F(SocketSeam, PeerCloseLeavesWhatItSentReadable)
+{
+    Listener listener("127.0.0.41");
+    PeerSocket peer = connected_peer(listener);
+    ASSERT_TRUE(peer);
+    peer.send_all("221 bye\r\n");
+    peer.reset();
+    ASSERT_TRUE(pump_until([&] { return socket->State() != sckConnected; }));
+    EXPECT_EQ(socket->State(), sckClosing);
+    std::string data;
+    socket->GetData(data);
+    EXPECT_EQ(data, "221 bye\r\n");
+    socket->GetData(data);
+    EXPECT_EQ(data, "");
+    // Talking to a peer that has gone raises nothing and changes nothing.
+    EXPECT_NO_THROW(socket->SendData("quit\r\n"));
+    for (int i = 0; i < 20; ++i)
+        loop->yield();
+    EXPECT_EQ(socket->State(), sckClosing);
+}
+
+TEST_F(SocketSeam, PeerResetIsAnErrorAndKeepsWhatCameBefore)
+{
+    if (under_wine())
+        GTEST_SKIP() << "does not apply under Wine: it reports this reset as an orderly close (FD_CLOSE without "
+                        "an error, then an end of stream), where Windows reports WSAECONNRESET";
+    Listener listener("127.0.0.41");
+    PeerSocket peer = connected_peer(listener);
+    ASSERT_TRUE(peer);
+    peer.send_all("220 hello\r\n");
+    EXPECT_EQ(receive(11), "220 hello\r\n");
+    peer.reset_connection();
+    EXPECT_NO_THROW(pump_until([&] { return socket->State() != sckConnected; }));
+    EXPECT_EQ(socket->State(), sckError);
+    std::string data = "x";
+    EXPECT_NO_THROW(socket->GetData(data));
+    EXPECT_EQ(data, "");
+    EXPECT_NO_THROW(socket->SendData("quit\r\n"));
+}
+
+TEST_F(SocketSeam, SendingToAPeerThatWentRaisesNothing)
+{
+    Listener listener("127.0.0.41");
+    PeerSocket peer = connected_peer(listener);
+    ASSERT_TRUE(peer);
+    peer.send_all("221 bye\r\n");
+    peer.reset();
+    // No yield yet, so the control may still think it is connected: the
+    // first send draws a reset, the next ones meet a dead connection.
+    std::this_thread::sleep_for(20ms);
+    EXPECT_NO_THROW(socket->SendData("helo a\r\n"));
+    std::this_thread::sleep_for(20ms);
+    EXPECT_NO_THROW(socket->SendData("vrfy b\r\n"));
+    EXPECT_NO_THROW(socket->SendData("quit\r\n"));
+    EXPECT_EQ(receive(9), "221 bye\r\n");
+    ASSERT_TRUE(pump_until([&] { return socket->State() != sckConnected; }));
+    EXPECT_TRUE(socket->State() == sckClosing || socket->State() == sckError) << socket->State();
+}
+
+TEST_F(SocketSeam, ConnectStartsOverFromAnEarlierConnection)
+{
+    Listener first("127.0.0.41"), second("127.0.0.45");
+    PeerSocket peer = connected_peer(first);
+    ASSERT_TRUE(peer);
+    peer.send_all("stale\r\n");
+    for (int i = 0; i < 10; ++i)
+        loop->yield();
+
+    // While open, then while still resolving: each Connect drops the last.
+    connect("connect.seam.test", first.port());
+    connect("127.0.0.45", second.port());
+    EXPECT_EQ(settle(), sckConnected);
+    for (int i = 0; i < 100; ++i)
+        loop->yield();
+    EXPECT_FALSE(first.has_caller()) << "the abandoned lookup went on to connect";
+    std::string data;
+    socket->GetData(data);
+    EXPECT_EQ(data, "");
+    bool closed = false;
+    peer.receive(2s, &closed);
+    EXPECT_TRUE(closed) << "the first connection was not closed";
+}
+
+// A peer that sends without end, while the caller yields and never takes
+// what came (a host polling checktime after a timed-out wait): at most one
+// pass's budget per pass, never more than the cap held unread, the
+// process's memory does not grow with what is offered, and once the caller
+// reads again nothing is lost.
+TEST_F(SocketSeam, FloodingPeerIsBoundedInMemoryAndLosesNothing)
+{
+    Listener listener("127.0.0.41");
+    PeerSocket peer = connected_peer(listener);
+    ASSERT_TRUE(peer);
+    std::string sent(32 << 20, '\0');
+    for (std::size_t i = 0; i < sent.size(); ++i)
+        sent[i] = static_cast<char>(i % 251);
+    std::thread sender([&peer, &sent] { peer.send_all(sent); });
+
+    std::this_thread::sleep_for(50ms);
+    loop->yield();
+    std::string data;
+    socket->GetData(data);
+    EXPECT_LE(data.size(), read_per_pass) << "one pass";
+    std::string got = data;
+
+    const std::size_t memory_before = process_memory();
+    // Past the loop's idle passes too, into the pauses of a waiting host.
+    const auto until = std::chrono::steady_clock::now() + 1s;
+    int passes = 0;
+    while (std::chrono::steady_clock::now() < until || passes < 2 * EventLoop::idle_passes_before_pause) {
+        loop->yield();
+        ++passes;
+    }
+    const std::size_t memory_after = process_memory();
+    socket->GetData(data);
+    EXPECT_LE(data.size(), receive_buffer_cap + read_per_pass) << "held unread after " << passes << " passes";
+    EXPECT_GE(data.size(), receive_buffer_cap / 2) << "it did read meanwhile";
+    EXPECT_LT(memory_after, memory_before + 8 * receive_buffer_cap)
+        << "memory grew by " << (memory_after - memory_before) / 1024 << " KiB while " << (sent.size() >> 20)
+        << " MiB were offered";
+    got += data;
+    got += receive(sent.size() - got.size());
+    // Should the test fail midway, the sender must not stay blocked.
+    peer.shut_down();
+    sender.join();
+    EXPECT_EQ(got.size(), sent.size());
+    EXPECT_TRUE(got == sent) << "the bytes arrived out of order or changed";
+}
+
+// A child that some other part of the host starts with inheritance on
+// (after the connection is made) must not keep the connection open.
+TEST_F(SocketSeam, ChildrenStartedMeanwhileDoNotKeepTheConnectionOpen)
+{
+    Listener listener("127.0.0.41");
+    PeerSocket peer = connected_peer(listener);
+    ASSERT_TRUE(peer);
+    Child child({"--child-sleep", "5000"});
+    socket->Close();
+    bool closed = false;
+    peer.receive(3s, &closed);
+    EXPECT_TRUE(closed) << "the child holds the connection open";
+    EXPECT_FALSE(child.ended(0ms)) << "the child ended too soon to tell";
+}
+
+// ---- the component's waits (EventLoop::wait) ----------------------------------
+
+TEST_F(SocketSeam, WaitOnASilentPeerPassesAboutOncePerTick)
+{
+    std::int64_t ticks = 0;
+    const Waited w = wait_five_ticks_on_a_silent_peer(ticks);
+    EXPECT_EQ(ticks, 5);
+    EXPECT_GE(w.took, 450ms);
+    // About one pass per tick, and one before the first sleep; a yield
+    // loop would have made hundreds.
+    EXPECT_LE(w.passes, 2 * 5 + 3);
+}
+
+TEST_F(SocketSeam, WaitWakesAtOnceForTheResolverTheConnectionAndData)
+{
+    Listener listener("127.0.0.41");
+    // A tick far off: only news can end these waits in time.
+    std::unique_ptr<Timer> timer = loop->make_timer([](std::int64_t) {});
+    timer->Interval(60s);
+
+    connect("connect.seam.test", listener.port());
+    const Waited connecting = wait_until(*loop, *socket, [&] {
+        return socket->State() < sckOpen || socket->State() > sckConnecting;
+    });
+    EXPECT_EQ(socket->State(), sckConnected);
+    EXPECT_LT(connecting.took, 5s);
+    EXPECT_LE(connecting.passes, 10);
+
+    PeerSocket peer = listener.accept();
+    ASSERT_TRUE(peer);
+    std::thread late([&peer] {
+        std::this_thread::sleep_for(200ms);
+        peer.send_all("220 late\r\n");
+    });
+    std::string data;
+    const Waited reading = wait_until(*loop, *socket, [&] {
+        socket->GetData(data);
+        return !data.empty();
+    });
+    late.join();
+    EXPECT_EQ(data, "220 late\r\n");
+    EXPECT_GE(reading.took, 150ms);
+    EXPECT_LT(reading.took, 5s);
+    EXPECT_LE(reading.passes, 5);
+}
+
+TEST_F(SocketSeam, WaitWakesAtOnceForAThreadMessage)
+{
+#ifndef _WIN32
+    GTEST_SKIP() << "does not apply: a POSIX thread has no message queue";
+#else
+    std::unique_ptr<Timer> timer = loop->make_timer([](std::int64_t) {});
+    timer->Interval(60s);
+    const DWORD self = ::GetCurrentThreadId();
+    std::thread poster([self] {
+        ::Sleep(200);
+        ::PostThreadMessageW(self, WM_APP, 0, 0);
+    });
+    const auto start = std::chrono::steady_clock::now();
+    // The message is taken by the loop's pass, as a DoEvents would.
+    const Waited w = wait_until(*loop, *socket, [&] { return std::chrono::steady_clock::now() - start >= 150ms; });
+    poster.join();
+    EXPECT_LT(w.took, 5s) << "a thread message did not wake the wait";
+    EXPECT_LE(w.passes, 5);
+#endif
+}
+
+TEST_F(SocketSeam, WaitOnASocketOfAnotherLoopDoesNotSleep)
+{
+    // This loop would never hear of that socket's news, so it must not
+    // sleep on it, however far off its next tick is.
+    std::unique_ptr<EventLoop> other = make_event_loop(system_clock());
+    std::unique_ptr<SocketControl> foreign = other->make_socket();
+    std::unique_ptr<Timer> timer = loop->make_timer([](std::int64_t) {});
+    timer->Interval(60s);
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 50; ++i)
+        loop->wait(*foreign);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+}
+
+// A host that asked its thread to quit (WM_QUIT on Windows) and then calls
+// in again: the loop hands the request back when each pass returns, and
+// meanwhile its waits still sleep instead of waking at once for ever.
+TEST_F(SocketSeam, QuitRequestedByTheHostDoesNotDefeatTheSleeps)
+{
+#ifndef _WIN32
+    GTEST_SKIP() << "does not apply: a POSIX thread has no message queue to ask it to quit";
+#else
+    ::PostQuitMessage(7);
+    std::int64_t ticks = 0;
+    const Waited w = wait_five_ticks_on_a_silent_peer(ticks);
+    EXPECT_EQ(ticks, 5);
+    EXPECT_LE(w.passes, 2 * 5 + 3) << "the waits woke for the quit request";
+
+    // The host's own tight loop of yields gets the idle pause: a few
+    // hundred passes at full speed, then one per pause at most.
+    int passes = 0;
+    const auto start = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() - start < 500ms) {
+        loop->yield();
+        ++passes;
+    }
+    EXPECT_LE(passes, EventLoop::idle_passes_before_pause + 500 / EventLoop::longest_pause.count() + 50)
+        << "the yields spun";
+
+    // And the host's loop still finds its request, once.
+    MSG msg;
+    ASSERT_TRUE(::PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
+    EXPECT_EQ(msg.wParam, 7u);
+    EXPECT_FALSE(::PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
+#endif
+}
+
+// A loop torn down from its thread's exit (the thread's window going with
+// the thread) still closes its connection, and the next thread's loop
+// starts as usual.
+TEST_F(SocketSeam, LoopEndingWithItsThreadClosesItsConnection)
+{
+    Listener listener("127.0.0.41");
+    // Connects a socket of `on` to the listener; the state it settles in.
+    const auto connect_on = [&](EventLoop& on, SocketControl& s) {
+        s.RemoteHost("127.0.0.41");
+        s.RemotePort(listener.port());
+        s.Connect();
+        const auto give_up = std::chrono::steady_clock::now() + 10s;
+        while (s.State() != sckConnected && s.State() != sckError && std::chrono::steady_clock::now() < give_up)
+            on.yield();
+        return s.State();
+    };
+    PeerSocket peer;
+    std::thread([&] {
+        std::unique_ptr<EventLoop> own = make_event_loop(system_clock());
+        std::unique_ptr<SocketControl> s = own->make_socket();
+        std::unique_ptr<Timer> t = own->make_timer([](std::int64_t) {});
+        t->Interval(50ms);
+        ASSERT_EQ(connect_on(*own, *s), sckConnected);
+        peer = listener.accept();
+        own->thread_exiting();
+        s.reset();
+        t.reset();
+        own.reset();
+    }).join();
+    ASSERT_TRUE(peer);
+    bool closed = false;
+    peer.receive(3s, &closed);
+    EXPECT_TRUE(closed) << "the connection outlived its loop";
+
+    std::thread([&] {
+        std::unique_ptr<EventLoop> next = make_event_loop(system_clock());
+        std::unique_ptr<SocketControl> s = next->make_socket();
+        EXPECT_EQ(connect_on(*next, *s), sckConnected) << "the next thread's loop";
+    }).join();
+}
+
+// ---- what only one platform can show ----------------------------------------
+
+#ifndef _WIN32
+// Descriptors of this process that are sockets and would survive an exec.
+std::vector<int> inheritable_sockets()
+{
+    std::vector<int> found;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code error;
+        const std::string target = std::filesystem::read_symlink(entry.path(), error).string();
+        const int fd = std::stoi(entry.path().filename().string());
+        if (!error && target.starts_with("socket:") && !(::fcntl(fd, F_GETFD) & FD_CLOEXEC))
+            found.push_back(fd);
+    }
+    return found;
+}
+#endif
+
+TEST_F(SocketSeam, NameLookupDescriptorsAreNotInherited)
+{
+#ifdef _WIN32
+    GTEST_SKIP() << "does not apply: the name lookup runs in the system's resolver, whose handles are not ours";
+#else
+    Listener listener("127.0.0.41");
+    connect("connect.seam.test", listener.port());
+    ASSERT_EQ(socket->State(), sckResolvingHost);
+    EXPECT_EQ(inheritable_sockets(), std::vector<int>{}) << "while resolving";
+    settle();
+    EXPECT_EQ(inheritable_sockets(), std::vector<int>{}) << "once connected";
+#endif
+}
+
+#ifndef _WIN32
+// Connects with no descriptor to spare and returns what was raised.
+// NOTE: UBSan's vptr check needs a pipe the first time it meets a type, so
+// this function is kept out of it, and the error type it will meet while
+// descriptors are exhausted is shown to it beforehand.
+__attribute__((no_sanitize("vptr"))) std::error_code connect_without_descriptors(SocketControl& socket,
+                                                                                   int port)
+{
+    {
+        const std::system_error seen(EMFILE, std::generic_category(), "seen");
+        (void)seen.code();
+    }
+    rlimit saved{};
+    ::getrlimit(RLIMIT_NOFILE, &saved);
+    const int lowest_free = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ::close(lowest_free);
+    rlimit tight = saved;
+    tight.rlim_cur = static_cast<rlim_t>(lowest_free);
+    ::setrlimit(RLIMIT_NOFILE, &tight);
+    std::exception_ptr raised;
+    try {
+        socket.RemoteHost("127.0.0.41");
+        socket.RemotePort(port);
+        socket.Connect();
+    } catch (...) {
+        raised = std::current_exception();
+    }
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+    try {
+        if (raised)
+            std::rethrow_exception(raised);
+    } catch (const std::system_error& e) {
+        return e.code();
+    }
+    return {};
+}
+#endif
+
+// A thread's socket lives as long as the thread; the name servers it asks
+// must follow /etc/resolv.conf as the system's own lookups do.
+TEST_F(SocketSeam, ResolverFollowsAChangedResolvConf)
+{
+#ifdef _WIN32
+    GTEST_SKIP() << "does not apply: names are resolved by Windows' own resolver, which follows its settings itself";
+#else
+    // Only ever the private namespace's copy of the file.
+    ASSERT_TRUE(in_private_network());
+    Listener listener("127.0.0.41");
+    connect("connect.seam.test", listener.port());
+    ASSERT_EQ(settle(), sckConnected) << "the resolver is not set up";
+
+    std::string original;
+    {
+        std::ifstream in("/etc/resolv.conf");
+        original.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    // Written in place: the file is a bind mount of the namespace's own.
+    auto rewrite = [](const std::string& text) {
+        std::ofstream out("/etc/resolv.conf", std::ios::trunc);
+        out << text;
+    };
+    // A name server where nothing answers: the name no longer resolves.
+    rewrite("nameserver 127.0.0.9\noptions timeout:1 attempts:1\n");
+    connect("connect.seam.test", listener.port());
+    EXPECT_EQ(settle(), sckError) << "the resolver still asks the name server it started with";
+    rewrite(original);
+    connect("connect.seam.test", listener.port());
+    EXPECT_EQ(settle(), sckConnected) << "the resolver did not take the file back";
+#endif
+}
+
+TEST_F(SocketSeam, OnlyFailuresOfOurOwnSideRaise)
+{
+#ifdef _WIN32
+    GTEST_SKIP() << "does not apply: Windows has no per-process limit on sockets that a test can lower";
+#else
+    Listener listener("127.0.0.41");
+    EXPECT_EQ(connect_without_descriptors(*socket, listener.port()), std::errc::too_many_files_open);
+    EXPECT_EQ(socket->State(), sckError);
+#endif
+}
+
+}  // namespace
+
+}  // namespace seam

@@ -1,0 +1,51 @@
+// What this test process holds open and which children it still has, read
+// from /proc: for tests that show a run leaves no descriptor, no zombie and
+// no live child behind.
+#pragma once
+
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace verimex::test {
+
+// Descriptors open in this process (the one reading /proc/self/fd
+// included, the same at every call).
+inline std::size_t open_descriptors()
+{
+    std::size_t n = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+        ++n;
+    return n;
+}
+
+// Children of this process still in the process table, zombies included.
+inline std::vector<pid_t> our_children()
+{
+    std::vector<pid_t> found;
+    const std::string me = std::to_string(::getpid());
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        std::ifstream stat(entry.path() / "stat");
+        std::string line;
+        if (!std::getline(stat, line))
+            continue;
+        // pid (comm) state ppid ...: comm may hold blanks, so start after ')'.
+        std::istringstream rest(line.substr(line.rfind(')') + 1));
+        std::string state, ppid;
+        rest >> state >> ppid;
+        if (ppid == me)
+            found.push_back(std::stoi(name));
+    }
+    return found;
+}
+
+}  // namespace verimex::test
