@@ -29,6 +29,10 @@ using Json = nlohmann::json;
 
 constexpr const char* json_type = "application/json; charset=utf-8";
 
+// Whether the connection served on this thread holds one of the slots for
+// posting lists; given back when the connection closes.
+thread_local bool holds_post_slot = false;
+
 // Every path the server answers, the methods it takes there, and whether
 // the token is asked for. GET stands for HEAD too.
 struct Route {
@@ -190,6 +194,20 @@ void Api::install(httplib::Server& server)
                 return httplib::Server::HandlerResponse::Handled;
             }
         }
+        // A list is read whole before it is parsed: only a few connections
+        // may do that at once, so a crowd of large posts cannot add up to
+        // more memory than a few. Refused before the body is read, so the
+        // connection is closed after the reply.
+        if (req.method == "POST" && req.path == "/v1/jobs" && !holds_post_slot) {
+            if (posting_.fetch_add(1) >= post_connections) {
+                posting_.fetch_sub(1);
+                res.set_header("Connection", "close");
+                res.set_header("Retry-After", "1");
+                reply_error(res, 503, "too many lists being posted at once; try again later");
+                return httplib::Server::HandlerResponse::Handled;
+            }
+            holds_post_slot = true;
+        }
         return httplib::Server::HandlerResponse::Unhandled;
     });
 
@@ -224,6 +242,14 @@ void Api::install(httplib::Server& server)
     server.Get("/v1/jobs/([^/]+)", [this](const Request& req, Response& res) { job_status(req, res); });
     server.Delete("/v1/jobs/([^/]+)", [this](const Request& req, Response& res) { remove_job(req, res); });
     server.Get("/v1/jobs/([^/]+)/results", [this](const Request& req, Response& res) { job_results(req, res); });
+}
+
+void Api::connection_ended()
+{
+    if (holds_post_slot) {
+        holds_post_slot = false;
+        posting_.fetch_sub(1);
+    }
 }
 
 void Api::healthz(const Request&, Response& res)
