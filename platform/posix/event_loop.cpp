@@ -36,35 +36,11 @@ LoopTimer::~LoopTimer()
 
 // ---- the loop --------------------------------------------------------------
 
-Loop::Loop(Clock& clock) : clock_(clock) {}
+Loop::Loop(Clock& clock) : LoopCore(clock) {}
 
 Loop::~Loop()
 {
-    // Whatever outlives the loop must not reach back into it.
-    for (Source* source : sources_)
-        source->detach();
-    for (ScheduledTimer* timer : timers_.all())
-        static_cast<LoopTimer*>(timer)->detach();
-}
-
-std::unique_ptr<Timer> Loop::make_timer(TickHandler on_tick)
-{
-    return std::make_unique<LoopTimer>(*this, std::move(on_tick));
-}
-
-std::unique_ptr<SocketControl> Loop::make_socket()
-{
-    return make_tcp_socket(*this);
-}
-
-void Loop::add(Source& source)
-{
-    sources_.push_back(&source);
-}
-
-void Loop::remove(Source& source)
-{
-    std::erase(sources_, &source);
+    detach_all();
 }
 
 void Loop::add(LoopTimer& timer)
