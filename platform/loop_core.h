@@ -37,6 +37,9 @@ public:
     Clock& clock() { return clock_; }
     void add(SourceType& source) { sources_.push_back(&source); }
     void remove(SourceType& source) { std::erase(sources_, &source); }
+    // Work was started or queued between passes (a connect, a send): the
+    // following passes must not pause before they have looked at it.
+    void wake() { idle_passes_ = 0; }
 
 protected:
     // Whatever outlives the loop must not reach back into it: the first
@@ -49,9 +52,19 @@ protected:
             static_cast<TimerType*>(timer)->detach();
     }
 
+    // Whether socket is one of this loop's: only then can a wait hear of
+    // its news.
+    bool owns(const SocketControl& socket) const
+    {
+        const auto* source = dynamic_cast<const SourceType*>(&socket);
+        return source && std::find(sources_.begin(), sources_.end(), source) != sources_.end();
+    }
+
     Clock& clock_;
     std::vector<SourceType*> sources_;
     TimerList timers_;
+    // Passes in a row that found nothing to do, and no work started since.
+    int idle_passes_ = 0;
 
 private:
     Derived& self() { return static_cast<Derived&>(*this); }

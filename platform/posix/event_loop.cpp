@@ -53,12 +53,6 @@ void Loop::remove(LoopTimer& timer)
     timers_.remove(timer);
 }
 
-bool Loop::owns(const SocketControl& socket) const
-{
-    const auto* source = dynamic_cast<const Source*>(&socket);
-    return source && std::find(sources_.begin(), sources_.end(), source) != sources_.end();
-}
-
 int Loop::pause_ms() const
 {
     if (idle_passes_ < idle_passes_before_pause)

@@ -46,17 +46,12 @@ class LoopTimer;
 
 class Loop final : public LoopCore<Loop, LoopTimer, Source> {
 public:
+    // Not copied (LoopCore): timers and sockets point back at it.
     explicit Loop(Clock& clock);
-    Loop(const Loop&) = delete;
-    Loop& operator=(const Loop&) = delete;
     ~Loop() override;
 
     void yield() override;
     void wait(const SocketControl& socket) override;
-
-    // Work was started or queued between passes (a connect, a send): the
-    // following passes must not pause before they have looked at it.
-    void wake() { idle_passes_ = 0; }
 
     using LoopCore::add;
     using LoopCore::remove;
@@ -67,7 +62,6 @@ private:
     enum class Idle { pause, sleep };
     // One pass; `idle` says what it may do when it finds nothing to do.
     void pass(Idle idle);
-    bool owns(const SocketControl& socket) const;
     // How long a yield may wait in poll(): zero unless the loop has been
     // idle long enough, and never past the next tick due.
     int pause_ms() const;
@@ -77,8 +71,6 @@ private:
 
     std::vector<pollfd> fds_;
     std::vector<std::size_t> ends_;  // where each source's descriptors end in fds_
-    // Passes in a row that found nothing to do, and no work started since.
-    int idle_passes_ = 0;
 };
 
 // The loop's periodic timer: the shared schedule, registered with the loop.

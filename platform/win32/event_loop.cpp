@@ -195,12 +195,6 @@ LoopTimer* Loop::find(UINT_PTR id) const
     return nullptr;
 }
 
-bool Loop::owns(const SocketControl& socket) const
-{
-    const auto* source = dynamic_cast<const Source*>(&socket);
-    return source && std::find(sources_.begin(), sources_.end(), source) != sources_.end();
-}
-
 void Loop::deliver(UINT_PTR id)
 {
     LoopTimer* timer = find(id);

@@ -56,9 +56,8 @@ class LoopTimer;
 
 class Loop final : public LoopCore<Loop, LoopTimer, Source> {
 public:
+    // Not copied (LoopCore): timers and sockets point back at it.
     explicit Loop(Clock& clock);
-    Loop(const Loop&) = delete;
-    Loop& operator=(const Loop&) = delete;
     ~Loop() override;
 
     void yield() override;
@@ -69,10 +68,6 @@ public:
     // Winsock beyond closing our own handles.
     bool exiting() const { return exiting_; }
     HWND window() const { return window_; }
-    // Work was started between passes (a connect, a send): the following
-    // passes must not pause before they have looked at it.
-    void wake() { idle_passes_ = 0; }
-
     using LoopCore::add;
     using LoopCore::remove;
     // Returns the timer id the window's WM_TIMER messages carry.
@@ -84,7 +79,6 @@ private:
     // WM_TIMER: delivers what is due of that timer by now.
     void deliver(UINT_PTR id);
     LoopTimer* find(UINT_PTR id) const;
-    bool owns(const SocketControl& socket) const;
     // One pass: the thread's queue until it is empty, then the sources,
     // then the ticks due by the clock. Returns whether anything happened
     // (the watchdog's own ticks aside).
@@ -110,8 +104,6 @@ private:
     WinsockSession winsock_;
     HWND window_ = nullptr;
     UINT_PTR last_timer_id_ = 0;
-    // Passes in a row that found nothing to do, and no work started since.
-    int idle_passes_ = 0;
     // Raised by a handler the window procedure ran: it cannot cross the
     // system's dispatch code, so it waits here for the yield to rethrow it.
     std::exception_ptr pending_;
