@@ -10,6 +10,7 @@ import signal
 import socket
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 
@@ -92,6 +93,11 @@ class Server:
     def __init__(self, *args, cwd=None):
         if not SERVER:
             raise RuntimeError("VERIMEX_SERVER names no program")
+        if cwd is None:
+            # Its default store is a file in the working folder: never the
+            # source tree's.
+            self._folder = tempfile.TemporaryDirectory(prefix="verimex-server-cwd.")
+            cwd = self._folder.name
         self.proc = subprocess.Popen([SERVER, "--listen", "127.0.0.1:0", *args], stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE, cwd=cwd)
         line = self.proc.stdout.readline().decode()

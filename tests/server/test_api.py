@@ -6,6 +6,7 @@ import concurrent.futures
 import json
 import re
 import signal
+import tempfile
 import socket
 import threading
 import time
@@ -311,8 +312,9 @@ class Limits(unittest.TestCase):
         holder.bind(("127.0.0.1", 0))
         holder.listen(1)
         try:
-            run = subprocess.run([SERVER, "--listen", "127.0.0.1:%d" % holder.getsockname()[1]],
-                                 capture_output=True, timeout=10)
+            with tempfile.TemporaryDirectory() as folder:
+                run = subprocess.run([SERVER, "--listen", "127.0.0.1:%d" % holder.getsockname()[1]],
+                                     capture_output=True, timeout=10, cwd=folder)
             self.assertEqual(run.returncode, 3)
             self.assertIn(b"cannot listen", run.stderr)
         finally:

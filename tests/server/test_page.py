@@ -1,0 +1,181 @@
+"""verimex-server's web page in a real headless browser (Debian's chromium
+driven by chromedriver through python3-selenium), against the real server
+inside the private network with scripted mail servers (server.zones):
+the token prompt, a list pasted and started as a job, the live counts,
+the results table and its filter, a transcript, the chart and the CSV
+download. Any JavaScript error in the browser's console fails the test."""
+
+import csv
+import glob
+import os
+import shutil
+import tempfile
+import time
+import unittest
+
+from serverlib import MailServers, Server, in_private_network
+
+try:
+    from selenium import webdriver
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.support.ui import Select, WebDriverWait
+    HAVE_SELENIUM = True
+except ImportError:  # reported as a failure below, not skipped silently
+    HAVE_SELENIUM = False
+
+TOKEN = "page-token"
+HOSTILE = '<img src=x onerror="document.title=\'pwned\'">@yes.server.test'
+ADDRESSES = [
+    "alice@yes.server.test",
+    "bob@no.server.test",
+    "carol@down.server.test",
+    "dave@nomx.server.test",
+    "erin@yes.server.test",
+    HOSTILE,
+]
+# verified, rejected, could_not_connect, no_mail_server, timed_out, other_errors
+EXPECTED = {"verified": 3, "rejected": 1, "could_not_connect": 1, "no_mail_server": 1, "timed_out": 0,
+            "other_errors": 0}
+
+
+def browser(download_dir, profile_dir):
+    options = webdriver.ChromeOptions()
+    options.binary_location = "/usr/bin/chromium"
+    for arg in ["--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--disable-gpu",
+                "--user-data-dir=" + profile_dir, "--window-size=1280,1000", "--no-first-run",
+                "--disable-extensions", "--disable-background-networking"]:
+        options.add_argument(arg)
+    options.add_experimental_option("prefs", {"download.default_directory": download_dir,
+                                              "download.prompt_for_download": False})
+    options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
+    service = webdriver.ChromeService(executable_path="/usr/bin/chromedriver") \
+        if hasattr(webdriver, "ChromeService") else webdriver.chrome.service.Service("/usr/bin/chromedriver")
+    driver = webdriver.Chrome(service=service, options=options)
+    driver.execute_cdp_cmd("Browser.setDownloadBehavior", {"behavior": "allow", "downloadPath": download_dir})
+    return driver
+
+
+@unittest.skipUnless(in_private_network(), "runs only inside tests/netns/run")
+class Page(unittest.TestCase):
+    def setUp(self):
+        self.assertTrue(HAVE_SELENIUM, "python3-selenium is missing")
+        self.folder = tempfile.mkdtemp(prefix="verimex-page-test.")
+        self.addCleanup(shutil.rmtree, self.folder, ignore_errors=True)
+        self.downloads = os.path.join(self.folder, "downloads")
+        os.mkdir(self.downloads)
+        self.mail = MailServers()
+        self.addCleanup(self.mail.stop)
+        self.server = Server("--store", os.path.join(self.folder, "jobs.sqlite"), "--token", TOKEN, "-t", "10",
+                             "--mx-interval", "0", "--per-mx", "8")
+        self.addCleanup(lambda: self.assertEqual(self.server.stop()[0], 0))
+        self.driver = browser(self.downloads, os.path.join(self.folder, "profile"))
+        self.addCleanup(self.driver.quit)
+
+    def errors_in_console(self):
+        return [entry for entry in self.driver.get_log("browser") if entry["level"] in ("SEVERE", "ERROR")
+                and "401 (Unauthorized)" not in entry["message"]]
+
+    def text(self, element_id):
+        return self.driver.find_element(By.ID, element_id).text
+
+    def test_page_runs_a_job_from_list_to_download(self):
+        d = self.driver
+        wait = WebDriverWait(d, 60, poll_frequency=0.1)
+        d.get("http://127.0.0.1:%d/" % self.server.port)
+        self.assertEqual(d.title, "verimex")
+
+        # The server wants a token: the page asks for it.
+        wait.until(lambda _: d.find_element(By.ID, "token-line").is_displayed())
+        self.assertIn("token", self.text("message"))
+        d.find_element(By.ID, "token").send_keys(TOKEN)
+        d.find_element(By.ID, "token-save").click()
+
+        d.find_element(By.ID, "addresses").send_keys("\n".join(["# a comment", ""] + ADDRESSES + [ADDRESSES[0]]))
+        d.find_element(By.ID, "job-name").send_keys("browser")
+        d.find_element(By.ID, "start").click()
+
+        wait.until(lambda _: self.text("state") == "finished")
+        self.assertIn("Job browser: 6 addresses added, 1 repeats left out.", self.text("message"))
+        self.assertEqual(self.text("job-shown"), "browser")
+        self.assertEqual((self.text("done"), self.text("total")), ("6", "6"))
+        counts = {key: int(self.text("count-" + key)) for key in EXPECTED}
+        self.assertEqual(counts, EXPECTED)
+        self.assertEqual(d.find_element(By.ID, "bar-fill").get_attribute("style"), "width: 100%;")
+
+        rows = wait.until(lambda _: (lambda r: r if len(r) == 6 else False)(
+            d.find_elements(By.CSS_SELECTOR, "#results tbody tr.result-row")))
+        cells = [r.find_elements(By.TAG_NAME, "td") for r in rows]
+        self.assertEqual([c[1].text for c in cells], ADDRESSES)
+        self.assertEqual(cells[0][2].text, "verified")
+        self.assertEqual(cells[0][3].text, "000")
+        self.assertEqual(cells[1][2].text, "rejected")
+        # The address that carries markup is shown as text and ran nothing.
+        self.assertEqual(cells[5][1].text, HOSTILE)
+        self.assertEqual(d.find_elements(By.CSS_SELECTOR, "#results img"), [])
+        self.assertEqual(d.title, "verimex")
+
+        # Filtered by outcome.
+        Select(d.find_element(By.ID, "filter")).select_by_value("verified")
+        shown = d.find_elements(By.CSS_SELECTOR, "#results tbody tr.result-row")
+        self.assertEqual([r.find_elements(By.TAG_NAME, "td")[1].text for r in shown],
+                         ["alice@yes.server.test", "erin@yes.server.test", HOSTILE])
+        Select(d.find_element(By.ID, "filter")).select_by_value("could_not_connect")
+        shown = d.find_elements(By.CSS_SELECTOR, "#results tbody tr.result-row")
+        self.assertEqual([r.find_elements(By.TAG_NAME, "td")[1].text for r in shown], ["carol@down.server.test"])
+
+        # A transcript on demand.
+        shown[0].find_element(By.CSS_SELECTOR, "button.show-transcript").click()
+        transcript = d.find_element(By.CSS_SELECTOR, "#results tr.transcript pre").text
+        self.assertIn("telnet: mx.down.server.test", transcript)
+        self.assertIn("ERROR: could not connect to mx.down.server.test", transcript)
+
+        # The chart: one bar per outcome, as tall as its count says.
+        bars = d.find_elements(By.CSS_SELECTOR, "#chart rect")
+        self.assertEqual([b.get_attribute("class") for b in bars], list(EXPECTED))
+        heights = [int(b.get_attribute("height")) for b in bars]
+        self.assertEqual(heights[0], 120)
+        self.assertEqual(heights[4], 0)
+        self.assertEqual(heights[1], 40)
+
+        # The CSV download, with the token, as a file.
+        d.find_element(By.ID, "download-csv").click()
+        path = os.path.join(self.downloads, "browser.csv")
+        deadline = time.monotonic() + 30
+        while not os.path.exists(path) and time.monotonic() < deadline:
+            time.sleep(0.1)
+        self.assertTrue(os.path.exists(path), os.listdir(self.downloads))
+        time.sleep(0.3)
+        self.assertEqual(glob.glob(os.path.join(self.downloads, "*.crdownload")), [])
+        with open(path, newline="", encoding="utf-8") as f:
+            table = list(csv.reader(f))
+        self.assertEqual(table[0][:3], ["address", "returnvar", "verified"])
+        self.assertEqual([row[0] for row in table[1:]], ADDRESSES)
+        self.assertEqual([row[2] for row in table[1:]], ["true", "false", "false", "false", "true", "true"])
+
+        # One address checked at once, from the same page.
+        d.find_element(By.ID, "check-email").send_keys("bob@no.server.test")
+        d.find_element(By.ID, "check").click()
+        wait.until(lambda _: d.find_element(By.ID, "check-result").is_displayed())
+        self.assertIn("bob@no.server.test: 550 5.1.1", self.text("check-result"))
+
+        self.assertEqual(self.errors_in_console(), [])
+
+    def test_page_loads_without_errors_and_reports_a_refused_post(self):
+        d = self.driver
+        server = Server("--store", os.path.join(self.folder, "open.sqlite"))
+        try:
+            d.get("http://127.0.0.1:%d/" % server.port)
+            WebDriverWait(d, 20).until(lambda _: d.find_element(By.ID, "jobs").is_enabled())
+            self.assertFalse(d.find_element(By.ID, "token-line").is_displayed())
+            d.find_element(By.ID, "addresses").send_keys("a@yes.server.test")
+            d.find_element(By.ID, "job-name").send_keys("bad/name")
+            d.find_element(By.ID, "start").click()
+            WebDriverWait(d, 20).until(lambda _: self.text("message").startswith("name: "))
+            errors = [e for e in self.errors_in_console() if "400 (Bad Request)" not in e["message"]]
+            self.assertEqual(errors, [])
+        finally:
+            self.assertEqual(server.stop()[0], 0)
+
+
+if __name__ == "__main__":
+    unittest.main()
