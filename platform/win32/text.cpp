@@ -43,11 +43,17 @@ std::string narrow(std::wstring_view text, UINT code_page)
     if (text.empty())
         return {};
     const int in = checked_length(text.size());
-    const int n = ::WideCharToMultiByte(code_page, 0, text.data(), in, nullptr, 0, nullptr, nullptr);
+    // NOTE: by default a character the code page lacks becomes a look-alike
+    // it has ("best fit"): a fullwidth quote a '"', a fullwidth hyphen a
+    // '-'. In a command line those split words and make options, so here it
+    // becomes the default character instead. UTF-8 holds every character
+    // and takes no flags.
+    const DWORD flags = code_page == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
+    const int n = ::WideCharToMultiByte(code_page, flags, text.data(), in, nullptr, 0, nullptr, nullptr);
     if (n <= 0)
         conversion_failed("verimex: WideCharToMultiByte");
     std::string out(static_cast<std::size_t>(n), '\0');
-    if (::WideCharToMultiByte(code_page, 0, text.data(), in, out.data(), n, nullptr, nullptr) != n)
+    if (::WideCharToMultiByte(code_page, flags, text.data(), in, out.data(), n, nullptr, nullptr) != n)
         conversion_failed("verimex: WideCharToMultiByte");
     return out;
 }

@@ -15,7 +15,8 @@ namespace verimex::platform::win32 {
 // become U+FFFD (UTF-8) or whatever the code page maps them to.
 std::wstring widen(std::string_view text, UINT code_page);
 // Characters code_page cannot hold become its default character ('?' for
-// the ANSI pages); an unpaired surrogate becomes U+FFFD in UTF-8.
+// the ANSI pages), never a look-alike (no best fit); an unpaired surrogate
+// becomes U+FFFD in UTF-8.
 std::string narrow(std::wstring_view text, UINT code_page);
 
 // The module (DLL or program) this code was linked into.

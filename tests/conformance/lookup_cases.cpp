@@ -11,7 +11,9 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "component/texts.h"
 #include "lookup/runlookup.h"
 #include "platform/clock.h"
 #include "platform/event_loop.h"
@@ -79,6 +81,65 @@ TEST(LookupSeam, OutputIsDecodedFromTheNarrowEncoding)
     EXPECT_EQ(out.failure, ToolOutput::Failure::none);
     EXPECT_EQ(out.bytes, "caf\xc3\xa9");
 }
+
+// The lookup's command line with this program in the tool's place: the
+// words the tool would receive.
+std::vector<std::string> words_of_lookup(const std::string& domain, const std::string& server)
+{
+    const std::string line = verimex::texts::lookup_command(domain, server);
+    const ToolOutput out = run_tool(self_command("--child-args") + line.substr(line.find(' ')), 1000);
+    EXPECT_EQ(out.failure, ToolOutput::Failure::none);
+    std::vector<std::string> words;
+    for (std::size_t start = 0, end; (end = out.bytes.find('\n', start)) != std::string::npos; start = end + 1)
+        words.push_back(out.bytes.substr(start, end - start));
+    return words;
+}
+
+// Domains check lets through: no character of them changes how the tool
+// splits its command line, or makes the domain an option. On Windows
+// backslashes are special to the tool only before a double quote (which
+// check refuses), and the domain is always followed by a blank; look-alikes
+// the ANSI code page has no place for become '?', never the ASCII character
+// they resemble. The POSIX runner splits at blanks and tabs only and passes
+// UTF-8 as it is.
+struct OneWord {
+    const char* name;
+    std::string domain;
+    std::string windows_word;  // as the tool receives it, ANSI code page 1252
+};
+
+class LookupWords : public ::testing::TestWithParam<OneWord> {};
+
+TEST_P(LookupWords, DomainStaysOneWordAndNoOption)
+{
+#ifdef _WIN32
+    if (::GetACP() != 1252)
+        GTEST_SKIP() << "the ANSI code page here is " << ::GetACP() << ", not 1252";
+    const std::string word = GetParam().windows_word;
+#else
+    const std::string word = GetParam().domain;
+#endif
+    EXPECT_EQ(words_of_lookup(GetParam().domain, "127.0.0.1"), (std::vector<std::string>{"-q=mx", word, "127.0.0.1"}));
+    EXPECT_EQ(words_of_lookup(GetParam().domain, ""), (std::vector<std::string>{"-q=mx", word}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Domains, LookupWords,
+    ::testing::Values(
+        OneWord{"Plain", "ok.seam.test", "ok.seam.test"},
+        OneWord{"Backslash", "ok\\seam.test", "ok\\seam.test"},
+        OneWord{"TrailingBackslash", "ok.seam.test\\", "ok.seam.test\\"},
+        OneWord{"ThreeTrailingBackslashes", "ok.seam.test\\\\\\", "ok.seam.test\\\\\\"},
+        // A fullwidth quote (U+FF02), a modifier double prime (U+02BA), a
+        // fullwidth backslash before a fullwidth quote, a leading fullwidth
+        // hyphen-minus (U+FF0D): best fit would make them '"', '\"', '-'.
+        OneWord{"FullwidthQuote", "ok\xef\xbc\x82seam.test", "ok?seam.test"},
+        OneWord{"DoublePrime", "ok\xca\xbaseam.test", "ok?seam.test"},
+        OneWord{"FullwidthBackslashAndQuote", "ok\xef\xbc\xbc\xef\xbc\x82seam.test", "ok??seam.test"},
+        OneWord{"FullwidthHyphenFirst", "\xef\xbc\x8dport=53", "?port=53"},
+        // Characters the code page holds arrive as themselves.
+        OneWord{"Latin1", "caf\xc3\xa9.test", "caf\xc3\xa9.test"}),
+    [](const ::testing::TestParamInfo<OneWord>& p) { return std::string(p.param.name); });
 
 // The tool holds no end of its own pipe but its output: once we have read
 // and closed ours, its next write fails and it ends. Had it inherited the

@@ -373,6 +373,13 @@ int child_main(int argc, char** argv)
         std::ofstream(argv[3]) << (left == 0 ? "wrote everything\n" : "a write failed\n");
         return 0;
     }
+    if (mode == "--child-args") {
+        std::string bytes;
+        for (int i = 2; i < argc; ++i)
+            bytes += std::string(argv[i]) + "\n";
+        write_out(bytes.data(), bytes.size());
+        return 0;
+    }
     if (mode == "--child-sleep" && argc == 3) {
         std::this_thread::sleep_for(std::chrono::milliseconds(std::strtoul(argv[2], nullptr, 10)));
         return 0;

@@ -127,6 +127,10 @@ std::string self_command(const std::string& arguments);
 //   --child-flood BYTES FILE  writes BYTES bytes in small pieces, stopping
 //                             at the first failed write, then creates FILE
 //   --child-sleep MS          sleeps, then ends
+//   --child-args ARG...       writes each ARG as the command line was split
+//                             for it (on Windows by the C run-time, the
+//                             rules Windows tools share), each followed by
+//                             a line feed
 int child_main(int argc, char** argv);
 
 // A fresh path in the temporary folder that does not exist yet.

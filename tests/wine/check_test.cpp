@@ -157,6 +157,64 @@ TEST_F(Check, WatchdogTicksInTheHostsOwnMessageLoop)
     EXPECT_EQ(get_text(object.get(), L"returnvar"), wide(texts::timed_out(1)));
 }
 
+// An address whose domain would steer the lookup (add a word, such as a
+// DNS server of the caller's choosing, or be taken for an option) is
+// refused before the lookup runs. `nslookup` names a server that answers:
+// a lookup would have replaced it with its output.
+struct SteeringAddress {
+    const char* name;
+    std::wstring email;
+};
+
+class SteeringDomain : public ComTest, public ::testing::WithParamInterface<SteeringAddress> {};
+
+TEST_P(SteeringDomain, IsRefusedBeforeTheLookup)
+{
+    Ref<IDispatch> object = create_verifier();
+    ASSERT_TRUE(object);
+    put_text(object.get(), L"email", GetParam().email);
+    put_text(object.get(), L"nslookup", L"127.0.0.1");
+    put_text(object.get(), L"smtp", L"before\r\n");
+    put_short(object.get(), L"timeout", 5);
+    Variant none;
+    ASSERT_EQ(call(object.get(), L"check", none), S_OK);
+    EXPECT_EQ(get_text(object.get(), L"returnvar"), L"ERROR: invalid email address");
+    EXPECT_EQ(get_text(object.get(), L"nslookup"), L"127.0.0.1");
+    EXPECT_EQ(get_text(object.get(), L"smtp"), L"before\r\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Addresses, SteeringDomain,
+    ::testing::Values(SteeringAddress{"Option", L"u@-port=53 ok.wine.test"},
+                      SteeringAddress{"LeadingDash", L"u@-ok.wine.test"},
+                      SteeringAddress{"Blank", L"u@ok.wine.test 127.0.0.1"},
+                      SteeringAddress{"Tab", L"u@ok.wine.test\t127.0.0.1"},
+                      SteeringAddress{"QuotedDomain", L"u@\"ok.wine.test\""},
+                      SteeringAddress{"BackslashQuote", L"u@ok.wine.test\\\" 127.0.0.1"},
+                      SteeringAddress{"NoBreakSpace", L"u@ok.wine.test\u00a0127.0.0.1"},
+                      SteeringAddress{"IdeographicSpace", L"u@ok.wine.test\u3000127.0.0.1"},
+                      SteeringAddress{"Control", L"u@ok.wine.test\x1b"}),
+    [](const ::testing::TestParamInfo<SteeringAddress>& p) { return std::string(p.param.name); });
+
+// The local part is not judged: quoted, with a blank, it is checked, and the
+// vrfy line carries it as given.
+TEST_F(Check, QuotedLocalPartWithABlankIsChecked)
+{
+    Ref<IDispatch> object = create_verifier();
+    ASSERT_TRUE(object);
+    put_text(object.get(), L"email", L"\"john doe\"@ok.wine.test");
+    put_text(object.get(), L"from", L"tester.test");
+    put_short(object.get(), L"timeout", 5);
+    Variant none;
+    ASSERT_EQ(call(object.get(), L"check", none), S_OK);
+    EXPECT_EQ(get_text(object.get(), L"returnvar"), wide(texts::verified));
+    EXPECT_EQ(get_text(object.get(), L"smtp"),
+              wide(texts::telnet_line("mx.ok.wine.test")) + L"220 127.0.0.31 ESMTP\r\n" +
+                  wide(texts::helo_line("tester.test")) + L"250 127.0.0.31\r\n" +
+                  wide(texts::vrfy_line("\"john doe\"@ok.wine.test")) + L"250 \"john doe\"@ok.wine.test\r\n" +
+                  wide(texts::quit_line()));
+}
+
 // Servers that hang up instead of answering: the same peers and the same
 // cases as the Linux library's hangup_test. Each ends at once, with what the
 // server said; the limit (11 s) is nowhere near.
