@@ -134,7 +134,7 @@ std::string connection_message(PGconn* conn)
     std::string message = conn ? PQerrorMessage(conn) : "out of memory";
     // libpq's messages may run over several lines.
     for (char& c : message)
-        if (c == '\n')
+        if (c == '\n' || c == '\t')
             c = ' ';
     while (!message.empty() && message.back() == ' ')
         message.pop_back();

@@ -268,11 +268,14 @@ RunSummary Runner::run(RunnerSink& sink)
                 }
                 // Idle: look again when the next address gets due, or
                 // after idle_poll for work from elsewhere.
+                // (Due already but not taken: its key is at its limits,
+                // and the take after retake_tick may get it.)
                 milliseconds until_due = settings_.idle_poll;
                 if (w.next_due)
                     until_due = milliseconds(std::max<Millis>(*w.next_due - now, 0));
                 wait = clamp_ms(until_due, retake_tick, std::max(settings_.idle_poll, retake_tick));
-                next_take = clock::now() + wait;
+                if (w.next_due && *w.next_due > now)
+                    next_take = std::max(next_take, clock::now() + wait);
             } else if (room == 0 || taken == room) {
                 wait = renew_every;
             }

@@ -192,7 +192,7 @@ SqliteStore::SqliteStore(const std::string& path)
         std::string message = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
         sqlite3_close_v2(db_);
         db_ = nullptr;
-        throw StoreError(path + ": " + message);
+        throw StoreError(message);
     }
     try {
         // SQLite opens a write-protected file for reading only; a worker
@@ -209,10 +209,10 @@ SqliteStore::SqliteStore(const std::string& path)
         // addresses are then simply checked again.
         exec("PRAGMA synchronous = NORMAL");
         create_or_check_schema();
-    } catch (const StoreError& e) {
+    } catch (const StoreError&) {
         sqlite3_close_v2(db_);
         db_ = nullptr;
-        throw StoreError(path + ": " + e.what());
+        throw;
     }
 }
 

@@ -223,4 +223,7 @@ std::unique_ptr<Store> open_store(const std::string& location);
 // Whether location names a PostgreSQL store.
 bool is_postgresql_uri(std::string_view location);
 
+// location for messages and logs: a URI's password replaced by "***".
+std::string printable_location(std::string_view location);
+
 }  // namespace verimex_jobs

@@ -259,8 +259,12 @@ TEST_P(StoreTest, StartsOfOneKeyAreTheIntervalApart)
         std::this_thread::sleep_for(20ms);
     }
     ASSERT_EQ(starts.size(), 3u);
-    EXPECT_GE(starts[1] - starts[0], 300);
-    EXPECT_GE(starts[2] - starts[1], 300);
+    // The clock is read after each take, not at its start: a few
+    // milliseconds of round trip either way.
+    EXPECT_GE(starts[1] - starts[0], 290);
+    EXPECT_GE(starts[2] - starts[1], 290);
+    // And not much more: the key is free again once the interval is over.
+    EXPECT_LT(starts[2] - starts[0], 1500);
 }
 
 TEST_P(StoreTest, DomainsOfOneMailExchangerShareItsKeyOnceItIsKnown)
@@ -650,7 +654,7 @@ TEST(OpenStore, RefusesAFileItCannotWrite)
         open_store(path);
         ADD_FAILURE() << "opened a read-only file";
     } catch (const StoreError& e) {
-        EXPECT_NE(std::string(e.what()).find(path), std::string::npos) << e.what();
+        EXPECT_NE(std::string(e.what()).find("not writable"), std::string::npos) << e.what();
     }
     ::umount(mount_point.c_str());
 }

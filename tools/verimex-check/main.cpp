@@ -16,6 +16,7 @@
 #include "bulk.h"
 #include "checking.h"
 #include "input.h"
+#include "job_run.h"
 #include "options.h"
 #include "printer.h"
 #include "resources.h"
@@ -61,6 +62,8 @@ int main(int argc, char** argv)
         put(stdout, help_text());
         return all_verified;
     }
+    if (!opts.store.empty())
+        return run_job(opts);
     // Without an operand the list comes from standard input; nobody types a
     // list at a terminal by accident, so that is taken for a mistake ("-"
     // still reads the terminal when asked to).

@@ -18,7 +18,14 @@ namespace {
 constexpr std::string_view usage_line =
     "usage: verimex-check [-f FROM] [-t SECONDS] [-s DNS-SERVER] [-j JOBS] [-v] [--json]\n"
     "                     [--no-progress] [ADDRESS | -]...\n"
+    "       verimex-check --store STORE [--job NAME] [job options] [check options]\n"
+    "                     [ADDRESS | -]...\n"
+    "       verimex-check --store STORE [--job NAME] --status\n"
+    "       verimex-check --store STORE [--job NAME] --export jsonl|csv\n"
     "       verimex-check --help\n";
+
+// The longest delay --retry-after takes: a week.
+constexpr unsigned long max_retry_delay = 7UL * 24 * 3600;
 
 // Whole decimal digits only: no sign, no blanks, no suffix, and within
 // [low, high]. The component takes a signed 16-bit timeout, and a negative
@@ -43,12 +50,33 @@ UsageError error(std::string text)
     return UsageError{std::move(text)};
 }
 
+// "60,300,3600": whole seconds, at least one; "none": no retries.
+bool parse_delays(std::string_view text, std::vector<unsigned>& out)
+{
+    out.clear();
+    if (text == "none")
+        return true;
+    for (;;) {
+        const std::size_t comma = text.find(',');
+        unsigned long seconds = 0;
+        if (!parse_count(text.substr(0, comma), 0, max_retry_delay, seconds))
+            return false;
+        out.push_back(static_cast<unsigned>(seconds));
+        if (comma == std::string_view::npos)
+            return true;
+        text.remove_prefix(comma + 1);
+    }
+}
+
+
 }  // namespace
 
 std::variant<Options, UsageError> parse_args(std::span<const std::string_view> args)
 {
     Options opts;
     bool options_ended = false;
+    // Job options seen, for the check that --store came with them.
+    std::vector<std::string> job_options;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string_view arg = args[i];
         if (options_ended || arg.size() < 2 || arg[0] != '-') {
@@ -71,8 +99,76 @@ std::variant<Options, UsageError> parse_args(std::span<const std::string_view> a
             opts.progress = false;
             continue;
         }
-        if (arg.starts_with("--"))
-            return error("unknown option '" + std::string(arg) + "'");
+        if (arg == "--status") {
+            opts.status = true;
+            job_options.push_back("--status");
+            continue;
+        }
+        if (arg == "--no-wait") {
+            opts.no_wait = true;
+            job_options.push_back("--no-wait");
+            continue;
+        }
+        if (arg == "--retry-errors") {
+            opts.retry_errors = true;
+            job_options.push_back("--retry-errors");
+            continue;
+        }
+        if (arg.starts_with("--")) {
+            // The job options that take a value: "--name VALUE" or
+            // "--name=VALUE".
+            const std::size_t equals = arg.find('=');
+            const std::string_view name = arg.substr(0, equals);
+            static constexpr std::string_view valued[] = {"--store",    "--job",   "--export",      "--lease",
+                                                          "--per-mx",   "--mx-interval", "--retry-after"};
+            if (std::find(std::begin(valued), std::end(valued), name) == std::end(valued))
+                return error("unknown option '" + std::string(arg) + "'");
+            std::string_view value;
+            if (equals != std::string_view::npos)
+                value = arg.substr(equals + 1);
+            else if (i + 1 < args.size())
+                value = args[++i];
+            else
+                return error("option '" + std::string(name) + "' needs a value");
+            unsigned long number = 0;
+            if (name == "--store") {
+                if (value.empty())
+                    return error("--store needs a file or a postgresql:// URI");
+                opts.store = value;
+                continue;
+            }
+            job_options.emplace_back(name);
+            if (name == "--job") {
+                if (value.empty() || value.size() > 200 ||
+                    std::any_of(value.begin(), value.end(),
+                                [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }))
+                    return error("--job wants a name of 1 to 200 bytes without control characters");
+                opts.job = value;
+            } else if (name == "--export") {
+                if (value != "jsonl" && value != "csv")
+                    return error("--export wants jsonl or csv, not '" + std::string(value) + "'");
+                opts.export_format = value;
+            } else if (name == "--lease") {
+                if (!parse_count(value, 1, 7UL * 24 * 3600, number))
+                    return error("--lease wants whole seconds from 1 to 604800, not '" + std::string(value) + "'");
+                opts.lease_seconds = static_cast<unsigned>(number);
+            } else if (name == "--per-mx") {
+                if (!parse_count(value, 1, max_jobs, number))
+                    return error("--per-mx wants a number of checks from 1 to " + std::to_string(max_jobs) +
+                                 ", not '" + std::string(value) + "'");
+                opts.per_mx = static_cast<unsigned>(number);
+            } else if (name == "--mx-interval") {
+                if (!parse_count(value, 0, 3'600'000, number))
+                    return error("--mx-interval wants milliseconds from 0 to 3600000, not '" + std::string(value) +
+                                 "'");
+                opts.mx_interval_ms = static_cast<unsigned>(number);
+            } else if (name == "--retry-after") {
+                if (!parse_delays(value, opts.retry_after))
+                    return error("--retry-after wants seconds separated by commas (each at most 604800), or none, "
+                                 "not '" + std::string(value) + "'");
+            }
+            continue;
+        }
 
         // A group of short options; one taking a value ends the group.
         for (std::size_t k = 1; k < arg.size(); ++k) {
@@ -125,7 +221,30 @@ std::variant<Options, UsageError> parse_args(std::span<const std::string_view> a
             break;
         }
     }
+    if (opts.store.empty() && !job_options.empty())
+        return error(job_options.front() + " works on a job: it needs --store");
+    if (opts.status && !opts.export_format.empty())
+        return error("--status and --export are two runs: give one of them");
+    if ((opts.status || !opts.export_format.empty()) && !opts.addresses.empty())
+        return error(std::string(opts.status ? "--status" : "--export") + " takes no address");
+    if (!opts.store.empty() && opts.lease_seconds != 0 && opts.lease_seconds < effective_timeout(opts.timeout))
+        return error("--lease " + std::to_string(opts.lease_seconds) + " is shorter than the time limit of a check (" +
+                     std::to_string(effective_timeout(opts.timeout)) + " seconds)");
     return opts;
+}
+
+unsigned effective_timeout(std::int16_t timeout)
+{
+    if (timeout <= 0)
+        return 120;
+    return timeout > 600 ? 600u : static_cast<unsigned>(timeout);
+}
+
+unsigned lease_for(const Options& opts)
+{
+    if (opts.lease_seconds != 0)
+        return opts.lease_seconds;
+    return std::max(60u, 2 * effective_timeout(opts.timeout));
 }
 
 bool Options::reads_standard_input() const
@@ -189,6 +308,44 @@ With --json each address gives one line on standard output, a JSON object
 Text from servers that is not valid UTF-8 has each bad byte sequence
 replaced by U+FFFD; control characters are written as \n, \r, \t, \uXXXX.
 -v changes nothing there: the transcript is always included.
+
+Jobs: with --store the addresses go into a job kept in a store, each once,
+and the program works on the job until every address of it has a final
+result. Workers may join a job at any time, on this machine or (with
+PostgreSQL) on others: run the same command with no address. A worker that
+is killed loses at most the checks it had under way; they are taken again
+when their lease runs out. No address is ever given two final results.
+  --store STORE    an SQLite file (made when missing), or a PostgreSQL
+                   server: postgresql://USER@HOST/DATABASE (the tables are
+                   made on first use)
+  --job NAME       the job (default: default)
+  --status         print the job's counts as one JSON object and exit
+  --export FORMAT  print every address of the job in the order added, with
+                   its state, result, attempts and time of the last one:
+                   jsonl (the --json members and "state", "attempts",
+                   "checked_at") or csv (a header row, RFC 4180 quoting)
+  --no-wait        exit when nothing is due now, leaving addresses that wait
+                   for a retry to a later run
+  --lease SECONDS  how long an address stays taken by a worker that stops
+                   answering (default: twice the time limit, at least 60;
+                   never less than the time limit)
+  --per-mx K       at most K checks at once per mail server (default 2)
+  --mx-interval MS at least MS milliseconds between the starts of two checks
+                   on one mail server (default 1000). Both hold across every
+                   worker of the store. A mail server is the first mail
+                   exchanger of the domain once a check has seen it, so the
+                   domains of one provider share its limits.
+  --retry-after LIST
+                   a 4xx reply to VRFY (greylisting: "try again later")
+                   puts the address back; it is tried again after each of
+                   these delays in seconds in turn, and then the last reply
+                   stands (default 300,900,3600,10800; none: no retries)
+  --retry-errors   retry timeouts and refused connections the same way
+In a job run the results are printed as they are written, in the order
+they finish; -v, --json and the exit status are as above, over the
+addresses this process checked. A store that cannot be opened, made or
+reached ends the program with a message and exit status 3, before any
+check or when it happens.
 
 When the platform itself fails during a check (for example a socket call),
 the error is printed on standard error as

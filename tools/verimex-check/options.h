@@ -28,6 +28,21 @@ struct Options {
     unsigned jobs = 1;       // -j: checks that run at the same time
     bool json = false;       // --json: one JSON object per address
     bool progress = true;    // --no-progress turns the progress bar off
+    // Jobs (--store): the addresses go into a job kept in the store, and
+    // this process works on the job until every address has a final
+    // result. Empty: a plain run.
+    std::string store;
+    std::string job = "default";
+    bool status = false;              // --status: print the job's counts
+    std::string export_format;        // --export jsonl|csv; empty: none
+    bool no_wait = false;             // --no-wait: stop when nothing is due now
+    unsigned lease_seconds = 0;       // --lease; 0: twice the time limit, at least 60
+    unsigned per_mx = 2;              // --per-mx: checks at once per mail server
+    unsigned mx_interval_ms = 1000;   // --mx-interval: between two starts there
+    // --retry-after: seconds before each further attempt after a 4xx reply.
+    std::vector<unsigned> retry_after = {300, 900, 3600, 10800};
+    bool retry_errors = false;        // --retry-errors: timeouts and refusals too
+
     // The operands as given, in order; "-" stands for the lines of
     // standard input. Empty: standard input is read as well.
     std::vector<std::string> addresses;
@@ -35,6 +50,14 @@ struct Options {
     // Whether standard input supplies addresses: no operand at all, or "-".
     bool reads_standard_input() const;
 };
+
+// The time limit a check runs under: the component's own reading of
+// timeout (0 is 120 seconds, above 600 is 600).
+unsigned effective_timeout(std::int16_t timeout);
+
+// The lease a job run uses: --lease, or twice the time limit but at least
+// a minute.
+unsigned lease_for(const Options& opts);
 
 struct UsageError {
     std::string message;

@@ -1,0 +1,209 @@
+// The job side of verimex-check: the store does the bookkeeping and the
+// runner the work; this file connects them to the command line, the
+// printer and the signals.
+#include "job_run.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "checking.h"
+#include "input.h"
+#include "jobs/runner.h"
+#include "jobs/store.h"
+#include "printer.h"
+#include "report.h"
+#include "terminal.h"
+
+namespace verimex_check {
+
+namespace {
+
+void put(std::FILE* stream, const std::string& text)
+{
+    std::fwrite(text.data(), 1, text.size(), stream);
+}
+
+// As in main: abandoned checks may still run inside the library, so no
+// static destructor may run under them.
+[[noreturn]] void leave_now(int status)
+{
+    std::fflush(stdout);
+    std::fflush(stderr);
+    std::_Exit(status);
+}
+
+// Hands the final results to the printer as they are written, and stops
+// the runner at the first Ctrl-C or SIGTERM.
+class JobSink final : public verimex_jobs::RunnerSink {
+public:
+    JobSink(Printer& printer, verimex_jobs::Runner& runner) : printer_(printer), runner_(runner) {}
+
+    void attempt(const verimex_jobs::Attempt& a) override
+    {
+        if (!a.final)
+            return;
+        CheckResult result;
+        result.address = a.record.address;
+        result.returnvar = a.record.returnvar;
+        result.transcript = a.record.transcript;
+        result.platform_error = a.record.error;
+        printer_.result(std::move(result));
+        ++printed_;
+        printer_.waiting(printed_, printed_);
+    }
+    void waiting() override
+    {
+        if (interrupt_signal() != 0)
+            runner_.stop();
+        printer_.waiting(printed_, printed_);
+    }
+    std::size_t printed() const { return printed_; }
+
+private:
+    Printer& printer_;
+    verimex_jobs::Runner& runner_;
+    std::size_t printed_ = 0;
+};
+
+std::string owner_name()
+{
+    char host[256 + 1] = {};
+    if (::gethostname(host, sizeof host - 1) != 0 || host[0] == '\0')
+        std::snprintf(host, sizeof host, "localhost");
+    return std::string(host) + ":" + std::to_string(::getpid());
+}
+
+int store_failed(const std::string& location, const std::string& message)
+{
+    put(stderr, "verimex-check: store " + verimex_jobs::printable_location(location) + ": " + message + "\n");
+    return platform_failed;
+}
+
+}  // namespace
+
+int run_job(Options& opts)
+{
+    using namespace verimex_jobs;
+
+    // Addresses first: a list on standard input is read before anything
+    // else, as in a plain run. No operand at a terminal means: only work.
+    std::vector<std::string> addresses;
+    const bool reads_input = !opts.status && opts.export_format.empty() &&
+                             (!opts.addresses.empty() ? opts.reads_standard_input() : !is_terminal(stdin));
+    if (reads_input) {
+        std::ios::sync_with_stdio(false);
+        addresses = collect_addresses(opts.addresses, std::cin);
+        if (std::cin.bad()) {
+            const int error = errno;
+            put(stderr, "verimex-check: cannot read standard input: " + std::generic_category().message(error) + "\n");
+            return platform_failed;
+        }
+    } else if (!opts.status && opts.export_format.empty()) {
+        addresses = std::move(opts.addresses);
+    }
+
+    std::unique_ptr<Store> store;
+    try {
+        store = open_store(opts.store);
+    } catch (const StoreError& e) {
+        put(stderr, "verimex-check: cannot open store " + printable_location(opts.store) + ": " + e.what() + "\n");
+        return platform_failed;
+    }
+
+    try {
+        if (opts.status) {
+            JobStatus status = store->status(opts.job).value_or(JobStatus{});
+            status.job = opts.job;
+            put(stdout, status_json(status) + "\n");
+            return all_verified;
+        }
+        if (!opts.export_format.empty()) {
+            const ExportFormat format = *export_format(opts.export_format);
+            std::string chunk = export_header(format);
+            store->export_entries(opts.job, 0, std::nullopt, [&](const Entry& e) {
+                chunk += export_line(e, format);
+                if (chunk.size() >= 64 * 1024) {
+                    put(stdout, chunk);
+                    chunk.clear();
+                }
+            });
+            put(stdout, chunk);
+            return std::fflush(stdout) == 0 ? all_verified : platform_failed;
+        }
+        if (!addresses.empty()) {
+            const AddResult added = store->add(opts.job, addresses);
+            if (added.duplicates > 0) {
+                put(stderr, "verimex-check: job " + opts.job + ": " + std::to_string(added.added) + " added, " +
+                                std::to_string(added.duplicates) + " already in it\n");
+            }
+        }
+    } catch (const StoreError& e) {
+        return store_failed(opts.store, e.what());
+    }
+
+    CheckSettings settings;
+    settings.from = opts.from.empty() ? default_from() : opts.from;
+    settings.timeout = opts.timeout;
+    settings.dns_server = opts.dns_server;
+
+    RunnerSettings run;
+    run.job = opts.job;
+    run.in_flight = opts.jobs;
+    run.lease = std::chrono::seconds(lease_for(opts));
+    run.politeness.per_key = opts.per_mx;
+    run.politeness.interval = std::chrono::milliseconds(opts.mx_interval_ms);
+    for (unsigned seconds : opts.retry_after)
+        run.retry_after.push_back(std::chrono::seconds(seconds));
+    run.retry_errors = opts.retry_errors;
+    run.until = opts.no_wait ? Until::nothing_due : Until::job_done;
+    run.on_worker_start = keep_interrupts_away;
+    run.owner = owner_name();
+
+    PrinterSettings output;
+    output.verbose = opts.verbose;
+    output.json = opts.json;
+    // The bar needs a total, and a shared job has none this process knows.
+    output.progress = false;
+    output.out_is_terminal = is_terminal(stdout);
+    Printer printer(stdout, stderr, output);
+
+    Runner runner(
+        *store,
+        [settings](const std::string& address) {
+            CheckResult r = check_address(address, settings);
+            return CheckRecord{std::move(r.address), std::move(r.returnvar), std::move(r.transcript),
+                               std::move(r.platform_error)};
+        },
+        run);
+    JobSink sink(printer, runner);
+    RunSummary summary;
+    try {
+        catch_interrupts();
+        summary = runner.run(sink);
+    } catch (const StoreError& e) {
+        printer.finish();
+        store_failed(opts.store, e.what());
+        leave_now(platform_failed);
+    } catch (const std::exception& e) {
+        printer.finish();
+        put(stderr, std::string("verimex-check: ") + e.what() + "\n");
+        leave_now(platform_failed);
+    }
+    printer.finish();
+    if (summary.stopped) {
+        put(stderr, "verimex-check: interrupted; " + std::to_string(sink.printed()) +
+                        " results printed and kept in job " + opts.job +
+                        ", the addresses under way are left for a later run\n");
+        leave_now(128 + interrupt_signal());
+    }
+    return printer.status();
+}
+
+}  // namespace verimex_check
