@@ -90,7 +90,7 @@ class MailServers:
 class Server:
     """verimex-server as a child process on a free port of 127.0.0.1."""
 
-    def __init__(self, *args, cwd=None):
+    def __init__(self, *args, cwd=None, readme=False):
         if not SERVER:
             raise RuntimeError("VERIMEX_SERVER names no program")
         if cwd is None:
@@ -98,7 +98,10 @@ class Server:
             # source tree's.
             self._folder = tempfile.TemporaryDirectory(prefix="verimex-server-cwd.")
             cwd = self._folder.name
-        self.proc = subprocess.Popen([SERVER, "--listen", "127.0.0.1:0", *args], stdout=subprocess.PIPE,
+        # readme: started as the README's two-line start says, with no
+        # option at all (port 8025 is free in the private network).
+        listen = [] if readme else ["--listen", "127.0.0.1:0"]
+        self.proc = subprocess.Popen([SERVER, *listen, *args], stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE, cwd=cwd)
         line = self.proc.stdout.readline().decode()
         m = re.match(r"verimex-server: listening on http://127\.0\.0\.1:(\d+)/$", line.strip())

@@ -74,7 +74,13 @@ class Api(unittest.TestCase):
         self.assertLess(time.monotonic() - start, 8)
 
     def test_input_the_component_refuses_is_a_normal_result(self):
-        for address in ["a\r\nquit@yes.server.test", "a\n@yes.server.test", "a\x00b@yes.server.test"]:
+        # Line breaks and NUL anywhere; blanks, tabs, quotes, control
+        # characters or a leading '-' in the domain: passed on unchanged,
+        # refused by the component, answered 200 with its text.
+        for address in ["a\r\nquit@yes.server.test", "a\n@yes.server.test", "a\x00b@yes.server.test",
+                        "a@yes.server.test -q=a", "a@-yes.server.test", 'a@"yes.server.test"',
+                        "a@yes.server.test\t", "a@ yes.server.test", "a@yes\x01.server.test",
+                        "a@-debug", "a@yes.server.test\x0b"]:
             with self.subTest(address=address):
                 got = self.check(address)
                 self.assertEqual(got["address"], address)

@@ -162,9 +162,11 @@ class Page(unittest.TestCase):
 
     def test_page_loads_without_errors_and_reports_a_refused_post(self):
         d = self.driver
-        server = Server("--store", os.path.join(self.folder, "open.sqlite"))
+        # As the README starts it: `verimex-server`, then open the page.
+        server = Server(cwd=self.folder, readme=True)
         try:
-            d.get("http://127.0.0.1:%d/" % server.port)
+            self.assertEqual(server.port, 8025)
+            d.get("http://127.0.0.1:8025/")
             WebDriverWait(d, 20).until(lambda _: d.find_element(By.ID, "jobs").is_enabled())
             self.assertFalse(d.find_element(By.ID, "token-line").is_displayed())
             d.find_element(By.ID, "addresses").send_keys("a@yes.server.test")
@@ -173,6 +175,7 @@ class Page(unittest.TestCase):
             WebDriverWait(d, 20).until(lambda _: self.text("message").startswith("name: "))
             errors = [e for e in self.errors_in_console() if "400 (Bad Request)" not in e["message"]]
             self.assertEqual(errors, [])
+            self.assertTrue(os.path.exists(os.path.join(self.folder, "verimex-jobs.sqlite")))
         finally:
             self.assertEqual(server.stop()[0], 0)
 

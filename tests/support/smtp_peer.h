@@ -100,10 +100,12 @@ public:
         if (::inet_pton(AF_INET, address_.c_str(), &sa.sin_addr) != 1)
             throw std::invalid_argument("SmtpPeer: not an IPv4 address: " + address_);
         // Listening before the constructor returns: a client may connect at
-        // once, the backlog holds it until the acceptor gets there.
+        // once, the backlog holds it until the acceptor gets there. A
+        // backlog for a hundred clients at once (the server bench's): a full
+        // one drops connections, which wait a second or more to retry.
         if (::bind(listener_.get(), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0)
             throw std::system_error(errno, std::generic_category(), "bind " + address_);
-        if (::listen(listener_.get(), 16) != 0)
+        if (::listen(listener_.get(), 128) != 0)
             throw std::system_error(errno, std::generic_category(), "listen " + address_);
         acceptor_ = std::thread([this] { accept_loop(); });
     }

@@ -470,8 +470,8 @@ void Api::add_job(const Request& req, Response& res)
     }
     res.status = 201;
     res.set_header("Location", "/v1/jobs/" + path_segment(job));
-    res.set_content(Json{{"job", job}, {"added", added.added}, {"duplicates", added.duplicates}}.dump(
-                        -1, ' ', false, Json::error_handler_t::replace) +
+    res.set_content(nlohmann::ordered_json{{"job", job}, {"added", added.added}, {"duplicates", added.duplicates}}.dump(
+                        -1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) +
                         "\n",
                     json_type);
 }
@@ -520,7 +520,7 @@ void Api::remove_job(const Request& req, Response& res)
         if (const auto it = job_settings_.find(*name); it != job_settings_.end())
             job_settings_.erase(it);
     }
-    res.set_content(Json{{"job", *name}, {"removed", true}}.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n",
+    res.set_content(nlohmann::ordered_json{{"job", *name}, {"removed", true}}.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n",
                     json_type);
 }
 

@@ -170,6 +170,10 @@ int main(int argc, char** argv)
     server.set_write_timeout(static_cast<time_t>(opts.read_timeout), 0);
     server.set_keep_alive_timeout(5);
     server.set_keep_alive_max_count(1000);
+    // A reply goes out in more than one write (head, then body or chunks):
+    // with Nagle's algorithm the second would wait for the client's
+    // delayed ACK, some 40 ms per request on a kept-alive connection.
+    server.set_tcp_nodelay(true);
 
     Api api(opts, checks, metrics, *store);
     api.install(server);
