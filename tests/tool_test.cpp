@@ -5,12 +5,15 @@
 // reach a check).
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <functional>
 #include <future>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -28,6 +31,7 @@
 #include "options.h"
 #include "printer.h"
 #include "report.h"
+#include "resources.h"
 #include "support/spawn.h"
 
 namespace {
@@ -128,8 +132,9 @@ TEST(ToolOptions, JobsJsonAndProgress)
     EXPECT_TRUE(o.json);
     EXPECT_FALSE(o.progress);
     EXPECT_EQ(parsed({"-j256", "a"}).jobs, 256u);
+    EXPECT_EQ(parsed({"-j10000", "a"}).jobs, 10000u);
     EXPECT_EQ(parsed({"-vj", "3", "a"}).jobs, 3u);
-    for (std::string_view bad : {"0", "257", "-1", "", "4x", "99999999999999999999"})
+    for (std::string_view bad : {"0", "10001", "-1", "", "4x", "99999999999999999999"})
         EXPECT_TRUE(refused({"-j", bad, "a"})) << "-j '" << bad << "'";
     EXPECT_TRUE(refused({"a", "-j"}));
     EXPECT_TRUE(refused({"--jobs=2", "a"}));
@@ -409,6 +414,116 @@ TEST(ToolBulk, ChecksRunNoFurtherAheadOfTheOutputThanTheWindow)
     EXPECT_EQ(sink.addresses, numbered(60));
     EXPECT_LT(furthest_ahead.load(), window);
     EXPECT_GE(furthest_ahead.load(), 3u) << "the window was never used";
+}
+
+TEST(ToolBulk, ChecksThatRunOutOfDescriptorsAreCheckedAgainByFewerWorkers)
+{
+    // Every fourth address runs short the first time it is checked, while
+    // more than two checks are under way: as a system out of descriptors
+    // would let fewer checks through.
+    std::mutex mutex;
+    std::map<std::string, int> tries;
+    int under_way = 0;
+    int most_after_shortage = 0;
+    bool short_once = false;
+    std::vector<std::string> notices;
+    CollectingSink sink;
+    BulkSettings settings;
+    settings.jobs = 8;
+    settings.notice = [&](const std::string& text) {
+        std::lock_guard lock(mutex);
+        notices.push_back(text);
+    };
+    const std::vector<std::string> list = numbered(80);
+    const BulkOutcome end = run_bulk(
+        list,
+        [&](const std::string& address) {
+            bool run_short = false;
+            {
+                std::lock_guard lock(mutex);
+                ++under_way;
+                // Once the run has said it goes on with fewer.
+                if (!notices.empty())
+                    most_after_shortage = std::max(most_after_shortage, under_way);
+                run_short = std::stoi(address.substr(1)) % 4 == 0 && tries[address]++ == 0 && under_way > 2;
+                short_once = short_once || run_short;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            CheckResult r = fake_result(address);
+            if (run_short) {
+                r.platform_error = "verimex: socket: Too many open files";
+                r.out_of_descriptors = true;
+            }
+            std::lock_guard lock(mutex);
+            --under_way;
+            return r;
+        },
+        sink, settings);
+    EXPECT_FALSE(end.interrupted);
+    // Nothing lost, nothing twice, and no result of a check that ran short.
+    EXPECT_EQ(sink.addresses, list);
+    EXPECT_EQ(end.handed_out, list.size());
+    ASSERT_TRUE(short_once);
+    ASSERT_FALSE(notices.empty());
+    EXPECT_NE(notices.front().find("out of file descriptors (verimex: socket: Too many open files)"),
+              std::string::npos)
+        << notices.front();
+    EXPECT_LT(most_after_shortage, 8) << "the run did not go on with fewer checks at a time";
+}
+
+TEST(ToolBulk, TheLastWorkerKeepsTryingWhenDescriptorsRunShort)
+{
+    std::atomic<int> calls{0};
+    CollectingSink sink;
+    BulkSettings settings;
+    settings.jobs = 1;
+    run_bulk(
+        {"a@x.test", "b@x.test"},
+        [&](const std::string& address) {
+            CheckResult r = fake_result(address);
+            // b@x.test runs short twice, then gets through.
+            if (address == "b@x.test" && calls++ < 2)
+                r.out_of_descriptors = true;
+            return r;
+        },
+        sink, settings);
+    EXPECT_EQ(sink.addresses, (std::vector<std::string>{"a@x.test", "b@x.test"}));
+    EXPECT_EQ(calls.load(), 3);
+}
+
+TEST(ToolResources, ChecksAtOnceFollowTheDescriptorsThereAre)
+{
+    const struct {
+        std::size_t limit, open;
+        unsigned asked, expected;
+    } cases[] = {
+        {1024, 3, 8, 8},
+        {1024, 3, 1000, (1024 - 3 - descriptors_reserved) / descriptors_per_check},
+        {20000, 10, 10000, (20000 - 10 - descriptors_reserved) / descriptors_per_check},
+        {1048576, 10, 10000, 10000},
+        {50, 3, 100, 1},  // never none
+        {static_cast<std::size_t>(-1), 3, 10000, 10000},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(checks_within(c.limit, c.open, c.asked), c.expected) << c.limit << " " << c.open << " " << c.asked;
+}
+
+TEST(ToolResources, SoftDescriptorLimitIsRaisedToTheHardOne)
+{
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    if (saved.rlim_max < 256)
+        GTEST_SKIP() << "hard limit too low to lower the soft one: " << saved.rlim_max;
+    rlimit lowered = saved;
+    lowered.rlim_cur = 128;
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
+    const std::size_t now = raise_descriptor_limit();
+    rlimit after{};
+    ::getrlimit(RLIMIT_NOFILE, &after);
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+    EXPECT_EQ(after.rlim_cur, saved.rlim_max);
+    EXPECT_EQ(now, saved.rlim_max == RLIM_INFINITY ? static_cast<std::size_t>(-1) : saved.rlim_max);
+    EXPECT_GT(open_descriptors(), 2u) << "standard streams at least";
 }
 
 TEST(ToolBulk, ThrownErrorsBecomePlatformFailures)

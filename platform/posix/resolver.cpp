@@ -49,9 +49,12 @@ void init_library_once()
 // c-ares makes its sockets with socket() and marks them close-on-exec only
 // afterwards, and writes to TCP name servers with writev(), which can raise
 // SIGPIPE. These replacements do both atomically and quietly.
-ares_socket_t open_socket(int family, int type, int protocol, void*)
+ares_socket_t open_socket(int family, int type, int protocol, void* resolver)
 {
-    return ::socket(family, type | SOCK_NONBLOCK | SOCK_CLOEXEC, protocol);
+    const ares_socket_t fd = ::socket(family, type | SOCK_NONBLOCK | SOCK_CLOEXEC, protocol);
+    if (fd < 0)
+        static_cast<Resolver*>(resolver)->socket_failed(errno);
+    return fd;
 }
 
 int close_socket(ares_socket_t fd, void*)
@@ -137,7 +140,7 @@ void Resolver::open_channel()
         raise(status, "verimex: ares_init_options");
     channel_ = channel;
     config_ = stamp;
-    ::ares_set_socket_functions(channel_, &socket_functions, nullptr);
+    ::ares_set_socket_functions(channel_, &socket_functions, this);
 }
 
 void Resolver::close_channel()
@@ -153,6 +156,7 @@ void Resolver::start(const std::string& name)
 {
     cancel();
     outcome_.reset();
+    local_error_ = 0;
     // NOTE: c-ares 1.18 has no ares_reinit; a fresh channel reads the file
     // again. A stat per lookup costs nothing next to the lookup.
     if (!channel_ || !(config_stamp() == config_)) {
@@ -233,8 +237,22 @@ bool Resolver::advance(std::span<const pollfd> polled)
     return news || !running_;
 }
 
+void Resolver::socket_failed(int error)
+{
+    // Out of descriptors or memory is our side's failure: c-ares would
+    // report it as a server that cannot be reached, and the name as one
+    // that cannot be resolved. A family this machine lacks is not.
+    if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM)
+        local_error_ = error;
+}
+
 std::optional<Resolver::Outcome> Resolver::take_outcome()
 {
+    if (const int error = std::exchange(local_error_, 0); error != 0) {
+        cancel();
+        outcome_.reset();
+        throw std::system_error(error, std::generic_category(), "verimex: socket for the name lookup");
+    }
     return std::exchange(outcome_, std::nullopt);
 }
 

@@ -59,7 +59,12 @@ public:
     // Returns whether any of its descriptors had news.
     bool advance(std::span<const pollfd> polled);
     // The outcome of the last lookup once it has ended, handed out once.
+    // When c-ares could not get a socket for want of descriptors or memory,
+    // raises std::system_error with that error instead (and abandons the
+    // lookup): a failure of our own side, not a name that does not resolve.
     std::optional<Outcome> take_outcome();
+    // c-ares's socket function failed with `error`.
+    void socket_failed(int error);
 
 private:
     // What tells one version of the configuration file from another.
@@ -83,6 +88,7 @@ private:
     // Set while c-ares calls back for lookups we abandoned.
     bool abandoning_ = false;
     std::optional<Outcome> outcome_;
+    int local_error_ = 0;  // the last socket failure of our own side
 };
 
 }  // namespace verimex::platform::posix

@@ -228,7 +228,13 @@ private:
     // Picks up a finished lookup. Returns whether one had finished.
     bool take_resolution()
     {
-        std::optional<Resolver::Outcome> outcome = resolver_->take_outcome();
+        std::optional<Resolver::Outcome> outcome;
+        try {
+            outcome = resolver_->take_outcome();
+        } catch (...) {
+            state_ = sckError;
+            throw;
+        }
         if (!outcome)
             return false;
         if (!outcome->found) {

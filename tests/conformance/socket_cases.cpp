@@ -600,12 +600,14 @@ TEST_F(SocketSeam, NameLookupDescriptorsAreNotInherited)
 }
 
 #ifndef _WIN32
+EventLoop* loop_of_this_test = nullptr;
+
 // Connects with no descriptor to spare and returns what was raised.
 // NOTE: UBSan's vptr check needs a pipe the first time it meets a type, so
 // this function is kept out of it, and the error type it will meet while
 // descriptors are exhausted is shown to it beforehand.
 __attribute__((no_sanitize("vptr"))) std::error_code connect_without_descriptors(SocketControl& socket,
-                                                                                   int port)
+                                                                                   const std::string& host, int port)
 {
     {
         const std::system_error seen(EMFILE, std::generic_category(), "seen");
@@ -620,9 +622,12 @@ __attribute__((no_sanitize("vptr"))) std::error_code connect_without_descriptors
     ::setrlimit(RLIMIT_NOFILE, &tight);
     std::exception_ptr raised;
     try {
-        socket.RemoteHost("127.0.0.41");
+        socket.RemoteHost(host);
         socket.RemotePort(port);
         socket.Connect();
+        // A name goes to the resolver, whose sockets fail a pass later.
+        for (int i = 0; i < 100 && socket.State() == sckResolvingHost; ++i)
+            loop_of_this_test->yield();
     } catch (...) {
         raised = std::current_exception();
     }
@@ -676,8 +681,16 @@ TEST_F(SocketSeam, OnlyFailuresOfOurOwnSideRaise)
     GTEST_SKIP() << "does not apply: Windows has no per-process limit on sockets that a test can lower";
 #else
     Listener listener("127.0.0.41");
-    EXPECT_EQ(connect_without_descriptors(*socket, listener.port()), std::errc::too_many_files_open);
+    loop_of_this_test = loop.get();
+    EXPECT_EQ(connect_without_descriptors(*socket, "127.0.0.41", listener.port()), std::errc::too_many_files_open);
     EXPECT_EQ(socket->State(), sckError);
+    // The resolver's own socket: not a name that cannot be resolved.
+    EXPECT_EQ(connect_without_descriptors(*socket, "connect.seam.test", listener.port()),
+              std::errc::too_many_files_open);
+    EXPECT_EQ(socket->State(), sckError);
+    // Descriptors back, the same socket connects again.
+    connect("connect.seam.test", listener.port());
+    EXPECT_EQ(settle(), sckConnected);
 #endif
 }
 

@@ -2,11 +2,14 @@
 #include "bulk.h"
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <exception>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -40,6 +43,15 @@ struct Shared {
     std::size_t base = 0;  // the first address whose result is not handed out
     std::size_t done = 0;  // checks finished
     bool stopping = false;
+    // Addresses whose check ran out of descriptors, to be checked again;
+    // they lie in the window already, so they go before `next`.
+    std::deque<std::size_t> again;
+    unsigned workers = 0;  // worker threads still taking addresses
+    unsigned retired = 0;  // of them, those that stopped for want of descriptors
+    // Why the last worker to retire did so, and how many were left taking
+    // addresses then, for the hand-out to tell.
+    std::string shortage;
+    unsigned left_after_shortage = 0;
 
     std::optional<CheckResult>& slot(std::size_t index) { return slots[index % slots.size()]; }
 };
@@ -68,14 +80,47 @@ void work(const std::shared_ptr<Shared>& shared)
     Shared& s = *shared;
     const std::size_t total = s.addresses.size();
     std::unique_lock lock(s.mutex);
+    // However this worker ends, it no longer counts (under the lock).
+    struct Leaving {
+        Shared& s;
+        ~Leaving() { --s.workers; }
+    } leaving{s};
     for (;;) {
-        s.room.wait(lock, [&] { return s.stopping || s.next >= total || s.next < s.base + s.slots.size(); });
-        if (s.stopping || s.next >= total)
+        s.room.wait(lock, [&] {
+            return s.stopping || !s.again.empty() || s.next >= total || s.next < s.base + s.slots.size();
+        });
+        if (s.stopping)
             return;
-        const std::size_t index = s.next++;
+        std::size_t index = 0;
+        if (!s.again.empty()) {
+            index = s.again.front();
+            s.again.pop_front();
+        } else if (s.next < total) {
+            index = s.next++;
+        } else {
+            return;
+        }
         lock.unlock();
         CheckResult result = checked(s, s.addresses[index]);
         lock.lock();
+        if (result.out_of_descriptors) {
+            // Nothing is known of this address yet: it is checked again,
+            // and this worker retires, so fewer checks hold descriptors.
+            // The last worker stays and tries again after a pause.
+            s.again.push_back(index);
+            if (s.workers > 1) {
+                ++s.retired;
+                s.left_after_shortage = s.workers - 1;
+                s.shortage = result.platform_error.empty() ? result.returnvar : result.platform_error;
+                s.ready.notify_one();
+                s.room.notify_one();
+                return;
+            }
+            lock.unlock();
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            lock.lock();
+            continue;
+        }
         s.slot(index) = std::move(result);
         ++s.done;
         // Only the result at base lets the hand-out go on; the others wait
@@ -106,21 +151,35 @@ public:
             t.detach();
     }
 
-    void start(unsigned count)
+    // Returns why fewer than `count` could be started; empty when all were.
+    std::string start(unsigned count)
     {
         threads_.reserve(count);
         for (unsigned i = 0; i < count; ++i) {
             try {
+                // Counted first: a worker that runs out of descriptors at
+                // once must see itself among the workers.
+                {
+                    std::lock_guard lock(shared_->mutex);
+                    ++shared_->workers;
+                }
                 threads_.emplace_back([shared = shared_] { work(shared); });
-            } catch (const std::system_error&) {
+            } catch (const std::system_error& e) {
+                {
+                    std::lock_guard lock(shared_->mutex);
+                    --shared_->workers;
+                }
                 // Fewer workers only make the run slower; none make it
                 // impossible.
                 if (threads_.empty())
                     throw;
-                break;
+                return e.code().message();
             }
         }
+        return {};
     }
+
+    unsigned started() const { return static_cast<unsigned>(threads_.size()); }
 
     // Every result has been handed out: the workers have nothing left to
     // do, but some may still wait for room in the window.
@@ -155,11 +214,31 @@ BulkOutcome run_bulk(std::vector<std::string> addresses, CheckFunction check, Bu
     Shared& s = *shared;
     const auto stop_asked = [&] { return settings.interrupted && settings.interrupted(); };
 
+    const auto notice = [&](const std::string& text) {
+        if (settings.notice)
+            settings.notice(text);
+    };
     Workers workers(shared);
-    workers.start(static_cast<unsigned>(std::min<std::size_t>(std::max(settings.jobs, 1u), total)));
+    const auto asked = static_cast<unsigned>(std::min<std::size_t>(std::max(settings.jobs, 1u), total));
+    if (const std::string why = workers.start(asked); !why.empty()) {
+        const std::string started = std::to_string(workers.started());
+        notice("could start only " + started + " of " + std::to_string(asked) + " worker threads (" + why +
+               "); checking " + started + " at a time");
+    }
 
     std::unique_lock lock(s.mutex);
+    unsigned told_retired = 0;
     while (s.base < total) {
+        if (s.retired > told_retired) {
+            told_retired = s.retired;
+            const std::string text = "out of file descriptors (" + s.shortage + "); checking at most " +
+                                     std::to_string(s.left_after_shortage) + " at a time from now on, and again the " +
+                                     "addresses that ran short";
+            lock.unlock();
+            notice(text);
+            lock.lock();
+            continue;
+        }
         if (std::optional<CheckResult>& slot = s.slot(s.base)) {
             CheckResult result = std::move(*slot);
             slot.reset();

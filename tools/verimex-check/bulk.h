@@ -50,6 +50,11 @@ struct BulkSettings {
     // Asked on the calling thread before each result is handed out and at
     // every tick; true ends the run.
     std::function<bool()> interrupted;
+    // Told, on the calling thread, when the run goes on with fewer checks
+    // at a time than asked: fewer worker threads could be started, or
+    // checks ran out of file descriptors (their addresses are checked
+    // again, so no result is lost).
+    std::function<void(const std::string& text)> notice;
 };
 
 struct BulkOutcome {

@@ -1,11 +1,26 @@
 // Runs one check through the public verifier class and collects its outcome.
 #include "checking.h"
 
+#include <cerrno>
 #include <exception>
+#include <string>
+#include <system_error>
 
 #include "verimex/quoverimex.h"
 
 namespace verimex_check {
+
+namespace {
+
+// The start of the lookup runner's three failure texts, and their end.
+constexpr std::string_view lookup_failure = "ERROR: NSLOOKUP failed. ";
+
+std::string error_number(int error)
+{
+    return "Error: " + std::to_string(error);
+}
+
+}  // namespace
 
 CheckResult check_address(std::string_view address, const CheckSettings& settings)
 {
@@ -22,14 +37,23 @@ CheckResult check_address(std::string_view address, const CheckSettings& setting
     result.address = address;
     try {
         verifier.check();
+    } catch (const std::system_error& e) {
+        // what() already carries the OS's message.
+        result.platform_error = e.what();
+        result.out_of_descriptors = e.code() == std::errc::too_many_files_open ||
+                                    e.code() == std::errc::too_many_files_open_in_system;
     } catch (const std::exception& e) {
-        // what() of a std::system_error already carries the OS's message.
         result.platform_error = e.what();
         if (result.platform_error.empty())
             result.platform_error = "unknown platform error";
     }
     result.returnvar = verifier.returnvar();
     result.transcript = verifier.smtp();
+    // The lookup runner reports a pipe or a start that failed for want of
+    // descriptors in returnvar, as it reports any failure of the tool.
+    if (result.returnvar.starts_with(lookup_failure) &&
+        (result.returnvar.ends_with(error_number(EMFILE)) || result.returnvar.ends_with(error_number(ENFILE))))
+        result.out_of_descriptors = true;
     return result;
 }
 

@@ -28,6 +28,10 @@ struct CheckResult {
     // when the check returned normally. returnvar and transcript then hold
     // what had been written up to the failure.
     std::string platform_error;
+    // The check could not get a file descriptor (for its connection, the
+    // resolver or the lookup pipe): its outcome says nothing about the
+    // address, which should be checked again once descriptors are free.
+    bool out_of_descriptors = false;
 
     bool failed() const { return !platform_error.empty(); }
     bool verified() const { return !failed() && returnvar == verified_code; }

@@ -1,6 +1,7 @@
 // verimex-check: a sample host of libverimex. Checks the addresses named on
 // the command line or read from standard input, one or several at a time,
 // and prints one line for each, in input order.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +19,7 @@
 #include "job_run.h"
 #include "options.h"
 #include "printer.h"
+#include "resources.h"
 #include "report.h"
 #include "terminal.h"
 
@@ -97,6 +99,20 @@ int main(int argc, char** argv)
 
     BulkSettings bulk;
     bulk.jobs = opts.jobs;
+    bulk.notice = [&printer](const std::string& text) { printer.notice(text); };
+    if (opts.jobs > 1 && addresses.size() > 1) {
+        // Each check in flight holds a few descriptors and a thread: take
+        // all the descriptors the system allows, keep the threads small,
+        // and run no more checks at once than the descriptors can serve.
+        use_small_thread_stacks();
+        const std::size_t limit = raise_descriptor_limit();
+        const unsigned asked = static_cast<unsigned>(std::min<std::size_t>(opts.jobs, addresses.size()));
+        bulk.jobs = checks_within(limit, open_descriptors(), asked);
+        if (bulk.jobs < asked)
+            printer.notice("-j " + std::to_string(opts.jobs) + ": only " + std::to_string(limit) +
+                           " file descriptors may be open, enough for " + std::to_string(bulk.jobs) +
+                           " checks at a time; checking " + std::to_string(bulk.jobs) + " at a time");
+    }
     bulk.on_worker_start = keep_interrupts_away;
     bulk.interrupted = [] { return interrupt_signal() != 0; };
 

@@ -13,9 +13,11 @@
 namespace verimex_check {
 
 // The most workers -j accepts. Each is a thread with its own host window
-// and at most one open connection, so this is far from any system limit,
-// and well past the point where more would help on one machine.
-inline constexpr unsigned max_jobs = 256;
+// and at most one open connection; a waiting check costs next to nothing,
+// so the number in flight is bounded by how slow the servers are, and by
+// the descriptors and threads the system gives (the run says so, and goes
+// on with fewer, when it gets less).
+inline constexpr unsigned max_jobs = 10000;
 
 struct Options {
     std::string from;        // empty: the machine's host name is used

@@ -77,6 +77,15 @@ void Printer::finish()
     clear_progress();
 }
 
+void Printer::notice(const std::string& text)
+{
+    flush_out();
+    clear_progress();
+    const std::string line = "verimex-check: " + text + "\n";
+    std::fwrite(line.data(), 1, line.size(), err_);
+    std::fflush(err_);
+}
+
 void Printer::flush_out()
 {
     if (pending_.empty())

@@ -35,6 +35,9 @@ public:
     void waiting(std::size_t done, std::size_t total) override;
     // Writes out the rest and clears the progress bar.
     void finish();
+    // A message for the user on err ("verimex-check: " + text), written
+    // after what has gathered for out, with the progress bar out of its way.
+    void notice(const std::string& text);
 
     ExitStatus status() const { return tally_.status(); }
 

@@ -1,0 +1,38 @@
+// What a run of many checks at once asks of the process: file descriptors
+// and threads. verimex-check takes what the system allows, says so when
+// that is fewer than asked, and goes on with what it has.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace verimex_check {
+
+// Descriptors one check in flight may hold at once: its connection, the
+// resolver's socket, and the lookup pipe's two ends while the helper starts.
+inline constexpr std::size_t descriptors_per_check = 4;
+// Kept for everything else: standard streams, the library's own, slack.
+inline constexpr std::size_t descriptors_reserved = 64;
+
+// The stack of each worker thread. A check needs a few tens of KiB (its
+// deepest frames are the socket's 16 KiB read buffer and c-ares); the
+// default 8 MiB would cost nothing resident but address space and
+// mappings, which thousands of threads run out of.
+inline constexpr std::size_t worker_stack_bytes = 256 * 1024;
+
+// Raises the soft limit on open descriptors to the hard limit, and returns
+// the soft limit in force afterwards (0 when it cannot be read).
+std::size_t raise_descriptor_limit();
+
+// Descriptors open in this process now.
+std::size_t open_descriptors();
+
+// How many checks may run at once with `limit` descriptors of which `open`
+// are taken: at least 1, at most `asked`.
+unsigned checks_within(std::size_t limit, std::size_t open, unsigned asked);
+
+// Threads started from now on (std::thread included) get small stacks.
+// Builds with a sanitizer keep the default: their run-times need far more.
+void use_small_thread_stacks();
+
+}  // namespace verimex_check
