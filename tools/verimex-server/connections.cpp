@@ -6,7 +6,8 @@
 
 namespace verimex_server {
 
-ConnectionThreads::ConnectionThreads(unsigned threads, std::size_t pending_limit) : pending_limit_(pending_limit)
+ConnectionThreads::ConnectionThreads(unsigned threads, std::size_t pending_limit, std::function<void()> after_each)
+    : pending_limit_(pending_limit), after_each_(std::move(after_each))
 {
     threads_.reserve(threads);
     for (unsigned i = 0; i < threads; ++i) {
@@ -82,6 +83,8 @@ void ConnectionThreads::work()
         room_.notify_one();
         fn();
         fn = nullptr;
+        if (after_each_)
+            after_each_();
         lock.lock();
         --busy_;
     }
