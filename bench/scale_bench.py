@@ -206,7 +206,7 @@ def main():
     quick = "--quick" in sys.argv[2:]
     dnsmasq = pid_of("dnsmasq")
 
-    print("\n### 7. Thousands of checks in flight: verimex-check against a Python thread pool\n")
+    print("\n### 8. Thousands of checks in flight: verimex-check against a Python thread pool\n")
     rows = []
     summary = {}
     for title, kind, address, greeting, reply, counts in SPEEDS:

@@ -225,9 +225,13 @@ private:
 
 PostgresStore::PostgresStore(const std::string& uri)
 {
-    // The URI's own settings win over these defaults: it comes last.
-    const char* keys[] = {"connect_timeout", "application_name", "dbname", nullptr};
-    const char* values[] = {"10", "verimex", uri.c_str(), nullptr};
+    // The URI's own settings win over these defaults: it comes last. The
+    // keepalives and the user timeout make a server that vanished from the
+    // network (rather than closing the connection) an error within about a
+    // minute, not a worker that waits for ever.
+    const char* keys[] = {"connect_timeout",    "application_name", "keepalives_idle", "keepalives_interval",
+                          "keepalives_count",   "tcp_user_timeout", "dbname",          nullptr};
+    const char* values[] = {"10", "verimex", "30", "10", "3", "60000", uri.c_str(), nullptr};
     conn_ = PQconnectdbParams(keys, values, 1);
     if (conn_ == nullptr || PQstatus(conn_) != CONNECTION_OK) {
         const std::string message = connection_message(conn_);

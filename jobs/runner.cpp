@@ -9,6 +9,7 @@
 #include <deque>
 #include <exception>
 #include <map>
+#include <span>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -180,8 +181,15 @@ RunSummary Runner::run(RunnerSink& sink)
                 std::lock_guard lock(s.mutex);
                 done.swap(s.results);
             }
+            bool gave_back = false;
             for (auto& [lease, record] : done) {
                 mine.erase(lease.token);
+                if (record.unusable) {
+                    store_.release(std::span(&lease, 1));
+                    ++summary.given_back;
+                    gave_back = true;
+                    continue;
+                }
                 Attempt attempt;
                 const std::optional<milliseconds> delay =
                     retry_delay(record, lease.attempts, settings_.retry_after, settings_.retry_errors);
@@ -202,8 +210,10 @@ RunSummary Runner::run(RunnerSink& sink)
                     ++summary.deferred;
                 sink.attempt(attempt);
             }
+            // Checks that could not be made wait a moment: what they lacked
+            // comes back as the others end.
             if (!done.empty())
-                next_take = clock::now();
+                next_take = clock::now() + (gave_back ? retake_tick : milliseconds(0));
 
             if (clock::now() >= next_renew) {
                 std::vector<Lease> live;

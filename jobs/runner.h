@@ -79,6 +79,7 @@ struct RunSummary {
     std::uint64_t final_results = 0;  // written by this runner
     std::uint64_t deferred = 0;        // attempts deferred for a retry
     std::uint64_t lost_leases = 0;     // results dropped: the lease was gone
+    std::uint64_t given_back = 0;      // checks that could not be made, given back
     bool stopped = false;              // ended by stop()
 };
 

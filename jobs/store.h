@@ -65,6 +65,11 @@ struct CheckRecord {
     std::string returnvar;   // the component's result
     std::string transcript;  // smtp after the check (CR LF line ends)
     std::string error;       // a platform failure's message; empty if none
+    // The check could not be made at all (the process ran out of file
+    // descriptors, say): its outcome says nothing about the address. A
+    // runner gives such an address back, due at once, and counts no
+    // attempt.
+    bool unusable = false;
 
     bool verified() const { return error.empty() && returnvar == "000"; }
 };

@@ -6,6 +6,7 @@ server listens, then serves until it is killed.
   127.0.0.21  mx.shop.demo.test      VRFY: 250 for alice, 550 5.1.1 otherwise
   127.0.0.22  mx.cautious.demo.test  VRFY: 252 for anyone
   127.0.0.24  mx.silent.demo.test    accepts, then never says a word
+  127.0.0.25  mx.grey.demo.test      VRFY: 451 the first time per address, then 250
 (127.0.0.23, mx.closed.demo.test, is left without a server: refused.)
 """
 import socket
@@ -24,6 +25,19 @@ def shop_vrfy(address):
 
 def cautious_vrfy(address):
     return "252 2.5.2 Cannot VRFY user; try RCPT to attempt delivery (or try finger)"
+
+
+GREY_SEEN = set()
+GREY_LOCK = threading.Lock()
+
+
+def grey_vrfy(address):
+    with GREY_LOCK:
+        first = address.lower() not in GREY_SEEN
+        GREY_SEEN.add(address.lower())
+    if first:
+        return f"451 4.7.1 <{address}>: Recipient address rejected: Greylisted, try again later"
+    return f"250 2.0.0 <{address}>"
 
 
 def talk(conn, host, vrfy):
@@ -79,6 +93,7 @@ def main():
         ("127.0.0.21", lambda c: talk(c, "mx.shop.demo.test", shop_vrfy)),
         ("127.0.0.22", lambda c: talk(c, "mx.cautious.demo.test", cautious_vrfy)),
         ("127.0.0.24", stay_silent),
+        ("127.0.0.25", lambda c: talk(c, "mx.grey.demo.test", grey_vrfy)),
     ]
     for address, handle in servers:
         listener = listen(address)

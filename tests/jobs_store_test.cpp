@@ -591,6 +591,28 @@ TEST_P(StoreTest, StoppingARunnerGivesItsAddressesBack)
     EXPECT_EQ(s.running, 0u);
 }
 
+TEST_P(StoreTest, ACheckThatCouldNotBeMadeIsGivenBackAndCountsNoAttempt)
+{
+    store_->add("j", std::vector<std::string>{"a@x.test", "b@y.test"});
+    std::atomic<int> calls{0};
+    const CheckFunction check = [&](const std::string& address) {
+        CheckRecord r{address, "ERROR: NSLOOKUP failed. CreatePipe failed. Error: 24", "", ""};
+        if (address == "a@x.test" && calls++ == 0)
+            r.unusable = true;
+        else
+            r.returnvar = "000";
+        return r;
+    };
+    Runner runner(*store_, check, quick_settings(1));
+    Recorder sink;
+    const RunSummary summary = runner.run(sink);
+    EXPECT_EQ(summary.given_back, 1u);
+    EXPECT_EQ(summary.final_results, 2u);
+    EXPECT_EQ(calls.load(), 2);
+    EXPECT_EQ(entries()[0].attempts, 1u);
+    EXPECT_EQ(entries()[0].returnvar, "000");
+}
+
 TEST_P(StoreTest, NoWaitLeavesDeferredAddressesForLater)
 {
     store_->add("j", std::vector<std::string>{"a@grey.test", "b@ok.test"});

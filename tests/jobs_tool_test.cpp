@@ -431,6 +431,36 @@ TEST_P(JobTool, AnExportDuringARunIsConsistent)
     EXPECT_GE(s["done"].get<int>(), 5);
 }
 
+TEST_P(JobTool, ARefusedAddressGoesThroughUnchangedWithItsResult)
+{
+    MailServer server("mx.ok.jobs.test");
+    SmtpPeer peer("127.0.0.160", server.behaviour());
+    // Refused by the component before any lookup; the job keeps the address
+    // as given and the result as the component wrote it.
+    const std::vector<std::string> list = {"good@-s127.0.0.160", "good@ok.jobs.test\"x", "good@ok.jobs.test"};
+    const ToolRun run = run_verimex_check(args({"--job", "odd", "--json"}), fed(as_lines(list)));
+    EXPECT_EQ(run.status, 1) << run.err;
+    std::map<std::string, std::string> results;
+    for (const std::string& line : lines_of(run.out)) {
+        const nlohmann::json r = nlohmann::json::parse(line);
+        results[r["address"]] = r["returnvar"];
+    }
+    EXPECT_EQ(results, (std::map<std::string, std::string>{{list[0], "ERROR: invalid email address"},
+                                                          {list[1], "ERROR: invalid email address"},
+                                                          {list[2], "000"}}));
+    EXPECT_EQ(server.vrfys("good@ok.jobs.test"), 1);
+    EXPECT_EQ(peer.connections(), 1);
+    const ToolRun exported = run_verimex_check({"--store", store_, "--job", "odd", "--export", "jsonl"});
+    const std::vector<std::string> lines = lines_of(exported.out);
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(nlohmann::json::parse(lines[0])["address"], list[0]);
+    EXPECT_EQ(nlohmann::json::parse(lines[1])["address"], list[1]);
+    const nlohmann::json s =
+        nlohmann::json::parse(run_verimex_check({"--store", store_, "--job", "odd", "--status"}).out);
+    EXPECT_EQ(s["results"]["other_errors"], 2);
+    EXPECT_EQ(s["results"]["verified"], 1);
+}
+
 INSTANTIATE_TEST_SUITE_P(Stores, JobTool, ::testing::Values("sqlite", "postgresql"),
                          [](const auto& p) { return p.param; });
 

@@ -36,35 +36,11 @@ LoopTimer::~LoopTimer()
 
 // ---- the loop --------------------------------------------------------------
 
-Loop::Loop(Clock& clock) : clock_(clock) {}
+Loop::Loop(Clock& clock) : LoopCore(clock) {}
 
 Loop::~Loop()
 {
-    // Whatever outlives the loop must not reach back into it.
-    for (Source* source : sources_)
-        source->detach();
-    for (ScheduledTimer* timer : timers_.all())
-        static_cast<LoopTimer*>(timer)->detach();
-}
-
-std::unique_ptr<Timer> Loop::make_timer(TickHandler on_tick)
-{
-    return std::make_unique<LoopTimer>(*this, std::move(on_tick));
-}
-
-std::unique_ptr<SocketControl> Loop::make_socket()
-{
-    return make_tcp_socket(*this);
-}
-
-void Loop::add(Source& source)
-{
-    sources_.push_back(&source);
-}
-
-void Loop::remove(Source& source)
-{
-    std::erase(sources_, &source);
+    detach_all();
 }
 
 void Loop::add(LoopTimer& timer)
@@ -75,12 +51,6 @@ void Loop::add(LoopTimer& timer)
 void Loop::remove(LoopTimer& timer)
 {
     timers_.remove(timer);
-}
-
-bool Loop::owns(const SocketControl& socket) const
-{
-    const auto* source = dynamic_cast<const Source*>(&socket);
-    return source && std::find(sources_.begin(), sources_.end(), source) != sources_.end();
 }
 
 int Loop::pause_ms() const

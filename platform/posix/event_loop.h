@@ -13,6 +13,7 @@
 
 #include "platform/clock.h"
 #include "platform/event_loop.h"
+#include "platform/loop_core.h"
 #include "platform/timers.h"
 
 namespace verimex::platform::posix {
@@ -43,25 +44,17 @@ protected:
 
 class LoopTimer;
 
-class Loop final : public EventLoop {
+class Loop final : public LoopCore<Loop, LoopTimer, Source> {
 public:
+    // Not copied (LoopCore): timers and sockets point back at it.
     explicit Loop(Clock& clock);
-    Loop(const Loop&) = delete;
-    Loop& operator=(const Loop&) = delete;
     ~Loop() override;
 
-    std::unique_ptr<Timer> make_timer(TickHandler on_tick) override;
-    std::unique_ptr<SocketControl> make_socket() override;
     void yield() override;
     void wait(const SocketControl& socket) override;
 
-    Clock& clock() { return clock_; }
-    // Work was started or queued between passes (a connect, a send): the
-    // following passes must not pause before they have looked at it.
-    void wake() { idle_passes_ = 0; }
-
-    void add(Source& source);
-    void remove(Source& source);
+    using LoopCore::add;
+    using LoopCore::remove;
     void add(LoopTimer& timer);
     void remove(LoopTimer& timer);
 
@@ -69,7 +62,6 @@ private:
     enum class Idle { pause, sleep };
     // One pass; `idle` says what it may do when it finds nothing to do.
     void pass(Idle idle);
-    bool owns(const SocketControl& socket) const;
     // How long a yield may wait in poll(): zero unless the loop has been
     // idle long enough, and never past the next tick due.
     int pause_ms() const;
@@ -77,13 +69,8 @@ private:
     // earliest limit a source set, however far off; -1 for no limit.
     int sleep_ms(bool pending, int source_limit_ms) const;
 
-    Clock& clock_;
-    std::vector<Source*> sources_;
-    TimerList timers_;
     std::vector<pollfd> fds_;
     std::vector<std::size_t> ends_;  // where each source's descriptors end in fds_
-    // Passes in a row that found nothing to do, and no work started since.
-    int idle_passes_ = 0;
 };
 
 // The loop's periodic timer: the shared schedule, registered with the loop.

@@ -25,6 +25,7 @@
 #include "platform/posix/event_loop.h"
 #include "platform/posix/fd.h"
 #include "platform/posix/resolver.h"
+#include "platform/socket_core.h"
 
 namespace verimex::platform::posix {
 
@@ -70,7 +71,7 @@ const pollfd* find(std::span<const pollfd> polled, int fd)
     return nullptr;
 }
 
-class TcpSocket final : public SocketControl, public Source {
+class TcpSocket final : public SocketCore, public Source {
 public:
     explicit TcpSocket(Loop& loop) : loop_(&loop) { loop.add(*this); }
     TcpSocket(const TcpSocket&) = delete;
@@ -82,10 +83,6 @@ public:
     }
 
     // ---- SocketControl ----
-
-    void RemoteHost(std::string host) override { host_ = std::move(host); }
-
-    void RemotePort(int port) override { port_ = checked_port(port); }
 
     void Connect() override
     {
@@ -114,25 +111,6 @@ public:
         take_resolution();
     }
 
-    int State() override { return state_; }
-
-    void SendData(std::string_view data) override
-    {
-        // Only an open connection takes data; after the peer has closed (or
-        // before we are connected) it is dropped, as nobody would read it.
-        if (state_ != sckConnected || send_closed_ || data.empty())
-            return;
-        outbox_.append(data);
-        flush();
-        wake();
-    }
-
-    void GetData(std::string& data) override
-    {
-        data.clear();
-        data.swap(inbox_);
-    }
-
     void Close() override
     {
         reset();
@@ -153,7 +131,7 @@ public:
             break;
         case sckConnected: {
             short events = 0;
-            if (inbox_.size() < receive_buffer_cap)
+            if (room_to_read())
                 events |= POLLIN;
             if (!outbox_.empty())
                 events |= POLLOUT;
@@ -206,7 +184,7 @@ public:
     void detach() override { loop_ = nullptr; }
 
 private:
-    void wake()
+    void wake() override
     {
         if (loop_)
             loop_->wake();
@@ -220,9 +198,7 @@ private:
         fd_.reset();
         addresses_.clear();
         next_address_ = 0;
-        inbox_.clear();
-        outbox_.clear();
-        send_closed_ = false;
+        drop_buffers();
     }
 
     // Picks up a finished lookup. Returns whether one had finished.
@@ -297,7 +273,7 @@ private:
         return true;
     }
 
-    void flush()
+    void flush() override
     {
         while (!outbox_.empty()) {
             const ssize_t sent = ::send(fd_.get(), outbox_.data(), outbox_.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -323,7 +299,7 @@ private:
     {
         char chunk[16 * 1024];
         std::size_t budget = read_per_pass;
-        while (budget > 0 && inbox_.size() < receive_buffer_cap) {
+        while (budget > 0 && room_to_read()) {
             const ssize_t got = ::recv(fd_.get(), chunk, std::min(sizeof chunk, budget), MSG_DONTWAIT);
             if (got > 0) {
                 inbox_.append(chunk, static_cast<std::size_t>(got));
@@ -350,16 +326,10 @@ private:
     }
 
     Loop* loop_;
-    std::string host_;
-    int port_ = 0;
-    int state_ = sckClosed;
     Fd fd_;
     std::unique_ptr<Resolver> resolver_;  // made on the first name to resolve
     std::vector<Address> addresses_;
     std::size_t next_address_ = 0;
-    std::string inbox_;   // received, not yet taken by GetData
-    std::string outbox_;  // queued by SendData, not yet taken by the kernel
-    bool send_closed_ = false;  // a send failed: the peer takes no more
 };
 
 }  // namespace

@@ -113,7 +113,7 @@ void LoopTimer::arm()
 
 // ---- the loop ----------------------------------------------------------------
 
-Loop::Loop(Clock& clock) : clock_(clock)
+Loop::Loop(Clock& clock) : LoopCore(clock)
 {
     const HMODULE module = this_module();
     {
@@ -146,11 +146,7 @@ Loop::Loop(Clock& clock) : clock_(clock)
 
 Loop::~Loop()
 {
-    // Whatever outlives the loop must not reach back into it.
-    for (Source* source : sources_)
-        source->detach();
-    for (ScheduledTimer* timer : timers_.all())
-        static_cast<LoopTimer*>(timer)->detach();
+    detach_all();
     if (quit_held_ && !exiting_)
         ::PostQuitMessage(static_cast<int>(quit_code_));
     if (exiting_) {
@@ -178,26 +174,6 @@ void Loop::thread_exiting()
     exiting_ = true;
 }
 
-std::unique_ptr<Timer> Loop::make_timer(TickHandler on_tick)
-{
-    return std::make_unique<LoopTimer>(*this, std::move(on_tick));
-}
-
-std::unique_ptr<SocketControl> Loop::make_socket()
-{
-    return make_tcp_socket(*this);
-}
-
-void Loop::add(Source& source)
-{
-    sources_.push_back(&source);
-}
-
-void Loop::remove(Source& source)
-{
-    std::erase(sources_, &source);
-}
-
 UINT_PTR Loop::add(LoopTimer& timer)
 {
     timers_.add(timer);
@@ -217,12 +193,6 @@ LoopTimer* Loop::find(UINT_PTR id) const
         if (auto* own = static_cast<LoopTimer*>(timer); own->id() == id)
             return own;
     return nullptr;
-}
-
-bool Loop::owns(const SocketControl& socket) const
-{
-    const auto* source = dynamic_cast<const Source*>(&socket);
-    return source && std::find(sources_.begin(), sources_.end(), source) != sources_.end();
 }
 
 void Loop::deliver(UINT_PTR id)

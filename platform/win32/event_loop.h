@@ -15,6 +15,7 @@
 
 #include "platform/clock.h"
 #include "platform/event_loop.h"
+#include "platform/loop_core.h"
 #include "platform/timers.h"
 
 namespace verimex::platform::win32 {
@@ -53,30 +54,22 @@ private:
 
 class LoopTimer;
 
-class Loop final : public EventLoop {
+class Loop final : public LoopCore<Loop, LoopTimer, Source> {
 public:
+    // Not copied (LoopCore): timers and sockets point back at it.
     explicit Loop(Clock& clock);
-    Loop(const Loop&) = delete;
-    Loop& operator=(const Loop&) = delete;
     ~Loop() override;
 
-    std::unique_ptr<Timer> make_timer(TickHandler on_tick) override;
-    std::unique_ptr<SocketControl> make_socket() override;
     void yield() override;
     void wait(const SocketControl& socket) override;
     void thread_exiting() override;
 
-    Clock& clock() { return clock_; }
     // The thread is ending (thread_exiting): no calls into user32 or
     // Winsock beyond closing our own handles.
     bool exiting() const { return exiting_; }
     HWND window() const { return window_; }
-    // Work was started between passes (a connect, a send): the following
-    // passes must not pause before they have looked at it.
-    void wake() { idle_passes_ = 0; }
-
-    void add(Source& source);
-    void remove(Source& source);
+    using LoopCore::add;
+    using LoopCore::remove;
     // Returns the timer id the window's WM_TIMER messages carry.
     UINT_PTR add(LoopTimer& timer);
     void remove(LoopTimer& timer);
@@ -86,7 +79,6 @@ private:
     // WM_TIMER: delivers what is due of that timer by now.
     void deliver(UINT_PTR id);
     LoopTimer* find(UINT_PTR id) const;
-    bool owns(const SocketControl& socket) const;
     // One pass: the thread's queue until it is empty, then the sources,
     // then the ticks due by the clock. Returns whether anything happened
     // (the watchdog's own ticks aside).
@@ -109,14 +101,9 @@ private:
     // How long a wait may sleep: until the next tick due, however far off.
     DWORD sleep_ms() const;
 
-    Clock& clock_;
     WinsockSession winsock_;
     HWND window_ = nullptr;
-    std::vector<Source*> sources_;
-    TimerList timers_;
     UINT_PTR last_timer_id_ = 0;
-    // Passes in a row that found nothing to do, and no work started since.
-    int idle_passes_ = 0;
     // Raised by a handler the window procedure ran: it cannot cross the
     // system's dispatch code, so it waits here for the yield to rethrow it.
     std::exception_ptr pending_;

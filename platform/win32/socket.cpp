@@ -13,12 +13,12 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
-#include <stdexcept>
 #include <string>
 #include <system_error>
 #include <utility>
 #include <vector>
 
+#include "platform/socket_core.h"
 #include "platform/win32/event_loop.h"
 #include "platform/win32/handle.h"
 #include "platform/win32/text.h"
@@ -169,7 +169,7 @@ bool parse_numeric(const std::wstring& host, Address& address)
     return false;
 }
 
-class TcpSocket final : public SocketControl, public Source {
+class TcpSocket final : public SocketCore, public Source {
 public:
     explicit TcpSocket(Loop& loop) : loop_(&loop)
     {
@@ -186,16 +186,11 @@ public:
             loop_->remove(static_cast<Source&>(*this));
     }
 
-    void RemoteHost(std::string host) override { host_ = std::move(host); }
-
-    void RemotePort(int port) override { port_ = checked_port(port); }
-
     void Connect() override
     {
         if (state_ != sckClosed)
             Close();
-        if (loop_)
-            loop_->wake();
+        wake();
         if (!nameable_host(host_)) {
             state_ = sckError;
             return;
@@ -211,36 +206,13 @@ public:
         state_ = sckResolvingHost;
     }
 
-    int State() override { return state_; }
-
-    void SendData(std::string_view data) override
-    {
-        // Only an open connection takes data: nothing is kept for one still
-        // being made, and after the peer has closed (or a send failed)
-        // nobody would read it.
-        if (state_ != sckConnected || send_closed_ || data.empty())
-            return;
-        outbox_.append(data);
-        flush();
-        if (loop_)
-            loop_->wake();
-    }
-
-    void GetData(std::string& data) override
-    {
-        data.clear();
-        data.swap(inbox_);
-    }
-
     void Close() override
     {
         lookup_.reset();
         addresses_.clear();
         next_address_ = 0;
         socket_.reset();
-        inbox_.clear();
-        outbox_.clear();
-        send_closed_ = false;
+        drop_buffers();
         unread_ = false;
         at_end_ = false;
         close_seen_ = false;
@@ -289,7 +261,7 @@ public:
             unread_ = true;
         // Reading stopped at the cap or at a pass's budget goes on without
         // a new FD_READ: Winsock records one only after the next recv.
-        const bool read = unread_ && inbox_.size() < receive_buffer_cap && socket_;
+        const bool read = unread_ && room_to_read() && socket_;
         if (read)
             receive();
         // NOTE: the end of the stream alone does not tell an orderly close
@@ -308,7 +280,7 @@ public:
     // next pass takes them without waiting for Winsock to say so again.
     bool pending() const override
     {
-        return !inbox_.empty() || (unread_ && socket_ && inbox_.size() < receive_buffer_cap);
+        return !inbox_.empty() || (unread_ && socket_ && room_to_read());
     }
 
     void detach() override { loop_ = nullptr; }
@@ -385,7 +357,7 @@ private:
     {
         char buffer[16 * 1024];
         std::size_t budget = read_per_pass;
-        while (socket_ && budget > 0 && inbox_.size() < receive_buffer_cap) {
+        while (socket_ && budget > 0 && room_to_read()) {
             const int want = static_cast<int>(std::min(sizeof buffer, budget));
             const int n = ::recv(socket_.get(), buffer, want, 0);
             if (n > 0) {
@@ -410,7 +382,13 @@ private:
         }
     }
 
-    void flush()
+    void wake() override
+    {
+        if (loop_)
+            loop_->wake();
+    }
+
+    void flush() override
     {
         while (!outbox_.empty() && socket_) {
             const int chunk = outbox_.size() > 65536 ? 65536 : static_cast<int>(outbox_.size());
@@ -443,17 +421,11 @@ private:
     }
 
     Loop* loop_;
-    std::string host_;
-    int port_ = 0;
-    int state_ = sckClosed;
     std::shared_ptr<Lookup> lookup_;
     std::vector<Address> addresses_;
     std::size_t next_address_ = 0;
     Socket socket_;
     WsaEvent event_;
-    std::string inbox_;   // received, not yet taken by GetData
-    std::string outbox_;  // queued by SendData, not yet taken by Winsock
-    bool send_closed_ = false;  // a send failed: the peer takes no more
     bool unread_ = false;       // the connection may hold bytes not yet read
     bool at_end_ = false;       // a receive found the end of the stream
     bool close_seen_ = false;   // FD_CLOSE has come

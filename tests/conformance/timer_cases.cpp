@@ -1,15 +1,15 @@
-// The loop's periodic timer (platform/event_loop.h), in real time: the
-// cases allow for a busy machine by bounding counts from both sides by the
-// time that really passed, never by a fixed figure alone.
+// The loop's periodic timer (platform/event_loop.h): delivery in real time,
+// where counts are bounded from both sides by the time that really passed,
+// and the schedule's rules against a clock the case moves itself.
 #include <cstdint>
 #include <memory>
 #include <stdexcept>
-#include <thread>
 #include <vector>
 
 #include "platform/clock.h"
 #include "platform/event_loop.h"
 #include "seam.h"
+#include "support/fake_clock.h"
 
 namespace seam {
 
@@ -64,88 +64,90 @@ TEST_F(TimerSeam, TicksOncePerPeriodWhileArmed)
     EXPECT_EQ(ticks, stopped_at) << "a stopped timer ticked";
 }
 
-TEST_F(TimerSeam, FirstTickFallsDueOneFullPeriodAfterTheStart)
-{
-    // Read before the start, so the start is not later than it.
-    const auto start = Steady::now();
-    timer->Interval(300ms);
-    while (ticks == 0 && Steady::now() - start < 5s)
+// The schedule itself, against a clock that moves only when told: every
+// pass reads the loop's clock, so the cases are exact on both platforms
+// however busy the machine is.
+class ScheduleSeam : public ::testing::Test {
+protected:
+    using Calls = std::vector<std::int64_t>;
+
+    // Lets time pass, then makes one pass.
+    void pass(std::chrono::milliseconds by)
+    {
+        clock.advance(by);
         loop->yield();
-    EXPECT_EQ(ticks, 1);
-    EXPECT_GE(Steady::now() - start, 300ms);
+    }
+
+    verimex::test::FakeClock clock;
+    NetworkSession network;
+    std::unique_ptr<EventLoop> loop = make_event_loop(clock);
+    Calls calls;  // the `elapsed` of every delivery
+    std::unique_ptr<Timer> timer = loop->make_timer([this](std::int64_t elapsed) { calls.push_back(elapsed); });
+};
+
+TEST_F(ScheduleSeam, FirstTickFallsDueOneFullPeriodAfterTheStart)
+{
+    timer->Interval(300ms);
+    pass(299ms);
+    EXPECT_EQ(calls, Calls{});
+    pass(1ms);
+    EXPECT_EQ(calls, Calls{1});
 }
 
-TEST_F(TimerSeam, PeriodsThatPassWithoutAYieldAreAllCounted)
+TEST_F(ScheduleSeam, PeriodsThatPassWithoutAYieldArriveInOneCallWithTheirCount)
 {
-    const auto start = Steady::now();
     timer->Interval(100ms);
-    std::this_thread::sleep_for(450ms);
-    loop->yield();
-    const auto elapsed = Steady::now() - start;
-    EXPECT_GE(ticks, 4) << "periods that passed meanwhile went uncounted";
-    EXPECT_LE(ticks, elapsed / 100ms);
+    pass(450ms);
+    EXPECT_EQ(calls, Calls{4});
+    pass(49ms);
+    EXPECT_EQ(calls, Calls{4});
+    pass(1ms);  // 500: still in phase
+    EXPECT_EQ(calls, (Calls{4, 1}));
+    pass(0ms);
+    EXPECT_EQ(calls, (Calls{4, 1})) << "nothing twice";
 }
 
-TEST_F(TimerSeam, OverduePeriodsArriveInOneCallWithTheirCount)
-{
-    std::vector<std::int64_t> calls;
-    std::unique_ptr<Timer> counted = loop->make_timer([&](std::int64_t elapsed) { calls.push_back(elapsed); });
-    const auto start = Steady::now();
-    counted->Interval(20ms);
-    std::this_thread::sleep_for(210ms);  // ten periods and a bit without a pass
-    loop->yield();
-    const auto elapsed = Steady::now() - start;
-    ASSERT_EQ(calls.size(), 1u);
-    EXPECT_GE(calls[0], 10);
-    EXPECT_LE(calls[0], elapsed / 20ms);
-}
-
-TEST_F(TimerSeam, SettingThePeriodDropsOverdueTicksAndRestarts)
+TEST_F(ScheduleSeam, SettingThePeriodDropsOverdueTicksAndRestarts)
 {
     timer->Interval(50ms);
-    std::this_thread::sleep_for(300ms);
-    // Overdue under the old period; the new one starts from now.
-    const auto restarted = Steady::now();
+    clock.advance(300ms);  // six periods overdue, not delivered
     timer->Interval(400ms);
-    pump_for(200ms);
-    EXPECT_EQ(ticks, 0) << "ticks overdue under the old period were delivered";
-    while (ticks == 0 && Steady::now() - restarted < 5s)
-        loop->yield();
-    EXPECT_GE(Steady::now() - restarted, 400ms);
+    EXPECT_EQ(timer->Interval(), 400ms);
+    pass(399ms);
+    EXPECT_EQ(calls, Calls{}) << "ticks overdue under the old period were delivered";
+    pass(1ms);
+    EXPECT_EQ(calls, Calls{1});
 }
 
-TEST_F(TimerSeam, SwitchingOnRestartsOnlyAStoppedTimer)
+TEST_F(ScheduleSeam, SwitchingOnRestartsOnlyAStoppedTimer)
 {
-    const auto start = Steady::now();
     timer->Interval(200ms);
-    std::this_thread::sleep_for(120ms);
+    clock.advance(120ms);
     // Already on: changes nothing, the first tick stays due at 200 ms.
     timer->Enabled(true);
-    while (ticks == 0 && Steady::now() - start < 5s)
-        loop->yield();
-    EXPECT_LT(Steady::now() - start, 310ms) << "switching on a running timer restarted it";
+    pass(80ms);
+    EXPECT_EQ(calls, Calls{1}) << "switching on a running timer restarted it";
 
     timer->Enabled(false);
-    std::this_thread::sleep_for(250ms);
-    const std::int64_t before = ticks;
-    const auto restarted = Steady::now();
+    EXPECT_FALSE(timer->Enabled());
+    pass(250ms);
+    EXPECT_EQ(calls, Calls{1}) << "a stopped timer ticked";
     timer->Enabled(true);
-    pump_for(100ms);
-    EXPECT_EQ(ticks, before) << "ticks due while stopped were delivered";
-    while (ticks == before && Steady::now() - restarted < 5s)
-        loop->yield();
-    EXPECT_GE(Steady::now() - restarted, 200ms);
+    pass(199ms);
+    EXPECT_EQ(calls, Calls{1}) << "ticks due while stopped were delivered";
+    pass(1ms);
+    EXPECT_EQ(calls, (Calls{1, 1}));
 }
 
-TEST_F(TimerSeam, HandlerMayDestroyATimerDueInTheSamePass)
+TEST_F(ScheduleSeam, HandlerMayDestroyATimerDueInTheSamePass)
 {
     timer->Interval(20ms);
     std::unique_ptr<Timer> other = loop->make_timer([&](std::int64_t) { timer.reset(); });
     other->Interval(10ms);
-    std::this_thread::sleep_for(100ms);
+    clock.advance(100ms);
     EXPECT_NO_THROW(loop->yield());
     EXPECT_EQ(timer, nullptr);
-    EXPECT_NO_THROW(pump_for(50ms));
+    EXPECT_NO_THROW(pass(50ms));
 }
 
 }  // namespace

@@ -93,6 +93,7 @@ class Server:
     def __init__(self, *args, cwd=None, readme=False):
         if not SERVER:
             raise RuntimeError("VERIMEX_SERVER names no program")
+        self._folder = None
         if cwd is None:
             # Its default store is a file in the working folder: never the
             # source tree's.
@@ -133,6 +134,10 @@ class Server:
             self.proc.kill()
             out, err = self.proc.communicate()
             raise AssertionError("server did not stop within %d s" % timeout)
+        finally:
+            if getattr(self, "_folder", None) is not None:
+                self._folder.cleanup()
+                self._folder = None
         return self.proc.returncode, out.decode(errors="replace"), err.decode(errors="replace")
 
 

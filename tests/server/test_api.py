@@ -4,6 +4,7 @@ with scripted mail servers (server.zones)."""
 
 import concurrent.futures
 import json
+import os
 import re
 import signal
 import tempfile
@@ -280,6 +281,37 @@ class Limits(unittest.TestCase):
             self.assertEqual(server.json("GET", check_path("alice@yes.server.test"))[2]["returnvar"], "000")
         finally:
             self.assertEqual(server.stop()[0], 0)
+
+    def test_only_a_few_connections_post_lists_at_once(self):
+        with tempfile.TemporaryDirectory() as folder:
+            server = Server("--store", os.path.join(folder, "s.sqlite"), "--read-timeout", "2")
+            slow = []
+            try:
+                # Eight clients start posting a list and stall in its body.
+                for _ in range(8):
+                    s = socket.create_connection(("127.0.0.1", server.port))
+                    s.sendall(b"POST /v1/jobs HTTP/1.1\r\nHost: x\r\nContent-Type: text/plain\r\n"
+                              b"Content-Length: 100000\r\n\r\na@yes.server.test\n")
+                    slow.append(s)
+                self.assertTrue(wait_for(lambda: "verimex_list_posts_in_progress 8\n" in
+                                         server.request("GET", "/metrics")[2].decode(), timeout=10))
+                status, head, body = server.json("POST", "/v1/jobs", body=b"b@yes.server.test\n",
+                                                 headers={"Content-Type": "text/plain"})
+                self.assertEqual(status, 503)
+                self.assertEqual(head["Retry-After"], "1")
+                self.assertEqual(head["Connection"], "close")
+                self.assertEqual(body, {"error": "too many lists being posted at once; try again later"})
+                # Other requests go on meanwhile.
+                self.assertEqual(server.request("GET", "/healthz")[0], 200)
+                # Once the stalled ones are cut off (--read-timeout 2), lists
+                # are taken again.
+                self.assertTrue(wait_for(lambda: server.json(
+                    "POST", "/v1/jobs?name=later", body=b"b@yes.server.test\n",
+                    headers={"Content-Type": "text/plain"})[0] == 201, timeout=15, step=0.5))
+            finally:
+                for s in slow:
+                    s.close()
+                self.assertEqual(server.stop()[0], 0)
 
     def test_sigterm_lets_running_checks_finish_and_exits_zero(self):
         for sig in [signal.SIGTERM, signal.SIGINT]:

@@ -19,6 +19,7 @@
 #include "jobs/store.h"
 #include "printer.h"
 #include "report.h"
+#include "resources.h"
 #include "terminal.h"
 
 namespace verimex_check {
@@ -166,6 +167,18 @@ int run_job(Options& opts)
     run.on_worker_start = keep_interrupts_away;
     run.owner = owner_name();
 
+    if (opts.jobs > 1) {
+        // As in a plain run: each check in flight holds a few descriptors
+        // and a thread.
+        use_small_thread_stacks();
+        const std::size_t limit = raise_descriptor_limit();
+        run.in_flight = checks_within(limit, open_descriptors(), opts.jobs);
+        if (run.in_flight < opts.jobs)
+            put(stderr, "verimex-check: -j " + std::to_string(opts.jobs) + ": only " + std::to_string(limit) +
+                            " file descriptors may be open, enough for " + std::to_string(run.in_flight) +
+                            " checks at a time; checking " + std::to_string(run.in_flight) + " at a time\n");
+    }
+
     PrinterSettings output;
     output.verbose = opts.verbose;
     output.json = opts.json;
@@ -178,8 +191,10 @@ int run_job(Options& opts)
         *store,
         [settings](const std::string& address) {
             CheckResult r = check_address(address, settings);
-            return CheckRecord{std::move(r.address), std::move(r.returnvar), std::move(r.transcript),
+            CheckRecord record{std::move(r.address), std::move(r.returnvar), std::move(r.transcript),
                                std::move(r.platform_error)};
+            record.unusable = r.out_of_descriptors;
+            return record;
         },
         run);
     JobSink sink(printer, runner);

@@ -8,7 +8,6 @@
 #include <ctime>
 #include <memory>
 #include <random>
-#include <regex>
 #include <sstream>
 #include <vector>
 
@@ -29,29 +28,52 @@ using Json = nlohmann::json;
 
 constexpr const char* json_type = "application/json; charset=utf-8";
 
+// Whether the connection served on this thread holds one of the slots for
+// posting lists; given back when the connection closes.
+thread_local bool holds_post_slot = false;
+
 // Every path the server answers, the methods it takes there, and whether
-// the token is asked for. GET stands for HEAD too.
+// the token is asked for. GET stands for HEAD too. A pattern's "*" stands
+// for one non-empty path segment.
 struct Route {
-    std::regex path;
+    std::string_view pattern;
     std::vector<std::string> methods;
     bool guarded;
 };
 
 const std::vector<Route>& routes()
 {
-    static const std::vector<Route> table = [] {
-        std::vector<Route> t;
-        t.push_back({std::regex("/"), {"GET"}, false});
-        t.push_back({std::regex("/static/[a-z]+\\.(js|css)"), {"GET"}, false});
-        t.push_back({std::regex("/healthz"), {"GET"}, false});
-        t.push_back({std::regex("/metrics"), {"GET"}, true});
-        t.push_back({std::regex("/v1/check"), {"GET"}, true});
-        t.push_back({std::regex("/v1/jobs"), {"GET", "POST"}, true});
-        t.push_back({std::regex("/v1/jobs/[^/]+"), {"GET", "DELETE"}, true});
-        t.push_back({std::regex("/v1/jobs/[^/]+/results"), {"GET"}, true});
-        return t;
-    }();
+    static const std::vector<Route> table = {
+        {"/", {"GET"}, false},
+        {"/static/app.js", {"GET"}, false},
+        {"/static/style.css", {"GET"}, false},
+        {"/healthz", {"GET"}, false},
+        {"/metrics", {"GET"}, true},
+        {"/v1/check", {"GET"}, true},
+        {"/v1/jobs", {"GET", "POST"}, true},
+        {"/v1/jobs/*", {"GET", "DELETE"}, true},
+        {"/v1/jobs/*/results", {"GET"}, true},
+    };
     return table;
+}
+
+bool matches(std::string_view pattern, std::string_view path)
+{
+    while (!pattern.empty()) {
+        if (pattern.front() != '*') {
+            if (path.empty() || path.front() != pattern.front())
+                return false;
+            pattern.remove_prefix(1);
+            path.remove_prefix(1);
+            continue;
+        }
+        const std::size_t segment = std::min(path.find('/'), path.size());
+        if (segment == 0)
+            return false;
+        pattern.remove_prefix(1);
+        path.remove_prefix(segment);
+    }
+    return path.empty();
 }
 
 void reply_error(Response& res, int status, std::string_view message)
@@ -164,7 +186,7 @@ void Api::install(httplib::Server& server)
     server.set_pre_routing_handler([this](const Request& req, Response& res) {
         const Route* route = nullptr;
         for (const Route& r : routes()) {
-            if (std::regex_match(req.path, r.path)) {
+            if (matches(r.pattern, req.path)) {
                 route = &r;
                 break;
             }
@@ -189,6 +211,20 @@ void Api::install(httplib::Server& server)
                 reply_error(res, 401, "missing or wrong bearer token");
                 return httplib::Server::HandlerResponse::Handled;
             }
+        }
+        // A list is read whole before it is parsed: only a few connections
+        // may do that at once, so a crowd of large posts cannot add up to
+        // more memory than a few. Refused before the body is read, so the
+        // connection is closed after the reply.
+        if (req.method == "POST" && req.path == "/v1/jobs" && !holds_post_slot) {
+            if (posting_.fetch_add(1) >= post_connections) {
+                posting_.fetch_sub(1);
+                res.set_header("Connection", "close");
+                res.set_header("Retry-After", "1");
+                reply_error(res, 503, "too many lists being posted at once; try again later");
+                return httplib::Server::HandlerResponse::Handled;
+            }
+            holds_post_slot = true;
         }
         return httplib::Server::HandlerResponse::Unhandled;
     });
@@ -226,6 +262,14 @@ void Api::install(httplib::Server& server)
     server.Get("/v1/jobs/([^/]+)/results", [this](const Request& req, Response& res) { job_results(req, res); });
 }
 
+void Api::connection_ended()
+{
+    if (holds_post_slot) {
+        holds_post_slot = false;
+        posting_.fetch_sub(1);
+    }
+}
+
 void Api::healthz(const Request&, Response& res)
 {
     if (stopping_) {
@@ -244,6 +288,7 @@ void Api::metrics(const Request&, Response& res)
     g.check_threads = checks_.threads();
     g.queue_limit = checks_.queue_limit();
     g.job_checks_running = job_checks_running.load();
+    g.posting = static_cast<std::size_t>(std::max(posting_.load(), 0));
     try {
         for (const std::string& name : store_.jobs()) {
             const auto status = store_.status(name);

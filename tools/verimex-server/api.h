@@ -60,6 +60,13 @@ public:
     // From now on /healthz says "stopping" and no job or check is taken.
     void begin_stop() { stopping_ = true; }
 
+    // Called on a connection's thread when the connection has closed.
+    void connection_ended();
+
+    // Connections that may send a list (POST /v1/jobs) at once: each may
+    // hold up to --max-body bytes, and its parsed form, while it is read.
+    static constexpr int post_connections = 8;
+
     // Job checks under way, kept by the server's runner.
     std::atomic<std::size_t> job_checks_running{0};
 
@@ -79,6 +86,7 @@ private:
     verimex_jobs::Store& store_;
     const std::string default_from_;
     std::atomic<bool> stopping_{false};
+    std::atomic<int> posting_{0};  // connections holding a list slot
     mutable std::mutex settings_mutex_;
     // Jobs posted to this process with a from or timeout of their own;
     // guarded by settings_mutex_.

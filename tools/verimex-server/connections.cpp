@@ -6,7 +6,8 @@
 
 namespace verimex_server {
 
-ConnectionThreads::ConnectionThreads(unsigned threads, std::size_t pending_limit) : pending_limit_(pending_limit)
+ConnectionThreads::ConnectionThreads(unsigned threads, std::size_t pending_limit, std::function<void()> after_each)
+    : pending_limit_(pending_limit), after_each_(std::move(after_each))
 {
     threads_.reserve(threads);
     for (unsigned i = 0; i < threads; ++i) {
@@ -52,10 +53,10 @@ void ConnectionThreads::shutdown()
 
 void ConnectionThreads::release()
 {
-    {
-        std::lock_guard lock(mutex_);
-        released_ = true;
-    }
+    // Notified under the lock: the caller is another thread, and once the
+    // lock is free the server's loop may end and destroy this object.
+    std::lock_guard lock(mutex_);
+    released_ = true;
     room_.notify_all();
 }
 
@@ -82,6 +83,8 @@ void ConnectionThreads::work()
         room_.notify_one();
         fn();
         fn = nullptr;
+        if (after_each_)
+            after_each_();
         lock.lock();
         --busy_;
     }

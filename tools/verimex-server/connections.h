@@ -21,7 +21,8 @@ namespace verimex_server {
 
 class ConnectionThreads final : public httplib::TaskQueue {
 public:
-    ConnectionThreads(unsigned threads, std::size_t pending_limit);
+    // after_each runs on the connection's thread once it is closed.
+    ConnectionThreads(unsigned threads, std::size_t pending_limit, std::function<void()> after_each = {});
     ~ConnectionThreads() override;
 
     void enqueue(std::function<void()> fn) override;
@@ -39,6 +40,7 @@ private:
     void work();
 
     const std::size_t pending_limit_;
+    const std::function<void()> after_each_;
     mutable std::mutex mutex_;
     std::condition_variable work_ready_;
     std::condition_variable room_;

@@ -159,12 +159,7 @@ int main(int argc, char** argv)
                      });
 
     httplib::Server server;
-    std::atomic<ConnectionThreads*> connections{nullptr};
-    server.new_task_queue = [&connections, &opts] {
-        auto* threads = new ConnectionThreads(opts.connection_threads(), opts.connection_threads());
-        connections = threads;
-        return threads;
-    };
+
     server.set_payload_max_length(opts.max_body);
     server.set_read_timeout(static_cast<time_t>(opts.read_timeout), 0);
     server.set_write_timeout(static_cast<time_t>(opts.read_timeout), 0);
@@ -177,6 +172,13 @@ int main(int argc, char** argv)
 
     Api api(opts, checks, metrics, *store);
     api.install(server);
+    std::atomic<ConnectionThreads*> connections{nullptr};
+    server.new_task_queue = [&connections, &opts, &api] {
+        auto* threads = new ConnectionThreads(opts.connection_threads(), opts.connection_threads(),
+                                              [&api] { api.connection_ended(); });
+        connections = threads;
+        return threads;
+    };
 
     // The server's own workers: every job of the store, until stopped.
     verimex_jobs::RunnerSettings work;
