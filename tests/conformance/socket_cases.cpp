@@ -613,6 +613,10 @@ __attribute__((no_sanitize("vptr"))) std::error_code connect_without_descriptors
         const std::system_error seen(EMFILE, std::generic_category(), "seen");
         (void)seen.code();
     }
+    // So are the socket's own members, reached through its shared core.
+    socket.RemoteHost(host);
+    socket.RemotePort(port);
+    (void)socket.State();
     rlimit saved{};
     ::getrlimit(RLIMIT_NOFILE, &saved);
     const int lowest_free = ::open("/dev/null", O_RDONLY | O_CLOEXEC);

@@ -293,7 +293,8 @@ class Limits(unittest.TestCase):
                     s.sendall(b"POST /v1/jobs HTTP/1.1\r\nHost: x\r\nContent-Type: text/plain\r\n"
                               b"Content-Length: 100000\r\n\r\na@yes.server.test\n")
                     slow.append(s)
-                time.sleep(0.3)
+                self.assertTrue(wait_for(lambda: "verimex_list_posts_in_progress 8\n" in
+                                         server.request("GET", "/metrics")[2].decode(), timeout=10))
                 status, head, body = server.json("POST", "/v1/jobs", body=b"b@yes.server.test\n",
                                                  headers={"Content-Type": "text/plain"})
                 self.assertEqual(status, 503)

@@ -288,6 +288,7 @@ void Api::metrics(const Request&, Response& res)
     g.check_threads = checks_.threads();
     g.queue_limit = checks_.queue_limit();
     g.job_checks_running = job_checks_running.load();
+    g.posting = static_cast<std::size_t>(std::max(posting_.load(), 0));
     try {
         for (const std::string& name : store_.jobs()) {
             const auto status = store_.status(name);

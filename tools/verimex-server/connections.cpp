@@ -53,10 +53,10 @@ void ConnectionThreads::shutdown()
 
 void ConnectionThreads::release()
 {
-    {
-        std::lock_guard lock(mutex_);
-        released_ = true;
-    }
+    // Notified under the lock: the caller is another thread, and once the
+    // lock is free the server's loop may end and destroy this object.
+    std::lock_guard lock(mutex_);
+    released_ = true;
     room_.notify_all();
 }
 

@@ -100,6 +100,9 @@ std::string Metrics::text(const Gauges& gauges) const
     header(out, "verimex_checks_refused_total", "counter", "Single checks refused with 503 (queue full or stopping).");
     sample(out, "verimex_checks_refused_total", refused_.load(std::memory_order_relaxed));
 
+    header(out, "verimex_list_posts_in_progress", "gauge", "Connections sending a list to POST /v1/jobs now.");
+    sample(out, "verimex_list_posts_in_progress", gauges.posting);
+
     header(out, "verimex_check_duration_seconds", "histogram", "Time from a check's start to its result.");
     for (std::size_t s = 0; s < sources; ++s) {
         const std::string labels = std::string("source=\"") + source_name(s) + "\"";

@@ -45,6 +45,7 @@ public:
         std::size_t check_threads = 0;
         std::size_t queue_limit = 0;
         std::size_t job_checks_running = 0;
+        std::size_t posting = 0;  // connections sending a list now
         // Per job state ("done", "due", ...): addresses over every job;
         // jobs: how many jobs the store holds. Empty without a store.
         std::map<std::string, std::uint64_t> job_addresses;
