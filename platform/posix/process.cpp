@@ -46,9 +46,34 @@ struct LookupChild {
     Fd pidfd;
 };
 
-std::mutex children_mutex;
-std::vector<LookupChild> children;  // guarded by children_mutex
-std::atomic<std::size_t> children_count{0};
+// Every thread reaps the children it started, at its own lookups and
+// passes, without a lock: with thousands of checking threads, one shared
+// list scanned by every pass of every thread made reaping cost more than
+// the checks. Children still listed when their thread ends go to a shared
+// list that any thread's pass empties.
+std::atomic<std::size_t> children_count{0};  // all threads' together
+
+std::mutex orphans_mutex;
+std::vector<LookupChild> orphans;  // guarded by orphans_mutex
+std::atomic<std::size_t> orphans_count{0};
+
+struct ThreadChildren {
+    std::vector<LookupChild> list;
+    ThreadChildren() = default;
+    ThreadChildren(const ThreadChildren&) = delete;
+    ThreadChildren& operator=(const ThreadChildren&) = delete;
+    ~ThreadChildren()
+    {
+        if (list.empty())
+            return;
+        std::lock_guard lock(orphans_mutex);
+        for (LookupChild& child : list)
+            orphans.push_back(std::move(child));
+        orphans_count.store(orphans.size(), std::memory_order_relaxed);
+    }
+};
+
+thread_local ThreadChildren thread_children;
 
 std::mutex helper_mutex;
 std::optional<std::string> helper_override;  // guarded by helper_mutex
@@ -61,9 +86,8 @@ void remember_child(pid_t pid)
     // NOTE: by system call: glibc 2.36's <sys/pidfd.h> is not usable from
     // C++ (its declarations lack C linkage).
     Fd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
-    std::lock_guard lock(children_mutex);
-    children.push_back(LookupChild{pid, std::move(pidfd)});
-    children_count.store(children.size(), std::memory_order_relaxed);
+    thread_children.list.push_back(LookupChild{pid, std::move(pidfd)});
+    children_count.fetch_add(1, std::memory_order_relaxed);
 }
 
 // Reaps one child if it has ended. Returns whether it is done with: reaped
@@ -134,9 +158,20 @@ void reap_children()
 {
     if (children_count.load(std::memory_order_relaxed) == 0)
         return;
-    std::lock_guard lock(children_mutex);
-    std::erase_if(children, reaped);
-    children_count.store(children.size(), std::memory_order_relaxed);
+    std::vector<LookupChild>& own = thread_children.list;
+    if (!own.empty()) {
+        const std::size_t gone = std::erase_if(own, reaped);
+        children_count.fetch_sub(gone, std::memory_order_relaxed);
+    }
+    if (orphans_count.load(std::memory_order_relaxed) == 0)
+        return;
+    // Another thread at it already will do.
+    std::unique_lock lock(orphans_mutex, std::try_to_lock);
+    if (!lock)
+        return;
+    const std::size_t gone = std::erase_if(orphans, reaped);
+    orphans_count.store(orphans.size(), std::memory_order_relaxed);
+    children_count.fetch_sub(gone, std::memory_order_relaxed);
 }
 
 std::size_t unreaped_children()

@@ -9,8 +9,10 @@ namespace verimex::platform::posix {
 
 // Reaps lookup children that have ended, without blocking; never touches a
 // child that is not ours. Called at every lookup and from the event loop.
+// Each thread reaps the children it started (and those of threads that have
+// ended), so threads never wait for each other here.
 void reap_children();
-// How many lookup children have not been reaped yet.
+// How many lookup children have not been reaped yet, all threads' together.
 std::size_t unreaped_children();
 
 // The program run for the word "nslookup": the bundled helper beside the

@@ -56,6 +56,9 @@ struct Shared {
     std::optional<CheckResult>& slot(std::size_t index) { return slots[index % slots.size()]; }
 };
 
+// How many workers start per millisecond while the run fills up.
+constexpr unsigned workers_per_ms = 4;
+
 CheckResult checked(const Shared& shared, const std::string& address)
 {
     try {
@@ -156,6 +159,14 @@ public:
     {
         threads_.reserve(count);
         for (unsigned i = 0; i < count; ++i) {
+            // Every worker starts with a lookup: thousands started in the
+            // same few milliseconds would send the resolver thousands of
+            // queries at once, more than a name server's queue holds, and
+            // the dropped ones cost a resend a second or more later. So
+            // the first round starts at most workers_per_ms a millisecond;
+            // later checks start whenever one ends, spread out already.
+            if (i > 0 && i % workers_per_ms == 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
             try {
                 // Counted first: a worker that runs out of descriptors at
                 // once must see itself among the workers.

@@ -8,9 +8,11 @@
 
 namespace verimex_check {
 
-// Descriptors one check in flight may hold at once: its connection, the
-// resolver's socket, and the lookup pipe's two ends while the helper starts.
-inline constexpr std::size_t descriptors_per_check = 4;
+// Descriptors one check in flight holds at most at once: the lookup pipe's
+// two ends and the lookup child's process descriptor while the helper
+// starts; later its connection and the resolver's socket, with that
+// process descriptor until the child is reaped.
+inline constexpr std::size_t descriptors_per_check = 3;
 // Kept for everything else: standard streams, the library's own, slack.
 inline constexpr std::size_t descriptors_reserved = 64;
 
