@@ -398,8 +398,8 @@ std::vector<Lease> PostgresStore::take(const TakeRequest& request)
     Transaction t(*this);
     // The fleet's takes one after the other: the counts below stay true
     // until this transaction ends.
-    query("SELECT pg_advisory_xact_lock($1)", {integer(take_lock)});
-    const Millis at = clock();
+    const Millis at =
+        query(std::string("SELECT ") + now_sql + " FROM pg_advisory_xact_lock($1)", {integer(take_lock)}).integer(0, 0);
     std::optional<std::int64_t> id;
     if (!request.job.empty()) {
         id = job_id(request.job);
@@ -408,15 +408,17 @@ std::vector<Lease> PostgresStore::take(const TakeRequest& request)
     }
     KeyLimits limits(request.politeness, at);
     {
-        Result live = query("SELECT lease_key, count(*) FROM verimex_addresses "
-                            "WHERE state = 1 AND due_at > $1 GROUP BY lease_key",
-                            {integer(at)});
-        for (int i = 0; i < live.rows(); ++i)
-            limits.live(live.text(i, 0), static_cast<std::uint64_t>(live.integer(i, 1)));
-        Result starts = query("SELECT key, last_start FROM verimex_key_starts WHERE last_start > $1",
-                              {integer(at - request.politeness.interval.count())});
-        for (int i = 0; i < starts.rows(); ++i)
-            limits.started(starts.text(i, 0), starts.integer(i, 1));
+        // Live leases per key, and the keys started within the interval.
+        Result keys = query("SELECT 0::bigint, lease_key, count(*) FROM verimex_addresses "
+                            "WHERE state = 1 AND due_at > $1 GROUP BY lease_key "
+                            "UNION ALL SELECT 1::bigint, key, last_start FROM verimex_key_starts WHERE last_start > $2",
+                            {integer(at), integer(at - request.politeness.interval.count())});
+        for (int i = 0; i < keys.rows(); ++i) {
+            if (keys.integer(i, 0) == 0)
+                limits.live(keys.text(i, 1), static_cast<std::uint64_t>(keys.integer(i, 2)));
+            else
+                limits.started(keys.text(i, 1), keys.integer(i, 2));
+        }
     }
 
     const std::string candidates =
@@ -453,13 +455,12 @@ std::vector<Lease> PostgresStore::take(const TakeRequest& request)
             break;
     }
     for (const Lease& l : leases) {
-        query("UPDATE verimex_addresses SET state = 1, due_at = $1, lease_key = $2, lease_token = $3, "
-              "lease_owner = $4 WHERE id = $5",
-              {integer(at + request.lease.count()), bytes(l.key), bytes(l.token), bytes(request.owner),
-               integer(l.id)});
-        query("INSERT INTO verimex_key_starts(key, last_start) VALUES ($1, $2) "
+        query("WITH leased AS (UPDATE verimex_addresses SET state = 1, due_at = $1, lease_key = $2, "
+              "lease_token = $3, lease_owner = $4 WHERE id = $5 RETURNING 1) "
+              "INSERT INTO verimex_key_starts(key, last_start) VALUES ($2, $6) "
               "ON CONFLICT (key) DO UPDATE SET last_start = excluded.last_start",
-              {bytes(l.key), integer(at)});
+              {integer(at + request.lease.count()), bytes(l.key), bytes(l.token), bytes(request.owner),
+               integer(l.id), integer(at)});
     }
     t.commit();
     return leases;
@@ -468,28 +469,27 @@ std::vector<Lease> PostgresStore::take(const TakeRequest& request)
 bool PostgresStore::record(const Lease& lease, const CheckRecord& record, std::optional<Millis> retry_at)
 {
     std::lock_guard lock(mutex_);
-    Transaction t(*this);
-    const Millis at = clock();
-    Result r = query("UPDATE verimex_addresses SET state = $1, due_at = $2, attempts = attempts + 1, "
-                     "checked_at = $3, outcome = $4, returnvar = $5, transcript = $6, error = $7, "
-                     "lease_key = NULL, lease_token = NULL, lease_owner = NULL "
-                     "WHERE id = $8 AND state = 1 AND lease_token = $9",
-                     {integer(retry_at ? row_waiting : row_done), integer(retry_at.value_or(at)), integer(at),
+    // One statement, so one transaction and one round trip: the result, the
+    // address done (or deferred), and the domain's mail-server key learnt,
+    // all or nothing, only while the lease is still this worker's.
+    const std::string mx = first_mail_exchanger(record.transcript);
+    const std::string domain = domain_of(record.address);
+    Result r = query(std::string("WITH done AS (UPDATE verimex_addresses SET state = $1, "
+                                 "due_at = coalesce($2, ") + now_sql + "), attempts = attempts + 1, "
+                                 "checked_at = " + now_sql + ", outcome = $3, returnvar = $4, transcript = $5, "
+                                 "error = $6, lease_key = NULL, lease_token = NULL, lease_owner = NULL "
+                                 "WHERE id = $7 AND state = 1 AND lease_token = $8 RETURNING id), "
+                                 "learn AS (INSERT INTO verimex_mx(domain, key) SELECT $9, $10 FROM done "
+                                 "WHERE length($9) > 0 AND length($10) > 0 "
+                                 "ON CONFLICT (domain) DO UPDATE SET key = excluded.key RETURNING 1) "
+                                 "SELECT count(*) FROM done",
+                     {integer(retry_at ? row_waiting : row_done),
+                      retry_at ? integer(*retry_at) : Param{{}, int8_oid, true},
                       retry_at ? Param{{}, int8_oid, true} : integer(static_cast<std::int64_t>(outcome_of(record))),
                       bytes(record.returnvar), bytes(record.transcript),
                       record.error.empty() ? null_bytes() : bytes(record.error), integer(lease.id),
-                      bytes(lease.token)});
-    if (r.affected() != 1)
-        return false;
-    const std::string mx = first_mail_exchanger(record.transcript);
-    const std::string domain = domain_of(record.address);
-    if (!mx.empty() && !domain.empty()) {
-        query("INSERT INTO verimex_mx(domain, key) VALUES ($1, $2) "
-              "ON CONFLICT (domain) DO UPDATE SET key = excluded.key",
-              {bytes(domain), bytes(mx)});
-    }
-    t.commit();
-    return true;
+                      bytes(lease.token), bytes(domain), bytes(mx)});
+    return r.integer(0, 0) == 1;
 }
 
 void PostgresStore::renew(std::span<const Lease> leases, std::chrono::milliseconds lease)

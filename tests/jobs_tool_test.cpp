@@ -173,15 +173,24 @@ std::string expected_line(const std::string& address)
     return address + ": 550 5.1.1 <" + address + ">: no such user";
 }
 
-// Every address printed exactly once over all the runs, with its result.
-void expect_each_once(const std::vector<std::string>& addresses, const std::vector<ToolRun>& runs)
+// Every address printed once over all the runs, with its result. A result
+// is printed right after it is written: a worker killed between the two
+// has written one result it never printed (the store has it), so up to
+// `killed` addresses may be missing from the output, never doubled.
+void expect_each_once(const std::vector<std::string>& addresses, const std::vector<ToolRun>& runs,
+                      std::size_t killed = 0)
 {
     std::map<std::string, int> printed;
     for (const ToolRun& run : runs)
         for (const std::string& line : lines_of(run.out))
             ++printed[line];
+    std::size_t missing = 0;
     for (const std::string& a : addresses) {
-        EXPECT_EQ(printed[expected_line(a)], 1) << a;
+        const int n = printed[expected_line(a)];
+        if (n == 0 && missing < killed)
+            ++missing;
+        else
+            EXPECT_EQ(n, 1) << a;
         printed.erase(expected_line(a));
     }
     for (const auto& [line, n] : printed)
@@ -281,7 +290,7 @@ TEST_P(JobTool, ResumesAfterSigkillWithEveryAddressOnce)
             EXPECT_EQ(runs.back().status, 1) << runs.back().err;
         }
     }
-    expect_each_once(list, runs);
+    expect_each_once(list, runs, 2);
     expect_all_done_once(store_, "default", list);
     EXPECT_EQ(peer.error(), "");
 }
@@ -568,7 +577,7 @@ TEST_F(Fleet, ThreeWorkersOneKilledEveryAddressOnce)
     EXPECT_TRUE(runs[0].signalled);
     EXPECT_EQ(runs[1].status, 1) << runs[1].err;
     EXPECT_EQ(runs[2].status, 1) << runs[2].err;
-    expect_each_once(list, runs);
+    expect_each_once(list, runs, 1);
     expect_all_done_once(store_, "fleet", list);
 }
 
@@ -600,7 +609,9 @@ TEST_F(Fleet, AServerThatGoesAwayEndsTheRunAndNothingIsWrittenTwice)
     rest.limit = 120s;
     runs.push_back(run_verimex_check(worker, rest));
     EXPECT_EQ(runs[1].status, 1) << runs[1].err;
-    expect_each_once(list, runs);
+    // A commit the server made as it went down may never have been
+    // confirmed to the worker: written, not printed, and not written again.
+    expect_each_once(list, runs, 1);
     expect_all_done_once(store_, "default", list);
 }
 

@@ -133,14 +133,16 @@ private:
     // Runs argv as the postgres user; the child's pid.
     pid_t spawn(const std::vector<std::string>& argv, const std::string& log = "/dev/null") const
     {
+        // Everything the child needs is made before the fork: other
+        // threads of the test may hold the allocator's lock at that moment.
+        std::vector<char*> args;
+        for (const std::string& a : argv)
+            args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
         const pid_t pid = ::fork();
         if (pid < 0)
             throw std::runtime_error("fork failed");
         if (pid == 0) {
-            std::vector<char*> args;
-            for (const std::string& a : argv)
-                args.push_back(const_cast<char*>(a.c_str()));
-            args.push_back(nullptr);
             const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
             if (fd >= 0) {
                 ::dup2(fd, 1);
