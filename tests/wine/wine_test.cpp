@@ -3,9 +3,14 @@
 
 #include "seam.h"
 
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
+#include <thread>
 
 namespace wine_test {
 
@@ -161,6 +166,74 @@ void put_short(IDispatch* object, const wchar_t* name, short value)
     EXPECT_EQ(put(object, name, v), S_OK);
 }
 
+namespace {
+
+// The whole client is one run of the Wine driver, so a case that hangs
+// would hold it until the driver's limit for the command. This gives every
+// case a time limit of its own, as CTest does natively: past it, the case
+// is named and the client ends, which fails the stage (no report).
+class CaseTimeLimit final : public testing::EmptyTestEventListener {
+public:
+    explicit CaseTimeLimit(std::chrono::seconds limit) : limit_(limit), watcher_([this] { watch(); }) {}
+    CaseTimeLimit(const CaseTimeLimit&) = delete;
+    CaseTimeLimit& operator=(const CaseTimeLimit&) = delete;
+    ~CaseTimeLimit() override
+    {
+        {
+            std::lock_guard lock(mutex_);
+            done_ = true;
+        }
+        changed_.notify_all();
+        watcher_.join();
+    }
+
+    void OnTestStart(const testing::TestInfo& test) override
+    {
+        std::lock_guard lock(mutex_);
+        name_ = std::string(test.test_suite_name()) + "." + test.name();
+        deadline_ = std::chrono::steady_clock::now() + limit_;
+        running_ = true;
+        changed_.notify_all();
+    }
+    void OnTestEnd(const testing::TestInfo&) override
+    {
+        std::lock_guard lock(mutex_);
+        running_ = false;
+        changed_.notify_all();
+    }
+
+private:
+    void watch()
+    {
+        std::unique_lock lock(mutex_);
+        while (!done_) {
+            if (!running_) {
+                changed_.wait(lock);
+                continue;
+            }
+            const auto deadline = deadline_;
+            if (changed_.wait_until(lock, deadline) == std::cv_status::timeout && running_ &&
+                deadline_ == deadline) {
+                std::fprintf(stderr, "[  TIMEOUT ] %s took more than %lld s\n", name_.c_str(),
+                             static_cast<long long>(limit_.count()));
+                std::fflush(stderr);
+                ::TerminateProcess(::GetCurrentProcess(), 3);
+            }
+        }
+    }
+
+    const std::chrono::seconds limit_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::string name_;
+    std::chrono::steady_clock::time_point deadline_{};
+    bool running_ = false;
+    bool done_ = false;
+    std::thread watcher_;  // last: starts once the fields above exist
+};
+
+}  // namespace
+
 }  // namespace wine_test
 
 int main(int argc, char** argv)
@@ -169,5 +242,16 @@ int main(int argc, char** argv)
     if (const int rc = seam::child_main(argc, argv); rc >= 0)
         return rc;
     testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
+    // Twice the native limit unless VERIMEX_CASE_TIMEOUT says otherwise:
+    // Wine starts processes and windows slowly.
+    long long seconds = 60;
+    if (const char* text = std::getenv("VERIMEX_CASE_TIMEOUT"); text && std::atoll(text) > 0)
+        seconds = std::atoll(text);
+    testing::TestEventListeners& listeners = testing::UnitTest::GetInstance()->listeners();
+    auto* limit = new wine_test::CaseTimeLimit(std::chrono::seconds(seconds));
+    listeners.Append(limit);
+    const int rc = RUN_ALL_TESTS();
+    // Ended here rather than when GoogleTest's globals go at exit.
+    delete listeners.Release(limit);
+    return rc;
 }

@@ -18,6 +18,14 @@ namespace verimex_check {
 
 namespace {
 
+// The least time between the starts of two checks. Every check starts
+// with a lookup, and a name server's queue holds only so many queries:
+// thousands of checks started in the same few milliseconds (the first
+// round of a big -j, or a crowd of checks that ended together) would have
+// some of their queries dropped, each costing a resend a second or more
+// later. 4,000 starts a second is more than two CPUs can check.
+constexpr auto start_spacing = std::chrono::microseconds(250);
+
 // What the workers and the handing-out thread share. The workers hold it
 // by shared_ptr, so workers abandoned by an interrupted run keep it alive.
 struct Shared {
@@ -54,10 +62,17 @@ struct Shared {
     unsigned left_after_shortage = 0;
 
     std::optional<CheckResult>& slot(std::size_t index) { return slots[index % slots.size()]; }
+
+    // When the last check was let start (guarded by mutex).
+    std::chrono::steady_clock::time_point last_start{};
+    // The time the next check may start, taken for the caller.
+    std::chrono::steady_clock::time_point take_start()
+    {
+        last_start = std::max(std::chrono::steady_clock::now(), last_start + start_spacing);
+        return last_start;
+    }
 };
 
-// How many workers start per millisecond while the run fills up.
-constexpr unsigned workers_per_ms = 4;
 
 CheckResult checked(const Shared& shared, const std::string& address)
 {
@@ -103,7 +118,9 @@ void work(const std::shared_ptr<Shared>& shared)
         } else {
             return;
         }
+        const auto start_at = s.take_start();
         lock.unlock();
+        std::this_thread::sleep_until(start_at);
         CheckResult result = checked(s, s.addresses[index]);
         lock.lock();
         if (result.out_of_descriptors) {
@@ -159,14 +176,6 @@ public:
     {
         threads_.reserve(count);
         for (unsigned i = 0; i < count; ++i) {
-            // Every worker starts with a lookup: thousands started in the
-            // same few milliseconds would send the resolver thousands of
-            // queries at once, more than a name server's queue holds, and
-            // the dropped ones cost a resend a second or more later. So
-            // the first round starts at most workers_per_ms a millisecond;
-            // later checks start whenever one ends, spread out already.
-            if (i > 0 && i % workers_per_ms == 0)
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
             try {
                 // Counted first: a worker that runs out of descriptors at
                 // once must see itself among the workers.
