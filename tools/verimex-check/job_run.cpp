@@ -26,20 +26,6 @@ namespace verimex_check {
 
 namespace {
 
-void put(std::FILE* stream, const std::string& text)
-{
-    std::fwrite(text.data(), 1, text.size(), stream);
-}
-
-// As in main: abandoned checks may still run inside the library, so no
-// static destructor may run under them.
-[[noreturn]] void leave_now(int status)
-{
-    std::fflush(stdout);
-    std::fflush(stderr);
-    std::_Exit(status);
-}
-
 // Hands the final results to the printer as they are written, and stops
 // the runner at the first Ctrl-C or SIGTERM.
 class JobSink final : public verimex_jobs::RunnerSink {

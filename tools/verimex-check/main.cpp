@@ -25,21 +25,6 @@
 
 namespace {
 
-void put(std::FILE* stream, const std::string& text)
-{
-    std::fwrite(text.data(), 1, text.size(), stream);
-}
-
-// Ends the process while abandoned checks may still run on their threads,
-// inside the library: no static destructor may run under them, so none
-// runs at all.
-[[noreturn]] void leave_now(int status)
-{
-    std::fflush(stdout);
-    std::fflush(stderr);
-    std::_Exit(status);
-}
-
 int usage(const std::string& message)
 {
     using namespace verimex_check;

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <csignal>
+#include <cstdlib>
 #include <system_error>
 
 #if defined(_WIN32)
@@ -35,18 +36,21 @@ extern "C" void on_interrupt(int signal_number)
 {
     note(signal_number);
 }
-
-sigset_t interrupt_set()
-{
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    return set;
-}
 #endif
 
 }  // namespace
+
+void put(std::FILE* stream, const std::string& text)
+{
+    std::fwrite(text.data(), 1, text.size(), stream);
+}
+
+void leave_now(int status)
+{
+    std::fflush(stdout);
+    std::fflush(stderr);
+    std::_Exit(status);
+}
 
 #if defined(_WIN32)
 
@@ -94,6 +98,15 @@ void catch_interrupts()
         if (::sigaction(signal_number, &action, nullptr) != 0)
             throw std::system_error(errno, std::generic_category(), "sigaction");
     }
+}
+
+sigset_t interrupt_set()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    return set;
 }
 
 void keep_interrupts_away() noexcept

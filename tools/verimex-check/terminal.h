@@ -1,12 +1,26 @@
-// What verimex-check needs from the process's surroundings beyond plain
-// output: whether a stream is a terminal, and catching Ctrl-C (SIGINT) and
-// SIGTERM so a run can stop cleanly. The library installs no signal
-// handler of its own; a host program like this one decides.
+// What verimex-check needs from the process's surroundings: writing to and
+// leaving through the standard streams, whether a stream is a terminal, and
+// catching Ctrl-C (SIGINT) and SIGTERM so a run can stop cleanly. The
+// library installs no signal handler of its own; a host program like this
+// one decides.
 #pragma once
 
 #include <cstdio>
+#include <string>
+
+#if !defined(_WIN32)
+#  include <signal.h>
+#endif
 
 namespace verimex_check {
+
+// Writes text to stream as it is, without a format string.
+void put(std::FILE* stream, const std::string& text);
+
+// Ends the process while abandoned checks may still run on their threads,
+// inside the library: no static destructor may run under them, so none
+// runs at all. The standard streams are flushed first.
+[[noreturn]] void leave_now(int status);
 
 bool is_terminal(std::FILE* stream);
 
@@ -20,5 +34,10 @@ void keep_interrupts_away() noexcept;
 // The number of the first interrupting signal caught, 0 while there was
 // none.
 int interrupt_signal();
+
+#if !defined(_WIN32)
+// The signals that ask a run to stop: SIGINT and SIGTERM.
+sigset_t interrupt_set();
+#endif
 
 }  // namespace verimex_check

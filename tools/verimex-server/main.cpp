@@ -36,6 +36,7 @@
 #include "jobs/store.h"
 #include "metrics.h"
 #include "server_options.h"
+#include "terminal.h"
 
 namespace {
 
@@ -48,15 +49,6 @@ void put(std::FILE* stream, const std::string& text)
 {
     std::fwrite(text.data(), 1, text.size(), stream);
     std::fflush(stream);
-}
-
-sigset_t stop_signals()
-{
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    return set;
 }
 
 // cpp-httplib listens with a backlog of 5 and has no setting for it: a
@@ -135,7 +127,7 @@ int main(int argc, char** argv)
     // only the waiting thread below ever sees these signals. (The lookup
     // tool is started with a clean signal mask.) A client that hangs up
     // must not end the process by SIGPIPE.
-    const sigset_t stops = stop_signals();
+    const sigset_t stops = verimex_check::interrupt_set();
     ::pthread_sigmask(SIG_BLOCK, &stops, nullptr);
     ::signal(SIGPIPE, SIG_IGN);
 
