@@ -16,11 +16,13 @@
 #include "support/sanitized.h"
 #include "support/smtp_peer.h"
 #include "support/spawn.h"
+#include "support/test_files.h"
 
 namespace {
 
 namespace texts = verimex::texts;
 using verimex::test::Behaviour;
+using verimex::test::lines_of;
 using verimex::test::PeerConnection;
 using verimex::test::run_verimex_check;
 using verimex::test::SmtpPeer;
@@ -149,17 +151,6 @@ std::string as_input(const std::vector<Case>& cases)
             text += " \t \n";
     }
     return text;
-}
-
-std::vector<std::string> lines_of(std::string_view text)
-{
-    std::vector<std::string> lines;
-    while (!text.empty()) {
-        const std::size_t end = text.find('\n');
-        lines.emplace_back(text.substr(0, end));
-        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
-    }
-    return lines;
 }
 
 // The result lines of -v output: the ones not indented as transcript.

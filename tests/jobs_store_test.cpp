@@ -22,6 +22,7 @@
 #include "jobs/runner.h"
 #include "jobs/store.h"
 #include "support/pg_cluster.h"
+#include "support/test_files.h"
 
 namespace {
 
@@ -31,34 +32,12 @@ using verimex::test::PgCluster;
 
 // The test's files, in a folder made on first use and removed when the
 // test ends.
-std::filesystem::path made_folder;
+verimex::test::TempFolder* const files = verimex::test::add_temp_folder("verimex-jobs-test");
 
 std::filesystem::path temp_folder()
 {
-    if (made_folder.empty()) {
-        char pattern[] = "/tmp/verimex-jobs-test.XXXXXX";
-        if (::mkdtemp(pattern) == nullptr)
-            throw std::runtime_error("mkdtemp");
-        made_folder = pattern;
-    }
-    return made_folder;
+    return files->path();
 }
-
-class RemoveTempFolder : public ::testing::Environment {
-public:
-    void TearDown() override
-    {
-        if (made_folder.empty())
-            return;
-        // A read-only mount a case left behind would keep its files.
-        ::umount2((made_folder / "ro").c_str(), MNT_DETACH);
-        std::error_code ignored;
-        std::filesystem::remove_all(made_folder, ignored);
-    }
-};
-
-[[maybe_unused]] ::testing::Environment* const remove_temp_folder =
-    ::testing::AddGlobalTestEnvironment(new RemoveTempFolder);
 
 // One cluster for the whole binary, made on first use.
 PgCluster* cluster()

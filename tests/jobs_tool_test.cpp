@@ -24,10 +24,12 @@
 #include "support/pg_cluster.h"
 #include "support/smtp_peer.h"
 #include "support/spawn.h"
+#include "support/test_files.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+using verimex::test::lines_of;
 using verimex::test::PeerConnection;
 using verimex::test::PgCluster;
 using verimex::test::run_verimex_check;
@@ -129,34 +131,12 @@ private:
 
 // The test's files, in a folder made on first use and removed when the
 // test ends.
-std::filesystem::path made_folder;
+verimex::test::TempFolder* const files = verimex::test::add_temp_folder("verimex-jobs-tool");
 
 std::filesystem::path temp_folder()
 {
-    if (made_folder.empty()) {
-        char pattern[] = "/tmp/verimex-jobs-tool.XXXXXX";
-        if (::mkdtemp(pattern) == nullptr)
-            throw std::runtime_error("mkdtemp");
-        made_folder = pattern;
-    }
-    return made_folder;
+    return files->path();
 }
-
-class RemoveTempFolder : public ::testing::Environment {
-public:
-    void TearDown() override
-    {
-        if (made_folder.empty())
-            return;
-        // A read-only mount a case left behind would keep its files.
-        ::umount2((made_folder / "ro").c_str(), MNT_DETACH);
-        std::error_code ignored;
-        std::filesystem::remove_all(made_folder, ignored);
-    }
-};
-
-[[maybe_unused]] ::testing::Environment* const remove_temp_folder =
-    ::testing::AddGlobalTestEnvironment(new RemoveTempFolder);
 
 PgCluster* cluster()
 {
@@ -168,17 +148,6 @@ PgCluster* cluster()
             made = std::make_unique<PgCluster>();
     }
     return made.get();
-}
-
-std::vector<std::string> lines_of(std::string_view text)
-{
-    std::vector<std::string> lines;
-    while (!text.empty()) {
-        const std::size_t end = text.find('\n');
-        lines.emplace_back(text.substr(0, end));
-        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
-    }
-    return lines;
 }
 
 std::size_t line_count(const ToolRun& run)
