@@ -29,16 +29,36 @@ using namespace verimex_jobs;
 using namespace std::chrono_literals;
 using verimex::test::PgCluster;
 
+// The test's files, in a folder made on first use and removed when the
+// test ends.
+std::filesystem::path made_folder;
+
 std::filesystem::path temp_folder()
 {
-    static const std::filesystem::path folder = [] {
+    if (made_folder.empty()) {
         char pattern[] = "/tmp/verimex-jobs-test.XXXXXX";
         if (::mkdtemp(pattern) == nullptr)
             throw std::runtime_error("mkdtemp");
-        return std::filesystem::path(pattern);
-    }();
-    return folder;
+        made_folder = pattern;
+    }
+    return made_folder;
 }
+
+class RemoveTempFolder : public ::testing::Environment {
+public:
+    void TearDown() override
+    {
+        if (made_folder.empty())
+            return;
+        // A read-only mount a case left behind would keep its files.
+        ::umount2((made_folder / "ro").c_str(), MNT_DETACH);
+        std::error_code ignored;
+        std::filesystem::remove_all(made_folder, ignored);
+    }
+};
+
+[[maybe_unused]] ::testing::Environment* const remove_temp_folder =
+    ::testing::AddGlobalTestEnvironment(new RemoveTempFolder);
 
 // One cluster for the whole binary, made on first use.
 PgCluster* cluster()
