@@ -15,6 +15,7 @@
 
 #include "input.h"    // verimex-check's: address_on_line()
 #include "options.h"  // verimex-check's: default_from()
+#include "head_limit.h"
 #include "page_assets.h"
 #include "report.h"
 
@@ -184,6 +185,7 @@ void Api::install(httplib::Server& server)
     // refused for its path, its method or its token costs no more than its
     // header.
     server.set_pre_routing_handler([this](const Request& req, Response& res) {
+        end_head();
         const Route* route = nullptr;
         for (const Route& r : routes()) {
             if (matches(r.pattern, req.path)) {
@@ -238,7 +240,11 @@ void Api::install(httplib::Server& server)
     server.set_exception_handler([](const Request&, Response& res, std::exception_ptr) {
         reply_error(res, 500, "internal error");
     });
-    server.set_logger([this](const Request&, const Response& res) { metrics_.request_done(res.status); });
+    server.set_logger([this](const Request&, const Response& res) {
+        metrics_.request_done(res.status);
+        // The next request on this connection starts with its head.
+        begin_head();
+    });
 
     for (const Asset& asset : page_assets()) {
         server.Get(std::string(asset.path), [&asset](const Request&, Response& res) {

@@ -1,6 +1,8 @@
 // The connection threads and their bounded queue.
 #include "connections.h"
 
+#include "head_limit.h"
+
 #include <system_error>
 #include <utility>
 
@@ -81,7 +83,9 @@ void ConnectionThreads::work()
         ++busy_;
         lock.unlock();
         room_.notify_one();
+        begin_head();
         fn();
+        end_head();
         fn = nullptr;
         if (after_each_)
             after_each_();
