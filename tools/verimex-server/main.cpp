@@ -97,6 +97,10 @@ verimex_jobs::CheckRecord as_record(verimex_check::CheckResult&& result)
     record.returnvar = std::move(result.returnvar);
     record.transcript = std::move(result.transcript);
     record.error = std::move(result.platform_error);
+    // A check that could not get a descriptor says nothing about the
+    // address: the runner gives it back to the job instead of keeping
+    // "NSLOOKUP failed ... Error: 24" as its final result.
+    record.unusable = result.out_of_descriptors;
     return record;
 }
 
