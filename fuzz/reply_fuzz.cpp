@@ -199,6 +199,20 @@ void three_reads(quoverimex& self, Window& w)
 
 void whole_dialog(quoverimex& self, Window& w)
 {
+    // What the server had said before the verify command, as the dialog
+    // read it: the transcript when helo and when vrfy go out, less our own
+    // lines. A line may be split between two replies there (a read ends
+    // after a line feed and its further turns), so this is what a refusal
+    // is looked for in, not the transcript.
+    std::string at_helo;
+    std::string heard;
+    w.socket().on_send = [&](std::string_view data) {
+        if (data.starts_with("helo "))
+            at_helo = self.smtp();
+        else if (data.starts_with("vrfy "))
+            heard = at_helo.substr(texts::telnet_line(host).size()) +
+                    self.smtp().substr(at_helo.size() + texts::helo_line(self.from()).size());
+    };
     const ProbeOutcome outcome = probe(self, host);
     const std::string& smtp = self.smtp();
     FUZZ_CHECK(smtp.starts_with(texts::telnet_line(host)));
@@ -240,7 +254,7 @@ void whole_dialog(quoverimex& self, Window& w)
         // it may have come in an earlier reply).
         const std::size_t cut = refusal.rfind('\n', refusal.size() - 2);
         const std::string last_line = cut == std::string::npos ? refusal : refusal.substr(cut + 1);
-        FUZZ_CHECK(smtp.find(last_line) < smtp.rfind(vrfy));
+        FUZZ_CHECK(heard.find(last_line) != std::string::npos);
         break;
     }
     }
