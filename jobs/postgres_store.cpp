@@ -239,6 +239,12 @@ PostgresStore::PostgresStore(const std::string& uri)
         conn_ = nullptr;
         throw StoreError(message);
     }
+    // libpq hands an error that arrives between queries (the server
+    // shutting down: "FATAL: terminating connection ...") to the notice
+    // processor, whose default prints it on standard error ahead of our own
+    // message. The failure reaches the caller as a StoreError with that
+    // text at the next query anyway, so notices are not printed twice.
+    PQsetNoticeProcessor(conn_, [](void*, const char*) {}, nullptr);
     try {
         exec("SET client_min_messages = warning");
         Transaction t(*this);
