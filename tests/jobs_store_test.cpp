@@ -3,7 +3,6 @@
 // network. Every case runs on both.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -25,7 +24,6 @@ namespace {
 
 using namespace verimex_jobs;
 using namespace std::chrono_literals;
-using verimex::test::PgCluster;
 
 // The test's files, in a folder made on first use and removed when the
 // test ends.
