@@ -1,6 +1,11 @@
 // Reading verimex-check's address list.
 #include "input.h"
 
+#include <cerrno>
+#include <cstdio>
+#include <iostream>
+#include <system_error>
+
 namespace verimex_check {
 
 std::optional<std::string_view> address_on_line(std::string_view line)
@@ -36,6 +41,18 @@ std::vector<std::string> collect_addresses(const std::vector<std::string>& opera
             addresses.push_back(operand);
     }
     return addresses;
+}
+
+bool read_addresses(const std::vector<std::string>& operands, std::vector<std::string>& out)
+{
+    std::ios::sync_with_stdio(false);
+    out = collect_addresses(operands, std::cin);
+    if (!std::cin.bad())
+        return true;
+    const std::string message =
+        "verimex-check: cannot read standard input: " + std::generic_category().message(errno) + "\n";
+    std::fwrite(message.data(), 1, message.size(), stderr);
+    return false;
 }
 
 }  // namespace verimex_check

@@ -22,4 +22,9 @@ void read_address_lines(std::istream& in, std::vector<std::string>& out);
 // operand.
 std::vector<std::string> collect_addresses(const std::vector<std::string>& operands, std::istream& in);
 
+// collect_addresses over standard input, read through the stream alone (the
+// C streams' lock-step is not needed, and costs on long lists). False, with
+// the reason on standard error, when standard input cannot be read.
+bool read_addresses(const std::vector<std::string>& operands, std::vector<std::string>& out);
+
 }  // namespace verimex_check

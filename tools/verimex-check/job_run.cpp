@@ -85,13 +85,8 @@ int run_job(Options& opts)
     const bool reads_input = !opts.status && opts.export_format.empty() &&
                              (!opts.addresses.empty() ? opts.reads_standard_input() : !is_terminal(stdin));
     if (reads_input) {
-        std::ios::sync_with_stdio(false);
-        addresses = collect_addresses(opts.addresses, std::cin);
-        if (std::cin.bad()) {
-            const int error = errno;
-            put(stderr, "verimex-check: cannot read standard input: " + std::generic_category().message(error) + "\n");
+        if (!read_addresses(opts.addresses, addresses))
             return platform_failed;
-        }
     } else if (!opts.status && opts.export_format.empty()) {
         addresses = std::move(opts.addresses);
     }
@@ -135,10 +130,7 @@ int run_job(Options& opts)
         return store_failed(opts.store, e.what());
     }
 
-    CheckSettings settings;
-    settings.from = opts.from.empty() ? default_from() : opts.from;
-    settings.timeout = opts.timeout;
-    settings.dns_server = opts.dns_server;
+    const CheckSettings settings = check_settings(opts);
 
     RunnerSettings run;
     run.job = opts.job;
@@ -156,13 +148,10 @@ int run_job(Options& opts)
     if (opts.jobs > 1) {
         // As in a plain run: each check in flight holds a few descriptors
         // and a thread.
-        use_small_thread_stacks();
-        const std::size_t limit = raise_descriptor_limit();
-        run.in_flight = checks_within(limit, open_descriptors(), opts.jobs);
-        if (run.in_flight < opts.jobs)
-            put(stderr, "verimex-check: -j " + std::to_string(opts.jobs) + ": only " + std::to_string(limit) +
-                            " file descriptors may be open, enough for " + std::to_string(run.in_flight) +
-                            " checks at a time; checking " + std::to_string(run.in_flight) + " at a time\n");
+        std::string notice;
+        run.in_flight = ready_for_checks(opts.jobs, opts.jobs, notice);
+        if (!notice.empty())
+            put(stderr, "verimex-check: " + notice + "\n");
     }
 
     PrinterSettings output;

@@ -57,23 +57,13 @@ int main(int argc, char** argv)
 
     std::vector<std::string> addresses;
     if (opts.reads_standard_input()) {
-        // Standard input is only read here, through the stream: the C
-        // streams' lock-step is not needed, and costs on long lists.
-        std::ios::sync_with_stdio(false);
-        addresses = collect_addresses(opts.addresses, std::cin);
-        if (std::cin.bad()) {
-            const int error = errno;
-            put(stderr, "verimex-check: cannot read standard input: " + std::generic_category().message(error) + "\n");
+        if (!read_addresses(opts.addresses, addresses))
             return platform_failed;
-        }
     } else {
         addresses = std::move(opts.addresses);
     }
 
-    CheckSettings settings;
-    settings.from = opts.from.empty() ? default_from() : opts.from;
-    settings.timeout = opts.timeout;
-    settings.dns_server = opts.dns_server;
+    const CheckSettings settings = check_settings(opts);
 
     PrinterSettings output;
     output.verbose = opts.verbose;
@@ -89,14 +79,11 @@ int main(int argc, char** argv)
         // Each check in flight holds a few descriptors and a thread: take
         // all the descriptors the system allows, keep the threads small,
         // and run no more checks at once than the descriptors can serve.
-        use_small_thread_stacks();
-        const std::size_t limit = raise_descriptor_limit();
         const unsigned asked = static_cast<unsigned>(std::min<std::size_t>(opts.jobs, addresses.size()));
-        bulk.jobs = checks_within(limit, open_descriptors(), asked);
-        if (bulk.jobs < asked)
-            printer.notice("-j " + std::to_string(opts.jobs) + ": only " + std::to_string(limit) +
-                           " file descriptors may be open, enough for " + std::to_string(bulk.jobs) +
-                           " checks at a time; checking " + std::to_string(bulk.jobs) + " at a time");
+        std::string notice;
+        bulk.jobs = ready_for_checks(opts.jobs, asked, notice);
+        if (!notice.empty())
+            printer.notice(notice);
     }
     bulk.on_worker_start = keep_interrupts_away;
     bulk.interrupted = [] { return interrupt_signal() != 0; };

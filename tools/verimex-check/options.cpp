@@ -1,6 +1,8 @@
 // Reading verimex-check's arguments and the help text that documents them.
 #include "options.h"
 
+#include "checking.h"
+
 #include <algorithm>
 #include <charconv>
 #include <limits>
@@ -394,6 +396,15 @@ std::string default_from()
         return name;
 #endif
     return "localhost";
+}
+
+CheckSettings check_settings(const Options& opts)
+{
+    CheckSettings settings;
+    settings.from = opts.from.empty() ? default_from() : opts.from;
+    settings.timeout = opts.timeout;
+    settings.dns_server = opts.dns_server;
+    return settings;
 }
 
 }  // namespace verimex_check

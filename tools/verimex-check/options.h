@@ -80,4 +80,8 @@ std::string_view usage_hint();
 // or "localhost" when the system cannot say.
 std::string default_from();
 
+struct CheckSettings;
+// The settings of each check the options ask for.
+CheckSettings check_settings(const Options& opts);
+
 }  // namespace verimex_check

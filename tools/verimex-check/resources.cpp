@@ -58,6 +58,19 @@ unsigned checks_within(std::size_t limit, std::size_t open, unsigned asked)
     return static_cast<unsigned>(std::clamp<std::size_t>(room, 1, asked));
 }
 
+unsigned ready_for_checks(unsigned jobs, unsigned asked, std::string& notice)
+{
+    use_small_thread_stacks();
+    const std::size_t limit = raise_descriptor_limit();
+    const unsigned at_once = checks_within(limit, open_descriptors(), asked);
+    notice.clear();
+    if (at_once < asked)
+        notice = "-j " + std::to_string(jobs) + ": only " + std::to_string(limit) +
+                 " file descriptors may be open, enough for " + std::to_string(at_once) +
+                 " checks at a time; checking " + std::to_string(at_once) + " at a time";
+    return at_once;
+}
+
 void use_small_thread_stacks()
 {
     if (VERIMEX_CHECK_SANITIZED)

@@ -37,4 +37,10 @@ unsigned checks_within(std::size_t limit, std::size_t open, unsigned asked);
 // Builds with a sanitizer keep the default: their run-times need far more.
 void use_small_thread_stacks();
 
+// Readies the process for `asked` checks at once (small stacks, every
+// descriptor the system allows) and returns how many it can serve. When
+// that is fewer, notice (without the program's name) says why;
+// otherwise it is left empty. `jobs` is the -j the user gave.
+unsigned ready_for_checks(unsigned jobs, unsigned asked, std::string& notice);
+
 }  // namespace verimex_check
