@@ -34,17 +34,14 @@ namespace seam {
 
 namespace {
 
+void close_socket(NativeSocket s)
+{
 #ifdef _WIN32
-void close_socket(NativeSocket s)
-{
     ::closesocket(s);
-}
 #else
-void close_socket(NativeSocket s)
-{
     ::close(s);
-}
 #endif
+}
 
 // Waits up to ms for s to become readable.
 bool readable(NativeSocket s, int ms)
