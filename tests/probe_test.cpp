@@ -116,9 +116,12 @@ TEST_F(ReadReply, TheFurtherReceivesDoNotAskTheWatchdog)
 
 TEST_F(ReadReply, SilentServerGivesNothingOnceTheWatchdogFires)
 {
+    // Our socket, closed (state 0), is not a peer that went: only the
+    // watchdog ends the wait.
     window.advance_on(Op::GetData, period);
-    const std::optional<std::string> reply = readreply(self).text;
-    EXPECT_FALSE(reply.has_value());
+    const Reply reply = readreply(self);
+    EXPECT_FALSE(reply.text.has_value());
+    EXPECT_FALSE(reply.hung_up);
     EXPECT_GT(window.form().tick_count(), 10);
     EXPECT_EQ(self.returnvar(), texts::timed_out(1));
 }
@@ -187,37 +190,21 @@ constexpr int open = platform::sckConnected;
 constexpr int closing = platform::sckClosing;
 constexpr int reset = platform::sckError;
 
-INSTANTIATE_TEST_SUITE_P(
-    Peer, ReadReplyHangUp,
-    ::testing::Values(
-        HangUp{"ClosedBeforeSayingAnything", {closing}, {}, "", true, 1},
-        HangUp{"ResetBeforeSayingAnything", {reset}, {}, "", true, 1},
-        HangUp{"ResetWhileWaiting", {open, open, reset}, {}, "", true, 2},
-        // Read in the same turn as the close: the line is whole, and the
-        // further turns are not taken.
-        HangUp{"LineAndCloseTogether", {closing}, {"554 5.7.1 listed\r\n"}, "554 5.7.1 listed\r\n", false, 1},
-        HangUp{"LineThenResetInTheFurtherTurns",
-               {open, open, open, open, reset},
-               {"421-busy\r\n", "", "421 4.7.0 later\r\n", ""},
-               "421-busy\r\n421 4.7.0 later\r\n",
-               false,
-               4},
-        HangUp{"PartialLineThenClose", {open, open, open, closing}, {"220 mx.exa", "mple", ""}, "220 mx.example", true,
-               3},
-        // The state is read before the receive: the last piece the peer
-        // sent before it went still comes with the turn that sees it gone.
-        HangUp{"PartialLineTakenWithTheReset", {open, open, reset}, {"220 mx", " ESM"}, "220 mx ESM", true, 2}),
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Peer, ReadReplyHangUp, ::testing::Values(
+    HangUp{"ClosedBeforeSayingAnything", {closing}, {}, "", true, 1},
+    HangUp{"ResetBeforeSayingAnything", {reset}, {}, "", true, 1},
+    HangUp{"ResetWhileWaiting", {open, open, reset}, {}, "", true, 2},
+    // Read in the same turn as the close: the line is whole, and the
+    // further turns are not taken.
+    HangUp{"LineAndCloseTogether", {closing}, {"554 5.7.1 listed\r\n"}, "554 5.7.1 listed\r\n", false, 1},
+    HangUp{"LineThenResetInTheFurtherTurns", {open, open, open, open, reset}, {"421-busy\r\n", "", "421 4.7.0 later\r\n", ""}, "421-busy\r\n421 4.7.0 later\r\n", false, 4},
+    HangUp{"PartialLineThenClose", {open, open, open, closing}, {"220 mx.exa", "mple", ""}, "220 mx.example", true, 3},
+    // The state is read before the receive: the last piece the peer
+    // sent before it went still comes with the turn that sees it gone.
+    HangUp{"PartialLineTakenWithTheReset", {open, open, reset}, {"220 mx", " ESM"}, "220 mx ESM", true, 2}),
     [](const ::testing::TestParamInfo<HangUp>& p) { return std::string(p.param.name); });
-
-TEST_F(ReadReply, ClosedSocketOfOurOwnIsStillWaitedOn)
-{
-    // Closed (state 0) is not a peer that went: only the watchdog ends it.
-    window.advance_on(Op::GetData, period);
-    const Reply reply = readreply(self);
-    EXPECT_FALSE(reply.text.has_value());
-    EXPECT_FALSE(reply.hung_up);
-    EXPECT_EQ(self.returnvar(), texts::timed_out(1));
-}
+// clang-format on
 
 TEST_F(ReadReply, WatchdogAlreadyFiredWinsOverAPeerThatWent)
 {
@@ -435,45 +422,33 @@ TEST_P(ProbeHangUp, IsARefusalWithItsLastErrorReply)
 
 const std::string could_not_connect(texts::could_not_connect);
 
-INSTANTIATE_TEST_SUITE_P(
-    Servers, ProbeHangUp,
-    ::testing::Values(
-        Refusal{"BeforeTheBanner", {}, {}, "", could_not_connect, ProbeOutcome::rejected},
-        Refusal{"AfterA220Banner", {"220 mx ESMTP\r\n"}, {}, "", could_not_connect, ProbeOutcome::rejected},
-        Refusal{"AfterA554Banner",
-                {"554 5.7.1 blocked: your address is listed\r\n"},
-                {},
-                "",
-                "554 5.7.1 blocked: your address is listed\r\n",
-                ProbeOutcome::rejected},
-        Refusal{"AfterAMultiLineRefusal",
-                {"554-5.7.1 blocked\r\n554-see the list\r\n554 5.7.1 bye\r\n"},
-                {},
-                "",
-                "554-5.7.1 blocked\r\n554-see the list\r\n554 5.7.1 bye\r\n",
-                ProbeOutcome::rejected},
-        // Only the last reply counts, and only its own lines.
-        Refusal{"After220Then421", {"220 mx\r\n421 4.7.0 too many\r\n"}, {}, "", "421 4.7.0 too many\r\n",
-                ProbeOutcome::rejected},
-        Refusal{"AfterA554ThenA450", {"554-a\r\n450 b\r\n"}, {}, "", "450 b\r\n", ProbeOutcome::rejected},
-        Refusal{"AfterA554ThenA220", {"554 no\r\n220 yes\r\n"}, {}, "", could_not_connect,
-                ProbeOutcome::rejected},
-        Refusal{"BareCode", {"421\n"}, {}, "", "421\n", ProbeOutcome::rejected},
-        Refusal{"FourDigitsAreNoCode", {"5541 x\r\n"}, {}, "", could_not_connect, ProbeOutcome::rejected},
-        Refusal{"LetterInTheCode", {"55x no\r\n"}, {}, "", could_not_connect, ProbeOutcome::rejected},
-        // A line never ended is no reply.
-        Refusal{"PartialBanner", {"554 5.7.1 bloc"}, {}, "", could_not_connect, ProbeOutcome::rejected},
-        Refusal{"PartialAfterARefusal", {"554 no\r\n", "221 by"}, {}, "", "554 no\r\n",
-                ProbeOutcome::rejected},
-        Refusal{"AfterHeloWithoutAReply", {"220 mx\r\n"}, {}, "helo", could_not_connect, ProbeOutcome::rejected},
-        Refusal{"AfterRefusingHelo", {"220 mx\r\n"}, {{"helo", "421 4.3.2 shutting down\r\n"}}, "helo",
-                "421 4.3.2 shutting down\r\n", ProbeOutcome::rejected},
-        // Once it has answered vrfy, its answer is the result, as ever.
-        Refusal{"AfterRejectingVrfy", {"220 mx\r\n"}, {{"helo", "250 mx\r\n"}, {"vrfy", "550 no\r\n"}}, "vrfy",
-                "550 no\r\n", ProbeOutcome::rejected},
-        Refusal{"AfterVerifying", {"220 mx\r\n"}, {{"helo", "250 mx\r\n"}, {"vrfy", "250 ok\r\n"}}, "vrfy",
-                std::string(texts::verified), ProbeOutcome::verified}),
+constexpr ProbeOutcome rejected = ProbeOutcome::rejected;
+const std::string blocked = "554 5.7.1 blocked: your address is listed\r\n";
+const std::string multi = "554-5.7.1 blocked\r\n554-see the list\r\n554 5.7.1 bye\r\n";
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Servers, ProbeHangUp, ::testing::Values(
+    Refusal{"BeforeTheBanner", {}, {}, "", could_not_connect, rejected},
+    Refusal{"AfterA220Banner", {"220 mx ESMTP\r\n"}, {}, "", could_not_connect, rejected},
+    Refusal{"AfterA554Banner", {blocked}, {}, "", blocked, rejected},
+    Refusal{"AfterAMultiLineRefusal", {multi}, {}, "", multi, rejected},
+    // Only the last reply counts, and only its own lines.
+    Refusal{"After220Then421", {"220 mx\r\n421 4.7.0 too many\r\n"}, {}, "", "421 4.7.0 too many\r\n", rejected},
+    Refusal{"AfterA554ThenA450", {"554-a\r\n450 b\r\n"}, {}, "", "450 b\r\n", rejected},
+    Refusal{"AfterA554ThenA220", {"554 no\r\n220 yes\r\n"}, {}, "", could_not_connect, rejected},
+    Refusal{"BareCode", {"421\n"}, {}, "", "421\n", rejected},
+    Refusal{"FourDigitsAreNoCode", {"5541 x\r\n"}, {}, "", could_not_connect, rejected},
+    Refusal{"LetterInTheCode", {"55x no\r\n"}, {}, "", could_not_connect, rejected},
+    // A line never ended is no reply.
+    Refusal{"PartialBanner", {"554 5.7.1 bloc"}, {}, "", could_not_connect, rejected},
+    Refusal{"PartialAfterARefusal", {"554 no\r\n", "221 by"}, {}, "", "554 no\r\n", rejected},
+    Refusal{"AfterHeloWithoutAReply", {"220 mx\r\n"}, {}, "helo", could_not_connect, rejected},
+    Refusal{"AfterRefusingHelo", {"220 mx\r\n"}, {{"helo", "421 4.3.2 shutting down\r\n"}}, "helo", "421 4.3.2 shutting down\r\n", rejected},
+    // Once it has answered vrfy, its answer is the result, as ever.
+    Refusal{"AfterRejectingVrfy", {"220 mx\r\n"}, {{"helo", "250 mx\r\n"}, {"vrfy", "550 no\r\n"}}, "vrfy", "550 no\r\n", rejected},
+    Refusal{"AfterVerifying", {"220 mx\r\n"}, {{"helo", "250 mx\r\n"}, {"vrfy", "250 ok\r\n"}}, "vrfy", std::string(texts::verified), ProbeOutcome::verified}),
     [](const ::testing::TestParamInfo<Refusal>& p) { return std::string(p.param.name); });
+// clang-format on
 
 TEST_F(Probe, VerifyReplyThatIsNothingTimesOutButStillSaysGoodbye)
 {

@@ -103,35 +103,6 @@ TEST_F(WatchdogTest, CatchingUpOnYearsOfPeriodsCountsEachAtOnce)
     EXPECT_EQ(form().tick_count(), periods + 1);
 }
 
-TEST(LoopTimer, OverduePeriodsArriveInOneCallWithTheirCount)
-{
-    FakeClock clock;
-    const std::unique_ptr<verimex::platform::EventLoop> loop = verimex::platform::make_event_loop(clock);
-    std::vector<std::int64_t> calls;
-    std::unique_ptr<verimex::platform::Timer> timer =
-        loop->make_timer([&](std::int64_t elapsed) { calls.push_back(elapsed); });
-    timer->Interval(50ms);
-    // Table: time passed before the next pass, what the pass delivers.
-    const struct {
-        std::chrono::milliseconds advance;
-        std::vector<std::int64_t> delivered;
-    } steps[] = {
-        {49ms, {}},       // 49: not yet
-        {1ms, {1}},       // 50: the first
-        {249ms, {4}},     // 299: 100, 150, 200, 250
-        {1ms, {1}},       // 300
-        {0ms, {}},        // nothing twice
-        {1000ms, {20}},   // 1300
-        {49ms, {}},       // 1349
-    };
-    for (const auto& step : steps) {
-        calls.clear();
-        clock.advance(step.advance);
-        loop->yield();
-        EXPECT_EQ(calls, step.delivered) << "after " << step.advance.count() << " ms more";
-    }
-}
-
 TEST(LoopTimer, EqualDeadlinesFireInStartOrderAndAHandlerMayStopAnother)
 {
     FakeClock clock;
