@@ -18,6 +18,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -125,8 +126,6 @@ public:
             throw std::runtime_error(sql + ": " + message);
     }
 
-    const std::string& dir() const { return dir_; }
-
 private:
     std::string data() const { return dir_ + "/data"; }
 
@@ -173,5 +172,35 @@ private:
     gid_t gid_ = 0;
     pid_t pid_ = -1;
 };
+
+// One cluster per test binary, made on first use; null where none can run
+// (outside tests/netns/run, or without root and the postgresql package).
+inline PgCluster* shared_cluster()
+{
+    static std::unique_ptr<PgCluster> made;
+    static bool tried = false;
+    if (!tried) {
+        tried = true;
+        if (std::getenv("VERIMEX_NETNS") != nullptr && postgres_unavailable().empty())
+            made = std::make_unique<PgCluster>();
+    }
+    return made.get();
+}
+
+// A new, empty store location of the given kind ("sqlite": a file in
+// `folder`; "postgresql": a database of the shared cluster), or empty when
+// there is no cluster here.
+inline std::string new_store(const std::string& kind, const std::filesystem::path& folder)
+{
+    static int serial = 0;
+    const std::string name = "s" + std::to_string(++serial);
+    if (kind == "sqlite")
+        return (folder / (name + ".db")).string();
+    PgCluster* pg = shared_cluster();
+    if (pg == nullptr)
+        return {};
+    pg->run_sql("postgres", "CREATE DATABASE " + name);
+    return pg->uri(name);
+}
 
 }  // namespace verimex::test
