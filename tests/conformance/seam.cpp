@@ -235,14 +235,12 @@ std::string self_command(const std::string& arguments)
 #ifdef _WIN32
 Child::Child(const std::vector<std::string>& arguments)
 {
-    // Piece by piece, as in self_command.
-    std::string command = "\"";
-    command += self_path();
-    command += '"';
+    std::string joined;
     for (const std::string& a : arguments) {
-        command += ' ';
-        command += a;
+        joined += a;
+        joined += ' ';
     }
+    std::string command = self_command(joined);
     STARTUPINFOA si{};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi{};
