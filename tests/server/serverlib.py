@@ -7,11 +7,9 @@ import json
 import os
 import re
 import signal
-import socket
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -26,48 +24,18 @@ def in_private_network():
     return os.environ.get("VERIMEX_NETNS") == "1"
 
 
-class RawBytesPeer:
-    """A mail server on ADDRESS:25 whose every reply is the bytes given,
-    so replies that are not UTF-8 can be sent."""
+class RawReply:
+    """A reply for smtp_peer.Peer given as bytes, so that it need not be
+    UTF-8: the peer adds its line end and encodes, which this does in bytes."""
 
-    def __init__(self, address, vrfy_reply):
-        self._stop = threading.Event()
-        self._listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self._listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self._listener.bind((address, 25))
-        self._listener.listen(128)
-        self._listener.settimeout(0.05)
-        self._reply = vrfy_reply
-        self._thread = threading.Thread(target=self._serve, daemon=True)
-        self._thread.start()
+    def __init__(self, data):
+        self.data = data
 
-    def _serve(self):
-        while not self._stop.is_set():
-            try:
-                conn, _ = self._listener.accept()
-            except socket.timeout:
-                continue
-            with conn:
-                conn.settimeout(2)
-                conn.sendall(b"220 bytes ESMTP\r\n")
-                f = conn.makefile("rb")
-                try:
-                    for line in f:
-                        verb = line.split(b" ", 1)[0].strip().lower()
-                        if verb == b"helo":
-                            conn.sendall(b"250 bytes\r\n")
-                        elif verb == b"vrfy":
-                            conn.sendall(self._reply)
-                        else:
-                            conn.sendall(b"221 bye\r\n")
-                            break
-                except OSError:
-                    pass
+    def __add__(self, line_end):
+        return self
 
-    def stop(self):
-        self._stop.set()
-        self._thread.join()
-        self._listener.close()
+    def encode(self):
+        return self.data + b"\r\n"
 
 
 class MailServers:
@@ -78,13 +46,12 @@ class MailServers:
             smtp_peer.Peer("127.0.0.91", verify_reply="250 2.0.0 someone"),
             smtp_peer.Peer("127.0.0.92", verify_reply=REJECT),
             smtp_peer.Peer("127.0.0.94", mute=True),
+            smtp_peer.Peer("127.0.0.95", verify_reply=RawReply(b"553 caf\xe9 \xff\xfe ok")),
         ]
-        self.raw = RawBytesPeer("127.0.0.95", b"553 caf\xe9 \xff\xfe ok\r\n")
 
     def stop(self):
         for p in self.peers:
             p.stop()
-        self.raw.stop()
 
 
 class Server:
@@ -148,3 +115,16 @@ def wait_for(predicate, timeout=10.0, step=0.02):
             return True
         time.sleep(step)
     return predicate()
+
+
+def read_to_end(sock):
+    """All the server sends until it closes; empty if it resets."""
+    data = b""
+    try:
+        while True:
+            chunk = sock.recv(65536)
+            if not chunk:
+                return data
+            data += chunk
+    except (ConnectionResetError, BrokenPipeError):
+        return b""

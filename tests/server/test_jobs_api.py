@@ -98,8 +98,16 @@ class Jobs(unittest.TestCase):
                 self.assertEqual(status, 200)
                 self.assertEqual([json.loads(line) for line in body.decode().splitlines()], want)
 
-        status, _, body = self.server.json("GET", "/v1/jobs")
-        self.assertIn("flow", body["jobs"])
+        self.assertIn("flow", self.server.json("GET", "/v1/jobs")[2]["jobs"])
+        text = self.server.request("GET", "/metrics")[2].decode()
+        for pattern in [r'^verimex_jobs [1-9]\d*$', r'^verimex_job_addresses\{state="done"\} [1-9]\d*$',
+                        r'^verimex_checks_total\{source="job",result="verified"\} [1-9]\d*$']:
+            self.assertRegex(text, "(?m)" + pattern)
+        # A job without a name gets one.
+        status, head, reply = self.post({"addresses": ["alice@yes.server.test"]})
+        self.assertEqual(status, 201)
+        self.assertRegex(reply["job"], r"^job-\d{8}-\d{6}-[0-9a-f]{6}$")
+        self.assertEqual(self.wait_done(reply["job"])["results"]["verified"], 1)
 
     def test_plain_text_list_and_job_settings(self):
         body = b"# a list\n\n  alice@yes.server.test  \r\nx@mute.server.test\n"
@@ -116,34 +124,18 @@ class Jobs(unittest.TestCase):
         status, _, reply = self.post({"addresses": ["alice@yes.server.test", "new@yes.server.test"], "name": "plain"})
         self.assertEqual(reply, {"job": "plain", "added": 1, "duplicates": 1})
 
-    def test_a_job_without_a_name_gets_one(self):
-        status, head, reply = self.post({"addresses": ["alice@yes.server.test"]})
-        self.assertEqual(status, 201)
-        self.assertRegex(reply["job"], r"^job-\d{8}-\d{6}-[0-9a-f]{6}$")
-        self.assertEqual(self.wait_done(reply["job"])["results"]["verified"], 1)
-
     def test_bad_posts(self):
-        too_long = json.dumps({"addresses": ["a@yes.server.test"], "timeout": 601}).encode()
-        cases = [
-            (b"not json", "bad JSON"),
-            (b"[]", "expected a JSON object"),
-            (b'{"addresses": "a@b"}', "addresses: expected an array of strings"),
-            (b'{"addresses": [1]}', "addresses: expected an array of strings"),
-            (b'{"addresses": [""]}', "addresses: expected an array of strings"),
-            (b'{"addresses": []}', "addresses: none given"),
-            (b'{}', "addresses: expected an array of strings"),
-            (b'{"addresses": ["a@b"], "timeout": -1}', "timeout: expected a whole number of seconds from 0 to 32767"),
-            (b'{"addresses": ["a@b"], "timeout": "5"}', "timeout: expected a whole number of seconds from 0 to 32767"),
-            (b'{"addresses": ["a@b"], "timeout": 1.5}', "timeout: expected a whole number of seconds from 0 to 32767"),
-            (b'{"addresses": ["a@b"], "name": 5}', "name: expected a string"),
-            (b'{"addresses": ["a@b"], "from": []}', "from: expected a string"),
-            (b'{"addresses": ["a@b"], "name": "a/b"}', "name: 1 to 200 bytes"),
-            (b'{"addresses": ["a@b"], "name": ""}', "name: 1 to 200 bytes"),
-            (b'{"addresses": ["a@b"], "name": "a\\nb"}', "name: 1 to 200 bytes"),
-            (json.dumps({"addresses": ["a@b"], "name": "n" * 201}).encode(), "name: 1 to 200 bytes"),
-            (b'{"addresses": ["a@b\xff"]}', "bad JSON"),
-            (too_long, "timeout: longer than the lease"),
-        ]
+        def one(**fields):
+            return json.dumps(dict({"addresses": ["a@b"]}, **fields)).encode()
+
+        cases = [(b"not json", "bad JSON"), (b'{"addresses": ["a@b\xff"]}', "bad JSON"),
+                 (b"[]", "expected a JSON object"), (b'{"addresses": []}', "addresses: none given"),
+                 (one(name=5), "name: expected a string"), (one(**{"from": []}), "from: expected a string"),
+                 (one(timeout=601), "timeout: longer than the lease")]
+        cases += [(body, "addresses: expected an array of strings")
+                  for body in [b'{"addresses": "a@b"}', b'{"addresses": [1]}', b'{"addresses": [""]}', b"{}"]]
+        cases += [(one(timeout=t), "timeout: expected a whole number of seconds from 0 to 32767") for t in [-1, "5", 1.5]]
+        cases += [(one(name=n), "name: 1 to 200 bytes") for n in ["a/b", "", "a\nb", "n" * 201]]
         for body, message in cases:
             with self.subTest(body=body[:60]):
                 status, _, reply = self.post(body)
@@ -207,61 +199,36 @@ class Jobs(unittest.TestCase):
         rows = self.results("al%")[2].decode().splitlines()
         self.assertEqual([json.loads(r)["address"] for r in rows], ["bob@no.server.test"])
 
-    def test_metrics_count_jobs(self):
-        self.post({"addresses": ["alice@yes.server.test"], "name": "counted"})
-        self.wait_done("counted")
-        text = self.server.request("GET", "/metrics")[2].decode()
-        self.assertRegex(text, r'(?m)^verimex_jobs [1-9]\d*$')
-        self.assertRegex(text, r'(?m)^verimex_job_addresses\{state="done"\} [1-9]\d*$')
-        self.assertRegex(text, r'(?m)^verimex_checks_total\{source="job",result="verified"\} [1-9]\d*$')
-
 
 @unittest.skipUnless(in_private_network(), "runs only inside tests/netns/run")
 class Restart(unittest.TestCase):
     def test_sigterm_leaves_the_job_resumable(self):
         mail = MailServers()
+        self.addCleanup(mail.stop)
         folder = tempfile.mkdtemp(prefix="verimex-server-test.")
+        self.addCleanup(shutil.rmtree, folder)
         store = os.path.join(folder, "jobs.sqlite")
-        try:
-            addresses = ["m%d@mute.server.test" % i for i in range(4)] + \
-                        ["y%d@yes.server.test" % i for i in range(20)]
-            server = Server(*FAST, "-t", "10", "-j", "2", "--store", store)
-            status, _, _ = server.json("POST", "/v1/jobs", body=json.dumps(
-                {"addresses": addresses, "name": "long", "timeout": 3}).encode(), headers=JSON)
-            self.assertEqual(status, 201)
-            self.assertTrue(wait_for(lambda: server.json("GET", "/v1/jobs/long")[2]["running"] >= 1, timeout=10))
-            start = time.monotonic()
-            code, out, err = server.stop(signal.SIGTERM)
-            self.assertEqual(code, 0, err)
-            self.assertLess(time.monotonic() - start, 10)
+        addresses = ["m%d@mute.server.test" % i for i in range(4)] + ["y%d@yes.server.test" % i for i in range(20)]
+        server = Server(*FAST, "-t", "10", "-j", "2", "--store", store)
+        status, _, _ = server.json("POST", "/v1/jobs", body=json.dumps(
+            {"addresses": addresses, "name": "long", "timeout": 3}).encode(), headers=JSON)
+        self.assertEqual(status, 201)
+        self.assertTrue(wait_for(lambda: server.json("GET", "/v1/jobs/long")[2]["running"] >= 1, timeout=10))
+        start = time.monotonic()
+        code, out, err = server.stop(signal.SIGTERM)
+        self.assertEqual(code, 0, err)
+        self.assertLess(time.monotonic() - start, 10)
 
-            # Started again on the same store, without the job's settings
-            # (they were this process's): the workers take it up again.
-            server = Server(*FAST, "-j", "4", "-t", "2", "--store", store)
-            try:
-                self.assertTrue(wait_for(
-                    lambda: (lambda s: s["done"] == s["total"])(server.json("GET", "/v1/jobs/long")[2]), timeout=60))
-                rows = [json.loads(line) for line in
-                        server.request("GET", "/v1/jobs/long/results")[2].decode().splitlines()]
-                self.assertEqual([r["address"] for r in rows], addresses)
-                self.assertTrue(all(r["state"] == "done" for r in rows))
-                self.assertEqual(sum(r["verified"] for r in rows), 20)
-            finally:
-                self.assertEqual(server.stop()[0], 0)
-        finally:
-            mail.stop()
-            shutil.rmtree(folder)
-
-    def test_a_store_that_cannot_be_opened_is_exit_status_3(self):
-        import subprocess
-        from serverlib import SERVER
-        for store in ["/nonexistent-folder/jobs.sqlite", "postgresql://nobody@127.0.0.1:1/none"]:
-            with self.subTest(store=store):
-                run = subprocess.run([SERVER, "--listen", "127.0.0.1:0", "--store", store], capture_output=True,
-                                     timeout=30)
-                self.assertEqual(run.returncode, 3)
-                self.assertTrue(run.stderr.startswith(b"verimex-server: "), run.stderr)
-                self.assertEqual(run.stdout, b"")
+        # Started again on the same store, without the job's settings
+        # (they were this process's): the workers take it up again.
+        server = Server(*FAST, "-j", "4", "-t", "2", "--store", store)
+        self.addCleanup(lambda: self.assertEqual(server.stop()[0], 0))
+        self.assertTrue(wait_for(
+            lambda: (lambda s: s["done"] == s["total"])(server.json("GET", "/v1/jobs/long")[2]), timeout=60))
+        rows = [json.loads(line) for line in server.request("GET", "/v1/jobs/long/results")[2].decode().splitlines()]
+        self.assertEqual([r["address"] for r in rows], addresses)
+        self.assertTrue(all(r["state"] == "done" for r in rows))
+        self.assertEqual(sum(r["verified"] for r in rows), 20)
 
 
 if __name__ == "__main__":

@@ -13,7 +13,7 @@ import tempfile
 import time
 import unittest
 
-from serverlib import MailServers, Server, in_private_network
+from serverlib import MailServers, Server, in_private_network, wait_for
 
 try:
     from selenium import webdriver
@@ -25,15 +25,8 @@ except ImportError:  # reported as a failure below, not skipped silently
 
 TOKEN = "page-token"
 HOSTILE = '<img src=x onerror="document.title=\'pwned\'">@yes.server.test'
-ADDRESSES = [
-    "alice@yes.server.test",
-    "bob@no.server.test",
-    "carol@down.server.test",
-    "dave@nomx.server.test",
-    "erin@yes.server.test",
-    HOSTILE,
-]
-# verified, rejected, could_not_connect, no_mail_server, timed_out, other_errors
+ADDRESSES = ["alice@yes.server.test", "bob@no.server.test", "carol@down.server.test", "dave@nomx.server.test",
+             "erin@yes.server.test", HOSTILE]
 EXPECTED = {"verified": 3, "rejected": 1, "could_not_connect": 1, "no_mail_server": 1, "timed_out": 0,
             "other_errors": 0}
 
@@ -41,9 +34,9 @@ EXPECTED = {"verified": 3, "rejected": 1, "could_not_connect": 1, "no_mail_serve
 def browser(download_dir, profile_dir):
     options = webdriver.ChromeOptions()
     options.binary_location = "/usr/bin/chromium"
-    for arg in ["--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--disable-gpu",
-                "--user-data-dir=" + profile_dir, "--window-size=1280,1000", "--no-first-run",
-                "--disable-extensions", "--disable-background-networking"]:
+    for arg in ["--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--disable-gpu", "--no-first-run",
+                "--disable-extensions",
+                "--user-data-dir=" + profile_dir, "--window-size=1280,1000", "--disable-background-networking"]:
         options.add_argument(arg)
     options.add_experimental_option("prefs", {"download.default_directory": download_dir,
                                               "download.prompt_for_download": False})
@@ -78,6 +71,11 @@ class Page(unittest.TestCase):
     def text(self, element_id):
         return self.driver.find_element(By.ID, element_id).text
 
+    def shown(self):
+        """The addresses of the result rows shown."""
+        return [r.find_elements(By.TAG_NAME, "td")[1].text
+                for r in self.driver.find_elements(By.CSS_SELECTOR, "#results tbody tr.result-row")]
+
     def test_page_runs_a_job_from_list_to_download(self):
         d = self.driver
         wait = WebDriverWait(d, 60, poll_frequency=0.1)
@@ -106,25 +104,20 @@ class Page(unittest.TestCase):
             d.find_elements(By.CSS_SELECTOR, "#results tbody tr.result-row")))
         cells = [r.find_elements(By.TAG_NAME, "td") for r in rows]
         self.assertEqual([c[1].text for c in cells], ADDRESSES)
-        self.assertEqual(cells[0][2].text, "verified")
-        self.assertEqual(cells[0][3].text, "000")
-        self.assertEqual(cells[1][2].text, "rejected")
+        self.assertEqual((cells[0][2].text, cells[0][3].text, cells[1][2].text), ("verified", "000", "rejected"))
         # The address that carries markup is shown as text and ran nothing.
         self.assertEqual(cells[5][1].text, HOSTILE)
         self.assertEqual(d.find_elements(By.CSS_SELECTOR, "#results img"), [])
         self.assertEqual(d.title, "verimex")
 
         # Filtered by outcome.
-        Select(d.find_element(By.ID, "filter")).select_by_value("verified")
-        shown = d.find_elements(By.CSS_SELECTOR, "#results tbody tr.result-row")
-        self.assertEqual([r.find_elements(By.TAG_NAME, "td")[1].text for r in shown],
-                         ["alice@yes.server.test", "erin@yes.server.test", HOSTILE])
-        Select(d.find_element(By.ID, "filter")).select_by_value("could_not_connect")
-        shown = d.find_elements(By.CSS_SELECTOR, "#results tbody tr.result-row")
-        self.assertEqual([r.find_elements(By.TAG_NAME, "td")[1].text for r in shown], ["carol@down.server.test"])
+        for outcome, addresses in [("verified", ["alice@yes.server.test", "erin@yes.server.test", HOSTILE]),
+                                   ("could_not_connect", ["carol@down.server.test"])]:
+            Select(d.find_element(By.ID, "filter")).select_by_value(outcome)
+            self.assertEqual(self.shown(), addresses)
 
         # A transcript on demand.
-        shown[0].find_element(By.CSS_SELECTOR, "button.show-transcript").click()
+        d.find_element(By.CSS_SELECTOR, "#results tbody tr.result-row button.show-transcript").click()
         transcript = d.find_element(By.CSS_SELECTOR, "#results tr.transcript pre").text
         self.assertIn("telnet: mx.down.server.test", transcript)
         self.assertIn("ERROR: could not connect to mx.down.server.test", transcript)
@@ -133,17 +126,12 @@ class Page(unittest.TestCase):
         bars = d.find_elements(By.CSS_SELECTOR, "#chart rect")
         self.assertEqual([b.get_attribute("class") for b in bars], list(EXPECTED))
         heights = [int(b.get_attribute("height")) for b in bars]
-        self.assertEqual(heights[0], 120)
-        self.assertEqual(heights[4], 0)
-        self.assertEqual(heights[1], 40)
+        self.assertEqual((heights[0], heights[1], heights[4]), (120, 40, 0))
 
         # The CSV download, with the token, as a file.
         d.find_element(By.ID, "download-csv").click()
         path = os.path.join(self.downloads, "browser.csv")
-        deadline = time.monotonic() + 30
-        while not os.path.exists(path) and time.monotonic() < deadline:
-            time.sleep(0.1)
-        self.assertTrue(os.path.exists(path), os.listdir(self.downloads))
+        self.assertTrue(wait_for(lambda: os.path.exists(path), timeout=30, step=0.1), os.listdir(self.downloads))
         time.sleep(0.3)
         self.assertEqual(glob.glob(os.path.join(self.downloads, "*.crdownload")), [])
         with open(path, newline="", encoding="utf-8") as f:
