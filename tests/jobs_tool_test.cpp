@@ -41,7 +41,8 @@ using clock_type = std::chrono::steady_clock;
 
 // A mail server that answers by name ("good..." is known), can greylist
 // the first attempts at each address, can take its time before each VRFY
-// reply, and records the connections it has at once and when each began.
+// reply, and records when each connection began and when its client could
+// first have been done with it.
 class MailServer {
     template <typename F>
     auto locked(F f) const
@@ -59,14 +60,21 @@ public:
     verimex::test::Behaviour behaviour()
     {
         return [this](PeerConnection& c) {
-            locked([&] {
-                starts_.push_back(clock_type::now());
-                most_ = std::max(most_, ++open_);
+            // A client is done with its connection once it has the VRFY
+            // reply, so the connection counts as open from its accept until
+            // just before that reply goes out. Both ends are taken in the
+            // order the client must see them, so the count does not depend
+            // on when this thread gets to read the QUIT that follows.
+            const std::size_t index = locked([&] {
+                spans_.push_back({clock_type::now(), std::nullopt});
+                return spans_.size() - 1;
             });
-            // Open until QUIT is read (the client is done with it from
-            // there) or the line drops, whichever comes first.
-            bool counted = true;
-            const auto leave = [&] { locked([&] { open_ -= std::exchange(counted, false) ? 1 : 0; }); };
+            const auto done = [&] {
+                locked([&] {
+                    if (!spans_[index].second)
+                        spans_[index].second = clock_type::now();
+                });
+            };
             std::optional<std::string> line;
             if (c.send("220 " + name_ + " ESMTP\r\n"))
                 line = c.read_line();
@@ -82,6 +90,7 @@ public:
                     const int n = locked([&] { return ++vrfys_[who]; });
                     if (!c.pause(hold_))
                         break;
+                    done();
                     if (n <= grey_attempts_)
                         reply = "451 4.7.1 <" + who + ">: greylisted, try again later\r\n";
                     else if (who.starts_with("good"))
@@ -89,18 +98,37 @@ public:
                     else
                         reply = "550 5.1.1 <" + who + ">: no such user\r\n";
                 } else if (verb == "quit") {
-                    leave();
                     reply = "221 2.0.0 Bye\r\n";
                 }
                 if (!c.send(reply) || verb == "quit")
                     break;
             }
-            leave();
+            done();
         };
     }
 
-    int most_at_once() const { return locked([&] { return most_; }); }
-    std::vector<clock_type::time_point> starts() const { return locked([&] { return starts_; }); }
+    int most_at_once() const
+    {
+        // An end and a start at the same instant do not overlap.
+        std::vector<std::pair<clock_type::time_point, int>> events;
+        for (const auto& [start, end] : locked([&] { return spans_; })) {
+            events.emplace_back(start, 1);
+            events.emplace_back(end.value_or(clock_type::time_point::max()), -1);
+        }
+        std::sort(events.begin(), events.end());
+        int open = 0;
+        int most = 0;
+        for (const auto& e : events)
+            most = std::max(most, open += e.second);
+        return most;
+    }
+    std::vector<clock_type::time_point> starts() const
+    {
+        std::vector<clock_type::time_point> starts;
+        for (const auto& span : locked([&] { return spans_; }))
+            starts.push_back(span.first);
+        return starts;
+    }
     int vrfys(const std::string& address) const
     {
         return locked([&] { return vrfys_.contains(address) ? vrfys_.at(address) : 0; });
@@ -111,10 +139,8 @@ private:
     const std::chrono::milliseconds hold_;
     const int grey_attempts_;
     mutable std::mutex mutex_;
-    std::vector<clock_type::time_point> starts_;
+    std::vector<std::pair<clock_type::time_point, std::optional<clock_type::time_point>>> spans_;
     std::map<std::string, int> vrfys_;
-    int open_ = 0;
-    int most_ = 0;
 };
 
 // The test's files, in a folder made on first use and removed when the
