@@ -28,9 +28,7 @@ test::Behaviour mailbox_server(std::map<std::string, std::string> vrfy)
         if (!c.send("220 peer.tool.test ESMTP\r\n"))
             return;
         while (std::optional<std::string> line = c.read_line()) {
-            std::string text = *line;
-            while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
-                text.pop_back();
+            const std::string text = line->substr(0, line->find_first_of("\r\n"));
             if (text.starts_with("helo ")) {
                 c.send("250 peer.tool.test\r\n");
             } else if (text.starts_with("vrfy ")) {
@@ -50,13 +48,9 @@ test::Behaviour mailbox_server(std::map<std::string, std::string> vrfy)
 std::vector<std::string> helo_names(const SmtpPeer& peer)
 {
     std::vector<std::string> names;
-    for (std::string line : peer.lines()) {
-        if (!line.starts_with("helo "))
-            continue;
-        while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
-            line.pop_back();
-        names.push_back(line.substr(5));
-    }
+    for (const std::string& line : peer.lines())
+        if (line.starts_with("helo "))
+            names.push_back(line.substr(5, line.find_first_of("\r\n") - 5));
     return names;
 }
 
