@@ -13,9 +13,8 @@ import time
 import unittest
 import urllib.parse
 
-from serverlib import REJECT, MailServers, Server, in_private_network, wait_for
+from serverlib import REJECT, ServerTest, wait_for
 
-JSON = {"Content-Type": "application/json"}
 # Fast for tests: no pause between two checks of one mail server.
 FAST = ["--mx-interval", "0", "--per-mx", "8", "-f", "tester.server.test"]
 
@@ -24,25 +23,12 @@ def quoted(name):
     return urllib.parse.quote(name, safe="")
 
 
-@unittest.skipUnless(in_private_network(), "runs only inside tests/netns/run")
-class Jobs(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.mail = MailServers()
-        cls.folder = tempfile.mkdtemp(prefix="verimex-server-test.")
-        # No --store: the default file in the working folder.
-        cls.server = Server(*FAST, "-t", "10", "-j", "4", cwd=cls.folder)
+class Jobs(ServerTest):
+    # No --store: the default file in the working folder.
+    args = FAST + ["-t", "10", "-j", "4"]
 
-    @classmethod
-    def tearDownClass(cls):
-        status, _, _ = cls.server.stop()
-        cls.mail.stop()
-        shutil.rmtree(cls.folder)
-        assert status == 0, status
-
-    def post(self, body, headers=JSON, query=""):
-        data = body if isinstance(body, bytes) else json.dumps(body).encode()
-        return self.server.json("POST", "/v1/jobs" + query, body=data, headers=headers)
+    def post(self, body, headers=None, query=""):
+        return self.server.json("POST", "/v1/jobs" + query, body=body, headers=headers)
 
     def status(self, name):
         return self.server.json("GET", "/v1/jobs/" + quoted(name))
@@ -54,22 +40,21 @@ class Jobs(unittest.TestCase):
 
     def results(self, name, **params):
         query = urllib.parse.urlencode(params)
-        return self.server.request("GET", "/v1/jobs/%s/results%s" % (quoted(name), "?" + query if query else ""))
+        return "/v1/jobs/%s/results%s" % (quoted(name), "?" + query if query else "")
 
     def test_a_job_from_post_to_results(self):
         addresses = ["alice@yes.server.test", "bob@no.server.test", "carol@down.server.test",
                      "dave@nomx.server.test", "alice@yes.server.test", "a\r\nquit@yes.server.test"]
         status, head, body = self.post({"addresses": addresses, "name": "flow"})
-        self.assertEqual(status, 201, body)
-        self.assertEqual(body, {"job": "flow", "added": 5, "duplicates": 1})
+        self.assertEqual((status, body), (201, {"job": "flow", "added": 5, "duplicates": 1}))
         self.assertEqual(head["Location"], "/v1/jobs/flow")
-        done = self.wait_done("flow")
-        self.assertEqual(done, {"job": "flow", "total": 5, "done": 5, "due": 0, "running": 0, "deferred": 0,
-                                "results": {"verified": 1, "rejected": 1, "could_not_connect": 1, "no_mail_server": 1,
-                                            "timed_out": 0, "other_errors": 1}})
-        self.assertTrue(os.path.exists(os.path.join(self.folder, "verimex-jobs.sqlite")))
+        self.assertEqual(self.wait_done("flow"), {
+            "job": "flow", "total": 5, "done": 5, "due": 0, "running": 0, "deferred": 0,
+            "results": {"verified": 1, "rejected": 1, "could_not_connect": 1, "no_mail_server": 1, "timed_out": 0,
+                        "other_errors": 1}})
+        self.assertTrue(os.path.exists(os.path.join(self.server.cwd, "verimex-jobs.sqlite")))
 
-        status, head, body = self.results("flow", format="jsonl")
+        status, head, body = self.server.request("GET", self.results("flow", format="jsonl"))
         self.assertEqual(status, 200)
         self.assertTrue(head["Content-Type"].startswith("application/x-ndjson"))
         rows = [json.loads(line) for line in body.decode().splitlines()]
@@ -82,7 +67,7 @@ class Jobs(unittest.TestCase):
         self.assertTrue(all(r["state"] == "done" and r["attempts"] == 1 for r in rows))
         self.assertIn("helo tester.server.test\r\n", rows[0]["transcript"])
 
-        status, head, body = self.results("flow", format="csv")
+        status, head, body = self.server.request("GET", self.results("flow", format="csv"))
         self.assertEqual(status, 200)
         self.assertTrue(head["Content-Type"].startswith("text/csv"))
         self.assertEqual(head["Content-Disposition"], 'attachment; filename="flow.csv"')
@@ -94,12 +79,11 @@ class Jobs(unittest.TestCase):
         # Pages of the same export.
         for offset, limit, want in [(0, 2, rows[:2]), (2, 2, rows[2:4]), (4, 10, rows[4:]), (9, 1, []), (1, 0, [])]:
             with self.subTest(offset=offset, limit=limit):
-                status, _, body = self.results("flow", format="jsonl", offset=offset, limit=limit)
-                self.assertEqual(status, 200)
-                self.assertEqual([json.loads(line) for line in body.decode().splitlines()], want)
+                self.assertEqual(self.server.rows(self.results("flow", format="jsonl", offset=offset, limit=limit)),
+                                 want)
 
         self.assertIn("flow", self.server.json("GET", "/v1/jobs")[2]["jobs"])
-        text = self.server.request("GET", "/metrics")[2].decode()
+        text = self.server.metrics()
         for pattern in [r'^verimex_jobs [1-9]\d*$', r'^verimex_job_addresses\{state="done"\} [1-9]\d*$',
                         r'^verimex_checks_total\{source="job",result="verified"\} [1-9]\d*$']:
             self.assertRegex(text, "(?m)" + pattern)
@@ -113,10 +97,9 @@ class Jobs(unittest.TestCase):
         body = b"# a list\n\n  alice@yes.server.test  \r\nx@mute.server.test\n"
         status, _, reply = self.post(body, headers={"Content-Type": "text/plain; charset=utf-8"},
                                      query="?name=plain&timeout=1&from=other.example")
-        self.assertEqual(status, 201, reply)
-        self.assertEqual(reply, {"job": "plain", "added": 2, "duplicates": 0})
+        self.assertEqual((status, reply), (201, {"job": "plain", "added": 2, "duplicates": 0}))
         self.wait_done("plain", timeout=30)
-        rows = [json.loads(line) for line in self.results("plain")[2].decode().splitlines()]
+        rows = self.server.rows(self.results("plain"))
         self.assertEqual(rows[0]["returnvar"], "000")
         self.assertIn("helo other.example\r\n", rows[0]["transcript"])
         self.assertEqual(rows[1]["returnvar"], "ERROR: timeout after 1 seconds.")
@@ -128,6 +111,7 @@ class Jobs(unittest.TestCase):
         def one(**fields):
             return json.dumps(dict({"addresses": ["a@b"]}, **fields)).encode()
 
+        text = {"Content-Type": "text/plain"}
         cases = [(b"not json", "bad JSON"), (b'{"addresses": ["a@b\xff"]}', "bad JSON"),
                  (b"[]", "expected a JSON object"), (b'{"addresses": []}', "addresses: none given"),
                  (one(name=5), "name: expected a string"), (one(**{"from": []}), "from: expected a string"),
@@ -138,13 +122,12 @@ class Jobs(unittest.TestCase):
         cases += [(one(name=n), "name: 1 to 200 bytes") for n in ["a/b", "", "a\nb", "n" * 201]]
         for body, message in cases:
             with self.subTest(body=body[:60]):
-                status, _, reply = self.post(body)
+                status, _, reply = self.post(body, headers={"Content-Type": "application/json"})
                 self.assertEqual(status, 400)
                 self.assertTrue(reply["error"].startswith(message), reply)
         status, _, reply = self.post(b"a@b\n", headers={"Content-Type": "application/x-www-form-urlencoded"})
         self.assertEqual(status, 415)
-        status, _, reply = self.post(b"\n# nothing\n", headers={"Content-Type": "text/plain"})
-        self.assertEqual((status, reply), (400, {"error": "addresses: none given"}))
+        self.assertEqual(self.post(b"\n# nothing\n", headers=text)[::2], (400, {"error": "addresses: none given"}))
 
     def test_bad_result_requests_and_missing_jobs(self):
         self.post({"addresses": ["alice@yes.server.test"], "name": "there"})
@@ -154,9 +137,8 @@ class Jobs(unittest.TestCase):
                                 ({"limit": "x"}, "limit: expected a whole number from 0"),
                                 ({"limit": "1e3"}, "limit: expected a whole number from 0")]:
             with self.subTest(params=params):
-                status, _, body = self.results("there", **params)
-                self.assertEqual(status, 400)
-                self.assertEqual(json.loads(body), {"error": message})
+                status, _, body = self.server.json("GET", self.results("there", **params))
+                self.assertEqual((status, body), (400, {"error": message}))
         for method, path in [("GET", "/v1/jobs/missing"), ("GET", "/v1/jobs/missing/results"),
                              ("DELETE", "/v1/jobs/missing")]:
             with self.subTest(method=method, path=path):
@@ -174,8 +156,7 @@ class Jobs(unittest.TestCase):
         time.sleep(4)
         self.assertEqual(self.status("doomed")[0], 404)
         # The name can be used again, afresh.
-        status, _, body = self.post({"addresses": ["alice@yes.server.test"], "name": "doomed"})
-        self.assertEqual(body["added"], 1)
+        self.assertEqual(self.post({"addresses": ["alice@yes.server.test"], "name": "doomed"})[2]["added"], 1)
         self.assertEqual(self.wait_done("doomed")["total"], 1)
 
     def test_crafted_names_reach_no_other_job(self):
@@ -187,8 +168,7 @@ class Jobs(unittest.TestCase):
                    "../alpha", "alpha%00", "al%25", "%", "\u0430lpha"]
         for name in crafted:
             with self.subTest(name=name):
-                for method, path in [("GET", "/v1/jobs/" + quoted(name)),
-                                     ("GET", "/v1/jobs/" + quoted(name) + "/results"),
+                for method, path in [("GET", "/v1/jobs/" + quoted(name)), ("GET", self.results(name)),
                                      ("DELETE", "/v1/jobs/" + quoted(name))]:
                     status, _, body = self.server.request(method, path)
                     self.assertEqual(status, 404, (method, path, body))
@@ -196,22 +176,17 @@ class Jobs(unittest.TestCase):
         # Both are whole.
         self.assertEqual(self.status("alpha")[2]["total"], 1)
         self.assertEqual(self.status("al%")[2]["total"], 1)
-        rows = self.results("al%")[2].decode().splitlines()
-        self.assertEqual([json.loads(r)["address"] for r in rows], ["bob@no.server.test"])
+        self.assertEqual([r["address"] for r in self.server.rows(self.results("al%"))], ["bob@no.server.test"])
 
 
-@unittest.skipUnless(in_private_network(), "runs only inside tests/netns/run")
-class Restart(unittest.TestCase):
+class Restart(ServerTest):
     def test_sigterm_leaves_the_job_resumable(self):
-        mail = MailServers()
-        self.addCleanup(mail.stop)
         folder = tempfile.mkdtemp(prefix="verimex-server-test.")
         self.addCleanup(shutil.rmtree, folder)
         store = os.path.join(folder, "jobs.sqlite")
         addresses = ["m%d@mute.server.test" % i for i in range(4)] + ["y%d@yes.server.test" % i for i in range(20)]
-        server = Server(*FAST, "-t", "10", "-j", "2", "--store", store)
-        status, _, _ = server.json("POST", "/v1/jobs", body=json.dumps(
-            {"addresses": addresses, "name": "long", "timeout": 3}).encode(), headers=JSON)
+        server = self.start(*FAST, "-t", "10", "-j", "2", "--store", store)
+        status, _, _ = server.json("POST", "/v1/jobs", body={"addresses": addresses, "name": "long", "timeout": 3})
         self.assertEqual(status, 201)
         self.assertTrue(wait_for(lambda: server.json("GET", "/v1/jobs/long")[2]["running"] >= 1, timeout=10))
         start = time.monotonic()
@@ -221,11 +196,10 @@ class Restart(unittest.TestCase):
 
         # Started again on the same store, without the job's settings
         # (they were this process's): the workers take it up again.
-        server = Server(*FAST, "-j", "4", "-t", "2", "--store", store)
-        self.addCleanup(lambda: self.assertEqual(server.stop()[0], 0))
+        server = self.start(*FAST, "-j", "4", "-t", "2", "--store", store)
         self.assertTrue(wait_for(
             lambda: (lambda s: s["done"] == s["total"])(server.json("GET", "/v1/jobs/long")[2]), timeout=60))
-        rows = [json.loads(line) for line in server.request("GET", "/v1/jobs/long/results")[2].decode().splitlines()]
+        rows = server.rows("/v1/jobs/long/results")
         self.assertEqual([r["address"] for r in rows], addresses)
         self.assertTrue(all(r["state"] == "done" for r in rows))
         self.assertEqual(sum(r["verified"] for r in rows), 20)
