@@ -20,8 +20,7 @@ TIMEOUT_ERROR = "timeout: expected a whole number of seconds from 0 to 32767"
 
 
 def check_path(email, **params):
-    params = dict(params, email=email)
-    return "/v1/check?" + urllib.parse.urlencode(params, quote_via=urllib.parse.quote)
+    return "/v1/check?" + urllib.parse.urlencode(dict(params, email=email), quote_via=urllib.parse.quote)
 
 
 class Api(ServerTest):
@@ -114,8 +113,7 @@ class Api(ServerTest):
         # The page and the health check are open: the page asks for the
         # token itself, and runs only its own script.
         for p in ["/", "/static/app.js", "/static/style.css", "/healthz"]:
-            with self.subTest(path=p):
-                self.assertEqual(self.server.request("GET", p)[0], 200)
+            self.assertEqual(self.server.request("GET", p)[0], 200, p)
         self.assertIn("script-src 'self'", self.server.request("GET", "/")[1]["Content-Security-Policy"])
 
     def test_slow_client_is_cut_off_and_holds_nobody_up(self):
@@ -182,12 +180,10 @@ class Api(ServerTest):
 
     def test_many_concurrent_checks(self):
         addresses = ["user%d@yes.server.test" % i if i % 2 else "user%d@no.server.test" % i for i in range(200)]
-        # Every request is sent before any reply is read, from this one
-        # thread: all are in flight at once, and no client thread of ours
-        # can stall between its connect and its request on a busy machine.
-        # A generous time limit: the scripted mail servers are Python
-        # threads, slow on a busy machine; the server's side is what is
-        # tested here.
+        # All sent before any reply is read, from this one thread: all in
+        # flight at once, and no client threads to starve the scripted mail
+        # servers (Python threads too) on a busy machine. A generous time
+        # limit for those; the server's side is what is tested here.
         deadline = time.monotonic() + 180
         sent = [self.server.send("GET", check_path(a, timeout=60), headers=AUTH, timeout=180) for a in addresses]
         for address, conn in zip(addresses, sent):
