@@ -142,6 +142,11 @@ TEST_F(ReadReply, EveryLaterReadGivesNothingAtItsFirstQuestion)
     EXPECT_NE(reply, std::optional<std::string>(""));
     EXPECT_EQ(socket().receives, 0);
     EXPECT_EQ(self.returnvar(), texts::timed_out(1));
+    // A peer that went does not outrank the watchdog either.
+    socket().Connect();
+    socket().connect_states = {platform::sckClosing};
+    EXPECT_FALSE(readreply(self).text.has_value());
+    EXPECT_EQ(socket().receives, 0);
 }
 
 TEST_F(ReadReply, ReceiveFailureIsRaised)
@@ -204,16 +209,6 @@ INSTANTIATE_TEST_SUITE_P(Peer, ReadReplyHangUp, ::testing::Values(
     HangUp{"PartialLineTakenWithTheReset", {open, open, reset}, {"220 mx", " ESM"}, "220 mx ESM", true, 2}),
     [](const ::testing::TestParamInfo<HangUp>& p) { return std::string(p.param.name); });
 // clang-format on
-
-TEST_F(ReadReply, WatchdogAlreadyFiredWinsOverAPeerThatWent)
-{
-    socket().Connect();
-    socket().connect_states = {closing};
-    socket().incoming = {"554 too late\r\n"};
-    window.form().timer = true;
-    EXPECT_FALSE(readreply(self).text.has_value());
-    EXPECT_EQ(socket().receives, 0);
-}
 
 // ---- probe dialog ------------------------------------------------------
 

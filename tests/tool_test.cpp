@@ -464,25 +464,21 @@ TEST(ToolBulk, ChecksThatRunOutOfDescriptorsAreCheckedAgainByFewerWorkers)
               std::string::npos)
         << notices.front();
     EXPECT_LT(most_after_shortage, 8) << "the run did not go on with fewer checks at a time";
-}
 
-TEST(ToolBulk, TheLastWorkerKeepsTryingWhenDescriptorsRunShort)
-{
+    // With one worker left, a check that runs short is tried again until
+    // it gets through: b@x.test runs short twice.
     std::atomic<int> calls{0};
-    CollectingSink sink;
-    BulkSettings settings;
+    CollectingSink last;
     settings.jobs = 1;
     run_bulk(
         {"a@x.test", "b@x.test"},
         [&](const std::string& address) {
             CheckResult r = fake_result(address);
-            // b@x.test runs short twice, then gets through.
-            if (address == "b@x.test" && calls++ < 2)
-                r.out_of_descriptors = true;
+            r.out_of_descriptors = address == "b@x.test" && calls++ < 2;
             return r;
         },
-        sink, settings);
-    EXPECT_EQ(sink.addresses, (std::vector<std::string>{"a@x.test", "b@x.test"}));
+        last, settings);
+    EXPECT_EQ(last.addresses, (std::vector<std::string>{"a@x.test", "b@x.test"}));
     EXPECT_EQ(calls.load(), 3);
 }
 
