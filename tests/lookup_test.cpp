@@ -609,14 +609,18 @@ TEST_F(Runner, ManyLookupsLeaveNoDescriptorsAndNoZombies)
     EXPECT_EQ(open_descriptors(), fds);
 }
 
-// The state letter of a process in /proc (R, S, Z, ...), or 0 when gone.
-char process_state(pid_t pid)
+// Waits, at most five seconds, until `pid` has ended and is not reaped yet.
+bool wait_zombie(pid_t pid)
 {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    if (!std::getline(stat, line))
-        return 0;
-    return line[line.rfind(')') + 2];
+    for (const Clock::time_point give_up = Clock::now() + 5s;; std::this_thread::sleep_for(1ms)) {
+        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+        std::string line;
+        // pid (comm) state ...: comm may hold blanks, so look after ')'.
+        if (std::getline(stat, line) && line[line.rfind(')') + 2] == 'Z')
+            return true;
+        if (Clock::now() >= give_up)
+            return false;
+    }
 }
 
 // Makes the kernel hand out `pid` to the next process started: the pid
@@ -633,12 +637,6 @@ TEST(LookupChildren, HostsOwnChildWithAReusedNumberKeepsItsStatus)
 {
     if (!std::getenv("VERIMEX_NETNS"))
         GTEST_SKIP() << "needs the private pid namespace of tests/netns/run to choose process numbers";
-    const auto wait_zombie = [](pid_t pid) {
-        const Clock::time_point give_up = Clock::now() + 5s;
-        while (process_state(pid) != 'Z' && Clock::now() < give_up)
-            std::this_thread::sleep_for(1ms);
-        return process_state(pid) == 'Z';
-    };
     // A lookup whose tool ends at once, and which we do not reap yet.
     const pid_t tool = 5000;
     next_process_number(tool);
