@@ -162,9 +162,7 @@ std::size_t line_count(const ToolRun& run)
 
 std::string expected_line(const std::string& address)
 {
-    if (address.starts_with("good"))
-        return address + ": 000";
-    return address + ": 550 5.1.1 <" + address + ">: no such user";
+    return address + (address.starts_with("good") ? ": 000" : ": 550 5.1.1 <" + address + ">: no such user");
 }
 
 // Every address printed once over all the runs, with its result. A result
