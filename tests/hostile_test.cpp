@@ -590,19 +590,6 @@ void PrintTo(const BrokenAnswer& answer, std::ostream* out)
 
 class BrokenDnsAnswer : public Hostile, public ::testing::WithParamInterface<BrokenAnswer> {};
 
-// How the bundled helper ended when run by itself, as check runs it.
-struct HelperEnd {
-    int status = -1;  // exit status; -1 when it did not exit (a signal)
-    std::string err;
-};
-
-HelperEnd run_helper_alone(const std::string& domain, const std::string& server)
-{
-    const test::ToolRun run =
-        test::run_program(std::string(VERIMEX_BIN_DIR) + "/verimex-nslookup", {"-q=mx", domain, server});
-    return {run.status, run.err};
-}
-
 TEST_P(BrokenDnsAnswer, GivesNoHostWithinTheHelpersBound)
 {
     DnsServer server(GetParam().server, GetParam().answer);
@@ -618,7 +605,8 @@ TEST_P(BrokenDnsAnswer, GivesNoHostWithinTheHelpersBound)
     // turned the answer down or crashed on it. By itself, it must have said
     // why in one line of its own and failed the lookup: a crash, or in the
     // sanitizer builds a report of one, is more on stderr or a signal.
-    const HelperEnd end = run_helper_alone("input.hostile.test", GetParam().server);
+    const test::ToolRun end = test::run_program(std::string(VERIMEX_BIN_DIR) + "/verimex-nslookup",
+                                                {"-q=mx", "input.hostile.test", GetParam().server});
     EXPECT_EQ(end.status, 1) << end.err;
     EXPECT_TRUE(end.err.starts_with("verimex-nslookup: input.hostile.test: ")) << end.err;
     EXPECT_EQ(std::count(end.err.begin(), end.err.end(), '\n'), 1) << end.err;

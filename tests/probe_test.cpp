@@ -405,16 +405,13 @@ TEST_P(ProbeHangUp, IsARefusalWithItsLastErrorReply)
     EXPECT_EQ(probe(self, host), r.outcome);
     EXPECT_EQ(self.returnvar(), r.returnvar);
     // Everything it said, as it came, and every line we sent.
-    std::string said;
+    std::string expected = "earlier\r\n" + texts::telnet_line(host);
     for (const std::string& piece : r.said)
-        said += piece;
-    std::string expected = "earlier\r\n" + texts::telnet_line(host) + said + texts::helo_line("prober.test");
-    if (r.answers.contains("helo"))
-        expected += r.answers.at("helo");
-    expected += texts::vrfy_line("user@example.test");
-    if (r.answers.contains("vrfy"))
-        expected += r.answers.at("vrfy");
-    EXPECT_EQ(self.smtp(), expected + texts::quit_line());
+        expected += piece;
+    const auto answer = [&](const char* verb) { return r.answers.contains(verb) ? r.answers.at(verb) : ""; };
+    expected += texts::helo_line("prober.test") + answer("helo") + texts::vrfy_line("user@example.test") +
+                answer("vrfy") + texts::quit_line();
+    EXPECT_EQ(self.smtp(), expected);
     EXPECT_EQ(socket().calls, full_calls());
     // Ended by the hang-up, not by the watchdog.
     EXPECT_FALSE(window.form().timer);

@@ -6,8 +6,6 @@
 #else
 #include <arpa/inet.h>
 #include <csignal>
-#include <dirent.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <spawn.h>
@@ -15,13 +13,12 @@
 #include <unistd.h>
 #endif
 
-#include <atomic>
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <stdexcept>
 #include <thread>
 #include <utility>
@@ -43,7 +40,6 @@ void close_socket(NativeSocket s)
 #endif
 }
 
-// Waits up to ms for s to become readable.
 bool readable(NativeSocket s, int ms)
 {
 #ifdef _WIN32
@@ -63,6 +59,27 @@ std::string self_path()
     return path;
 #else
     return std::filesystem::read_symlink("/proc/self/exe").string();
+#endif
+}
+
+// Writes bytes to standard output; false once a write fails.
+bool write_out(const char* data, std::size_t size)
+{
+#ifdef _WIN32
+    DWORD written = 0;
+    return ::WriteFile(::GetStdHandle(STD_OUTPUT_HANDLE), data, static_cast<DWORD>(size), &written, nullptr) &&
+           written == size;
+#else
+    while (size > 0) {
+        const ssize_t n = ::write(1, data, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
 #endif
 }
 
@@ -259,9 +276,9 @@ Child::~Child()
     ::CloseHandle(process_);
 }
 
-bool Child::ended(std::chrono::milliseconds wait)
+bool Child::running()
 {
-    return ::WaitForSingleObject(process_, static_cast<DWORD>(wait.count())) == WAIT_OBJECT_0;
+    return ::WaitForSingleObject(process_, 0) == WAIT_TIMEOUT;
 }
 #else
 Child::Child(const std::vector<std::string>& arguments)
@@ -289,62 +306,22 @@ Child::~Child()
     }
 }
 
-bool Child::ended(std::chrono::milliseconds wait)
+bool Child::running()
 {
-    const auto give_up = std::chrono::steady_clock::now() + wait;
-    for (;;) {
-        int status = 0;
-        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-            reaped_ = true;
-            return true;
-        }
-        if (std::chrono::steady_clock::now() >= give_up)
-            return false;
-        std::this_thread::sleep_for(5ms);
-    }
+    int status = 0;
+    reaped_ = reaped_ || ::waitpid(pid_, &status, WNOHANG) == pid_;
+    return !reaped_;
 }
 #endif
-
-namespace {
-
-// Writes bytes to standard output; false once a write fails.
-bool write_out(const char* data, std::size_t size)
-{
-#ifdef _WIN32
-    DWORD written = 0;
-    return ::WriteFile(::GetStdHandle(STD_OUTPUT_HANDLE), data, static_cast<DWORD>(size), &written, nullptr) &&
-           written == size;
-#else
-    while (size > 0) {
-        const ssize_t n = ::write(1, data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-#endif
-}
-
-}  // namespace
 
 int child_main(int argc, char** argv)
 {
-    if (argc < 3 || std::strncmp(argv[1], "--child-", 8) != 0)
+    if (argc < 2 || std::strncmp(argv[1], "--child-", 8) != 0)
         return -1;
     const std::string mode = argv[1];
-    if (mode == "--child-print" && argc == 4) {
-        const std::string bytes(std::strtoul(argv[2], nullptr, 10),
-                                static_cast<char>(std::strtoul(argv[3], nullptr, 16)));
-        if (!bytes.empty())
-            write_out(bytes.data(), bytes.size());
-        return 0;
-    }
-    if (mode == "--child-print-text" && argc == 3) {
+    if (mode == "--child-print" && argc <= 3) {
         std::string bytes;
-        for (const char* p = argv[2]; *p; ++p) {
+        for (const char* p = argc == 3 ? argv[2] : ""; *p; ++p) {
             if (p[0] == '%' && p[1] && p[2]) {
                 const char hex[3] = {p[1], p[2], 0};
                 bytes += static_cast<char>(std::strtoul(hex, nullptr, 16));
@@ -353,7 +330,8 @@ int child_main(int argc, char** argv)
                 bytes += *p;
             }
         }
-        write_out(bytes.data(), bytes.size());
+        if (!bytes.empty())
+            write_out(bytes.data(), bytes.size());
         return 0;
     }
     if (mode == "--child-flood" && argc == 4) {
@@ -384,27 +362,6 @@ int child_main(int argc, char** argv)
 
 // ---- the process ---------------------------------------------------------------
 
-std::string temp_path(std::string_view name)
-{
-    static std::atomic<int> serial{0};
-#ifdef _WIN32
-    const auto me = ::GetCurrentProcessId();
-#else
-    const auto me = ::getpid();
-#endif
-    const std::filesystem::path path = std::filesystem::temp_directory_path() /
-        ("verimex-seam-" + std::to_string(me) + "-" + std::to_string(serial++) + "-" + std::string(name));
-    std::error_code ignored;
-    std::filesystem::remove(path, ignored);
-    return path.string();
-}
-
-bool file_exists(const std::string& path)
-{
-    std::error_code ignored;
-    return std::filesystem::exists(path, ignored);
-}
-
 std::size_t process_memory()
 {
 #ifdef _WIN32
@@ -429,10 +386,7 @@ std::size_t open_handles()
     ::GetProcessHandleCount(::GetCurrentProcess(), &count);
     return count;
 #else
-    std::size_t n = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
-        ++n;
-    return n;
+    return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}));
 #endif
 }
 

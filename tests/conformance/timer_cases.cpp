@@ -18,33 +18,24 @@ namespace {
 using namespace verimex::platform;
 using Steady = std::chrono::steady_clock;
 
-class TimerSeam : public ::testing::Test {
-protected:
-    void pump_for(std::chrono::milliseconds span)
-    {
-        const auto until = Steady::now() + span;
-        while (Steady::now() < until)
-            loop->yield();
-    }
-
-    NetworkSession network;
-    std::unique_ptr<EventLoop> loop = make_event_loop(system_clock());
-    std::int64_t ticks = 0;
-    std::unique_ptr<Timer> timer = loop->make_timer([this](std::int64_t elapsed) { ticks += elapsed; });
-};
-
-TEST_F(TimerSeam, NewTimerIsEnabledWithPeriodZeroNeverTicksAndRefusesANegativePeriod)
+// A new timer is enabled with period 0, which never ticks, and refuses a
+// negative period.
+TEST(TimerSeam, TicksOncePerPeriodOnlyWhileArmed)
 {
+    const std::unique_ptr<EventLoop> loop = make_event_loop(system_clock());
+    std::int64_t ticks = 0;
+    const std::unique_ptr<Timer> timer = loop->make_timer([&](std::int64_t elapsed) { ticks += elapsed; });
+    const auto pump_for = [&](std::chrono::milliseconds span) {
+        for (const auto until = Steady::now() + span; Steady::now() < until;)
+            loop->yield();
+    };
     EXPECT_EQ(timer->Interval(), 0ms);
     EXPECT_TRUE(timer->Enabled());
     EXPECT_THROW(timer->Interval(-1ms), std::invalid_argument);
     EXPECT_EQ(timer->Interval(), 0ms);
     pump_for(200ms);
     EXPECT_EQ(ticks, 0);
-}
 
-TEST_F(TimerSeam, TicksOncePerPeriodWhileArmed)
-{
     const auto start = Steady::now();
     timer->Interval(50ms);
     EXPECT_EQ(timer->Interval(), 50ms);
@@ -65,8 +56,6 @@ TEST_F(TimerSeam, TicksOncePerPeriodWhileArmed)
 // however busy the machine is.
 class ScheduleSeam : public ::testing::Test {
 protected:
-    using Calls = std::vector<std::int64_t>;
-
     // Lets time pass, then makes one pass.
     void pass(std::chrono::milliseconds by)
     {
@@ -75,9 +64,8 @@ protected:
     }
 
     verimex::test::FakeClock clock;
-    NetworkSession network;
     std::unique_ptr<EventLoop> loop = make_event_loop(clock);
-    Calls calls;  // the `elapsed` of every delivery
+    std::vector<std::int64_t> calls;  // the `elapsed` of every delivery
     std::unique_ptr<Timer> timer = loop->make_timer([this](std::int64_t elapsed) { calls.push_back(elapsed); });
 };
 

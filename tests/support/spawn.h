@@ -34,7 +34,6 @@ struct ToolRun {
     int status = -1;  // the exit status; -1 when it did not exit normally
     std::string out;
     std::string err;  // from a pseudo-terminal: with CR LF line ends
-    bool timed_out = false;
     bool signalled = false;  // the signal of ToolInput was sent
     std::chrono::steady_clock::duration took{};  // from the start to the exit
 };
@@ -135,7 +134,6 @@ inline ToolRun run_program(const std::string& program, const std::vector<std::st
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
-            run.timed_out = true;
             ::kill(pid, SIGKILL);
             break;
         }
@@ -186,17 +184,9 @@ inline std::string verimex_check_path()
     return std::string(VERIMEX_BIN_DIR) + "/verimex-check";
 }
 
-inline ToolRun run_verimex_check(const std::vector<std::string>& args, const ToolInput& input)
+inline ToolRun run_verimex_check(const std::vector<std::string>& args, const ToolInput& input = {})
 {
     return run_program(verimex_check_path(), args, input);
-}
-
-inline ToolRun run_verimex_check(const std::vector<std::string>& args,
-                                 std::chrono::seconds limit = std::chrono::seconds(60))
-{
-    ToolInput input;
-    input.limit = limit;
-    return run_verimex_check(args, input);
 }
 #endif
 

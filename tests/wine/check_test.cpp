@@ -19,26 +19,39 @@ namespace {
 using namespace verimex;
 using Clock = std::chrono::steady_clock;
 
-constexpr const char* hang_up_from = "tester.test";
+constexpr const char* helo_name = "tester.test";
 
 class Check : public ComTest {};
 
+// Puts the address, our helo name and the time limit, and checks: how long
+// the check took.
+std::chrono::milliseconds check(IDispatch* object, const std::wstring& email, short timeout)
+{
+    put_text(object, L"email", email);
+    put_text(object, L"from", wide(helo_name));
+    put_short(object, L"timeout", timeout);
+    Variant none;
+    const Clock::time_point start = Clock::now();
+    EXPECT_EQ(call(object, L"check", none), S_OK);
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+}
+
+// The local part is not judged: quoted, with a blank, it is checked as any
+// other, and the vrfy line carries it as given.
 TEST_F(Check, VerifiedAddressLeavesTheWholeDialogInTheTranscript)
 {
-    Ref<IDispatch> object = create_verifier();
-    ASSERT_TRUE(object);
-    put_text(object.get(), L"email", L"someone@ok.wine.test");
-    put_text(object.get(), L"from", L"tester.test");
-    put_short(object.get(), L"timeout", 5);
-    Variant none;
-    ASSERT_EQ(call(object.get(), L"check", none), S_OK);
-
-    EXPECT_EQ(get_text(object.get(), L"returnvar"), wide(texts::verified));
-    EXPECT_EQ(get_text(object.get(), L"smtp"),
-              wide(texts::telnet_line("mx.ok.wine.test")) + L"220 127.0.0.31 ESMTP\r\n" +
-                  wide(texts::helo_line("tester.test")) + L"250 127.0.0.31\r\n" +
-                  wide(texts::vrfy_line("someone@ok.wine.test")) + L"250 someone@ok.wine.test\r\n" +
-                  wide(texts::quit_line()));
+    Ref<IDispatch> object;
+    for (const std::string email : {"\"john doe\"@ok.wine.test", "someone@ok.wine.test"}) {
+        SCOPED_TRACE(email);
+        object = create_verifier();
+        ASSERT_TRUE(object);
+        check(object.get(), wide(email), 5);
+        EXPECT_EQ(get_text(object.get(), L"returnvar"), wide(texts::verified));
+        EXPECT_EQ(get_text(object.get(), L"smtp"),
+                  wide(texts::telnet_line("mx.ok.wine.test") + "220 127.0.0.31 ESMTP\r\n" +
+                       texts::helo_line(helo_name) + "250 127.0.0.31\r\n" + texts::vrfy_line(email) + "250 " +
+                       email + "\r\n" + texts::quit_line()));
+    }
     // The output of the Windows tool is already in the shape the scanner
     // reads: it is kept exactly as the tool printed it.
     const platform::ToolOutput tool = platform::run_tool("nslookup -q=mx ok.wine.test ", 1000);
@@ -161,84 +174,50 @@ TEST_F(Check, WatchdogTicksInTheHostsOwnMessageLoop)
 // DNS server of the caller's choosing, or be taken for an option) is
 // refused before the lookup runs. `nslookup` names a server that answers:
 // a lookup would have replaced it with its output.
-struct SteeringAddress {
-    const char* name;
-    std::wstring email;
-};
-
-class SteeringDomain : public ComTest, public ::testing::WithParamInterface<SteeringAddress> {};
-
-TEST_P(SteeringDomain, IsRefusedBeforeTheLookup)
+TEST_F(Check, DomainThatWouldSteerTheLookupIsRefusedBeforeIt)
 {
-    Ref<IDispatch> object = create_verifier();
-    ASSERT_TRUE(object);
-    put_text(object.get(), L"email", GetParam().email);
-    put_text(object.get(), L"nslookup", L"127.0.0.1");
-    put_text(object.get(), L"smtp", L"before\r\n");
-    put_short(object.get(), L"timeout", 5);
-    Variant none;
-    ASSERT_EQ(call(object.get(), L"check", none), S_OK);
-    EXPECT_EQ(get_text(object.get(), L"returnvar"), L"ERROR: invalid email address");
-    EXPECT_EQ(get_text(object.get(), L"nslookup"), L"127.0.0.1");
-    EXPECT_EQ(get_text(object.get(), L"smtp"), L"before\r\n");
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Addresses, SteeringDomain,
-    ::testing::Values(SteeringAddress{"Option", L"u@-port=53 ok.wine.test"},
-                      SteeringAddress{"LeadingDash", L"u@-ok.wine.test"},
-                      SteeringAddress{"Blank", L"u@ok.wine.test 127.0.0.1"},
-                      SteeringAddress{"Tab", L"u@ok.wine.test\t127.0.0.1"},
-                      SteeringAddress{"QuotedDomain", L"u@\"ok.wine.test\""},
-                      SteeringAddress{"BackslashQuote", L"u@ok.wine.test\\\" 127.0.0.1"},
-                      SteeringAddress{"NoBreakSpace", L"u@ok.wine.test\u00a0127.0.0.1"},
-                      SteeringAddress{"IdeographicSpace", L"u@ok.wine.test\u3000127.0.0.1"},
-                      SteeringAddress{"Control", L"u@ok.wine.test\x1b"}),
-    [](const ::testing::TestParamInfo<SteeringAddress>& p) { return std::string(p.param.name); });
-
-// The local part is not judged: quoted, with a blank, it is checked, and the
-// vrfy line carries it as given.
-TEST_F(Check, QuotedLocalPartWithABlankIsChecked)
-{
-    Ref<IDispatch> object = create_verifier();
-    ASSERT_TRUE(object);
-    put_text(object.get(), L"email", L"\"john doe\"@ok.wine.test");
-    put_text(object.get(), L"from", L"tester.test");
-    put_short(object.get(), L"timeout", 5);
-    Variant none;
-    ASSERT_EQ(call(object.get(), L"check", none), S_OK);
-    EXPECT_EQ(get_text(object.get(), L"returnvar"), wide(texts::verified));
-    EXPECT_EQ(get_text(object.get(), L"smtp"),
-              wide(texts::telnet_line("mx.ok.wine.test")) + L"220 127.0.0.31 ESMTP\r\n" +
-                  wide(texts::helo_line("tester.test")) + L"250 127.0.0.31\r\n" +
-                  wide(texts::vrfy_line("\"john doe\"@ok.wine.test")) + L"250 \"john doe\"@ok.wine.test\r\n" +
-                  wide(texts::quit_line()));
+    const struct {
+        const char* name;
+        const wchar_t* email;
+    } rows[] = {
+        {"Option", L"u@-port=53 ok.wine.test"},
+        {"LeadingDash", L"u@-ok.wine.test"},
+        {"Blank", L"u@ok.wine.test 127.0.0.1"},
+        {"Tab", L"u@ok.wine.test\t127.0.0.1"},
+        {"QuotedDomain", L"u@\"ok.wine.test\""},
+        {"BackslashQuote", L"u@ok.wine.test\\\" 127.0.0.1"},
+        {"NoBreakSpace", L"u@ok.wine.test\u00a0127.0.0.1"},
+        {"IdeographicSpace", L"u@ok.wine.test\u3000127.0.0.1"},
+        {"Control", L"u@ok.wine.test\x1b"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        Ref<IDispatch> object = create_verifier();
+        ASSERT_TRUE(object);
+        put_text(object.get(), L"nslookup", L"127.0.0.1");
+        put_text(object.get(), L"smtp", L"before\r\n");
+        check(object.get(), row.email, 5);
+        EXPECT_EQ(get_text(object.get(), L"returnvar"), L"ERROR: invalid email address");
+        EXPECT_EQ(get_text(object.get(), L"nslookup"), L"127.0.0.1");
+        EXPECT_EQ(get_text(object.get(), L"smtp"), L"before\r\n");
+    }
 }
 
 // Servers that hang up instead of answering: the same peers and the same
 // cases as the Linux library's hangup_test. Each ends at once, with what the
 // server said; the limit (11 s) is nowhere near.
-class HangUp : public ComTest, public ::testing::WithParamInterface<test::HangUpCase> {};
-
-TEST_P(HangUp, EndsAtOnceWithTheServersWords)
+TEST_F(Check, ServersThatHangUpEndItAtOnceWithTheirWords)
 {
-    Ref<IDispatch> object = create_verifier();
-    ASSERT_TRUE(object);
-    put_text(object.get(), L"email", wide(GetParam().email));
-    put_text(object.get(), L"from", wide(hang_up_from));
-    put_short(object.get(), L"timeout", 10);
-    Variant none;
-    const Clock::time_point start = Clock::now();
-    ASSERT_EQ(call(object.get(), L"check", none), S_OK);
-    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
-
-    EXPECT_EQ(get_text(object.get(), L"returnvar"), wide(GetParam().returnvar));
-    EXPECT_EQ(get_text(object.get(), L"smtp"), wide(GetParam().smtp));
-    EXPECT_LT(took.count(), 5000);
+    for (const test::HangUpCase& c : test::hang_up_cases(helo_name)) {
+        SCOPED_TRACE(c.name);
+        Ref<IDispatch> object = create_verifier();
+        ASSERT_TRUE(object);
+        const std::chrono::milliseconds took = check(object.get(), wide(c.email), 10);
+        EXPECT_EQ(get_text(object.get(), L"returnvar"), wide(c.returnvar));
+        EXPECT_EQ(get_text(object.get(), L"smtp"), wide(c.smtp));
+        EXPECT_LT(took.count(), 5000);
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(Servers, HangUp, ::testing::ValuesIn(test::hang_up_cases(hang_up_from)),
-                         [](const ::testing::TestParamInfo<test::HangUpCase>& p) { return std::string(p.param.name); });
 
 }  // namespace
 

@@ -66,30 +66,16 @@ def read_line(conn):
     return True
 
 
-def reset(conn):
-    """Ends the connection with RST: a zero linger time makes close() abort."""
-    conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
-    conn.close()
-
-
 def hang_up(conn, part, address):
-    """The parts that go without answering the verify command."""
+    """The parts that go without answering the verify command; the caller
+    closes the connection."""
     banner = "220 %s ESMTP\r\n" % address
-    if part == "hangup":
-        conn.sendall(banner.encode())
-    elif part == "blocked":
-        conn.sendall(BLOCKED.encode())
-    elif part == "drop-helo":
-        conn.sendall(banner.encode())
-        read_line(conn)
-    elif part == "reset":
-        # The helo line is the sign that the client has the banner: a reset
-        # arriving before that could overtake it.
-        conn.sendall(BLOCKED.encode())
-        if read_line(conn):
-            reset(conn)
-    elif part == "partial":
-        conn.sendall(banner[:-3].encode())
+    conn.sendall({"hangup": banner, "drop-helo": banner, "partial": banner[:-3]}.get(part, BLOCKED).encode())
+    # reset waits for the helo line, the sign that the client has what we
+    # said: a reset arriving before that could overtake it.
+    if part in ("drop-helo", "reset") and read_line(conn) and part == "reset":
+        # A zero linger time makes close() abort the connection with RST.
+        conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
 
 
 def serve(conn, part, address):

@@ -3,14 +3,9 @@
 
 #include "seam.h"
 
-#include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <mutex>
 #include <string>
-#include <thread>
 
 namespace wine_test {
 
@@ -174,62 +169,32 @@ namespace {
 // is named and the client ends, which fails the stage (no report).
 class CaseTimeLimit final : public testing::EmptyTestEventListener {
 public:
-    explicit CaseTimeLimit(std::chrono::seconds limit) : limit_(limit), watcher_([this] { watch(); }) {}
-    CaseTimeLimit(const CaseTimeLimit&) = delete;
-    CaseTimeLimit& operator=(const CaseTimeLimit&) = delete;
-    ~CaseTimeLimit() override
-    {
-        {
-            std::lock_guard lock(mutex_);
-            done_ = true;
-        }
-        changed_.notify_all();
-        watcher_.join();
-    }
+    explicit CaseTimeLimit(unsigned long seconds) : seconds_(seconds) {}
 
     void OnTestStart(const testing::TestInfo& test) override
     {
-        std::lock_guard lock(mutex_);
         name_ = std::string(test.test_suite_name()) + "." + test.name();
-        deadline_ = std::chrono::steady_clock::now() + limit_;
-        running_ = true;
-        changed_.notify_all();
+        if (!::CreateTimerQueueTimer(&timer_, nullptr, &expire, this, seconds_ * 1000, 0, WT_EXECUTEONLYONCE))
+            ADD_FAILURE() << "no timer for the case's time limit: " << ::GetLastError();
     }
     void OnTestEnd(const testing::TestInfo&) override
     {
-        std::lock_guard lock(mutex_);
-        running_ = false;
-        changed_.notify_all();
+        // Waits for a callback under way, so none outlives its case.
+        ::DeleteTimerQueueTimer(nullptr, timer_, INVALID_HANDLE_VALUE);
     }
 
 private:
-    void watch()
+    static void CALLBACK expire(void* self, BOOLEAN)
     {
-        std::unique_lock lock(mutex_);
-        while (!done_) {
-            if (!running_) {
-                changed_.wait(lock);
-                continue;
-            }
-            const auto deadline = deadline_;
-            if (changed_.wait_until(lock, deadline) == std::cv_status::timeout && running_ &&
-                deadline_ == deadline) {
-                std::fprintf(stderr, "[  TIMEOUT ] %s took more than %lld s\n", name_.c_str(),
-                             static_cast<long long>(limit_.count()));
-                std::fflush(stderr);
-                ::TerminateProcess(::GetCurrentProcess(), 3);
-            }
-        }
+        const auto* limit = static_cast<const CaseTimeLimit*>(self);
+        std::fprintf(stderr, "[  TIMEOUT ] %s took more than %lu s\n", limit->name_.c_str(), limit->seconds_);
+        std::fflush(stderr);
+        ::TerminateProcess(::GetCurrentProcess(), 3);
     }
 
-    const std::chrono::seconds limit_;
-    std::mutex mutex_;
-    std::condition_variable changed_;
+    const unsigned long seconds_;
     std::string name_;
-    std::chrono::steady_clock::time_point deadline_{};
-    bool running_ = false;
-    bool done_ = false;
-    std::thread watcher_;  // last: starts once the fields above exist
+    HANDLE timer_ = nullptr;
 };
 
 }  // namespace
@@ -244,14 +209,9 @@ int main(int argc, char** argv)
     testing::InitGoogleTest(&argc, argv);
     // Twice the native limit unless VERIMEX_CASE_TIMEOUT says otherwise:
     // Wine starts processes and windows slowly.
-    long long seconds = 60;
-    if (const char* text = std::getenv("VERIMEX_CASE_TIMEOUT"); text && std::atoll(text) > 0)
-        seconds = std::atoll(text);
-    testing::TestEventListeners& listeners = testing::UnitTest::GetInstance()->listeners();
-    auto* limit = new wine_test::CaseTimeLimit(std::chrono::seconds(seconds));
-    listeners.Append(limit);
-    const int rc = RUN_ALL_TESTS();
-    // Ended here rather than when GoogleTest's globals go at exit.
-    delete listeners.Release(limit);
-    return rc;
+    unsigned long seconds = 60;
+    if (const char* text = std::getenv("VERIMEX_CASE_TIMEOUT"); text && std::atol(text) > 0)
+        seconds = static_cast<unsigned long>(std::atol(text));
+    testing::UnitTest::GetInstance()->listeners().Append(new wine_test::CaseTimeLimit(seconds));
+    return RUN_ALL_TESTS();
 }
