@@ -162,9 +162,7 @@ std::size_t line_count(const ToolRun& run)
 
 std::string expected_line(const std::string& address)
 {
-    if (address.starts_with("good"))
-        return address + ": 000";
-    return address + ": 550 5.1.1 <" + address + ">: no such user";
+    return address + (address.starts_with("good") ? ": 000" : ": 550 5.1.1 <" + address + ">: no such user");
 }
 
 // Every address printed once over all the runs, with its result. A result
@@ -241,17 +239,6 @@ protected:
         return a;
     }
 
-    ToolRun on_job(const std::string& job, const std::vector<std::string>& what) const
-    {
-        std::vector<std::string> a = {"--store", store_, "--job", job};
-        a.insert(a.end(), what.begin(), what.end());
-        return run_verimex_check(a);
-    }
-    nlohmann::json status_of(const std::string& job) const
-    {
-        return nlohmann::json::parse(on_job(job, {"--status"}).out);
-    }
-
     std::string store_;
 };
 
@@ -300,7 +287,7 @@ TEST_P(JobTool, AGreylistedAddressIsRetriedOnTheListThenTheLastReplyStands)
     EXPECT_EQ(printed["returnvar"], "000");
     EXPECT_EQ(printed["verified"], true);
     EXPECT_EQ(server.vrfys("good@grey.jobs.test"), 3);
-    const ToolRun exported = on_job("grey", {"--export", "csv"});
+    const ToolRun exported = run_verimex_check({"--store", store_, "--job", "grey", "--export", "csv"});
     EXPECT_TRUE(exported.out.starts_with("address,returnvar,verified,transcript,error,state,attempts,checked_at\r\n"
                                          "good@grey.jobs.test,000,true,\"telnet: mx.grey.jobs.test\r\n"))
         << exported.out;
@@ -316,7 +303,8 @@ TEST_P(JobTool, AGreylistedAddressIsRetriedOnTheListThenTheLastReplyStands)
                                                   "good2@grey.jobs.test", "good3@ok.jobs.test"}),
                                             fed(""));
     EXPECT_EQ(later.out, "good3@ok.jobs.test: ERROR: could not connect to mail server\n");
-    const nlohmann::json s = status_of("later");
+    const nlohmann::json s =
+        nlohmann::json::parse(run_verimex_check({"--store", store_, "--job", "later", "--status"}).out);
     EXPECT_EQ(s["deferred"], 1);
     EXPECT_EQ(s["done"], 1);
     EXPECT_EQ(s["results"]["could_not_connect"], 1);
@@ -397,11 +385,13 @@ TEST_P(JobTool, EachAddressGoesIntoTheJobOnceAndAsGiven)
                                                           {list[2], "000"}}));
     EXPECT_EQ(server.vrfys("good@ok.jobs.test"), 1);
     EXPECT_EQ(peer.connections() - connections, 1);
-    const std::vector<std::string> lines = lines_of(on_job("odd", {"--export", "jsonl"}).out);
+    const std::vector<std::string> lines =
+        lines_of(run_verimex_check({"--store", store_, "--job", "odd", "--export", "jsonl"}).out);
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_EQ(nlohmann::json::parse(lines[0])["address"], list[0]);
     EXPECT_EQ(nlohmann::json::parse(lines[1])["address"], list[1]);
-    const nlohmann::json s = status_of("odd");
+    const nlohmann::json s =
+        nlohmann::json::parse(run_verimex_check({"--store", store_, "--job", "odd", "--status"}).out);
     EXPECT_EQ(s["results"]["other_errors"], 2);
     EXPECT_EQ(s["results"]["verified"], 1);
 }

@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <chrono>
 #include <map>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -373,35 +372,28 @@ struct Refusal {
     ProbeOutcome outcome;
 };
 
-class ProbeHangUp : public Probe, public ::testing::WithParamInterface<Refusal> {
-protected:
-    void hang_up(const Refusal& r)
-    {
-        socket().incoming.assign(r.said.begin(), r.said.end());
-        auto heard = std::make_shared<bool>(std::string_view(r.after).empty());
-        socket().on_send = [this, r, heard](std::string_view sent) {
-            const std::string verb(sent.substr(0, sent.find(' ')));
-            if (const auto it = r.answers.find(verb); it != r.answers.end())
-                socket().incoming.push_back(it->second);
-            if (!*heard && verb == r.after)
-                *heard = true;
-        };
-        socket().before = [this, heard](Op op) {
-            if (op == Op::State && *heard && socket().incoming.empty())
-                socket().connect_states = {platform::sckClosing};
-            // Time runs, slowly enough for two replies and their further
-            // turns, fast enough that a wait the hang-up failed to end
-            // runs into the watchdog.
-            if (op == Op::GetData)
-                window.clock.advance(2ms);
-        };
-    }
-};
+class ProbeHangUp : public Probe, public ::testing::WithParamInterface<Refusal> {};
 
 TEST_P(ProbeHangUp, IsARefusalWithItsLastErrorReply)
 {
     const Refusal& r = GetParam();
-    hang_up(r);
+    socket().incoming.assign(r.said.begin(), r.said.end());
+    bool heard = std::string_view(r.after).empty();
+    socket().on_send = [&](std::string_view sent) {
+        const std::string verb(sent.substr(0, sent.find(' ')));
+        if (const auto it = r.answers.find(verb); it != r.answers.end())
+            socket().incoming.push_back(it->second);
+        heard = heard || verb == r.after;
+    };
+    socket().before = [&](Op op) {
+        if (op == Op::State && heard && socket().incoming.empty())
+            socket().connect_states = {platform::sckClosing};
+        // Time runs, slowly enough for two replies and their further
+        // turns, fast enough that a wait the hang-up failed to end runs
+        // into the watchdog.
+        if (op == Op::GetData)
+            window.clock.advance(2ms);
+    };
     EXPECT_EQ(probe(self, host), r.outcome);
     EXPECT_EQ(self.returnvar(), r.returnvar);
     // Everything it said, as it came, and every line we sent.

@@ -19,9 +19,11 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #ifndef _WIN32
 extern char** environ;
@@ -250,14 +252,9 @@ std::string self_command(const std::string& arguments)
 }
 
 #ifdef _WIN32
-Child::Child(const std::vector<std::string>& arguments)
+Child::Child(const std::string& arguments)
 {
-    std::string joined;
-    for (const std::string& a : arguments) {
-        joined += a;
-        joined += ' ';
-    }
-    std::string command = self_command(joined);
+    std::string command = self_command(arguments);
     STARTUPINFOA si{};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi{};
@@ -281,10 +278,12 @@ bool Child::running()
     return ::WaitForSingleObject(process_, 0) == WAIT_TIMEOUT;
 }
 #else
-Child::Child(const std::vector<std::string>& arguments)
+Child::Child(const std::string& arguments)
 {
     std::vector<std::string> words{self_path()};
-    words.insert(words.end(), arguments.begin(), arguments.end());
+    std::istringstream split(arguments);
+    for (std::string word; split >> word;)
+        words.push_back(word);
     std::vector<char*> argv;
     for (std::string& w : words)
         argv.push_back(w.data());

@@ -22,7 +22,6 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace seam {
 
@@ -89,7 +88,7 @@ private:
 // or handle of ours inherited, as a careless host would start one.
 class Child {
 public:
-    explicit Child(const std::vector<std::string>& arguments);
+    explicit Child(const std::string& arguments);
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
     ~Child();  // kills it if it still runs

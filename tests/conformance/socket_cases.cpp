@@ -104,18 +104,20 @@ protected:
         });
         return got;
     }
-    // Connects to `listener` and returns the peer's end.
-    PeerSocket connected_peer()
+    // Connects to `listener`; false if `peer` got no end of it.
+    bool connect_peer()
     {
         connect("127.0.0.41", listener.port());
         EXPECT_EQ(settle(), sckConnected);
-        return listener.accept();
+        peer = listener.accept();
+        return static_cast<bool>(peer);
     }
 
     NetworkSession network;
     Listener listener{"127.0.0.41"};
     std::unique_ptr<EventLoop> loop = make_event_loop(system_clock());
     std::unique_ptr<SocketControl> socket = loop->make_socket();
+    PeerSocket peer;
 };
 
 TEST_F(SocketSeam, PortsOutsideTheRangeRaiseOutOfRange)
@@ -201,7 +203,7 @@ TEST_F(SocketSeam, DataFlowsOnlyOnceConnectedAndInOrder)
     ASSERT_EQ(socket->State(), sckResolvingHost);
     socket->SendData("while resolving\r\n");
     ASSERT_EQ(settle(), sckConnected);
-    PeerSocket peer = listener.accept();
+    peer = listener.accept();
     ASSERT_TRUE(peer);
     socket->SendData("helo me\r\n");
     std::string got;
@@ -219,8 +221,7 @@ TEST_F(SocketSeam, DataFlowsOnlyOnceConnectedAndInOrder)
 
 TEST_F(SocketSeam, PeerCloseLeavesWhatItSentReadable)
 {
-    PeerSocket peer = connected_peer();
-    ASSERT_TRUE(peer);
+    ASSERT_TRUE(connect_peer());
     peer.send_all("221 bye\r\n");
     peer.reset();
     ASSERT_TRUE(pump_until([&] { return socket->State() != sckConnected; }));
@@ -242,8 +243,7 @@ TEST_F(SocketSeam, PeerResetIsAnErrorAndKeepsWhatCameBefore)
     if (under_wine())
         GTEST_SKIP() << "does not apply under Wine: it reports this reset as an orderly close (FD_CLOSE without "
                         "an error, then an end of stream), where Windows reports WSAECONNRESET";
-    PeerSocket peer = connected_peer();
-    ASSERT_TRUE(peer);
+    ASSERT_TRUE(connect_peer());
     peer.send_all("220 hello\r\n");
     EXPECT_EQ(receive(11), "220 hello\r\n");
     peer.reset_connection();
@@ -257,8 +257,7 @@ TEST_F(SocketSeam, PeerResetIsAnErrorAndKeepsWhatCameBefore)
 
 TEST_F(SocketSeam, SendingToAPeerThatWentRaisesNothing)
 {
-    PeerSocket peer = connected_peer();
-    ASSERT_TRUE(peer);
+    ASSERT_TRUE(connect_peer());
     peer.send_all("221 bye\r\n");
     peer.reset();
     // No yield yet, so the control may still think it is connected: the
@@ -276,8 +275,7 @@ TEST_F(SocketSeam, SendingToAPeerThatWentRaisesNothing)
 TEST_F(SocketSeam, ConnectStartsOverFromAnEarlierConnection)
 {
     Listener second("127.0.0.45");
-    PeerSocket peer = connected_peer();
-    ASSERT_TRUE(peer);
+    ASSERT_TRUE(connect_peer());
     peer.send_all("stale\r\n");
     for (int i = 0; i < 10; ++i)
         loop->yield();
@@ -304,12 +302,11 @@ TEST_F(SocketSeam, ConnectStartsOverFromAnEarlierConnection)
 // reads again nothing is lost.
 TEST_F(SocketSeam, FloodingPeerIsBoundedInMemoryAndLosesNothing)
 {
-    PeerSocket peer = connected_peer();
-    ASSERT_TRUE(peer);
+    ASSERT_TRUE(connect_peer());
     std::string sent(32 << 20, '\0');
     for (std::size_t i = 0; i < sent.size(); ++i)
         sent[i] = static_cast<char>(i % 251);
-    std::thread sender([&peer, &sent] { peer.send_all(sent); });
+    std::thread sender([this, &sent] { peer.send_all(sent); });
 
     std::this_thread::sleep_for(50ms);
     loop->yield();
@@ -377,9 +374,9 @@ TEST_F(SocketSeam, ChildrenStartedMeanwhileInheritNoSocketOfOurs)
     EXPECT_EQ(inheritable_sockets(), std::vector<int>{}) << "while resolving";
     ASSERT_EQ(settle(), sckConnected);
     EXPECT_EQ(inheritable_sockets(), std::vector<int>{}) << "once connected";
-    PeerSocket peer = listener.accept();
+    peer = listener.accept();
     ASSERT_TRUE(peer);
-    Child child({"--child-sleep", "5000"});
+    Child child("--child-sleep 5000");
     socket->Close();
     bool closed = false;
     peer.receive(3s, &closed);
@@ -395,8 +392,7 @@ TEST_F(SocketSeam, ChildrenStartedMeanwhileInheritNoSocketOfOurs)
 // each pass returns, and meanwhile its waits and yields still sleep.
 TEST_F(SocketSeam, WaitOnASilentPeerPassesAboutOncePerTick)
 {
-    PeerSocket peer = connected_peer();
-    ASSERT_TRUE(peer);
+    ASSERT_TRUE(connect_peer());
     std::int64_t ticks = 0;
     const std::unique_ptr<Timer> timer = loop->make_timer([&](std::int64_t elapsed) { ticks += elapsed; });
     timer->Interval(100ms);
@@ -445,9 +441,9 @@ TEST_F(SocketSeam, WaitWakesAtOnceForNewsAndNeverSleepsOnAnotherLoopsSocket)
     EXPECT_LT(connecting.took, 5s);
     EXPECT_LE(connecting.passes, 10);
 
-    PeerSocket peer = listener.accept();
+    peer = listener.accept();
     ASSERT_TRUE(peer);
-    std::thread late([&peer] {
+    std::thread late([this] {
         std::this_thread::sleep_for(200ms);
         peer.send_all("220 late\r\n");
     });
@@ -488,7 +484,6 @@ TEST_F(SocketSeam, WaitWakesAtOnceForNewsAndNeverSleepsOnAnotherLoopsSocket)
 // starts as usual.
 TEST_F(SocketSeam, LoopEndingWithItsThreadClosesItsConnection)
 {
-    PeerSocket peer;
     std::thread([&] {
         std::unique_ptr<EventLoop> own = make_event_loop(system_clock());
         std::unique_ptr<SocketControl> s = own->make_socket();
@@ -543,9 +538,7 @@ __attribute__((no_sanitize("vptr"))) std::error_code connect_without_descriptors
     ::setrlimit(RLIMIT_NOFILE, &tight);
     std::exception_ptr raised;
     try {
-        socket.RemoteHost(host);
-        socket.RemotePort(port);
-        socket.Connect();
+        connect(socket, host, port);
         // A name goes to the resolver, whose sockets fail a pass later.
         for (int i = 0; i < 100 && socket.State() == sckResolvingHost; ++i)
             loop.yield();

@@ -38,14 +38,12 @@ TEST(TimerSeam, TicksOncePerPeriodOnlyWhileArmed)
 
     const auto start = Steady::now();
     timer->Interval(50ms);
-    EXPECT_EQ(timer->Interval(), 50ms);
     pump_for(500ms);
     const auto elapsed = Steady::now() - start;
     EXPECT_GE(ticks, 3) << "ticks went missing";
     EXPECT_LE(ticks, elapsed / 50ms) << "more ticks than periods";
 
     timer->Enabled(false);
-    EXPECT_FALSE(timer->Enabled());
     const std::int64_t stopped_at = ticks;
     pump_for(200ms);
     EXPECT_EQ(ticks, stopped_at) << "a stopped timer ticked";
