@@ -88,21 +88,20 @@ class Server:
         return self.request("GET", "/metrics", headers=headers)[2].decode()
 
     def stop(self, sig=signal.SIGTERM, timeout=30):
-        """Signals the server and returns its exit status and output."""
-        if self.result:
-            return self.result
-        if self.proc.poll() is None:
-            self.proc.send_signal(sig)
-        try:
-            out, err = self.proc.communicate(timeout=timeout)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.communicate()
-            raise AssertionError("server did not stop within %d s" % timeout)
-        finally:
+        """Signals the server and returns its exit status and output; the
+        same again once it has stopped."""
+        if self.result is None:
+            if self.proc.poll() is None:
+                self.proc.send_signal(sig)
+            try:
+                out, err = self.proc.communicate(timeout=timeout)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                out, err = self.proc.communicate()
+                err += b"\n(the test killed it: not stopped within %d s)" % timeout
             if self._folder:
                 self._folder.cleanup()
-        self.result = self.proc.returncode, out.decode(errors="replace"), err.decode(errors="replace")
+            self.result = self.proc.returncode, out.decode(errors="replace"), err.decode(errors="replace")
         return self.result
 
 
@@ -148,10 +147,8 @@ def read_to_end(sock):
     """All the server sends until it closes; empty if it resets."""
     data = b""
     try:
-        while True:
-            chunk = sock.recv(65536)
-            if not chunk:
-                return data
+        while chunk := sock.recv(65536):
             data += chunk
     except (ConnectionResetError, BrokenPipeError):
         return b""
+    return data

@@ -13,7 +13,7 @@ import time
 import unittest
 import urllib.parse
 
-from serverlib import REJECT, ServerTest, wait_for
+from serverlib import JSON, REJECT, ServerTest, wait_for
 
 # Fast for tests: no pause between two checks of one mail server.
 FAST = ["--mx-interval", "0", "--per-mx", "8", "-f", "tester.server.test"]
@@ -107,43 +107,40 @@ class Jobs(ServerTest):
         status, _, reply = self.post({"addresses": ["alice@yes.server.test", "new@yes.server.test"], "name": "plain"})
         self.assertEqual(reply, {"job": "plain", "added": 1, "duplicates": 1})
 
-    def test_bad_posts(self):
+    def test_bad_requests(self):
+        self.post({"addresses": ["alice@yes.server.test"], "name": "there"})
+
         def one(**fields):
             return json.dumps(dict({"addresses": ["a@b"]}, **fields)).encode()
 
-        text = {"Content-Type": "text/plain"}
-        cases = [(b"not json", "bad JSON"), (b'{"addresses": ["a@b\xff"]}', "bad JSON"),
+        # error: the whole body's, or with a trailing "*" its start
+        posts = [(b"not json", "bad JSON: *"), (b'{"addresses": ["a@b\xff"]}', "bad JSON: *"),
                  (b"[]", "expected a JSON object"), (b'{"addresses": []}', "addresses: none given"),
                  (one(name=5), "name: expected a string"), (one(**{"from": []}), "from: expected a string"),
-                 (one(timeout=601), "timeout: longer than the lease")]
-        cases += [(body, "addresses: expected an array of strings")
+                 (one(timeout=601), "timeout: longer than the lease*")]
+        posts += [(body, "addresses: expected an array of strings")
                   for body in [b'{"addresses": "a@b"}', b'{"addresses": [1]}', b'{"addresses": [""]}', b"{}"]]
-        cases += [(one(timeout=t), "timeout: expected a whole number of seconds from 0 to 32767") for t in [-1, "5", 1.5]]
-        cases += [(one(name=n), "name: 1 to 200 bytes") for n in ["a/b", "", "a\nb", "n" * 201]]
-        for body, message in cases:
-            with self.subTest(body=body[:60]):
-                status, _, reply = self.post(body, headers={"Content-Type": "application/json"})
-                self.assertEqual(status, 400)
-                self.assertTrue(reply["error"].startswith(message), reply)
-        status, _, reply = self.post(b"a@b\n", headers={"Content-Type": "application/x-www-form-urlencoded"})
-        self.assertEqual(status, 415)
-        self.assertEqual(self.post(b"\n# nothing\n", headers=text)[::2], (400, {"error": "addresses: none given"}))
-
-    def test_bad_result_requests_and_missing_jobs(self):
-        self.post({"addresses": ["alice@yes.server.test"], "name": "there"})
-        for params, message in [({"format": "xml"}, "format: expected jsonl or csv"),
-                                ({"format": ""}, "format: expected jsonl or csv"),
-                                ({"offset": "-1"}, "offset: expected a whole number from 0"),
-                                ({"limit": "x"}, "limit: expected a whole number from 0"),
-                                ({"limit": "1e3"}, "limit: expected a whole number from 0")]:
-            with self.subTest(params=params):
-                status, _, body = self.server.json("GET", self.results("there", **params))
-                self.assertEqual((status, body), (400, {"error": message}))
-        for method, path in [("GET", "/v1/jobs/missing"), ("GET", "/v1/jobs/missing/results"),
-                             ("DELETE", "/v1/jobs/missing")]:
-            with self.subTest(method=method, path=path):
-                status, _, body = self.server.json(method, path)
-                self.assertEqual((status, body), (404, {"error": "no such job"}))
+        posts += [(one(timeout=t), "timeout: expected a whole number of seconds from 0 to 32767")
+                  for t in [-1, "5", 1.5]]
+        posts += [(one(name=n), "name: 1 to 200 bytes*") for n in ["a/b", "", "a\nb", "n" * 201]]
+        cases = [("POST", "/v1/jobs", body, JSON, 400, error) for body, error in posts] + [
+            ("POST", "/v1/jobs", b"\n# nothing\n", {"Content-Type": "text/plain"}, 400, "addresses: none given"),
+            ("POST", "/v1/jobs", b"a@b\n", {"Content-Type": "application/x-www-form-urlencoded"}, 415, "*"),
+        ] + [("GET", self.results("there", **params), None, None, 400, error) for params, error in [
+            ({"format": "xml"}, "format: expected jsonl or csv"), ({"format": ""}, "format: expected jsonl or csv"),
+            ({"offset": "-1"}, "offset: expected a whole number from 0"),
+            ({"limit": "x"}, "limit: expected a whole number from 0"),
+            ({"limit": "1e3"}, "limit: expected a whole number from 0")]] + [
+            (method, path, None, None, 404, "no such job") for method, path in [
+                ("GET", "/v1/jobs/missing"), ("GET", "/v1/jobs/missing/results"), ("DELETE", "/v1/jobs/missing")]]
+        for method, path, body, headers, code, error in cases:
+            with self.subTest(method=method, path=path, body=(body or b"")[:60]):
+                status, _, reply = self.server.json(method, path, body=body, headers=headers)
+                self.assertEqual(status, code)
+                if error.endswith("*"):
+                    self.assertTrue(reply["error"].startswith(error[:-1]), reply)
+                else:
+                    self.assertEqual(reply, {"error": error})
 
     def test_delete(self):
         self.post({"addresses": ["x@mute.server.test", "alice@yes.server.test"], "name": "doomed", "timeout": 3})
