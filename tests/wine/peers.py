@@ -58,12 +58,9 @@ def reply_to(part, address, line):
 def read_line(conn):
     """Reads up to and with the first line feed; False if the client went."""
     data = b""
-    while b"\n" not in data:
-        piece = conn.recv(4096)
-        if not piece:
-            return False
+    while b"\n" not in data and (piece := conn.recv(4096)):
         data += piece
-    return True
+    return b"\n" in data
 
 
 def hang_up(conn, part, address):
