@@ -538,7 +538,10 @@ __attribute__((no_sanitize("vptr"))) std::error_code connect_without_descriptors
     ::setrlimit(RLIMIT_NOFILE, &tight);
     std::exception_ptr raised;
     try {
-        connect(socket, host, port);
+        // Called here, not through connect(): that one is checked for vptr.
+        socket.RemoteHost(host);
+        socket.RemotePort(port);
+        socket.Connect();
         // A name goes to the resolver, whose sockets fail a pass later.
         for (int i = 0; i < 100 && socket.State() == sckResolvingHost; ++i)
             loop.yield();
