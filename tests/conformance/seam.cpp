@@ -54,15 +54,6 @@ std::string self_path()
 
 }  // namespace
 
-PeerSocket& PeerSocket::operator=(PeerSocket&& other) noexcept
-{
-    if (this != &other) {
-        reset();
-        std::swap(s_, other.s_);
-    }
-    return *this;
-}
-
 void PeerSocket::reset(bool abortive)
 {
     if (s_ == no_socket)

@@ -1,6 +1,5 @@
-// The platform seam's conformance suite, compiled natively (conformance_test,
-// inside tests/netns/run) and into the Windows test client run under Wine, so
-// both answer the same cases; one that cannot apply says why with GTEST_SKIP.
+// The platform seam's conformance suite, compiled natively and into the Windows
+// test client; a case that cannot apply to one platform says why with GTEST_SKIP.
 #pragma once
 
 #ifdef _WIN32
@@ -17,6 +16,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace seam {
 
@@ -34,7 +34,11 @@ class PeerSocket {
 public:
     explicit PeerSocket(NativeSocket s = no_socket) : s_(s) {}
     PeerSocket(PeerSocket&& other) noexcept : s_(other.s_) { other.s_ = no_socket; }
-    PeerSocket& operator=(PeerSocket&& other) noexcept;
+    PeerSocket& operator=(PeerSocket&& other) noexcept  // ours is closed with `other`
+    {
+        std::swap(s_, other.s_);
+        return *this;
+    }
     ~PeerSocket() { reset(); }
 
     NativeSocket get() const { return s_; }
