@@ -7,6 +7,7 @@
 #include <cerrno>
 #endif
 
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
@@ -80,6 +81,26 @@ TEST(LookupSeam, EachFailingStepGivesItsTextAndLeavesNothingOpen)
         EXPECT_EQ(out.failure, Failure::none);
         EXPECT_EQ(out.bytes, std::string(1000, 'x'));
     }
+    const ToolOutput none = run_tool(self_command("--child-print"), 1000);
+    EXPECT_EQ(none.failure, Failure::none) << "a tool without output";
+    EXPECT_EQ(none.bytes, "");
+}
+
+// The tool holds no end of its pipe but its output: once we have read and
+// closed ours its next write fails and it ends, where with the read end
+// inherited it would wait for ever on a full pipe.
+TEST(LookupSeam, ToolEndsOnceWeStopReading)
+{
+    const auto marker = std::filesystem::temp_directory_path() /
+        ("verimex-seam-flood-" + std::to_string(Steady::now().time_since_epoch().count()));
+    const ToolOutput out = run_tool(self_command("--child-flood " + marker.string()), 1000);
+    EXPECT_EQ(out.failure, Failure::none);
+    EXPECT_GE(out.bytes.size(), 1u);
+    EXPECT_LE(out.bytes.size(), 1000u);
+    for (const auto give_up = Steady::now() + 10s; !std::filesystem::exists(marker) && Steady::now() < give_up;)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_TRUE(std::filesystem::exists(marker)) << "the tool still writes into a pipe nobody reads";
+    std::filesystem::remove(marker);
 }
 
 // The lookup's command line with this program in the tool's place: the

@@ -52,6 +52,18 @@ std::string self_path()
 #endif
 }
 
+// Writes to standard output in one write; false if it failed.
+bool write_out(const std::string& bytes)
+{
+#ifdef _WIN32
+    DWORD written = 0;
+    return ::WriteFile(::GetStdHandle(STD_OUTPUT_HANDLE), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                       nullptr) && written == bytes.size();
+#else
+    return ::write(1, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+#endif
+}
+
 }  // namespace
 
 void PeerSocket::reset(bool abortive)
@@ -251,21 +263,21 @@ int child_main(int argc, char** argv)
     } else if (mode == "--child-args") {
         for (int i = 2; i < argc; ++i)
             bytes += std::string(argv[i]) + "\n";
+    } else if (mode == "--child-flood" && argc == 3) {
+#ifndef _WIN32
+        std::signal(SIGPIPE, SIG_IGN);  // a failed write is what it waits for
+#endif
+        const std::string piece(512, 'x');
+        while (write_out(piece)) {
+        }
+        std::ofstream(argv[2]) << "a write failed\n";
+        return 0;
     } else if (mode == "--child-sleep") {
         std::this_thread::sleep_for(5s);
     } else {
         return 2;
     }
-    if (bytes.empty())
-        return 0;
-    // One write, unbuffered.
-#ifdef _WIN32
-    DWORD written = 0;
-    return ::WriteFile(::GetStdHandle(STD_OUTPUT_HANDLE), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
-                       nullptr) && written == bytes.size() ? 0 : 1;
-#else
-    return ::write(1, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size()) ? 0 : 1;
-#endif
+    return bytes.empty() || write_out(bytes) ? 0 : 1;
 }
 
 std::size_t process_memory()
