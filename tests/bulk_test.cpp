@@ -64,8 +64,8 @@ Behaviour mailbox_server()
 
 Behaviour fixed_vrfy_server(std::string vrfy_reply)
 {
-    return smtp_server({{"220 mx.bulk.test ESMTP\r\n"}}, {{"helo", {{"250 mx.bulk.test\r\n"}}},
-                                                                         {"vrfy", {{std::move(vrfy_reply)}}}});
+    return smtp_server({{"220 mx.bulk.test ESMTP\r\n"}},
+                       {{"helo", {{"250 mx.bulk.test\r\n"}}}, {"vrfy", {{std::move(vrfy_reply)}}}});
 }
 
 struct Case {

@@ -1,7 +1,6 @@
-// Mail servers that hang up instead of answering vrfy, and what check makes
-// of each: one list for the Linux library (hangup_test) and the Windows DLL
-// (tests/wine/check_test.cpp). The servers are the parts of
-// tests/wine/peers.py, on the addresses tests/wine/zones.conf names.
+// Mail servers (tests/wine/peers.py, tests/wine/zones.conf) that hang up
+// instead of answering vrfy, and what check makes of each: one list for the
+// Linux library (hangup_test) and the Windows DLL (tests/wine/check_test.cpp).
 #pragma once
 
 #include <string>
@@ -22,8 +21,7 @@ inline std::vector<HangUpCase> hang_up_cases(const std::string& from)
 {
     const std::string blocked = "554 5.7.1 blocked: your address is listed\r\n";
     const std::string could_not_connect(texts::could_not_connect);
-    // A dialog cut short: what the server said, then our lines, which are
-    // sent into the void and recorded all the same.
+    // What the server said, then our lines, sent into the void all the same.
     auto refused = [&](const std::string& host, const std::string& said, const std::string& email) {
         return texts::telnet_line(host) + said + texts::helo_line(from) + texts::vrfy_line(email) +
                texts::quit_line();
