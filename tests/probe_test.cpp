@@ -350,48 +350,6 @@ TEST_F(Probe, ClosedCountsAsConnected)
                                texts::quit_line());
 }
 
-// A server that says `said` and hangs up before any command has refused:
-// its last refusal line, whole, or the could-not-connect text.
-struct Refusal {
-    const char* name;
-    std::string said;
-    std::string returnvar;
-};
-
-class ProbeHangUp : public Probe, public ::testing::WithParamInterface<Refusal> {};
-
-TEST_P(ProbeHangUp, IsARefusalWithItsLastErrorReply)
-{
-    socket().incoming = {GetParam().said};
-    socket().before = [&](Op op) {
-        if (op == Op::State && socket().incoming.empty())
-            socket().connect_states = {platform::sckClosing};
-        // Slow enough for the reads, fast enough that a wait the hang-up
-        // failed to end runs into the watchdog.
-        if (op == Op::GetData)
-            window.clock.advance(2ms);
-    };
-    EXPECT_EQ(probe(self, host), ProbeOutcome::rejected);
-    EXPECT_EQ(self.returnvar(), GetParam().returnvar);
-    EXPECT_EQ(self.smtp(), "earlier\r\n" + texts::telnet_line(host) + GetParam().said +
-                               texts::helo_line("prober.test") + texts::vrfy_line("user@example.test") +
-                               texts::quit_line());
-    EXPECT_EQ(socket().calls, full_calls());
-    EXPECT_FALSE(window.form().timer) << "ended by the watchdog";
-}
-
-const std::string could_not_connect(texts::could_not_connect);
-
-// clang-format off
-INSTANTIATE_TEST_SUITE_P(Servers, ProbeHangUp, ::testing::Values(
-    Refusal{"AfterAMultiLineRefusal", "554-5.7.1 blocked\r\n554 5.7.1 bye\r\n", "554-5.7.1 blocked\r\n554 5.7.1 bye\r\n"},
-    Refusal{"After220Then421", "220 mx\r\n421 4.7.0 too many\r\n", "421 4.7.0 too many\r\n"},
-    Refusal{"AfterA554ThenA220", "554 no\r\n220 yes\r\n", could_not_connect},
-    Refusal{"FourDigitsAreNoCode", "5541 x\r\n", could_not_connect},
-    Refusal{"PartialAfterARefusal", "554 no\r\n221 by", "554 no\r\n"}),
-    [](const ::testing::TestParamInfo<Refusal>& p) { return std::string(p.param.name); });
-// clang-format on
-
 TEST_F(Probe, VerifyReplyThatIsNothingTimesOutButStillSaysGoodbye)
 {
     socket().answer_by_verb({{"helo", helo_reply}});

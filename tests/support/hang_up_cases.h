@@ -19,7 +19,9 @@ struct HangUpCase {
 
 inline std::vector<HangUpCase> hang_up_cases(const std::string& from)
 {
-    const std::string blocked = "554 5.7.1 blocked: your address is listed\r\n";
+    // Multi-line, kept whole; only the last reply counts, and a line never
+    // ended is none.
+    const std::string blocked = "554-5.7.1 blocked\r\n554 5.7.1 your address is listed\r\n";
     const std::string could_not_connect(texts::could_not_connect);
     // What the server said, then our lines, sent into the void all the same.
     auto refused = [&](const std::string& host, const std::string& said, const std::string& email) {
@@ -34,9 +36,9 @@ inline std::vector<HangUpCase> hang_up_cases(const std::string& from)
         {"CloseAfterHelo", "someone@drophelo.wine.test", could_not_connect,
          refused("mx.drophelo.wine.test", "220 127.0.0.38 ESMTP\r\n", "someone@drophelo.wine.test")},
         {"RefusalThenReset", "someone@reset.wine.test", blocked,
-         refused("mx.reset.wine.test", blocked, "someone@reset.wine.test")},
-        {"PartialBannerThenClose", "someone@partial.wine.test", could_not_connect,
-         refused("mx.partial.wine.test", "220 127.0.0.40 ESMT", "someone@partial.wine.test")},
+         refused("mx.reset.wine.test", "220 127.0.0.39 ESMTP\r\n" + blocked, "someone@reset.wine.test")},
+        {"RefusalThenPartialLine", "someone@partial.wine.test", blocked,
+         refused("mx.partial.wine.test", blocked + "220 127.0.0.40 ESMT", "someone@partial.wine.test")},
         {"NextMailExchangerVerifies", "someone@next.wine.test", std::string(texts::verified),
          refused("blocked.next.wine.test", blocked, "someone@next.wine.test") +
              texts::telnet_line("up.next.wine.test") + "220 127.0.0.31 ESMTP\r\n" + texts::helo_line(from) +
