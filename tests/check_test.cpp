@@ -199,23 +199,18 @@ TEST_F(Check, SilentServerTimesOutAndIsStillToldQuit)
     EXPECT_EQ(peer.lines().back(), "quit\r\n");
 }
 
-// How often this thread has gone to sleep.
-long thread_sleeps()
-{
-    rusage usage{};
-    ::getrusage(RUSAGE_THREAD, &usage);
-    return usage.ru_nvcsw;
-}
-
 TEST_F(Check, WaitingThreadWakesOnlyForNewsAndTicks)
 {
     SmtpPeer peer("127.0.0.32", test::silent());
     self.timeout(2);
-    const long before = thread_sleeps();
+    rusage usage{};  // ru_nvcsw: how often this thread went to sleep
+    ::getrusage(RUSAGE_THREAD, &usage);
+    const long before = usage.ru_nvcsw;
     const auto start = std::chrono::steady_clock::now();
     check("user@silent.check.test");
     const auto took = std::chrono::steady_clock::now() - start;
-    const long sleeps = thread_sleeps() - before;
+    ::getrusage(RUSAGE_THREAD, &usage);
+    const long sleeps = usage.ru_nvcsw - before;
     EXPECT_EQ(self.returnvar(), texts::timed_out(2));
     EXPECT_GE(took, 2200ms);
 

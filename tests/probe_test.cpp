@@ -113,8 +113,7 @@ TEST_F(ReadReply, TheFurtherReceivesDoNotAskTheWatchdog)
 
 TEST_F(ReadReply, SilentServerGivesNothingOnceTheWatchdogFires)
 {
-    // Our socket, closed (state 0), is not a peer that went: only the
-    // watchdog ends the wait.
+    // Closed (state 0) is not a peer that went: only the watchdog ends it.
     window.advance_on(Op::GetData, period);
     const Reply reply = readreply(self);
     EXPECT_FALSE(reply.text.has_value());

@@ -427,27 +427,23 @@ TEST(ToolBulk, ChecksThatRunOutOfDescriptorsAreCheckedAgainByFewerWorkers)
         std::lock_guard lock(mutex);
         notices.push_back(text);
     };
+    const auto short_sometimes = [&](const std::string& address) {
+        std::unique_lock lock(mutex);
+        ++under_way;
+        if (!notices.empty())  // once the run has said it goes on with fewer
+            most_after_shortage = std::max(most_after_shortage, under_way);
+        CheckResult r = fake_result(address);
+        r.out_of_descriptors = std::stoi(address.substr(1)) % 4 == 0 && under_way > 2 && ran_short.insert(address).second;
+        if (r.out_of_descriptors)
+            r.platform_error = "verimex: socket: Too many open files";
+        lock.unlock();
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        lock.lock();
+        --under_way;
+        return r;
+    };
     const std::vector<std::string> list = numbered(80);
-    const BulkOutcome end = run_bulk(
-        list,
-        [&](const std::string& address) {
-            std::unique_lock lock(mutex);
-            ++under_way;
-            if (!notices.empty())  // once the run has said it goes on with fewer
-                most_after_shortage = std::max(most_after_shortage, under_way);
-            const bool run_short =
-                std::stoi(address.substr(1)) % 4 == 0 && under_way > 2 && ran_short.insert(address).second;
-            lock.unlock();
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-            CheckResult r = fake_result(address);
-            r.out_of_descriptors = run_short;
-            if (run_short)
-                r.platform_error = "verimex: socket: Too many open files";
-            lock.lock();
-            --under_way;
-            return r;
-        },
-        sink, settings);
+    const BulkOutcome end = run_bulk(list, short_sometimes, sink, settings);
     EXPECT_FALSE(end.interrupted);
     // Nothing lost, nothing twice, and no result of a check that ran short.
     EXPECT_EQ(sink.addresses, list);

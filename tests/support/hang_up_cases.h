@@ -31,8 +31,6 @@ inline std::vector<HangUpCase> hang_up_cases(const std::string& from)
     return {
         {"BannerThenClose", "someone@hangup.wine.test", could_not_connect,
          refused("mx.hangup.wine.test", "220 127.0.0.36 ESMTP\r\n", "someone@hangup.wine.test")},
-        {"RefusalThenClose", "someone@blocked.wine.test", blocked,
-         refused("mx.blocked.wine.test", blocked, "someone@blocked.wine.test")},
         {"CloseAfterHelo", "someone@drophelo.wine.test", could_not_connect,
          refused("mx.drophelo.wine.test", "220 127.0.0.38 ESMTP\r\n", "someone@drophelo.wine.test")},
         {"RefusalThenReset", "someone@reset.wine.test", blocked,

@@ -164,22 +164,19 @@ TEST_F(Check, WatchdogTicksInTheHostsOwnMessageLoop)
     EXPECT_EQ(get_text(object.get(), L"returnvar"), wide(texts::timed_out(1)));
 }
 
-// Spaces the ANSI code page would turn into a blank ("best fit") in the
-// lookup's command line are refused before the lookup: `nslookup` names a
-// server that answers, and a lookup would have replaced it.
+// U+3000, which the ANSI code page would turn into a blank ("best fit") in
+// the lookup's command line, is refused before the lookup: `nslookup` names
+// a server that answers, and a lookup would have replaced it.
 TEST_F(Check, DomainThatWouldSteerTheLookupIsRefusedBeforeIt)
 {
-    for (const wchar_t* email : {L"u@ok.wine.test\u00a0127.0.0.1", L"u@ok.wine.test\u3000127.0.0.1"}) {
-        SCOPED_TRACE(email);
-        Ref<IDispatch> object = create_verifier();
-        ASSERT_TRUE(object);
-        put_text(object.get(), L"nslookup", L"127.0.0.1");
-        put_text(object.get(), L"smtp", L"before\r\n");
-        check(object.get(), email, 5);
-        EXPECT_EQ(get_text(object.get(), L"returnvar"), L"ERROR: invalid email address");
-        EXPECT_EQ(get_text(object.get(), L"nslookup"), L"127.0.0.1");
-        EXPECT_EQ(get_text(object.get(), L"smtp"), L"before\r\n");
-    }
+    Ref<IDispatch> object = create_verifier();
+    ASSERT_TRUE(object);
+    put_text(object.get(), L"nslookup", L"127.0.0.1");
+    put_text(object.get(), L"smtp", L"before\r\n");
+    check(object.get(), L"u@ok.wine.test\u3000127.0.0.1", 5);
+    EXPECT_EQ(get_text(object.get(), L"returnvar"), L"ERROR: invalid email address");
+    EXPECT_EQ(get_text(object.get(), L"nslookup"), L"127.0.0.1");
+    EXPECT_EQ(get_text(object.get(), L"smtp"), L"before\r\n");
 }
 
 // The same servers and cases as the Linux library's hangup_test: each ends

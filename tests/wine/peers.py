@@ -1,8 +1,7 @@
 #!/usr/bin/env python3
 """Scripted SMTP peers for the Wine tests, on loopback addresses of the
 private test network (tests/netns/run): each listens on ADDRESS:25 and
-plays one part. The Linux tests of servers that hang up run against the
-same peers, so both platforms are held to the same transcripts.
+plays one part. The Linux hangup_test runs against the same peers.
 
     usage: peers.py ADDRESS=PART [ADDRESS=PART]... [-- COMMAND [ARG]...]
 
@@ -27,9 +26,8 @@ What they say (the tests build their expectations the same way):
   BLOCKED      "554-5.7.1 blocked\\r\\n554 5.7.1 your address is listed\\r\\n"
 
 Prints "ready" once every address listens, and runs until its standard
-input closes or a time limit passes, so it never outlives the test. With
-a COMMAND it runs that while the peers serve instead, and exits with its
-status.
+input closes or a time limit passes, so it never outlives the test; or
+runs COMMAND while the peers serve, and exits with its status.
 """
 import socket
 import struct
