@@ -5,6 +5,7 @@
 #include <exception>
 #include <string>
 #include <system_error>
+#include <utility>
 
 #include "component/texts.h"  // the result texts the library writes
 #include "verimex/quoverimex.h"
@@ -60,6 +61,17 @@ CheckResult check_address(std::string_view address, const CheckSettings& setting
     if (lookup_ran_short(result.returnvar))
         result.out_of_descriptors = true;
     return result;
+}
+
+verimex_jobs::CheckRecord job_record(CheckResult&& result)
+{
+    verimex_jobs::CheckRecord record;
+    record.address = std::move(result.address);
+    record.returnvar = std::move(result.returnvar);
+    record.transcript = std::move(result.transcript);
+    record.error = std::move(result.platform_error);
+    record.unusable = result.out_of_descriptors;
+    return record;
 }
 
 }  // namespace verimex_check

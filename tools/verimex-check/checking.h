@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "jobs/store.h"
+
 namespace verimex_check {
 
 // The component's result for a verified address.
@@ -39,5 +41,10 @@ struct CheckResult {
 
 // Checks address with a fresh verifier object on the calling thread.
 CheckResult check_address(std::string_view address, const CheckSettings& settings);
+
+// A check's outcome as a job keeps it. One that ran short of descriptors is
+// unusable: a runner gives the address back rather than keep "NSLOOKUP
+// failed ... Error: 24" as its final result.
+verimex_jobs::CheckRecord job_record(CheckResult&& result);
 
 }  // namespace verimex_check

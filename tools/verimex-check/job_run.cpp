@@ -156,13 +156,7 @@ int run_job(Options& opts)
 
     Runner runner(
         *store,
-        [settings](const std::string& address) {
-            CheckResult r = check_address(address, settings);
-            CheckRecord record{std::move(r.address), std::move(r.returnvar), std::move(r.transcript),
-                               std::move(r.platform_error)};
-            record.unusable = r.out_of_descriptors;
-            return record;
-        },
+        [settings](const std::string& address) { return job_record(check_address(address, settings)); },
         run);
     JobSink sink(printer, runner);
     RunSummary summary;

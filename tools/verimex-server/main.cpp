@@ -82,20 +82,6 @@ void widen_backlog(int port)
     }
 }
 
-verimex_jobs::CheckRecord as_record(verimex_check::CheckResult&& result)
-{
-    verimex_jobs::CheckRecord record;
-    record.address = std::move(result.address);
-    record.returnvar = std::move(result.returnvar);
-    record.transcript = std::move(result.transcript);
-    record.error = std::move(result.platform_error);
-    // A check that could not get a descriptor says nothing about the
-    // address: the runner gives it back to the job instead of keeping
-    // "NSLOOKUP failed ... Error: 24" as its final result.
-    record.unusable = result.out_of_descriptors;
-    return record;
-}
-
 // Nothing to hand on: every attempt is in the store and in the metrics.
 class QuietSink final : public verimex_jobs::RunnerSink {
 public:
@@ -148,7 +134,8 @@ int main(int argc, char** argv)
                      [&metrics](const std::string& address, const verimex_check::CheckSettings& settings) {
                          const auto start = std::chrono::steady_clock::now();
                          verimex_check::CheckResult result = verimex_check::check_address(address, settings);
-                         verimex_jobs::CheckRecord record = as_record(verimex_check::CheckResult(result));
+                         const verimex_jobs::CheckRecord record =
+                             verimex_check::job_record(verimex_check::CheckResult(result));
                          metrics.check_done(Metrics::Source::single, verimex_jobs::outcome_of(record),
                                             std::chrono::steady_clock::now() - start);
                          return result;
@@ -191,7 +178,7 @@ int main(int argc, char** argv)
         const auto start = std::chrono::steady_clock::now();
         ++api.job_checks_running;
         verimex_jobs::CheckRecord record =
-            as_record(verimex_check::check_address(lease.address, api.settings_for(lease.job)));
+            verimex_check::job_record(verimex_check::check_address(lease.address, api.settings_for(lease.job)));
         --api.job_checks_running;
         metrics.check_done(Metrics::Source::job, verimex_jobs::outcome_of(record),
                            std::chrono::steady_clock::now() - start);
