@@ -1,5 +1,6 @@
 """What the verimex-server tests share: the server, an HTTP client, the mail servers of server.zones."""
 
+import contextlib
 import http.client
 import json
 import os
@@ -50,18 +51,19 @@ class Server:
 
     @staticmethod
     def answer(conn):
-        try:
+        with contextlib.closing(conn):
             res = conn.getresponse()
             return res.status, dict(res.getheaders()), res.read()
-        finally:
-            conn.close()
 
     def request(self, method, path, body=None, headers=None):
         return self.answer(self.send(method, path, body, headers))
 
-    def json(self, method, path, body=None, headers=None):
-        status, head, data = self.request(method, path, body, headers)
+    def json_answer(self, conn):
+        status, head, data = self.answer(conn)
         return status, head, json.loads(data.decode("utf-8"))
+
+    def json(self, method, path, body=None, headers=None):
+        return self.json_answer(self.send(method, path, body, headers))
 
     def rows(self, path):
         return [json.loads(line) for line in self.request("GET", path)[2].decode().splitlines()]
