@@ -50,26 +50,20 @@ class Server:
         return conn
 
     @staticmethod
-    def answer(conn):
+    def answer(conn, as_json=False):
         with contextlib.closing(conn):
             res = conn.getresponse()
-            return res.status, dict(res.getheaders()), res.read()
+            data = res.read()
+            return res.status, dict(res.getheaders()), json.loads(data.decode("utf-8")) if as_json else data
 
     def request(self, method, path, body=None, headers=None):
         return self.answer(self.send(method, path, body, headers))
 
-    def json_answer(self, conn):
-        status, head, data = self.answer(conn)
-        return status, head, json.loads(data.decode("utf-8"))
-
     def json(self, method, path, body=None, headers=None):
-        return self.json_answer(self.send(method, path, body, headers))
+        return self.answer(self.send(method, path, body, headers), True)
 
     def rows(self, path):
         return [json.loads(line) for line in self.request("GET", path)[2].decode().splitlines()]
-
-    def metrics(self):
-        return self.request("GET", "/metrics")[2].decode()
 
     def stop(self, sig=15, timeout=30):
         """Signals the server once; its exit status and output (killed and reported if it will not stop)."""
