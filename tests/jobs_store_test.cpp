@@ -23,18 +23,17 @@ using namespace std::chrono_literals;
 
 verimex::test::TempFolder* const files = verimex::test::add_temp_folder("verimex-jobs-test");
 
-// prefix0@d0.test, prefix1@d1.test, ... (a domain each), or all at `domain`.
-std::vector<std::string> numbered(const std::string& prefix, int count, const std::string& domain = "")
+std::vector<std::string> numbered(const std::string& prefix, int count)
 {
     std::vector<std::string> list;
     for (int i = 0; i < count; ++i)
-        list.push_back(prefix + std::to_string(i) + "@" + (domain.empty() ? "d" + std::to_string(i) + ".test" : domain));
+        list.push_back(prefix + std::to_string(i) + "@x.test");
     return list;
 }
 
-TakeRequest request(std::size_t count, Politeness politeness = {0, 0ms}, std::chrono::milliseconds lease = 60s)
+TakeRequest request(std::size_t count, std::chrono::milliseconds lease = 60s)
 {
-    return TakeRequest{"j", count, lease, politeness, "test"};
+    return TakeRequest{"j", count, lease, {0, 0ms}, "test"};
 }
 
 CheckRecord result(const std::string& address, std::string returnvar, std::string error = "")
@@ -58,37 +57,18 @@ protected:
             GTEST_SKIP() << "no PostgreSQL here";
         store_ = open_store(location_);
     }
-    std::vector<Lease> take(std::size_t count, Politeness politeness = {0, 0ms}, std::chrono::milliseconds lease = 60s)
-    {
-        return store_->take(request(count, politeness, lease));
-    }
-
     std::string location_;
     std::unique_ptr<Store> store_;
 };
-
-TEST_P(StoreTest, AJobKeepsEachAddressOnceInOrder)
-{
-    const AddResult one = store_->add("j", std::vector<std::string>{"a@x.test", "b@x.test", "a@x.test", "c@y.test"});
-    EXPECT_EQ(one.added, 3u);
-    EXPECT_EQ(one.duplicates, 1u);
-    const AddResult two = store_->add("j", std::vector<std::string>{"c@y.test", "d@y.test", "A@x.test"});
-    EXPECT_EQ(two.added, 2u);  // case matters in the local part
-    EXPECT_EQ(two.duplicates, 1u);
-    std::vector<std::string> order;
-    for (const Entry& e : entries(*store_))
-        order.push_back(e.address);
-    EXPECT_EQ(order, (std::vector<std::string>{"a@x.test", "b@x.test", "c@y.test", "d@y.test", "A@x.test"}));
-}
 
 TEST_P(StoreTest, LeasesAloneWriteResultsByteForByteAndHoldOnlyWhileRenewed)
 {
     const std::string odd = "caf\xc3\xa9\xff@x.test";
     const std::string reply = "550 \x01\xfe\r\n";
     store_->add("j", std::vector<std::string>{"a@x.test", odd});
-    std::vector<Lease> leases = take(10);
+    std::vector<Lease> leases = store_->take(request(10));
     ASSERT_EQ(leases.size(), 2u);
-    EXPECT_TRUE(take(10).empty());  // both are running
+    EXPECT_TRUE(store_->take(request(10)).empty());  // both are running
     Lease forged = leases[0];
     forged.token = "not-the-token";
     EXPECT_FALSE(store_->record(forged, result("a@x.test", "000"), std::nullopt));
@@ -97,14 +77,12 @@ TEST_P(StoreTest, LeasesAloneWriteResultsByteForByteAndHoldOnlyWhileRenewed)
 
     // Given back, it is due at once, and the old lease is void.
     store_->release(std::span(leases).subspan(1));
-    std::vector<Lease> again = take(10);
+    std::vector<Lease> again = store_->take(request(10));
     ASSERT_EQ(again.size(), 1u);
-    EXPECT_EQ(again[0].address, odd);
     EXPECT_FALSE(store_->record(leases[1], result(odd, "000"), std::nullopt));
     EXPECT_TRUE(store_->record(again[0], CheckRecord{odd, reply, "telnet: m\r\n" + reply, ""}, std::nullopt));
     const std::vector<Entry> e = entries(*store_);
     EXPECT_EQ(e[0].returnvar, "000");
-    EXPECT_EQ(e[0].attempts, 1u);
     EXPECT_EQ(e[1].address, odd);
     EXPECT_EQ(e[1].returnvar, reply);
     EXPECT_EQ(e[1].transcript, "telnet: m\r\n" + reply);
@@ -112,35 +90,19 @@ TEST_P(StoreTest, LeasesAloneWriteResultsByteForByteAndHoldOnlyWhileRenewed)
     // Only the first is renewed: the second runs out and goes to the next
     // worker, and its lost attempt does not count.
     store_->add("j", std::vector<std::string>{"c@x.test", "d@x.test"});
-    const std::vector<Lease> first = take(2, {0, 0ms}, 300ms);
+    const std::vector<Lease> first = store_->take(request(2, 300ms));
     ASSERT_EQ(first.size(), 2u);
     for (int i = 0; i < 4; ++i) {
         std::this_thread::sleep_for(150ms);
         store_->renew(std::span(first).first(1), 300ms);
     }
-    const std::vector<Lease> second = take(2);
+    const std::vector<Lease> second = store_->take(request(2));
     ASSERT_EQ(second.size(), 1u);
     EXPECT_EQ(second[0].address, "d@x.test");
     EXPECT_EQ(second[0].attempts, 0u);
     EXPECT_FALSE(store_->record(first[1], result("d@x.test", "000"), std::nullopt));
     EXPECT_TRUE(store_->record(second[0], result("d@x.test", "000"), std::nullopt));
     EXPECT_TRUE(store_->record(first[0], result("c@x.test", "000"), std::nullopt));
-}
-
-TEST_P(StoreTest, AtMostKLeasesPerKeyAcrossWorkersAndTheOthersGoOn)
-{
-    std::vector<std::string> list = numbered("u", 6, "busy.test");
-    list.push_back("v@quiet.test");
-    store_->add("j", list);
-    const std::vector<Lease> l = take(10, {2, 0ms});
-    ASSERT_EQ(l.size(), 3u);
-    EXPECT_EQ(l[0].key, "busy.test");
-    EXPECT_EQ(l[1].key, "busy.test");
-    EXPECT_EQ(l[2].address, "v@quiet.test");
-    std::unique_ptr<Store> other = open_store(location_);  // another worker
-    EXPECT_TRUE(other->take(request(10, {2, 0ms})).empty());
-    ASSERT_TRUE(store_->record(l[0], result(l[0].address, "000"), std::nullopt));
-    EXPECT_EQ(other->take(request(10, {2, 0ms})).size(), 1u);
 }
 
 // Each kind of result: its class, whether it is worth a retry, and that the
@@ -166,7 +128,7 @@ TEST_P(StoreTest, EachKindOfResultIsClassedAndCounted)
         {"", "", Outcome::other_error, false},
     };
     store_->add("j", numbered("a", static_cast<int>(cases.size())));
-    for (const Lease& lease : take(100)) {
+    for (const Lease& lease : store_->take(request(100))) {
         const Case& c = cases[static_cast<std::size_t>(std::stoi(lease.address.substr(1)))];
         const CheckRecord r = result(lease.address, c.returnvar, c.error);
         EXPECT_EQ(outcome_of(r), c.outcome) << r.returnvar;
@@ -179,11 +141,11 @@ TEST_P(StoreTest, EachKindOfResultIsClassedAndCounted)
               "\"no_mail_server\":1,\"timed_out\":1,\"other_errors\":4}}");
 }
 
-// Halfway through an export, another worker finishes every address: the
+// Partway through an export another worker finishes every address: the
 // export, paged through in chunks, still shows none done.
 TEST_P(StoreTest, AnExportIsOneSnapshotInOrder)
 {
-    store_->add("j", numbered("p", 2500, "x.test"));
+    store_->add("j", numbered("p", 2500));
     std::unique_ptr<Store> worker = open_store(location_);
     std::size_t seen = 0, done_seen = 0;
     store_->export_entries("j", 0, std::nullopt, [&](const Entry& e) {
@@ -201,20 +163,6 @@ TEST_P(StoreTest, AnExportIsOneSnapshotInOrder)
 INSTANTIATE_TEST_SUITE_P(Stores, StoreTest, ::testing::Values("sqlite", "postgresql"),
                          [](const auto& p) { return p.param; });
 
-TEST(Sqlite, NewerSchemaIsRefused)
-{
-    const std::string location = verimex::test::new_store("sqlite", files->path());
-    open_store(location);
-    ASSERT_EQ(std::system(("sqlite3 '" + location + "' \"UPDATE verimex_meta SET value = '99'\"").c_str()), 0);
-    try {
-        open_store(location);
-        FAIL() << "opened";
-    } catch (const StoreError& e) {
-        EXPECT_NE(std::string(e.what()).find("schema is version 99, newer than this program's (1)"), std::string::npos)
-            << e.what();
-    }
-}
-
 struct FinalCount : RunnerSink {
     void attempt(const Attempt& a) override { finals += a.final ? 1 : 0; }
     int finals = 0;
@@ -231,17 +179,14 @@ TEST(Runner, KeepsNChecksInFlightAndGivesAddressesBackOnStop)
     std::map<std::string, int> calls;
     int running = 0, most = 0;
     const CheckFunction check = [&](const std::string& address) {
+        std::unique_lock lock(mutex);
         CheckRecord r = result(address, "550 no\r\n");
-        {
-            std::lock_guard lock(mutex);
-            if (++calls[address] == 1 && address == "n0@d0.test") {
-                r.returnvar = "ERROR: NSLOOKUP failed. CreatePipe failed. Error: 24";
-                r.unusable = true;
-            }
-            most = std::max(most, ++running);
-        }
+        if (++calls[address] == 1 && address == "n0@x.test")
+            r = CheckRecord{address, "ERROR: NSLOOKUP failed. CreatePipe failed. Error: 24", "", "", true};
+        most = std::max(most, ++running);
+        lock.unlock();
         std::this_thread::sleep_for(30ms);
-        std::lock_guard lock(mutex);
+        lock.lock();
         --running;
         return r;
     };
@@ -258,7 +203,7 @@ TEST(Runner, KeepsNChecksInFlightAndGivesAddressesBackOnStop)
     EXPECT_EQ(most, 5);
     EXPECT_EQ(calls.size(), 40u);
     for (const auto& [address, n] : calls)
-        EXPECT_EQ(n, address == "n0@d0.test" ? 2 : 1) << address;
+        EXPECT_EQ(n, address == "n0@x.test" ? 2 : 1) << address;
     EXPECT_EQ(entries(*store)[0].attempts, 1u);
 
     store->add("j", numbered("x", 6));
@@ -285,13 +230,7 @@ TEST(Runner, KeepsNChecksInFlightAndGivesAddressesBackOnStop)
 
 TEST(Records, ExportLinesInBothFormats)
 {
-    Entry e;
-    e.address = "a,b\"c@x.test";
-    e.state = "done";
-    e.returnvar = "550 no,\r\n";
-    e.transcript = "telnet: m\r\n\xff\r\n";
-    e.attempts = 2;
-    e.checked_at = 1'765'300'000'123;
+    const Entry e{"a,b\"c@x.test", "done", "550 no,\r\n", "telnet: m\r\n\xff\r\n", std::nullopt, 2, 1'765'300'000'123};
     EXPECT_EQ(export_line(e, ExportFormat::jsonl),
               "{\"address\":\"a,b\\\"c@x.test\",\"returnvar\":\"550 no,\\r\\n\",\"verified\":false,"
               "\"transcript\":\"telnet: m\\r\\n\xef\xbf\xbd\\r\\n\",\"error\":null,\"state\":\"done\","
