@@ -137,19 +137,6 @@ private:
 
 verimex::test::TempFolder* const files = verimex::test::add_temp_folder("verimex-jobs-tool");
 
-ToolInput fed(const std::string& text = "")
-{
-    ToolInput input;
-    input.stdin_text = text;
-    input.limit = 120s;
-    return input;
-}
-
-std::size_t line_count(const ToolRun& run)
-{
-    return static_cast<std::size_t>(std::count(run.out.begin(), run.out.end(), '\n'));
-}
-
 // badN@domain and goodN@domain, every third one unknown.
 std::vector<std::string> numbered(const std::string& prefix, int count)
 {
@@ -229,10 +216,10 @@ TEST_P(JobTool, KilledWorkersAndALostServerLeaveEveryAddressDoneOnce)
     std::vector<std::thread> threads;
     for (std::size_t i = 0; i < runs.size(); ++i) {
         threads.emplace_back([&, i] {
-            ToolInput input = fed();
+            ToolInput input;
             if (i == 0) {
                 input.signal = SIGKILL;
-                input.signal_when = [](const ToolRun& r) { return line_count(r) >= 3; };
+                input.signal_when = [](const ToolRun& r) { return lines_of(r.out).size() >= 3; };
             }
             runs[i] = run_verimex_check(args({"-j", "2", "--per-mx", "10", "--mx-interval", "0"}), input);
         });
@@ -248,9 +235,9 @@ TEST_P(JobTool, KilledWorkersAndALostServerLeaveEveryAddressDoneOnce)
 
     const std::vector<std::string> list2 = numbered("g", 16);
     open_store(store_)->add("lost", list2);
-    ToolInput input = fed();
+    ToolInput input;
     input.signal_when = [](const ToolRun& r) {
-        if (line_count(r) >= 3)
+        if (lines_of(r.out).size() >= 3)
             verimex::test::shared_cluster()->stop();
         return false;
     };
@@ -259,7 +246,7 @@ TEST_P(JobTool, KilledWorkersAndALostServerLeaveEveryAddressDoneOnce)
     EXPECT_EQ(runs[0].status, 3);
     EXPECT_TRUE(runs[0].err.starts_with("verimex-check: store " + store_ + ": postgresql: ")) << runs[0].err;
     verimex::test::shared_cluster()->start();
-    runs.push_back(run_verimex_check(lost, fed()));
+    runs.push_back(run_verimex_check(lost));
     EXPECT_EQ(runs[1].status, 1) << runs[1].err;
     // A commit the server made as it went down may never have been
     // confirmed to the worker: written, not printed, and not written again.
@@ -274,11 +261,12 @@ TEST_P(JobTool, AtMostKConnectionsPerProviderAndStartsTheIntervalApartAcrossWork
     SmtpPeer peer("127.0.0.162", server.behaviour());
     // One check first, which lists the provider as the mail exchanger of
     // slow.jobs.test; slow2.jobs.test is learnt from its own first check.
-    const std::vector<std::string> polite = args({"--per-mx", "2", "--mx-interval", "400", "-t", "3", "--lease", "5"});
+    const auto polite_args = [&](std::vector<std::string> more) {
+        more.insert(more.begin(), {"--per-mx", "2", "--mx-interval", "400", "-t", "3", "--lease", "5"});
+        return args(more);
+    };
     std::vector<std::string> list = {"good0@slow.jobs.test", "good0@slow2.jobs.test"};
-    std::vector<std::string> first = polite;
-    first.insert(first.end(), list.begin(), list.end());
-    std::vector<ToolRun> runs = {run_verimex_check(first, fed())};
+    std::vector<ToolRun> runs = {run_verimex_check(polite_args(list))};
     ASSERT_EQ(runs[0].status, 0);
 
     for (int i = 1; i <= 6; ++i) {
@@ -288,10 +276,8 @@ TEST_P(JobTool, AtMostKConnectionsPerProviderAndStartsTheIntervalApartAcrossWork
     open_store(store_)->add("default", list);
     runs.resize(4);
     std::vector<std::thread> workers;
-    std::vector<std::string> worker_args = polite;
-    worker_args.insert(worker_args.end(), {"-j", "4"});
     for (std::size_t i = 1; i < runs.size(); ++i)
-        workers.emplace_back([&, i] { runs[i] = run_verimex_check(worker_args, fed()); });
+        workers.emplace_back([&, i] { runs[i] = run_verimex_check(polite_args({"-j", "4"})); });
     for (std::thread& t : workers)
         t.join();
     for (const ToolRun& run : runs)
@@ -321,7 +307,7 @@ TEST_F(SqliteJobTool, AGreylistedAddressIsRetriedOnTheListThenTheLastReplyStands
     MailServer server("mx.grey.jobs.test", 0ms, 2);
     SmtpPeer peer("127.0.0.161", server.behaviour());
     const std::string a = "good@grey.jobs.test", refused = "good@-s127.0.0.161";
-    const ToolRun run = run_verimex_check(args({"--retry-after", "1,1,1", "--job", "grey", a, a, refused}), fed());
+    const ToolRun run = run_verimex_check(args({"--retry-after", "1,1,1", "--job", "grey", a, a, refused}));
     EXPECT_EQ(run.status, 1) << run.err;
     EXPECT_EQ(run.err, "verimex-check: job grey: 2 added, 1 already in it\n");
     EXPECT_EQ(run.out, refused + ": ERROR: invalid email address\n" + a + ": 000\n");
@@ -333,7 +319,7 @@ TEST_F(SqliteJobTool, AGreylistedAddressIsRetriedOnTheListThenTheLastReplyStands
     EXPECT_EQ(nlohmann::json::parse(lines[0])["attempts"], 3);
     EXPECT_EQ(nlohmann::json::parse(lines[1])["address"], refused);
 
-    const ToolRun used_up = run_verimex_check(args({"--retry-after", "1", "good1@grey.jobs.test"}), fed());
+    const ToolRun used_up = run_verimex_check(args({"--retry-after", "1", "good1@grey.jobs.test"}));
     EXPECT_EQ(used_up.status, 1);
     EXPECT_EQ(used_up.out, "good1@grey.jobs.test: 451 4.7.1 <good1@grey.jobs.test>: greylisted, try again later\n");
     EXPECT_EQ(server.vrfys("good1@grey.jobs.test"), 2);

@@ -18,11 +18,9 @@ namespace verimex::test {
 // Why a cluster cannot be had here; empty when it can.
 inline std::string postgres_unavailable()
 {
-    if (::geteuid() != 0)
-        return "needs root to run the server as the postgres user";
-    if (::getpwnam("postgres") == nullptr || !std::filesystem::exists("/usr/lib/postgresql/15/bin/initdb"))
-        return "no postgres user or initdb (package postgresql)";
-    return {};
+    const bool can = ::geteuid() == 0 && ::getpwnam("postgres") != nullptr &&
+                     std::filesystem::exists("/usr/lib/postgresql/15/bin/initdb");
+    return can ? "" : "needs root and the postgres user and initdb (package postgresql)";
 }
 
 class PgCluster {
@@ -46,7 +44,6 @@ public:
         std::filesystem::remove_all(dir_, ignored);
     }
     PgCluster(const PgCluster&) = delete;
-    PgCluster& operator=(const PgCluster&) = delete;
 
     std::string uri(const std::string& database = "verimex") const
     {
