@@ -119,6 +119,20 @@ public:
             return static_cast<std::int32_t>(static_cast<std::uint32_t>(v));
         return static_cast<std::int64_t>(v);
     }
+    // Row i, read as a store reads a row: by column number alone.
+    class Row {
+    public:
+        Row(const Result& result, int row) : result_(result), row_(row) {}
+        std::string text(int column) const { return result_.text(row_, column); }
+        std::optional<std::string> optional_text(int column) const { return result_.optional_text(row_, column); }
+        std::int64_t integer(int column) const { return result_.integer(row_, column); }
+        bool is_null(int column) const { return result_.is_null(row_, column); }
+
+    private:
+        const Result& result_;
+        int row_;
+    };
+    Row row(int i) const { return Row(*this, i); }
     std::uint64_t affected() const
     {
         const char* n = PQcmdTuples(r_);
@@ -318,13 +332,7 @@ std::optional<JobStatus> PostgresStore::status(std::string_view job)
     if (!id)
         return std::nullopt;
     Result counts = query(status_sql("$1", "$2"), {integer(*id), integer(clock())});
-    JobStatus s;
-    s.job = job;
-    std::uint64_t* fields[] = {&s.total,    &s.done,     &s.due,           &s.running,
-                               &s.deferred, &s.verified, &s.rejected,      &s.could_not_connect,
-                               &s.no_mail_server, &s.timed_out, &s.other_errors};
-    for (int i = 0; i < 11; ++i)
-        *fields[i] = static_cast<std::uint64_t>(counts.integer(0, i));
+    JobStatus s = status_from_row(job, [&](int column) { return counts.integer(0, column); });
     t.commit();
     return s;
 }
@@ -368,24 +376,16 @@ bool PostgresStore::export_entries(std::string_view job, std::uint64_t offset, s
     bool first = true;
     while (left > 0) {
         const std::uint64_t n = std::min(left, chunk);
-        Result rows = query("SELECT address, state, due_at, returnvar, transcript, error, attempts, checked_at, id "
-                            "FROM verimex_addresses WHERE job_id = $1 AND id > $2 ORDER BY id LIMIT $3 OFFSET $4",
+        Result rows = query(std::string(export_columns) +
+                                ", id FROM verimex_addresses WHERE job_id = $1 AND id > $2 ORDER BY id "
+                                "LIMIT $3 OFFSET $4",
                             {integer(*id), integer(after), integer(static_cast<std::int64_t>(n)),
                              integer(first ? static_cast<std::int64_t>(std::min<std::uint64_t>(offset, INT64_MAX))
                                            : 0)});
         first = false;
         for (int i = 0; i < rows.rows(); ++i) {
-            Entry e;
-            e.address = rows.text(i, 0);
-            e.state = state_name(static_cast<int>(rows.integer(i, 1)), rows.integer(i, 2), at);
-            e.returnvar = rows.optional_text(i, 3);
-            e.transcript = rows.optional_text(i, 4);
-            e.error = rows.optional_text(i, 5);
-            e.attempts = static_cast<std::uint32_t>(rows.integer(i, 6));
-            if (!rows.is_null(i, 7))
-                e.checked_at = rows.integer(i, 7);
             after = rows.integer(i, 8);
-            each(e);
+            each(entry_from_row(rows.row(i), at));
         }
         left -= static_cast<std::uint64_t>(rows.rows());
         if (static_cast<std::uint64_t>(rows.rows()) < n)
@@ -427,12 +427,7 @@ std::vector<Lease> PostgresStore::take(const TakeRequest& request)
         }
     }
 
-    const std::string candidates =
-        "SELECT a.id, j.name, a.address, a.attempts, coalesce(m.key, a.domain) AS k, a.due_at "
-        "FROM verimex_addresses a JOIN verimex_jobs j ON j.id = a.job_id "
-        "LEFT JOIN verimex_mx m ON m.domain = a.domain "
-        "WHERE a.state < 2 AND a.due_at <= $1 AND (a.due_at, a.id) > ($2, $3) " +
-        std::string(id ? "AND a.job_id = $4 " : "") + "ORDER BY a.due_at, a.id LIMIT 256 FOR UPDATE OF a SKIP LOCKED";
+    const std::string candidates = take_sql('$', id.has_value()) + " FOR UPDATE OF a SKIP LOCKED";
     Millis after_due = INT64_MIN;
     std::int64_t after_id = INT64_MIN;
     std::size_t scanned = 0;
@@ -457,7 +452,7 @@ std::vector<Lease> PostgresStore::take(const TakeRequest& request)
             l.token = tokens_.next();
             leases.push_back(std::move(l));
         }
-        if (rows.rows() < 256)
+        if (static_cast<std::size_t>(rows.rows()) < take_batch)
             break;
     }
     for (const Lease& l : leases) {

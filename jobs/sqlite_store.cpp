@@ -5,10 +5,7 @@
 #include <sqlite3.h>
 
 #include <chrono>
-#include <map>
 #include <mutex>
-#include <random>
-#include <set>
 
 #include "jobs/sqlite_store.h"
 #include "jobs/store_common.h"
@@ -276,13 +273,7 @@ std::optional<JobStatus> SqliteStore::status(std::string_view job)
     Statement counts(db_, status_sql("?1", "?2"));
     counts.bind(1, *id).bind(2, now());
     counts.step();
-    JobStatus s;
-    s.job = job;
-    std::uint64_t* fields[] = {&s.total,    &s.done,     &s.due,           &s.running,
-                               &s.deferred, &s.verified, &s.rejected,      &s.could_not_connect,
-                               &s.no_mail_server, &s.timed_out, &s.other_errors};
-    for (int i = 0; i < 11; ++i)
-        *fields[i] = static_cast<std::uint64_t>(counts.integer(i));
+    JobStatus s = status_from_row(job, [&](int column) { return counts.integer(column); });
     t.commit();
     return s;
 }
@@ -323,23 +314,13 @@ bool SqliteStore::export_entries(std::string_view job, std::uint64_t offset, std
     if (!id)
         return false;
     const Millis at = now();
-    Statement rows(db_, "SELECT address, state, due_at, returnvar, transcript, error, attempts, checked_at "
-                        "FROM verimex_addresses WHERE job_id = ? ORDER BY id LIMIT ? OFFSET ?");
+    Statement rows(db_, std::string(export_columns) +
+                            " FROM verimex_addresses WHERE job_id = ? ORDER BY id LIMIT ? OFFSET ?");
     rows.bind(1, *id)
         .bind(2, limit ? static_cast<std::int64_t>(std::min<std::uint64_t>(*limit, INT64_MAX)) : std::int64_t{-1})
         .bind(3, static_cast<std::int64_t>(std::min<std::uint64_t>(offset, INT64_MAX)));
-    while (rows.step()) {
-        Entry e;
-        e.address = rows.text(0);
-        e.state = state_name(static_cast<int>(rows.integer(1)), rows.integer(2), at);
-        e.returnvar = rows.optional_text(3);
-        e.transcript = rows.optional_text(4);
-        e.error = rows.optional_text(5);
-        e.attempts = static_cast<std::uint32_t>(rows.integer(6));
-        if (!rows.is_null(7))
-            e.checked_at = rows.integer(7);
-        each(e);
-    }
+    while (rows.step())
+        each(entry_from_row(rows, at));
     t.commit();
     return true;
 }
@@ -374,13 +355,7 @@ std::vector<Lease> SqliteStore::take(const TakeRequest& request)
     // Due addresses oldest first, a batch at a time, leaving out the keys
     // that are at their limits; the scan goes on past a busy provider's
     // addresses to the others.
-    const std::string candidates =
-        "SELECT a.id, j.name, a.address, a.attempts, coalesce(m.key, a.domain) AS k, a.due_at "
-        "FROM verimex_addresses a JOIN verimex_jobs j ON j.id = a.job_id "
-        "LEFT JOIN verimex_mx m ON m.domain = a.domain "
-        "WHERE a.state < 2 AND a.due_at <= ?1 AND (a.due_at, a.id) > (?2, ?3) " +
-        std::string(id ? "AND a.job_id = ?4 " : "") + "ORDER BY a.due_at, a.id LIMIT 256";
-    Statement scan(db_, candidates);
+    Statement scan(db_, take_sql('?', id.has_value()));
     Millis after_due = INT64_MIN;
     std::int64_t after_id = INT64_MIN;
     std::size_t scanned = 0;

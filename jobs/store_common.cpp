@@ -46,6 +46,17 @@ std::string status_sql(std::string_view job_param, std::string_view now_param)
     return sql;
 }
 
+std::string take_sql(char mark, bool one_job)
+{
+    const auto param = [mark](int n) { return mark + std::to_string(n); };
+    return "SELECT a.id, j.name, a.address, a.attempts, coalesce(m.key, a.domain) AS k, a.due_at "
+           "FROM verimex_addresses a JOIN verimex_jobs j ON j.id = a.job_id "
+           "LEFT JOIN verimex_mx m ON m.domain = a.domain "
+           "WHERE a.state < 2 AND a.due_at <= " + param(1) + " AND (a.due_at, a.id) > (" + param(2) + ", " +
+           param(3) + ") " + (one_job ? "AND a.job_id = " + param(4) + " " : std::string()) +
+           "ORDER BY a.due_at, a.id LIMIT " + std::to_string(take_batch);
+}
+
 const char* state_name(int state, Millis due_at, Millis now)
 {
     if (state == row_done)

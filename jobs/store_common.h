@@ -1,10 +1,13 @@
 // What the SQLite and the PostgreSQL store share besides the interface:
-// the clock, lease tokens, the schema check, the status query, the state
-// an export shows, and the bookkeeping of the per-key limits in a take.
+// the clock, lease tokens, the schema check, the status query and its row,
+// an export's row, and a take's query and the bookkeeping of its per-key
+// limits.
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <map>
 #include <random>
 #include <set>
@@ -38,8 +41,55 @@ void require_job_name(std::string_view job);
 // the job whose id is parameter job_param, at the time in now_param.
 std::string status_sql(std::string_view job_param, std::string_view now_param);
 
+// The JobStatus of job from the row status_sql selects; count(i) reads
+// the row's i-th column.
+template <class Count>
+JobStatus status_from_row(std::string_view job, Count count)
+{
+    JobStatus s;
+    s.job = job;
+    std::uint64_t* fields[] = {&s.total,    &s.done,     &s.due,           &s.running,
+                               &s.deferred, &s.verified, &s.rejected,      &s.could_not_connect,
+                               &s.no_mail_server, &s.timed_out, &s.other_errors};
+    for (int i = 0; i < static_cast<int>(std::size(fields)); ++i)
+        *fields[i] = static_cast<std::uint64_t>(count(i));
+    return s;
+}
+
 // "done", "running", "deferred" or "due".
 const char* state_name(int state, Millis due_at, Millis now);
+
+// What an export reads of an address, in the order entry_from_row takes
+// it; the caller adds its FROM, WHERE and ORDER.
+inline constexpr const char* export_columns =
+    "SELECT address, state, due_at, returnvar, transcript, error, attempts, checked_at";
+
+// One exported address from a row of export_columns, as it stands at now.
+// Row reads its columns by number: text, optional_text, integer, is_null.
+template <class Row>
+Entry entry_from_row(const Row& row, Millis now)
+{
+    Entry e;
+    e.address = row.text(0);
+    e.state = state_name(static_cast<int>(row.integer(1)), row.integer(2), now);
+    e.returnvar = row.optional_text(3);
+    e.transcript = row.optional_text(4);
+    e.error = row.optional_text(5);
+    e.attempts = static_cast<std::uint32_t>(row.integer(6));
+    if (!row.is_null(7))
+        e.checked_at = row.integer(7);
+    return e;
+}
+
+// How many due addresses a take reads per query.
+inline constexpr std::size_t take_batch = 256;
+
+// The due addresses of a take, oldest first, a batch at a time: id, job
+// name, address, attempts, the politeness key and due_at, due by parameter
+// 1, after the (due_at, id) in parameters 2 and 3, and of the job whose id
+// is parameter 4 when one_job. mark is the dialect's parameter sign, '?'
+// or '$'.
+std::string take_sql(char mark, bool one_job);
 
 // Unguessable lease tokens: a worker whose lease ran out cannot write over
 // the next worker's.

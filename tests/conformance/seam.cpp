@@ -9,38 +9,26 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
+extern char** environ;
 #endif
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
-#include <utility>
-#include <vector>
-
-#ifndef _WIN32
-extern char** environ;
-#endif
 
 namespace seam {
 
 namespace {
-
-void close_socket(NativeSocket s)
-{
-#ifdef _WIN32
-    ::closesocket(s);
-#else
-    ::close(s);
-#endif
-}
 
 bool readable(NativeSocket s, int ms)
 {
@@ -64,62 +52,34 @@ std::string self_path()
 #endif
 }
 
-// Writes bytes to standard output; false once a write fails.
-bool write_out(const char* data, std::size_t size)
+// Writes to standard output in one write; false if it failed.
+bool write_out(const std::string& bytes)
 {
 #ifdef _WIN32
     DWORD written = 0;
-    return ::WriteFile(::GetStdHandle(STD_OUTPUT_HANDLE), data, static_cast<DWORD>(size), &written, nullptr) &&
-           written == size;
+    return ::WriteFile(::GetStdHandle(STD_OUTPUT_HANDLE), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                       nullptr) && written == bytes.size();
 #else
-    while (size > 0) {
-        const ssize_t n = ::write(1, data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
+    return ::write(1, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
 #endif
 }
 
 }  // namespace
 
-// ---- sockets of the test's own ---------------------------------------------
-
-NetworkSession::NetworkSession()
+void PeerSocket::reset(bool abortive)
 {
-#ifdef _WIN32
-    WSADATA data{};
-    if (::WSAStartup(MAKEWORD(2, 2), &data) != 0)
-        throw std::runtime_error("WSAStartup");
-#endif
-}
-
-NetworkSession::~NetworkSession()
-{
-#ifdef _WIN32
-    ::WSACleanup();
-#endif
-}
-
-PeerSocket::PeerSocket(PeerSocket&& other) noexcept : s_(std::exchange(other.s_, no_socket)) {}
-
-PeerSocket& PeerSocket::operator=(PeerSocket&& other) noexcept
-{
-    if (this != &other) {
-        reset();
-        s_ = std::exchange(other.s_, no_socket);
+    if (s_ == no_socket)
+        return;
+    if (abortive) {  // lingering for zero seconds makes the close a reset
+        const linger no_linger{1, 0};
+        ::setsockopt(s_, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&no_linger), sizeof no_linger);
     }
-    return *this;
-}
-
-void PeerSocket::reset()
-{
-    if (s_ != no_socket)
-        close_socket(std::exchange(s_, no_socket));
+#ifdef _WIN32
+    ::closesocket(s_);
+#else
+    ::close(s_);
+#endif
+    s_ = no_socket;
 }
 
 bool PeerSocket::send_all(std::string_view data) const
@@ -144,10 +104,9 @@ std::string PeerSocket::receive(std::chrono::milliseconds wait, bool* closed) co
         *closed = false;
     std::string got;
     const auto give_up = std::chrono::steady_clock::now() + wait;
-    while (got.empty()) {
-        // Looked at once at least, however short the wait.
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            give_up - std::chrono::steady_clock::now());
+    while (got.empty()) {  // looked at once at least, however short the wait
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(give_up - std::chrono::steady_clock::now());
         if (!readable(s_, static_cast<int>(std::max<long long>(left.count(), 0))))
             break;
         char buffer[4096];
@@ -162,41 +121,30 @@ std::string PeerSocket::receive(std::chrono::milliseconds wait, bool* closed) co
     return got;
 }
 
-void PeerSocket::reset_connection()
-{
-    // Lingering for zero seconds makes the close a reset.
-    linger no_linger{};
-    no_linger.l_onoff = 1;
-    no_linger.l_linger = 0;
-    ::setsockopt(s_, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&no_linger), sizeof no_linger);
-    reset();
-}
-
 void PeerSocket::shut_down() const
 {
-#ifdef _WIN32
-    ::shutdown(s_, SD_BOTH);
-#else
-    ::shutdown(s_, SHUT_RDWR);
-#endif
+    ::shutdown(s_, 2);  // SD_BOTH, SHUT_RDWR
 }
 
-Listener::Listener(const char* address, int port)
+Listener::Listener(const char* address)
 {
+#ifdef _WIN32
+    static const bool started = [] {
+        WSADATA data{};
+        return ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    }();
+    (void)started;
+#endif
     sockaddr_storage storage{};
     socklen_t length = 0;
     auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
     auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
     if (::inet_pton(AF_INET, address, &v4->sin_addr) == 1) {
         v4->sin_family = AF_INET;
-        v4->sin_port = htons(static_cast<std::uint16_t>(port));
         length = sizeof *v4;
     } else if (::inet_pton(AF_INET6, address, &v6->sin6_addr) == 1) {
         v6->sin6_family = AF_INET6;
-        v6->sin6_port = htons(static_cast<std::uint16_t>(port));
         length = sizeof *v6;
-    } else {
-        throw std::invalid_argument(std::string("Listener: not an address: ") + address);
     }
 #ifdef _WIN32
     // Not inheritable: only the sockets under test are at issue.
@@ -204,10 +152,8 @@ Listener::Listener(const char* address, int port)
                                  WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT));
 #else
     s_ = PeerSocket(::socket(storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    const int on = 1;
-    ::setsockopt(s_.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
 #endif
-    if (!s_ || ::bind(s_.get(), reinterpret_cast<sockaddr*>(&storage), length) != 0 ||
+    if (length == 0 || !s_ || ::bind(s_.get(), reinterpret_cast<sockaddr*>(&storage), length) != 0 ||
         ::listen(s_.get(), 8) != 0 || ::getsockname(s_.get(), reinterpret_cast<sockaddr*>(&storage), &length) != 0)
         throw std::runtime_error(std::string("Listener: cannot listen on ") + address);
     port_ = ntohs(storage.ss_family == AF_INET ? v4->sin_port : v6->sin6_port);
@@ -232,13 +178,10 @@ PeerSocket Listener::accept() const
 #endif
 }
 
-// ---- children ---------------------------------------------------------------
-
 std::string self_command(const std::string& arguments)
 {
 #ifdef _WIN32
-    // Appended piece by piece: g++ 12 warns falsely (-Wrestrict) on the
-    // chain of + it would otherwise be.
+    // Appended piece by piece: g++ 12 warns falsely (-Wrestrict) on a chain of +.
     std::string command = "\"";
     command += self_path();
     command += "\" ";
@@ -252,9 +195,9 @@ std::string self_command(const std::string& arguments)
 }
 
 #ifdef _WIN32
-Child::Child(const std::string& arguments)
+SleepingChild::SleepingChild()
 {
-    std::string command = self_command(arguments);
+    std::string command = self_command("--child-sleep");
     STARTUPINFOA si{};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi{};
@@ -264,51 +207,39 @@ Child::Child(const std::string& arguments)
     process_ = pi.hProcess;
 }
 
-Child::~Child()
+SleepingChild::~SleepingChild()
 {
-    if (::WaitForSingleObject(process_, 0) != WAIT_OBJECT_0) {
-        ::TerminateProcess(process_, 1);
-        ::WaitForSingleObject(process_, 5000);
-    }
+    ::TerminateProcess(process_, 1);
+    ::WaitForSingleObject(process_, 5000);
     ::CloseHandle(process_);
 }
 
-bool Child::running()
+bool SleepingChild::running()
 {
     return ::WaitForSingleObject(process_, 0) == WAIT_TIMEOUT;
 }
 #else
-Child::Child(const std::string& arguments)
+SleepingChild::SleepingChild()
 {
-    std::vector<std::string> words{self_path()};
-    std::istringstream split(arguments);
-    for (std::string word; split >> word;)
-        words.push_back(word);
-    std::vector<char*> argv;
-    for (std::string& w : words)
-        argv.push_back(w.data());
-    argv.push_back(nullptr);
-    // No file actions: the child gets every descriptor not marked
-    // close-on-exec.
-    const int error = ::posix_spawn(&pid_, argv[0], nullptr, nullptr, argv.data(), environ);
-    if (error != 0)
+    std::string path = self_path(), mode = "--child-sleep";
+    char* argv[] = {path.data(), mode.data(), nullptr};
+    // No file actions: the child gets every descriptor not marked close-on-exec.
+    if (const int error = ::posix_spawn(&pid_, argv[0], nullptr, nullptr, argv, environ))
         throw std::runtime_error(std::string("posix_spawn: ") + std::strerror(error));
 }
 
-Child::~Child()
+SleepingChild::~SleepingChild()
 {
     if (!reaped_) {
         ::kill(pid_, SIGKILL);
-        int status = 0;
-        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+        while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
         }
     }
 }
 
-bool Child::running()
+bool SleepingChild::running()
 {
-    int status = 0;
-    reaped_ = reaped_ || ::waitpid(pid_, &status, WNOHANG) == pid_;
+    reaped_ = reaped_ || ::waitpid(pid_, nullptr, WNOHANG) == pid_;
     return !reaped_;
 }
 #endif
@@ -318,8 +249,8 @@ int child_main(int argc, char** argv)
     if (argc < 2 || std::strncmp(argv[1], "--child-", 8) != 0)
         return -1;
     const std::string mode = argv[1];
+    std::string bytes;
     if (mode == "--child-print" && argc <= 3) {
-        std::string bytes;
         for (const char* p = argc == 3 ? argv[2] : ""; *p; ++p) {
             if (p[0] == '%' && p[1] && p[2]) {
                 const char hex[3] = {p[1], p[2], 0};
@@ -329,37 +260,25 @@ int child_main(int argc, char** argv)
                 bytes += *p;
             }
         }
-        if (!bytes.empty())
-            write_out(bytes.data(), bytes.size());
-        return 0;
-    }
-    if (mode == "--child-flood" && argc == 4) {
-#ifndef _WIN32
-        // A failed write is what this child waits for, not a signal.
-        std::signal(SIGPIPE, SIG_IGN);
-#endif
-        std::size_t left = std::strtoul(argv[2], nullptr, 10);
-        const std::string piece(512, 'x');
-        while (left > 0 && write_out(piece.data(), std::min(left, piece.size())))
-            left -= std::min(left, piece.size());
-        std::ofstream(argv[3]) << (left == 0 ? "wrote everything\n" : "a write failed\n");
-        return 0;
-    }
-    if (mode == "--child-args") {
-        std::string bytes;
+    } else if (mode == "--child-args") {
         for (int i = 2; i < argc; ++i)
             bytes += std::string(argv[i]) + "\n";
-        write_out(bytes.data(), bytes.size());
+    } else if (mode == "--child-flood" && argc == 3) {
+#ifndef _WIN32
+        std::signal(SIGPIPE, SIG_IGN);  // a failed write is what it waits for
+#endif
+        const std::string piece(512, 'x');
+        while (write_out(piece)) {
+        }
+        std::ofstream(argv[2]) << "a write failed\n";
         return 0;
+    } else if (mode == "--child-sleep") {
+        std::this_thread::sleep_for(5s);
+    } else {
+        return 2;
     }
-    if (mode == "--child-sleep" && argc == 3) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(std::strtoul(argv[2], nullptr, 10)));
-        return 0;
-    }
-    return 2;
+    return bytes.empty() || write_out(bytes) ? 0 : 1;
 }
-
-// ---- the process ---------------------------------------------------------------
 
 std::size_t process_memory()
 {
@@ -398,11 +317,6 @@ bool under_wine()
 #else
     return false;
 #endif
-}
-
-bool in_private_network()
-{
-    return std::getenv("VERIMEX_NETNS") != nullptr;
 }
 
 }  // namespace seam

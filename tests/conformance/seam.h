@@ -1,9 +1,5 @@
-// The platform seam's conformance suite: what every case needs, once for
-// both platforms. The cases are compiled natively (conformance_test, inside
-// tests/netns/run) and with mingw-w64 into the Windows test client that
-// tests/wine/run runs under Wine, so both answer the same list; a case that
-// cannot apply to one platform says why with GTEST_SKIP. Names come from
-// seam.zones, served on both.
+// The platform seam's conformance suite, compiled natively and into the Windows
+// test client; a case that cannot apply to one platform says why with GTEST_SKIP.
 #pragma once
 
 #ifdef _WIN32
@@ -11,7 +7,6 @@
 #include <ws2tcpip.h>
 #include <windows.h>
 #else
-#include <sys/socket.h>
 #include <sys/types.h>
 #endif
 
@@ -19,9 +14,9 @@
 
 #include <chrono>
 #include <cstddef>
-#include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace seam {
 
@@ -29,69 +24,54 @@ using namespace std::chrono_literals;
 
 #ifdef _WIN32
 using NativeSocket = SOCKET;
-inline constexpr NativeSocket no_socket = INVALID_SOCKET;
 #else
 using NativeSocket = int;
-inline constexpr NativeSocket no_socket = -1;
 #endif
+inline constexpr NativeSocket no_socket = static_cast<NativeSocket>(-1);
 
-// Winsock started for the test's own sockets (a no-op elsewhere).
-class NetworkSession {
-public:
-    NetworkSession();
-    NetworkSession(const NetworkSession&) = delete;
-    NetworkSession& operator=(const NetworkSession&) = delete;
-    ~NetworkSession();
-};
-
-// The test's own end of a connection.
+// The test's own end of a connection (or a listener).
 class PeerSocket {
 public:
-    PeerSocket() = default;
-    explicit PeerSocket(NativeSocket s) : s_(s) {}
-    PeerSocket(PeerSocket&& other) noexcept;
-    PeerSocket& operator=(PeerSocket&& other) noexcept;  // no copies
+    explicit PeerSocket(NativeSocket s = no_socket) : s_(s) {}
+    PeerSocket(PeerSocket&& other) noexcept : s_(other.s_) { other.s_ = no_socket; }
+    PeerSocket& operator=(PeerSocket&& other) noexcept  // ours is closed with `other`
+    {
+        std::swap(s_, other.s_);
+        return *this;
+    }
     ~PeerSocket() { reset(); }
 
     NativeSocket get() const { return s_; }
     explicit operator bool() const { return s_ != no_socket; }
-    void reset();
-
+    void reset(bool abortive = false);  // abortive: the close is a reset
     bool send_all(std::string_view data) const;
-    // What comes within `wait` (empty if nothing); *closed tells whether
-    // the other side ended the stream (closed or reset).
+    // What comes within `wait`; *closed tells whether the stream ended.
     std::string receive(std::chrono::milliseconds wait, bool* closed = nullptr) const;
-    void reset_connection();
-    // Also wakes a thread blocked in send_all.
-    void shut_down() const;
+    void shut_down() const;  // also wakes a thread blocked in send_all
 
 private:
-    NativeSocket s_ = no_socket;
+    NativeSocket s_;
 };
 
-// A TCP listener on a loopback address; the kernel completes connections
-// without an accept.
+// A TCP listener on a loopback address (Winsock started for it).
 class Listener {
 public:
-    explicit Listener(const char* address, int port = 0);
+    explicit Listener(const char* address);
     int port() const { return port_; }
     bool has_caller() const;
-    // Waits up to five seconds; empty if nobody called.
-    PeerSocket accept() const;
+    PeerSocket accept() const;  // waits up to five seconds
 
 private:
     PeerSocket s_;
     int port_ = 0;
 };
 
-// This program in a child mode, started with every inheritable descriptor
-// or handle of ours inherited, as a careless host would start one.
-class Child {
+// This program sleeping for five seconds, inheriting every inheritable
+// descriptor or handle of ours, as a careless host would start a child.
+class SleepingChild {
 public:
-    explicit Child(const std::string& arguments);
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-    ~Child();  // kills it if it still runs
+    SleepingChild();
+    ~SleepingChild();  // kills it
     bool running();
 
 private:
@@ -103,28 +83,18 @@ private:
 #endif
 };
 
-// The command line that runs this program with `arguments`, as the lookup
-// runner takes it.
+// The command line that runs this program with `arguments`.
 std::string self_command(const std::string& arguments);
 
-// This program as a child (call first in main): the exit code for a child
-// mode, or -1 when the arguments ask for none. Modes:
-//   --child-print [TEXT]      writes TEXT in one write, %XX for the byte XX
-//   --child-flood BYTES FILE  writes BYTES bytes in small pieces until a
-//                             write fails, then creates FILE
-//   --child-sleep MS
-//   --child-args ARG...       writes each ARG as the command line was split
-//                             for it (on Windows by the C run-time, as
-//                             Windows tools split it), each with a line feed
+// Call first in main: the exit code of a child mode, or -1 for none.
+//   --child-print [TEXT]  writes TEXT in one write, %XX for the byte XX
+//   --child-args ARG...   writes each ARG as it was split, with a line feed
+//   --child-flood FILE    writes until a write fails, then creates FILE
+//   --child-sleep         sleeps five seconds
 int child_main(int argc, char** argv);
 
-// Private committed memory of this process, in bytes.
-std::size_t process_memory();
-// Open descriptors (POSIX) or handles (Windows) of this process.
-std::size_t open_handles();
-// Whether this runs under Wine (false natively).
+std::size_t process_memory();  // private committed memory, in bytes
+std::size_t open_handles();    // descriptors (POSIX) or handles (Windows)
 bool under_wine();
-// Whether the private network of tests/netns/run is around.
-bool in_private_network();
 
 }  // namespace seam

@@ -52,25 +52,6 @@ UsageError error(std::string text)
     return UsageError{std::move(text)};
 }
 
-// "60,300,3600": whole seconds, at least one; "none": no retries.
-bool parse_delays(std::string_view text, std::vector<unsigned>& out)
-{
-    out.clear();
-    if (text == "none")
-        return true;
-    for (;;) {
-        const std::size_t comma = text.find(',');
-        unsigned long seconds = 0;
-        if (!parse_count(text.substr(0, comma), 0, max_retry_delay, seconds))
-            return false;
-        out.push_back(static_cast<unsigned>(seconds));
-        if (comma == std::string_view::npos)
-            return true;
-        text.remove_prefix(comma + 1);
-    }
-}
-
-
 }  // namespace
 
 std::variant<Options, UsageError> parse_args(std::span<const std::string_view> args)
@@ -242,11 +223,31 @@ unsigned effective_timeout(std::int16_t timeout)
     return timeout > 600 ? 600u : static_cast<unsigned>(timeout);
 }
 
+unsigned default_lease(std::int16_t timeout)
+{
+    return std::max(60u, 2 * effective_timeout(timeout));
+}
+
 unsigned lease_for(const Options& opts)
 {
-    if (opts.lease_seconds != 0)
-        return opts.lease_seconds;
-    return std::max(60u, 2 * effective_timeout(opts.timeout));
+    return opts.lease_seconds != 0 ? opts.lease_seconds : default_lease(opts.timeout);
+}
+
+bool parse_delays(std::string_view text, std::vector<unsigned>& out)
+{
+    out.clear();
+    if (text == "none")
+        return true;
+    for (;;) {
+        const std::size_t comma = text.find(',');
+        unsigned long seconds = 0;
+        if (!parse_count(text.substr(0, comma), 0, max_retry_delay, seconds))
+            return false;
+        out.push_back(static_cast<unsigned>(seconds));
+        if (comma == std::string_view::npos)
+            return true;
+        text.remove_prefix(comma + 1);
+    }
 }
 
 bool Options::reads_standard_input() const

@@ -55,9 +55,16 @@ struct Options {
 // timeout (0 is 120 seconds, above 600 is 600).
 unsigned effective_timeout(std::int16_t timeout);
 
-// The lease a job run uses: --lease, or twice the time limit but at least
-// a minute.
+// The lease of a job's checks when none is given: twice the time limit of
+// a check with this timeout, but at least a minute.
+unsigned default_lease(std::int16_t timeout);
+
+// The lease a job run uses: --lease, or the default.
 unsigned lease_for(const Options& opts);
+
+// --retry-after: "60,300,3600" (whole seconds, each at most a week, at
+// least one), or "none" for no retries.
+bool parse_delays(std::string_view text, std::vector<unsigned>& out);
 
 struct UsageError {
     std::string message;

@@ -14,7 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "input.h"    // verimex-check's: address_on_line()
-#include "options.h"  // verimex-check's: default_from()
+#include "options.h"  // verimex-check's: default_from(), effective_timeout()
 #include "head_limit.h"
 #include "page_assets.h"
 #include "report.h"
@@ -151,11 +151,21 @@ std::optional<std::int16_t> parse_timeout(std::string_view text)
     return static_cast<std::int16_t>(value);
 }
 
+namespace {
+
+// A reply body: the object on one line and a line end. Its texts may quote
+// what a client sent: bytes that are not UTF-8 become U+FFFD rather than an
+// exception.
+std::string json_body(const nlohmann::ordered_json& object)
+{
+    return object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+}
+
+}  // namespace
+
 std::string error_body(std::string_view message)
 {
-    // Messages may quote what a client sent: bytes that are not UTF-8
-    // become U+FFFD rather than an exception.
-    return Json{{"error", std::string(message)}}.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
+    return json_body({{"error", std::string(message)}});
 }
 
 Api::Api(const Options& options, CheckPool& checks, Metrics& metrics, verimex_jobs::Store& store)
@@ -498,7 +508,7 @@ void Api::add_job(const Request& req, Response& res)
     }
     if (addresses.empty())
         return reply_error(res, 400, "addresses: none given");
-    if (timeout && effective_timeout(*timeout) > options_.lease())
+    if (timeout && verimex_check::effective_timeout(*timeout) > options_.lease())
         return reply_error(res, 400, "timeout: longer than the lease of the server's workers (" +
                                          std::to_string(options_.lease()) + " s)");
     if (name && !valid_job_name(*name))
@@ -521,20 +531,13 @@ void Api::add_job(const Request& req, Response& res)
     }
     res.status = 201;
     res.set_header("Location", "/v1/jobs/" + path_segment(job));
-    res.set_content(nlohmann::ordered_json{{"job", job}, {"added", added.added}, {"duplicates", added.duplicates}}.dump(
-                        -1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) +
-                        "\n",
-                    json_type);
+    res.set_content(json_body({{"job", job}, {"added", added.added}, {"duplicates", added.duplicates}}), json_type);
 }
 
 void Api::list_jobs(const Request&, Response& res)
 {
     try {
-        Json list = Json::array();
-        for (const std::string& name : store_.jobs())
-            list.push_back(name);
-        res.set_content(Json{{"jobs", std::move(list)}}.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n",
-                        json_type);
+        res.set_content(json_body({{"jobs", store_.jobs()}}), json_type);
     } catch (const verimex_jobs::StoreError& e) {
         store_failed(res, e);
     }
@@ -568,11 +571,9 @@ void Api::remove_job(const Request& req, Response& res)
     }
     {
         std::lock_guard lock(settings_mutex_);
-        if (const auto it = job_settings_.find(*name); it != job_settings_.end())
-            job_settings_.erase(it);
+        job_settings_.erase(*name);
     }
-    res.set_content(nlohmann::ordered_json{{"job", *name}, {"removed", true}}.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n",
-                    json_type);
+    res.set_content(json_body({{"job", *name}, {"removed", true}}), json_type);
 }
 
 void Api::job_results(const Request& req, Response& res)

@@ -7,6 +7,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include "options.h"  // verimex-check's: the timeout, the lease, --retry-after
+
 namespace verimex_server {
 
 std::optional<std::pair<std::string, std::uint16_t>> parse_listen(std::string_view text)
@@ -35,41 +37,10 @@ std::optional<std::pair<std::string, std::uint16_t>> parse_listen(std::string_vi
     return std::make_pair(std::string(host), static_cast<std::uint16_t>(value));
 }
 
-unsigned effective_timeout(std::int16_t timeout)
-{
-    if (timeout <= 0)
-        return 120;
-    return timeout > 600 ? 600u : static_cast<unsigned>(timeout);
-}
-
 unsigned Options::lease() const
 {
-    return lease_seconds != 0 ? lease_seconds : std::max(60u, 2 * effective_timeout(timeout));
+    return lease_seconds != 0 ? lease_seconds : verimex_check::default_lease(timeout);
 }
-
-namespace {
-
-// "300,900,3600" or "none".
-bool parse_delays(const std::string& text, std::vector<unsigned>& out)
-{
-    out.clear();
-    if (text == "none")
-        return true;
-    std::string_view rest = text;
-    while (true) {
-        const std::string_view item = rest.substr(0, rest.find(','));
-        unsigned value = 0;
-        const auto [end, ec] = std::from_chars(item.data(), item.data() + item.size(), value);
-        if (item.empty() || ec != std::errc() || end != item.data() + item.size() || value > 7u * 24 * 3600)
-            return false;
-        out.push_back(value);
-        if (item.size() == rest.size())
-            return true;
-        rest.remove_prefix(item.size() + 1);
-    }
-}
-
-}  // namespace
 
 std::variant<Options, UsageError> parse_args(std::span<const std::string_view> args)
 {
@@ -133,12 +104,12 @@ std::variant<Options, UsageError> parse_args(std::span<const std::string_view> a
         opts.help_text = app.help();
         return opts;
     }
-    if (!parse_delays(retry_after, opts.retry_after))
+    if (!verimex_check::parse_delays(retry_after, opts.retry_after))
         return UsageError{"--retry-after wants seconds separated by commas (each at most 604800), or none, not \"" +
                           retry_after + "\""};
-    if (opts.lease_seconds != 0 && opts.lease_seconds < effective_timeout(opts.timeout))
+    if (opts.lease_seconds != 0 && opts.lease_seconds < verimex_check::effective_timeout(opts.timeout))
         return UsageError{"--lease must be at least the time limit of a check (" +
-                          std::to_string(effective_timeout(opts.timeout)) + " s)"};
+                          std::to_string(verimex_check::effective_timeout(opts.timeout)) + " s)"};
     const auto where = parse_listen(listen);
     if (!where)
         return UsageError{"--listen: expected ADDR:PORT, as 127.0.0.1:8025 or [::1]:8025, not \"" + listen + "\""};

@@ -51,10 +51,6 @@ struct Options {
     }
 };
 
-// The time limit a check with this timeout runs under, in seconds, as the
-// component reads it (0: 120; above 600: 600).
-unsigned effective_timeout(std::int16_t timeout);
-
 struct UsageError {
     std::string message;
 };
