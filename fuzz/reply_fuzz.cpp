@@ -158,8 +158,7 @@ std::optional<std::string> checked_read(quoverimex& self, Window& w)
     const Reply read = readreply(self);
     const std::optional<std::string>& reply = read.text;
     const int last = w.socket().receives;
-    // These reads run without a connection made, so never in the state of
-    // a peer that has gone: only a line feed or the watchdog ends them.
+    // No connection was made: only a line feed or the watchdog ends these.
     FUZZ_CHECK(!read.hung_up);
     FUZZ_CHECK(last - first <= w.most_receives());
 
@@ -199,11 +198,8 @@ void three_reads(quoverimex& self, Window& w)
 
 void whole_dialog(quoverimex& self, Window& w)
 {
-    // What the server had said before the verify command, as the dialog
-    // read it: the transcript when helo and when vrfy go out, less our own
-    // lines. A line may be split between two replies there (a read ends
-    // after a line feed and its further turns), so this is what a refusal
-    // is looked for in, not the transcript.
+    // What the server said before the verify command, as the dialog read
+    // it (the transcript less our own lines): a refusal is looked for there.
     std::string at_helo;
     std::string heard;
     w.socket().on_send = [&](std::string_view data) {
@@ -239,19 +235,18 @@ void whole_dialog(quoverimex& self, Window& w)
         FUZZ_CHECK(!self.returnvar().starts_with("250"));
         FUZZ_CHECK(calls.back() == "Close");
         const std::string vrfy = texts::vrfy_line(self.email());
-        // The verify reply itself, which is never a 250 one...
+        // The verify reply itself, which is never a 250 one, or the server
+        // hung up before it: a refusal said before vrfy (whole lines, class
+        // 4 or 5), or none.
         if (smtp.ends_with(vrfy + self.returnvar() + texts::quit_line()))
             break;
-        // ... or the server hung up before it answered: a refusal it said
-        // before the verify command (whole lines, class 4 or 5), or none.
         FUZZ_CHECK(w.socket().connect_states.back() == platform::sckClosing ||
                    w.socket().connect_states.back() == platform::sckError);
         if (self.returnvar() == texts::could_not_connect)
             break;
         const std::string& refusal = self.returnvar();
         FUZZ_CHECK(refusal.ends_with('\n') && (refusal[0] == '4' || refusal[0] == '5'));
-        // Its last line came before the verify command (the lines before
-        // it may have come in an earlier reply).
+        // Its last line came before vrfy (earlier lines maybe in an earlier reply).
         const std::size_t cut = refusal.rfind('\n', refusal.size() - 2);
         const std::string last_line = cut == std::string::npos ? refusal : refusal.substr(cut + 1);
         FUZZ_CHECK(heard.find(last_line) != std::string::npos);

@@ -199,31 +199,23 @@ TEST_F(Check, SilentServerTimesOutAndIsStillToldQuit)
     EXPECT_EQ(peer.lines().back(), "quit\r\n");
 }
 
-// How often this thread has gone to sleep.
-long thread_sleeps()
-{
-    rusage usage{};
-    ::getrusage(RUSAGE_THREAD, &usage);
-    return usage.ru_nvcsw;
-}
-
 TEST_F(Check, WaitingThreadWakesOnlyForNewsAndTicks)
 {
     SmtpPeer peer("127.0.0.32", test::silent());
     self.timeout(2);
-    const long before = thread_sleeps();
+    rusage usage{};  // ru_nvcsw: how often this thread went to sleep
+    ::getrusage(RUSAGE_THREAD, &usage);
+    const long before = usage.ru_nvcsw;
     const auto start = std::chrono::steady_clock::now();
     check("user@silent.check.test");
     const auto took = std::chrono::steady_clock::now() - start;
-    const long sleeps = thread_sleeps() - before;
+    ::getrusage(RUSAGE_THREAD, &usage);
+    const long sleeps = usage.ru_nvcsw - before;
     EXPECT_EQ(self.returnvar(), texts::timed_out(2));
     EXPECT_GE(took, 2200ms);
 
-    // Eleven ticks of 200 ms while the banner does not come: a thread that
-    // sleeps until news or the next tick wakes about once per tick, plus a
-    // few times for the lookup (its child and its read) and the connection.
-    // A thread that looked every few milliseconds would wake hundreds of
-    // times.
+    // Eleven ticks of 200 ms: about one wake-up per tick, plus a few for the
+    // lookup and the connection; polling every few ms would be hundreds.
     RecordProperty("voluntary_context_switches", std::to_string(sleeps));
     EXPECT_LE(sleeps, 2 * 11 + 30);
 }
@@ -311,11 +303,8 @@ INSTANTIATE_TEST_SUITE_P(Characters, UnsafeInput, ::testing::Values('\r', '\n', 
                          [](const auto& p) { return "char" + std::to_string(int{p.param}); });
 
 // The domain is one word of the lookup's command line: nothing in it may
-// add words (a DNS server of the caller's choosing) or turn it into an
-// option. Had the lookup run, each refused form would reach the verifying
-// server of verified.check.test. What the rule leaves alone: the local
-// part, whatever it holds, and characters next to the refused ones that
-// split nothing (U+200B is no space, U+00A1 no control).
+// add words (a DNS server of the caller's choosing) or make it an option.
+// The local part is not judged; U+200B and U+00A1 split nothing.
 struct DomainForm {
     const char* name;
     std::string email;
@@ -361,17 +350,11 @@ INSTANTIATE_TEST_SUITE_P(Addresses, DomainWord, ::testing::Values(
     DomainForm{"BlankAfterTheSecondAt", "u@x@verified.check.test 192.0.2.7", ""},
     DomainForm{"TrailingBlank", "u@verified.check.test ", ""},
     DomainForm{"QuotedDomain", "u@\"verified.check.test\"", ""},
-    DomainForm{"Control01", "u@\x01verified.check.test", ""},
     DomainForm{"Delete", "u@verified.check.test\x7f", ""},
     DomainForm{"C1ControlU0080", "u@verified.check.test\xc2\x80", ""},
     DomainForm{"NoBreakSpace", "u@verified.check.test\xc2\xa0" "192.0.2.7", ""},
-    DomainForm{"OghamSpace", "u@verified.check.test\xe1\x9a\x80", ""},
     DomainForm{"EnQuad", "u@verified.check.test\xe2\x80\x80", ""},
     DomainForm{"HairSpace", "u@verified.check.test\xe2\x80\x8a", ""},
-    DomainForm{"LineSeparator", "u@verified.check.test\xe2\x80\xa8", ""},
-    DomainForm{"ParagraphSeparator", "u@verified.check.test\xe2\x80\xa9", ""},
-    DomainForm{"NarrowNoBreakSpace", "u@verified.check.test\xe2\x80\xaf", ""},
-    DomainForm{"MathSpace", "u@verified.check.test\xe2\x81\x9f", ""},
     DomainForm{"IdeographicSpace", "u@verified.check.test\xe3\x80\x80" "192.0.2.7", ""},
     DomainForm{"QuotedLocalPartWithABlank", "\"john doe\"@verified.check.test", "verified.check.test"},
     DomainForm{"LocalPartWithQuoteAndDash", "-\"x\"@verified.check.test", "verified.check.test"},

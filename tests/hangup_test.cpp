@@ -1,8 +1,5 @@
-// check against mail servers that hang up instead of answering: each ends at
-// once with what the server said, not by the time limit, and check goes on
-// to the next mail exchanger. Run in the private network with the peers of
-// tests/wine/peers.py serving (see tests/CMakeLists.txt), the same servers
-// and the same cases as the Windows DLL's tests under Wine.
+// check against mail servers that hang up instead of answering, played by
+// tests/wine/peers.py: the same servers and cases as the Windows DLL's.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -36,8 +33,7 @@ TEST_P(HangUp, EndsAtOnceWithTheServersWords)
 
     EXPECT_EQ(self.returnvar(), GetParam().returnvar);
     EXPECT_EQ(self.smtp(), GetParam().smtp);
-    // The limit is 11 s; a hang-up takes milliseconds. The bound only has to
-    // tell the two apart on a busy machine.
+    // The limit is 11 s; a hang-up takes milliseconds, even on a busy machine.
     EXPECT_LT(took, 5s);
 }
 

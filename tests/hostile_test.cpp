@@ -178,9 +178,8 @@ protected:
         EXPECT_EQ(open_descriptors(), descriptors_) << "a descriptor was left open";
     }
 
-    // A lookup child holds a process descriptor of ours until it is
-    // reaped (at the next lookup or pass of the loop); counts are taken
-    // once the tools have ended and been reaped, at most ten seconds on.
+    // A lookup child holds a process descriptor of ours until it is reaped:
+    // counts are taken once the tools have ended and been reaped.
     static void reap_lookup_children()
     {
         const Clock::time_point give_up = Clock::now() + 10s;

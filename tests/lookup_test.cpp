@@ -609,27 +609,6 @@ TEST_F(Runner, ManyLookupsLeaveNoDescriptorsAndNoZombies)
     EXPECT_EQ(open_descriptors(), fds);
 }
 
-// Waits, at most five seconds, until `pid` has ended and is not reaped yet.
-bool wait_zombie(pid_t pid)
-{
-    for (const Clock::time_point give_up = Clock::now() + 5s;; std::this_thread::sleep_for(1ms)) {
-        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-        std::string line;
-        // pid (comm) state ...: comm may hold blanks, so look after ')'.
-        if (std::getline(stat, line) && line[line.rfind(')') + 2] == 'Z')
-            return true;
-        if (Clock::now() >= give_up)
-            return false;
-    }
-}
-
-// Makes the kernel hand out `pid` to the next process started: the pid
-// namespace's last number is set just below it.
-void next_process_number(pid_t pid)
-{
-    std::ofstream("/proc/sys/kernel/ns_last_pid") << pid - 1;
-}
-
 // A host that reaps our lookup child itself (waitpid(-1) in its own
 // SIGCHLD handling) and then gets the same number for a child of its own
 // must get that child's status, not lose it to our reaping.
@@ -637,23 +616,27 @@ TEST(LookupChildren, HostsOwnChildWithAReusedNumberKeepsItsStatus)
 {
     if (!std::getenv("VERIMEX_NETNS"))
         GTEST_SKIP() << "needs the private pid namespace of tests/netns/run to choose process numbers";
-    // A lookup whose tool ends at once, and which we do not reap yet.
+    // The next process started gets number `tool`.
     const pid_t tool = 5000;
-    next_process_number(tool);
+    const auto next_is_tool = [] { std::ofstream("/proc/sys/kernel/ns_last_pid") << tool - 1; };
+    // A lookup whose tool ends at once, and which we do not reap yet.
+    next_is_tool();
     const platform::ToolOutput out = platform::run_tool("/bin/true", 100);
     ASSERT_EQ(out.failure, platform::ToolOutput::Failure::none);
     ASSERT_GE(platform::posix::unreaped_children(), 1u);
-    ASSERT_TRUE(wait_zombie(tool)) << "the tool did not get process number " << tool;
+    // Waits for it to end, leaving it unreaped (WNOWAIT).
+    siginfo_t ended{};
+    ASSERT_EQ(::waitid(P_PID, tool, &ended, WEXITED | WNOWAIT), 0) << "the tool did not get process number " << tool;
 
     // The host reaps it, then its own child gets the same number.
     int status = 0;
     ASSERT_EQ(::waitpid(tool, &status, 0), tool);
-    next_process_number(tool);
+    next_is_tool();
     const char* argv[] = {"/bin/sh", "-c", "exit 42", nullptr};
     pid_t own = 0;
     ASSERT_EQ(::posix_spawn(&own, argv[0], nullptr, nullptr, const_cast<char**>(argv), environ), 0);
     ASSERT_EQ(own, tool) << "the number was not handed out again";
-    ASSERT_TRUE(wait_zombie(own));
+    ASSERT_EQ(::waitid(P_PID, own, &ended, WEXITED | WNOWAIT), 0);
 
     platform::posix::reap_children();
     EXPECT_EQ(::waitpid(own, &status, 0), own) << "our reaping took the host's child";

@@ -5,8 +5,6 @@
 // reach a check).
 #include <gtest/gtest.h>
 
-#include <sys/resource.h>
-
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -30,7 +28,6 @@
 #include "options.h"
 #include "printer.h"
 #include "report.h"
-#include "resources.h"
 #include "support/spawn.h"
 
 namespace {
@@ -417,13 +414,11 @@ TEST(ToolBulk, ChecksRunNoFurtherAheadOfTheOutputThanTheWindow)
 
 TEST(ToolBulk, ChecksThatRunOutOfDescriptorsAreCheckedAgainByFewerWorkers)
 {
-    // Every fourth address runs short the first time it is checked, while
-    // more than two checks are under way: as a system out of descriptors
-    // would let fewer checks through.
+    // Every fourth address runs short once while more than two checks are
+    // under way, as a system out of descriptors lets fewer checks through.
     std::mutex mutex;
     std::set<std::string> ran_short;
-    int under_way = 0;
-    int most_after_shortage = 0;
+    int under_way = 0, most_after_shortage = 0;
     std::vector<std::string> notices;
     CollectingSink sink;
     BulkSettings settings;
@@ -432,28 +427,23 @@ TEST(ToolBulk, ChecksThatRunOutOfDescriptorsAreCheckedAgainByFewerWorkers)
         std::lock_guard lock(mutex);
         notices.push_back(text);
     };
+    const auto short_sometimes = [&](const std::string& address) {
+        std::unique_lock lock(mutex);
+        ++under_way;
+        if (!notices.empty())  // once the run has said it goes on with fewer
+            most_after_shortage = std::max(most_after_shortage, under_way);
+        CheckResult r = fake_result(address);
+        r.out_of_descriptors = std::stoi(address.substr(1)) % 4 == 0 && under_way > 2 && ran_short.insert(address).second;
+        if (r.out_of_descriptors)
+            r.platform_error = "verimex: socket: Too many open files";
+        lock.unlock();
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        lock.lock();
+        --under_way;
+        return r;
+    };
     const std::vector<std::string> list = numbered(80);
-    const BulkOutcome end = run_bulk(
-        list,
-        [&](const std::string& address) {
-            std::unique_lock lock(mutex);
-            ++under_way;
-            // Once the run has said it goes on with fewer.
-            if (!notices.empty())
-                most_after_shortage = std::max(most_after_shortage, under_way);
-            const bool run_short =
-                std::stoi(address.substr(1)) % 4 == 0 && under_way > 2 && ran_short.insert(address).second;
-            lock.unlock();
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-            CheckResult r = fake_result(address);
-            r.out_of_descriptors = run_short;
-            if (run_short)
-                r.platform_error = "verimex: socket: Too many open files";
-            lock.lock();
-            --under_way;
-            return r;
-        },
-        sink, settings);
+    const BulkOutcome end = run_bulk(list, short_sometimes, sink, settings);
     EXPECT_FALSE(end.interrupted);
     // Nothing lost, nothing twice, and no result of a check that ran short.
     EXPECT_EQ(sink.addresses, list);
@@ -465,8 +455,7 @@ TEST(ToolBulk, ChecksThatRunOutOfDescriptorsAreCheckedAgainByFewerWorkers)
         << notices.front();
     EXPECT_LT(most_after_shortage, 8) << "the run did not go on with fewer checks at a time";
 
-    // With one worker left, a check that runs short is tried again until
-    // it gets through: b@x.test runs short twice.
+    // With one worker left, b@x.test is tried until it gets through.
     std::atomic<int> calls{0};
     CollectingSink last;
     settings.jobs = 1;
@@ -480,41 +469,6 @@ TEST(ToolBulk, ChecksThatRunOutOfDescriptorsAreCheckedAgainByFewerWorkers)
         last, settings);
     EXPECT_EQ(last.addresses, (std::vector<std::string>{"a@x.test", "b@x.test"}));
     EXPECT_EQ(calls.load(), 3);
-}
-
-TEST(ToolResources, ChecksAtOnceFollowTheDescriptorsThereAre)
-{
-    const struct {
-        std::size_t limit, open;
-        unsigned asked, expected;
-    } cases[] = {
-        {1024, 3, 8, 8},
-        {1024, 3, 1000, (1024 - 3 - descriptors_reserved) / descriptors_per_check},
-        {20000, 10, 10000, (20000 - 10 - descriptors_reserved) / descriptors_per_check},
-        {1048576, 10, 10000, 10000},
-        {50, 3, 100, 1},  // never none
-        {static_cast<std::size_t>(-1), 3, 10000, 10000},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(checks_within(c.limit, c.open, c.asked), c.expected) << c.limit << " " << c.open << " " << c.asked;
-}
-
-TEST(ToolResources, SoftDescriptorLimitIsRaisedToTheHardOne)
-{
-    rlimit saved{};
-    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
-    if (saved.rlim_max < 256)
-        GTEST_SKIP() << "hard limit too low to lower the soft one: " << saved.rlim_max;
-    rlimit lowered = saved;
-    lowered.rlim_cur = 128;
-    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
-    const std::size_t now = raise_descriptor_limit();
-    rlimit after{};
-    ::getrlimit(RLIMIT_NOFILE, &after);
-    ::setrlimit(RLIMIT_NOFILE, &saved);
-    EXPECT_EQ(after.rlim_cur, saved.rlim_max);
-    EXPECT_EQ(now, saved.rlim_max == RLIM_INFINITY ? static_cast<std::size_t>(-1) : saved.rlim_max);
-    EXPECT_GT(open_descriptors(), 2u) << "standard streams at least";
 }
 
 TEST(ToolBulk, ThrownErrorsBecomePlatformFailures)

@@ -6,13 +6,10 @@
 #include <latch>
 #include <memory>
 #include <stdexcept>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "component/texts.h"
 #include "platform/clock.h"
-#include "platform/event_loop.h"
 #include "verimex/quoverimex.h"
 #include "support/fake_clock.h"
 #include "watchdog/form1.h"
@@ -85,44 +82,11 @@ TEST_F(WatchdogTest, PeriodsPassedWithoutYieldingAreEachCounted)
     EXPECT_TRUE(form().timer);
     pass(50ms);  // the schedule kept its phase: due at 1200 ms
     EXPECT_EQ(form().tick_count(), 12);
-}
-
-TEST_F(WatchdogTest, CatchingUpOnYearsOfPeriodsCountsEachAtOnce)
-{
-    form().startwatch(1);
-    // Ten years (3652.5 days) of 100 ms periods without a pass:
-    // 3,155,760,000 ticks, one delivery. One handler call per period would
-    // take many seconds here.
-    constexpr std::int64_t periods = std::int64_t{36525} * 24 * 3600;
-    const auto start = std::chrono::steady_clock::now();
-    pass(std::chrono::milliseconds(periods * 100 + 99));
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
-    EXPECT_EQ(form().tick_count(), periods);
-    EXPECT_TRUE(form().timer);
-    pass(1ms);  // still in phase
-    EXPECT_EQ(form().tick_count(), periods + 1);
-}
-
-TEST(LoopTimer, EqualDeadlinesFireInStartOrderAndAHandlerMayStopAnother)
-{
-    FakeClock clock;
-    const std::unique_ptr<verimex::platform::EventLoop> loop = verimex::platform::make_event_loop(clock);
-    std::vector<std::string> order;
-    std::unique_ptr<verimex::platform::Timer> second;
-    std::unique_ptr<verimex::platform::Timer> first = loop->make_timer([&](std::int64_t elapsed) {
-        order.push_back("first " + std::to_string(elapsed));
-        second->Enabled(false);
-    });
-    second = loop->make_timer([&](std::int64_t elapsed) { order.push_back("second " + std::to_string(elapsed)); });
-    first->Interval(100ms);
-    second->Interval(100ms);
-    clock.advance(300ms);
-    loop->yield();
-    EXPECT_EQ(order, (std::vector<std::string>{"first 3"}));
-    second->Enabled(true);  // starts afresh: due 100 ms from now
-    clock.advance(100ms);
-    loop->yield();
-    EXPECT_EQ(order, (std::vector<std::string>{"first 3", "first 1"}));
+    // A hundred years of periods, more than an int holds, in one delivery:
+    // one handler call per period would far outlast the case's time limit.
+    constexpr std::int64_t periods = std::int64_t{36525} * 24 * 3600 * 10;
+    pass(std::chrono::milliseconds(periods * 100));
+    EXPECT_EQ(form().tick_count(), 12 + periods);
 }
 
 TEST_F(WatchdogTest, TimerKeepsTickingOnceTheFlagIsUp)

@@ -1,6 +1,4 @@
-// What this test process holds open and which children it still has, read
-// from /proc: for tests that show a run leaves no descriptor, no zombie and
-// no live child behind.
+// The descriptors and children of this test process, read from /proc.
 #pragma once
 
 #include <sys/types.h>
@@ -15,8 +13,7 @@
 
 namespace verimex::test {
 
-// Descriptors open in this process (the one reading /proc/self/fd
-// included, the same at every call).
+// Descriptors open here (the one reading /proc/self/fd included).
 inline std::size_t open_descriptors()
 {
     std::size_t n = 0;

@@ -36,22 +36,16 @@ std::chrono::milliseconds check(IDispatch* object, const std::wstring& email, sh
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
 }
 
-// The local part is not judged: quoted, with a blank, it is checked as any
-// other, and the vrfy line carries it as given.
 TEST_F(Check, VerifiedAddressLeavesTheWholeDialogInTheTranscript)
 {
-    Ref<IDispatch> object;
-    for (const std::string email : {"\"john doe\"@ok.wine.test", "someone@ok.wine.test"}) {
-        SCOPED_TRACE(email);
-        object = create_verifier();
-        ASSERT_TRUE(object);
-        check(object.get(), wide(email), 5);
-        EXPECT_EQ(get_text(object.get(), L"returnvar"), wide(texts::verified));
-        EXPECT_EQ(get_text(object.get(), L"smtp"),
-                  wide(texts::telnet_line("mx.ok.wine.test") + "220 127.0.0.31 ESMTP\r\n" +
-                       texts::helo_line(helo_name) + "250 127.0.0.31\r\n" + texts::vrfy_line(email) + "250 " +
-                       email + "\r\n" + texts::quit_line()));
-    }
+    Ref<IDispatch> object = create_verifier();
+    ASSERT_TRUE(object);
+    check(object.get(), L"someone@ok.wine.test", 5);
+    EXPECT_EQ(get_text(object.get(), L"returnvar"), wide(texts::verified));
+    EXPECT_EQ(get_text(object.get(), L"smtp"),
+              wide(texts::telnet_line("mx.ok.wine.test") + "220 127.0.0.31 ESMTP\r\n" + texts::helo_line(helo_name) +
+                   "250 127.0.0.31\r\n" + texts::vrfy_line("someone@ok.wine.test") +
+                   "250 someone@ok.wine.test\r\n" + texts::quit_line()));
     // The output of the Windows tool is already in the shape the scanner
     // reads: it is kept exactly as the tool printed it.
     const platform::ToolOutput tool = platform::run_tool("nslookup -q=mx ok.wine.test ", 1000);
@@ -170,42 +164,23 @@ TEST_F(Check, WatchdogTicksInTheHostsOwnMessageLoop)
     EXPECT_EQ(get_text(object.get(), L"returnvar"), wide(texts::timed_out(1)));
 }
 
-// An address whose domain would steer the lookup (add a word, such as a
-// DNS server of the caller's choosing, or be taken for an option) is
-// refused before the lookup runs. `nslookup` names a server that answers:
-// a lookup would have replaced it with its output.
+// U+3000, which the ANSI code page would turn into a blank ("best fit") in
+// the lookup's command line, is refused before the lookup: `nslookup` names
+// a server that answers, and a lookup would have replaced it.
 TEST_F(Check, DomainThatWouldSteerTheLookupIsRefusedBeforeIt)
 {
-    const struct {
-        const char* name;
-        const wchar_t* email;
-    } rows[] = {
-        {"Option", L"u@-port=53 ok.wine.test"},
-        {"LeadingDash", L"u@-ok.wine.test"},
-        {"Blank", L"u@ok.wine.test 127.0.0.1"},
-        {"Tab", L"u@ok.wine.test\t127.0.0.1"},
-        {"QuotedDomain", L"u@\"ok.wine.test\""},
-        {"BackslashQuote", L"u@ok.wine.test\\\" 127.0.0.1"},
-        {"NoBreakSpace", L"u@ok.wine.test\u00a0127.0.0.1"},
-        {"IdeographicSpace", L"u@ok.wine.test\u3000127.0.0.1"},
-        {"Control", L"u@ok.wine.test\x1b"},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
-        Ref<IDispatch> object = create_verifier();
-        ASSERT_TRUE(object);
-        put_text(object.get(), L"nslookup", L"127.0.0.1");
-        put_text(object.get(), L"smtp", L"before\r\n");
-        check(object.get(), row.email, 5);
-        EXPECT_EQ(get_text(object.get(), L"returnvar"), L"ERROR: invalid email address");
-        EXPECT_EQ(get_text(object.get(), L"nslookup"), L"127.0.0.1");
-        EXPECT_EQ(get_text(object.get(), L"smtp"), L"before\r\n");
-    }
+    Ref<IDispatch> object = create_verifier();
+    ASSERT_TRUE(object);
+    put_text(object.get(), L"nslookup", L"127.0.0.1");
+    put_text(object.get(), L"smtp", L"before\r\n");
+    check(object.get(), L"u@ok.wine.test\u3000127.0.0.1", 5);
+    EXPECT_EQ(get_text(object.get(), L"returnvar"), L"ERROR: invalid email address");
+    EXPECT_EQ(get_text(object.get(), L"nslookup"), L"127.0.0.1");
+    EXPECT_EQ(get_text(object.get(), L"smtp"), L"before\r\n");
 }
 
-// Servers that hang up instead of answering: the same peers and the same
-// cases as the Linux library's hangup_test. Each ends at once, with what the
-// server said; the limit (11 s) is nowhere near.
+// The same servers and cases as the Linux library's hangup_test: each ends
+// at once with what the server said, nowhere near the limit (11 s).
 TEST_F(Check, ServersThatHangUpEndItAtOnceWithTheirWords)
 {
     for (const test::HangUpCase& c : test::hang_up_cases(helo_name)) {

@@ -1,8 +1,7 @@
 #!/usr/bin/env python3
 """Scripted SMTP peers for the Wine tests, on loopback addresses of the
 private test network (tests/netns/run): each listens on ADDRESS:25 and
-plays one part. The Linux tests of servers that hang up run against the
-same peers, so both platforms are held to the same transcripts.
+plays one part. The Linux hangup_test runs against the same peers.
 
     usage: peers.py ADDRESS=PART [ADDRESS=PART]... [-- COMMAND [ARG]...]
 
@@ -13,9 +12,10 @@ Parts:
   hangup     sends the banner and closes the connection
   blocked    sends BLOCKED (below) and closes the connection
   drop-helo  sends the banner, reads the helo line and closes, unanswered
-  reset      sends BLOCKED, reads the helo line and resets the connection
-  partial    sends the banner without its line end ("220 ADDRESS ESMT")
-             and closes the connection
+  reset      sends the banner and BLOCKED, reads the helo line and resets
+             the connection
+  partial    sends BLOCKED and the banner without its line end
+             ("220 ADDRESS ESMT"), and closes the connection
 
 What they say (the tests build their expectations the same way):
   banner       "220 ADDRESS ESMTP\\r\\n"
@@ -23,12 +23,11 @@ What they say (the tests build their expectations the same way):
   vrfy WHO     accept: "250 WHO\\r\\n"   reject: "550 WHO: no such user\\r\\n"
   quit         "221 ADDRESS\\r\\n", then the peer closes
   other        "500 unknown\\r\\n"
-  BLOCKED      "554 5.7.1 blocked: your address is listed\\r\\n"
+  BLOCKED      "554-5.7.1 blocked\\r\\n554 5.7.1 your address is listed\\r\\n"
 
 Prints "ready" once every address listens, and runs until its standard
-input closes or a time limit passes, so it never outlives the test. With
-a COMMAND it runs that while the peers serve instead, and exits with its
-status.
+input closes or a time limit passes, so it never outlives the test; or
+runs COMMAND while the peers serve, and exits with its status.
 """
 import socket
 import struct
@@ -38,7 +37,7 @@ import threading
 
 TIME_LIMIT = 600  # seconds
 PARTS = ("accept", "reject", "silent", "hangup", "blocked", "drop-helo", "reset", "partial")
-BLOCKED = "554 5.7.1 blocked: your address is listed\r\n"
+BLOCKED = "554-5.7.1 blocked\r\n554 5.7.1 your address is listed\r\n"
 
 
 def reply_to(part, address, line):
@@ -67,7 +66,8 @@ def hang_up(conn, part, address):
     """The parts that go without answering the verify command; the caller
     closes the connection."""
     banner = "220 %s ESMTP\r\n" % address
-    conn.sendall({"hangup": banner, "drop-helo": banner, "partial": banner[:-3]}.get(part, BLOCKED).encode())
+    said = {"hangup": banner, "drop-helo": banner, "reset": banner + BLOCKED, "partial": BLOCKED + banner[:-3]}
+    conn.sendall(said.get(part, BLOCKED).encode())
     # reset waits for the helo line, the sign that the client has what we
     # said: a reset arriving before that could overtake it.
     if part in ("drop-helo", "reset") and read_line(conn) and part == "reset":

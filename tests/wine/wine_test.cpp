@@ -163,10 +163,8 @@ void put_short(IDispatch* object, const wchar_t* name, short value)
 
 namespace {
 
-// The whole client is one run of the Wine driver, so a case that hangs
-// would hold it until the driver's limit for the command. This gives every
-// case a time limit of its own, as CTest does natively: past it, the case
-// is named and the client ends, which fails the stage (no report).
+// A time limit per case, as CTest gives natively: a case that hangs is
+// named and ends the client (failing the stage), not the driver's limit.
 class CaseTimeLimit final : public testing::EmptyTestEventListener {
 public:
     explicit CaseTimeLimit(unsigned long seconds) : seconds_(seconds) {}
@@ -207,8 +205,7 @@ int main(int argc, char** argv)
     if (const int rc = seam::child_main(argc, argv); rc >= 0)
         return rc;
     testing::InitGoogleTest(&argc, argv);
-    // Twice the native limit unless VERIMEX_CASE_TIMEOUT says otherwise:
-    // Wine starts processes and windows slowly.
+    // Twice the native limit (Wine starts processes slowly) unless told.
     unsigned long seconds = 60;
     if (const char* text = std::getenv("VERIMEX_CASE_TIMEOUT"); text && std::atol(text) > 0)
         seconds = static_cast<unsigned long>(std::atol(text));
