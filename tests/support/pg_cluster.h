@@ -35,7 +35,6 @@ public:
             !as_postgres("initdb -D data -A trust -U verimex -E UTF8 --no-locale --no-sync"))
             throw std::runtime_error("initdb failed; see " + dir_ + "/server.log");
         start();
-        run_sql("postgres", "CREATE DATABASE verimex");
     }
     ~PgCluster()
     {
@@ -45,7 +44,7 @@ public:
     }
     PgCluster(const PgCluster&) = delete;
 
-    std::string uri(const std::string& database = "verimex") const
+    std::string uri(const std::string& database) const
     {
         return "postgresql://verimex@127.0.0.1:" + std::to_string(port_) + "/" + database;
     }
