@@ -357,9 +357,7 @@ INSTANTIATE_TEST_SUITE_P(Addresses, DomainWord, ::testing::Values(
     DomainForm{"HairSpace", "u@verified.check.test\xe2\x80\x8a", ""},
     DomainForm{"IdeographicSpace", "u@verified.check.test\xe3\x80\x80" "192.0.2.7", ""},
     DomainForm{"QuotedLocalPartWithABlank", "\"john doe\"@verified.check.test", "verified.check.test"},
-    DomainForm{"LocalPartWithQuoteAndDash", "-\"x\"@verified.check.test", "verified.check.test"},
     DomainForm{"DashInsideTheDomain", "u@verified.check.test-", "verified.check.test-"},
-    DomainForm{"Backslashes", "u@verified\\.check.test\\\\", "verified\\.check.test\\\\"},
     DomainForm{"ZeroWidthSpace", "u@verified.check.test\xe2\x80\x8b", "verified.check.test\xe2\x80\x8b"},
     DomainForm{"InvertedExclamation", "u@verified.check.test\xc2\xa1", "verified.check.test\xc2\xa1"}),
     [](const ::testing::TestParamInfo<DomainForm>& p) { return std::string(p.param.name); });

@@ -228,8 +228,7 @@ TEST_F(HostileServer, SendsABannerAndCloses)
 {
     SmtpPeer peer("127.0.0.101", [](PeerConnection& c) { c.send("220 mx.hangup going away\r\n"); });
     const Clock::duration took = timed_check("user@hangup.hostile.test");
-    // Gone before vrfy, and its last words were no refusal: it could not
-    // be asked. The close ends every wait at once.
+    // Gone before vrfy without a refusal: the close ends every wait at once.
     EXPECT_EQ(self.returnvar(), texts::could_not_connect);
     EXPECT_EQ(self.smtp(),
               dialog("mx.hangup.hostile.test", "220 mx.hangup going away\r\n", "", "user@hangup.hostile.test", ""));
@@ -983,9 +982,8 @@ TEST_F(HostileInput, ControlCharactersAreSentAsTheyAre)
 
 TEST_F(HostileInput, ControlCharactersInTheDomainOrServerFindNothing)
 {
-    // A control character in the domain is refused before the lookup; in
-    // the host's own server setting it goes to the lookup, which finds
-    // nothing.
+    // Refused in the domain; in the host's own server setting it goes to
+    // the lookup, which finds nothing.
     const std::string refused(texts::invalid_email);
     const std::string nothing(texts::no_mail_server);
     for (const auto& [email, server, result] : std::vector<std::tuple<std::string, std::string, std::string>>{
