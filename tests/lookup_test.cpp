@@ -52,8 +52,6 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using platform::posix::Fd;
 using test::TempDir;
-using test::open_descriptors;
-using test::our_children;
 using test::hosts_in;
 using Hosts = std::vector<std::string>;
 using Clock = std::chrono::steady_clock;
@@ -521,14 +519,14 @@ TEST_F(Runner, OutputIsCutAtTheReadLimit)
 
 TEST_F(Runner, ToolThatCannotBeFoundIsAFailedStartWithErrno2)
 {
-    const std::size_t fds = open_descriptors();
+    const std::size_t fds = test::open_descriptors();
     for (const char* command : {"verimex-no-such-tool -q=mx x.test", "nslookup -q=mx x.test ", ""}) {
         ScopedHelper helper("");  // "nslookup" is not on the private search list either
         const Lookup l = run_lookup(command, "earlier output");
         EXPECT_EQ(l.object.returnvar(), texts::start_failed(2)) << command;
         EXPECT_EQ(l.object.nslookup(), "earlier output") << command;
     }
-    EXPECT_EQ(open_descriptors(), fds) << "no pipe end left open";
+    EXPECT_EQ(test::open_descriptors(), fds) << "no pipe end left open";
 }
 
 TEST_F(Runner, ToolThatPrintsNothingGivesAnEmptyOutput)
@@ -582,7 +580,7 @@ TEST_F(Runner, ManyLookupsLeaveNoDescriptorsAndNoZombies)
 {
     tool("nslookup", "printf 'x.test\\tmail exchanger = mx.x.test\\r\\n'");
     ScopedHelper helper("");
-    const std::size_t fds = open_descriptors();
+    const std::size_t fds = test::open_descriptors();
     for (int i = 0; i < 300; ++i) {
         const Lookup l = run_lookup(texts::lookup_command("x.test", ""));
         ASSERT_EQ(l.hosts(), Hosts{"mx.x.test"}) << "lookup " << i;
@@ -599,9 +597,9 @@ TEST_F(Runner, ManyLookupsLeaveNoDescriptorsAndNoZombies)
         std::this_thread::sleep_for(5ms);
     }
     EXPECT_EQ(platform::posix::unreaped_children(), 0u);
-    EXPECT_EQ(our_children(), std::vector<pid_t>{}) << "no zombie or live tool left behind";
+    EXPECT_EQ(test::our_children(), std::vector<pid_t>{}) << "no zombie or live tool left behind";
     // Only once reaped are the children's process descriptors gone.
-    EXPECT_EQ(open_descriptors(), fds);
+    EXPECT_EQ(test::open_descriptors(), fds);
 }
 
 // A host that reaps our lookup child itself (waitpid(-1) in its own
