@@ -195,6 +195,23 @@ std::string export_header(ExportFormat format)
     return {};
 }
 
+bool export_job(Store& store, std::string_view job, ExportFormat format, std::uint64_t offset,
+                std::optional<std::uint64_t> limit, const std::function<void(const std::string&)>& write)
+{
+    constexpr std::size_t piece = 64 * 1024;
+    std::string chunk = export_header(format);
+    const bool found = store.export_entries(job, offset, limit, [&](const Entry& entry) {
+        chunk += export_line(entry, format);
+        if (chunk.size() >= piece) {
+            write(chunk);
+            chunk.clear();
+        }
+    });
+    if (!chunk.empty())
+        write(chunk);
+    return found;
+}
+
 std::string export_line(const Entry& e, ExportFormat format)
 {
     const bool verified = e.returnvar && !e.error && *e.returnvar == texts::verified && e.state == "done";

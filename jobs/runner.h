@@ -101,7 +101,6 @@ public:
 
     // Asks run() to return soon; safe from any thread. Also before run().
     void stop();
-    bool stop_requested() const { return stop_.load(); }
 
 private:
     struct Shared;

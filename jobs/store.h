@@ -225,6 +225,14 @@ public:
 // or has a newer schema.
 std::unique_ptr<Store> open_store(const std::string& location);
 
+// An export as a reader gets it: export_header, then export_line for each
+// address from offset on (at most limit of them), handed to write in
+// pieces of about 64 KiB, so that no job of any size is held whole.
+// Returns false, having written only the header, when there is no such
+// job.
+bool export_job(Store& store, std::string_view job, ExportFormat format, std::uint64_t offset,
+                std::optional<std::uint64_t> limit, const std::function<void(const std::string&)>& write);
+
 // Whether location names a PostgreSQL store.
 bool is_postgresql_uri(std::string_view location);
 

@@ -1,5 +1,6 @@
 """What the verimex-server tests share: the server, an HTTP client, the mail servers of server.zones."""
 
+import contextlib
 import http.client
 import json
 import os
@@ -49,25 +50,20 @@ class Server:
         return conn
 
     @staticmethod
-    def answer(conn):
-        try:
+    def answer(conn, as_json=False):
+        with contextlib.closing(conn):
             res = conn.getresponse()
-            return res.status, dict(res.getheaders()), res.read()
-        finally:
-            conn.close()
+            data = res.read()
+            return res.status, dict(res.getheaders()), json.loads(data.decode("utf-8")) if as_json else data
 
     def request(self, method, path, body=None, headers=None):
         return self.answer(self.send(method, path, body, headers))
 
     def json(self, method, path, body=None, headers=None):
-        status, head, data = self.request(method, path, body, headers)
-        return status, head, json.loads(data.decode("utf-8"))
+        return self.answer(self.send(method, path, body, headers), True)
 
     def rows(self, path):
         return [json.loads(line) for line in self.request("GET", path)[2].decode().splitlines()]
-
-    def metrics(self):
-        return self.request("GET", "/metrics")[2].decode()
 
     def stop(self, sig=15, timeout=30):
         """Signals the server once; its exit status and output (killed and reported if it will not stop)."""

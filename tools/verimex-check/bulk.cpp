@@ -73,7 +73,6 @@ struct Shared {
     }
 };
 
-
 CheckResult checked(const Shared& shared, const std::string& address)
 {
     try {

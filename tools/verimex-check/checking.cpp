@@ -6,18 +6,24 @@
 #include <string>
 #include <system_error>
 
+#include "component/texts.h"  // the result texts the library writes
 #include "verimex/quoverimex.h"
 
 namespace verimex_check {
 
 namespace {
 
-// The start of the lookup runner's three failure texts, and their end.
-constexpr std::string_view lookup_failure = "ERROR: NSLOOKUP failed. ";
-
-std::string error_number(int error)
+// Whether returnvar is one of the lookup runner's failure texts for a pipe,
+// a start or a read that failed for want of descriptors.
+bool lookup_ran_short(const std::string& returnvar)
 {
-    return "Error: " + std::to_string(error);
+    namespace texts = verimex::texts;
+    for (const int error : {EMFILE, ENFILE}) {
+        if (returnvar == texts::pipe_failed(error) || returnvar == texts::start_failed(error) ||
+            returnvar == texts::read_failed(error))
+            return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -51,8 +57,7 @@ CheckResult check_address(std::string_view address, const CheckSettings& setting
     result.transcript = verifier.smtp();
     // The lookup runner reports a pipe or a start that failed for want of
     // descriptors in returnvar, as it reports any failure of the tool.
-    if (result.returnvar.starts_with(lookup_failure) &&
-        (result.returnvar.ends_with(error_number(EMFILE)) || result.returnvar.ends_with(error_number(ENFILE))))
+    if (lookup_ran_short(result.returnvar))
         result.out_of_descriptors = true;
     return result;
 }

@@ -107,16 +107,8 @@ int run_job(Options& opts)
             return all_verified;
         }
         if (!opts.export_format.empty()) {
-            const ExportFormat format = *export_format(opts.export_format);
-            std::string chunk = export_header(format);
-            store->export_entries(opts.job, 0, std::nullopt, [&](const Entry& e) {
-                chunk += export_line(e, format);
-                if (chunk.size() >= 64 * 1024) {
-                    put(stdout, chunk);
-                    chunk.clear();
-                }
-            });
-            put(stdout, chunk);
+            export_job(*store, opts.job, *export_format(opts.export_format), 0, std::nullopt,
+                       [](const std::string& piece) { put(stdout, piece); });
             return std::fflush(stdout) == 0 ? all_verified : platform_failed;
         }
         if (!addresses.empty()) {

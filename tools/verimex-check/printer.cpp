@@ -1,6 +1,8 @@
 // Writing a run's results, and the progress bar beside them.
 #include "printer.h"
 
+#include "terminal.h"
+
 namespace verimex_check {
 
 namespace {
@@ -12,11 +14,6 @@ constexpr std::chrono::milliseconds redraw_every{100};
 // Pending results are written before they grow past this, even while
 // results keep coming.
 constexpr std::size_t pending_limit = 64 * 1024;
-
-void put(std::FILE* stream, const std::string& text)
-{
-    std::fwrite(text.data(), 1, text.size(), stream);
-}
 
 }  // namespace
 
@@ -81,8 +78,7 @@ void Printer::notice(const std::string& text)
 {
     flush_out();
     clear_progress();
-    const std::string line = "verimex-check: " + text + "\n";
-    std::fwrite(line.data(), 1, line.size(), err_);
+    put(err_, "verimex-check: " + text + "\n");
     std::fflush(err_);
 }
 

@@ -618,18 +618,10 @@ void Api::job_results(const Request& req, Response& res)
             struct ClientGone {};
             try {
                 const std::unique_ptr<verimex_jobs::Store> own = verimex_jobs::open_store(location);
-                std::string chunk = verimex_jobs::export_header(format);
-                const auto flush = [&] {
-                    if (!chunk.empty() && !sink.write(chunk.data(), chunk.size()))
+                verimex_jobs::export_job(*own, job, format, offset, limit, [&](const std::string& piece) {
+                    if (!sink.write(piece.data(), piece.size()))
                         throw ClientGone{};
-                    chunk.clear();
-                };
-                own->export_entries(job, offset, limit, [&](const verimex_jobs::Entry& entry) {
-                    chunk += verimex_jobs::export_line(entry, format);
-                    if (chunk.size() >= 64 * 1024)
-                        flush();
                 });
-                flush();
                 sink.done();
                 return true;
             } catch (...) {

@@ -62,12 +62,6 @@ void ConnectionThreads::release()
     room_.notify_all();
 }
 
-std::size_t ConnectionThreads::busy() const
-{
-    std::lock_guard lock(mutex_);
-    return busy_;
-}
-
 void ConnectionThreads::work()
 {
     std::unique_lock lock(mutex_);
@@ -80,7 +74,6 @@ void ConnectionThreads::work()
         // further request on it).
         std::function<void()> fn = std::move(pending_.front());
         pending_.pop_front();
-        ++busy_;
         lock.unlock();
         room_.notify_one();
         begin_head();
@@ -90,7 +83,6 @@ void ConnectionThreads::work()
         if (after_each_)
             after_each_();
         lock.lock();
-        --busy_;
     }
 }
 

@@ -34,8 +34,6 @@ public:
     // server stops, so that its accepting loop can see that.
     void release();
 
-    std::size_t busy() const;
-
 private:
     void work();
 
@@ -45,7 +43,6 @@ private:
     std::condition_variable work_ready_;
     std::condition_variable room_;
     std::deque<std::function<void()>> pending_;  // guarded by mutex_
-    std::size_t busy_ = 0;                        // guarded by mutex_
     bool released_ = false;                       // guarded by mutex_
     bool shutting_down_ = false;                  // guarded by mutex_
     std::vector<std::thread> threads_;

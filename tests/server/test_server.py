@@ -1,0 +1,342 @@
+"""verimex-server through a real HTTP client and Debian's headless chromium (chromedriver, python3-selenium), on
+real SQLite and PostgreSQL stores in the private network, with the scripted mail servers of server.zones."""
+
+import csv
+import io
+import json
+import os
+import pwd
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+import urllib.parse
+
+from selenium import webdriver
+from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.by import By
+from selenium.webdriver.support.ui import Select, WebDriverWait
+
+from serverlib import REJECT, SERVER, ServerTest, wait_for
+
+TOKEN = "s3cret-token"
+FAST = ["-f", "tester.server.test", "--mx-interval", "0", "--per-mx", "8"]
+TIMEOUT_ERROR = "timeout: expected a whole number of seconds from 0 to 32767"
+NAME_ERROR = 'name: 1 to 200 bytes, without control characters or "/"'
+ADDRESSES_ERROR = "addresses: expected an array of strings"
+OUTCOMES = [("alice@yes.server.test", "000"), ("bob@no.server.test", REJECT + "\r\n"),
+            ("carol@down.server.test", "ERROR: could not connect to mail server"),
+            ("dave@nomx.server.test", "999 - could not find a mail server for the adress"),
+            # Input the component refuses reaches it unchanged and is answered with its text.
+            ("a\r\nquit@yes.server.test", "ERROR: invalid email address")]
+HOSTILE = '<img src=x onerror="document.title=\'pwned\'">@yes.server.test'
+ADDRESSES = ["alice@yes.server.test", "bob@no.server.test", "carol@down.server.test", "dave@nomx.server.test",
+             "erin@yes.server.test", HOSTILE]
+COUNTS = {"verified": 3, "rejected": 1, "could_not_connect": 1, "no_mail_server": 1, "timed_out": 0, "other_errors": 0}
+
+
+
+def check_path(email, **params):
+    return "/v1/check?" + urllib.parse.urlencode(dict(params, email=email), quote_via=urllib.parse.quote)
+
+
+def job_path(name, tail=""):
+    return "/v1/jobs/" + urllib.parse.quote(name, safe="") + tail
+
+
+class Api(ServerTest):
+    # No --store: the default file in the server's working folder.
+    args, headers = FAST + ["-t", "10", "-j", "4", "--token", TOKEN], {"Authorization": "Bearer " + TOKEN}
+
+    def job(self, name):
+        return self.server.json("GET", job_path(name))[2]
+
+    def test_check_outcomes_many_at_once(self):
+        cases = [  # address, parameters, returnvar, a line of the transcript (None: no transcript)
+            ("x@mute.server.test", {"timeout": "1"}, "ERROR: timeout after 1 seconds.", ""),
+            ("alice@yes.server.test", {}, "000", "helo tester.server.test\r\n"),
+            ("alice@yes.server.test", {"from": "other.example"}, "000", "helo other.example\r\n"),
+            ("a@yes.server.test", {"timeout": "32767"}, "000", "vrfy a@yes.server.test\r\n"),
+            # Reply bytes that are not UTF-8 become replacement characters.
+            ("x@bytes.server.test", {}, "553 caf\ufffd \ufffd\ufffd ok\r\n", ""),
+            ("a@-debug", {}, "ERROR: invalid email address", None),
+        ] + [(a, {}, r, "" if r != "ERROR: invalid email address" else None) for a, r in OUTCOMES] + [
+            ("u%d@%s.server.test" % (i, peer), {"timeout": "60"}, r, "") for i in range(25)
+            for peer, r in [("yes", "000"), ("no", REJECT + "\r\n")]]
+        # All sent before any reply is read, more than the check threads (32), from this one thread: no
+        # client threads to starve the scripted mail servers (Python threads too) on a busy machine.
+        start = time.monotonic()
+        sent = [self.server.send("GET", check_path(address, **params), timeout=180) for address, params, *_ in cases]
+        for (address, params, returnvar, line), conn in zip(cases, sent):
+            with self.subTest(address=address, params=params):
+                conn.sock.settimeout(max(0.1, start + 180 - time.monotonic()))
+                status, head, got = self.server.answer(conn, True)
+                transcript = got.pop("transcript")
+                self.assertEqual((status, head["Content-Type"].split(";")[0], got), (200, "application/json", {
+                    "address": address, "returnvar": returnvar, "verified": returnvar == "000", "error": None}))
+                self.assertIn(line, transcript) if line is not None else self.assertEqual(transcript, "")
+                self.assertLess(time.monotonic() - start, 8 if params.get("timeout") == "1" else 180)
+
+    def test_error_statuses_and_bodies(self):
+        self.server.json("POST", "/v1/jobs", {"addresses": ["alice@yes.server.test"], "name": "there"})
+        one, js, text = {"addresses": ["a@b"]}, {"Content-Type": "application/json"}, {"Content-Type": "text/plain"}
+        allow = {"/v1/check": "GET, HEAD", "/v1/jobs": "GET, HEAD, POST", "/v1/jobs/x": "GET, HEAD, DELETE"}
+        cases = [  # status, error (a trailing "*": its start), method, path, body (a dict as JSON), header fields
+            (400, "missing parameter: email", "GET", "/v1/check", None, {}),
+            (400, "empty parameter: email", "GET", "/v1/check?email=", None, {}),
+            (400, "addresses: none given", "POST", "/v1/jobs", b"\n# nothing\n", text),
+            (413, "request body too large", "POST", "/v1/jobs", b"a@yes.server.test\n" * 600000, text),
+            (415, "Content-Type: expected application/json or text/plain", "POST", "/v1/jobs", b"a@b\n",
+             {"Content-Type": "application/x-www-form-urlencoded"}),
+        ] + [(400, TIMEOUT_ERROR, "GET", check_path("a@b", timeout=t), None, {}) for t in ["-1", "32768", "1.5", ""]
+        ] + [
+            (400, error, "POST", "/v1/jobs", body, js) for body, error in [
+                (b"not json", "bad JSON: *"), (b'{"addresses": ["a@b\xff"]}', "bad JSON: *"),
+                (b"[]", "expected a JSON object"), ({"addresses": []}, "addresses: none given"),
+                ({"addresses": [1]}, ADDRESSES_ERROR), ({"addresses": [""]}, ADDRESSES_ERROR), ({}, ADDRESSES_ERROR),
+                (dict(one, name=5), "name: expected a string"), (dict(one, **{"from": []}), "from: expected a string"),
+                (dict(one, timeout=601), "timeout: longer than the lease*"), (dict(one, timeout="5"), TIMEOUT_ERROR),
+                (dict(one, timeout=-1), TIMEOUT_ERROR), (dict(one, name="a/b"), NAME_ERROR),
+                (dict(one, name="a\nb"), NAME_ERROR), (dict(one, name="n" * 201), NAME_ERROR)]] + [
+            (400, error, "GET", job_path("there", "/results?" + query), None, {}) for query, error in [
+                ("format=xml", "format: expected jsonl or csv"), ("limit=1e3", "limit: expected a whole number from 0"),
+                ("offset=-1", "offset: expected a whole number from 0")]] + [
+            (404, "no such job", method, "/v1/jobs/missing" + tail, None, {})
+            for method, tail in [("GET", ""), ("GET", "/results"), ("DELETE", "")]] + [
+            (404, "no such path: " + path, "GET", path, None, {}) for path in ["/nope", "/static/x.jsx", "/v1/jobs/a/b"]
+        ] + [(405, "method %s not allowed on %s" % (method, path), method, path, None, {})
+             for method, path in [("POST", "/v1/check"), ("PUT", "/v1/jobs"), ("PATCH", "/v1/jobs/x")]] + [
+            (401, "missing or wrong bearer token", "GET", path, None, {"Authorization": token})
+            for token in [None, "Bearer ", "Bearer " + TOKEN[:-1], "Bearer " + TOKEN + "x", "bearer " + TOKEN,
+                          "Basic " + TOKEN] for path in [check_path("a@yes.server.test"), "/metrics", "/v1/jobs"]]
+        for code, error, method, path, body, headers in cases:
+            with self.subTest(method=method, path=path[:60], body=str(body)[:50], headers=headers):
+                status, head, reply = self.server.json(method, path, body, headers)
+                got = reply.get("error", "")[:len(error) - 1] + "*" if error.endswith("*") else reply.get("error")
+                self.assertEqual((status, list(reply), got), (code, ["error"], error))
+                self.assertEqual(head.get("Allow"), allow.get(path) if code == 405 else None)
+                self.assertEqual(head.get("WWW-Authenticate"), 'Bearer realm="verimex"' if code == 401 else None)
+
+    def test_job_routes(self):
+        self.assertEqual(self.server.json("POST", "/v1/jobs?name=alpha&timeout=1&from=other.example",
+                                          b"# a list\n\n  alice@yes.server.test  \r\nx@mute.server.test\n",
+                                          {"Content-Type": "text/plain; charset=utf-8"})[::2],
+                         (201, {"job": "alpha", "added": 2, "duplicates": 0}))
+        # Added to the same job as JSON: repeats are counted, not added; its settings stay.
+        status, head, reply = self.server.json("POST", "/v1/jobs", {"name": "alpha", "addresses": [a for a, _ in
+                                                                                                   OUTCOMES]})
+        self.assertEqual((status, head["Location"], reply), (201, "/v1/jobs/alpha",
+                                                              {"job": "alpha", "added": 4, "duplicates": 1}))
+        self.assertTrue(wait_for(lambda: self.job("alpha")["done"] == 6, timeout=60))
+        self.assertEqual(self.job("alpha"), {"job": "alpha", "total": 6, "done": 6, "due": 0, "running": 0,
+                                             "deferred": 0, "results": dict.fromkeys(COUNTS, 1)})
+        self.assertTrue(os.path.exists(os.path.join(self.server.cwd, "verimex-jobs.sqlite")))
+        status, head, body = self.server.request("GET", job_path("alpha", "/results?format=jsonl"))
+        self.assertEqual((status, head["Content-Type"].split(";")[0]), (200, "application/x-ndjson"))
+        rows = [json.loads(line) for line in body.decode().splitlines()]
+        want = OUTCOMES[:1] + [("x@mute.server.test", "ERROR: timeout after 1 seconds.")] + OUTCOMES[1:]
+        self.assertEqual([(r["address"], r["returnvar"], r["state"], r["attempts"]) for r in rows],
+                         [(a, v, "done", 1) for a, v in want])
+        self.assertEqual(sorted(rows[0]), ["address", "attempts", "checked_at", "error", "returnvar", "state",
+                                           "transcript", "verified"])
+        self.assertIn("helo other.example\r\n", rows[0]["transcript"])
+        status, head, body = self.server.request("GET", job_path("alpha", "/results?format=csv"))
+        self.assertEqual((status, head["Content-Type"].split(";")[0], head["Content-Disposition"]),
+                         (200, "text/csv", 'attachment; filename="alpha.csv"'))
+        self.assertEqual([row[:3] for row in csv.reader(io.StringIO(body.decode(), newline=""))],
+                         [["address", "returnvar", "verified"]] + [[a, v, str(v == "000").lower()] for a, v in want])
+        for offset, limit, page in [(1, 2, rows[1:3]), (4, 10, rows[4:]), (9, 1, [])]:
+            self.assertEqual(self.server.rows(job_path("alpha", "/results?offset=%d&limit=%d" % (offset, limit))),
+                             page, (offset, limit))
+
+        # A job without a name gets one; a name reaches its own job only.
+        name = self.server.json("POST", "/v1/jobs", {"addresses": ["carol@down.server.test"]})[2]["job"]
+        self.assertRegex(name, r"^job-\d{8}-\d{6}-[0-9a-f]{6}$")
+        self.assertLessEqual({"alpha", name}, set(self.server.json("GET", "/v1/jobs")[2]["jobs"]))
+        self.server.json("POST", "/v1/jobs", {"addresses": ["bob@no.server.test"], "name": "al%"})
+        for name in ["alph%", "alph_", "al_ha", "ALPHA", "alpha ", "alpha\x00", "..", "*", "alpha' OR '1'='1",
+                     "alpha;DROP TABLE jobs", "alpha/../alpha", "../alpha", "al%25", "%", "\u0430lpha"]:
+            for method, path in [("GET", job_path(name)), ("GET", job_path(name, "/results")),
+                                 ("DELETE", job_path(name))]:
+                status, _, body = self.server.request(method, path)
+                self.assertEqual((status, b"alice" in body), (404, False), (method, path, body))
+        self.assertEqual(self.job("alpha")["total"], 6)
+        self.assertEqual([r["address"] for r in self.server.rows(job_path("al%", "/results"))], ["bob@no.server.test"])
+
+        # Deleted while its check runs: the check's end does not bring it back, and the name starts afresh.
+        self.server.json("POST", "/v1/jobs", {"addresses": ["x@mute.server.test"], "name": "doomed", "timeout": 3})
+        self.assertTrue(wait_for(lambda: self.job("doomed")["running"] == 1))
+        self.assertEqual(self.server.json("DELETE", "/v1/jobs/doomed")[::2], (200, {"job": "doomed", "removed": True}))
+        time.sleep(4)
+        self.assertEqual(self.server.json("GET", "/v1/jobs/doomed")[0], 404)
+        self.assertEqual(self.server.json("POST", "/v1/jobs", {"addresses": ["a@b"], "name": "doomed"})[2]["added"], 1)
+
+    def test_endless_header_fields_are_cut_off(self):
+        sent = 0
+        with socket.create_connection(("127.0.0.1", self.server.port), timeout=15) as s:
+            s.sendall(b"GET /healthz HTTP/1.1\r\nHost: x\r\n")
+            with self.assertRaises(OSError):
+                for i in range(100000):
+                    sent += s.send(b"X-Filler-%d: %s\r\n" % (i, b"v" * 100))
+        # Cut off after the head's bound (256 KiB) and the sockets' buffers, far from 10 MB; under it, served.
+        self.assertLess(sent, 4 * 1024 * 1024)
+        headers = {"X-Filler-%d" % i: "v" * 100 for i in range(500)}
+        self.assertEqual(self.server.request("GET", "/healthz", headers=headers)[0], 200)
+
+
+class OwnServers(ServerTest):
+    def test_full_queue_sigterm_and_restart(self):
+        folder = tempfile.TemporaryDirectory(prefix="verimex-server-test.")
+        self.addCleanup(folder.cleanup)
+        store = os.path.join(folder.name, "jobs.sqlite")
+        addresses = ["m%d@mute.server.test" % i for i in range(4)] + ["y%d@yes.server.test" % i for i in range(20)]
+        server = self.start(*FAST, "-j", "2", "--store", store, "--check-threads", "1", "--check-queue", "1")
+        self.assertEqual(server.json("POST", "/v1/jobs", dict(addresses=addresses, name="long", timeout=3))[0], 201)
+        # One check runs (2 s against the mute server), one waits (5 s); the third finds no room.
+        running, waiting = [server.send("GET", check_path("x@mute.server.test", timeout=t)) for t in (2, 5)]
+        queued = lambda: b"verimex_checks_queued 1" in server.request("GET", "/metrics")[2]  # noqa: E731
+        self.assertTrue(wait_for(lambda: queued() and server.json("GET", "/v1/jobs/long")[2]["running"] >= 1))
+        status, head, body = server.json("GET", check_path("alice@yes.server.test"))
+        self.assertEqual((status, head["Retry-After"], body),
+                         (503, "1", {"error": "too many checks waiting; try again later"}))
+        self.assertEqual(server.answer(running, True)[2]["returnvar"], "ERROR: timeout after 2 seconds.")
+        # Room again; then SIGTERM: the running check finishes, the waiting one is sent away.
+        late = server.send("GET", check_path("alice@yes.server.test"))
+        self.assertTrue(wait_for(queued))
+        start = time.monotonic()
+        status, out, err = server.stop(signal.SIGTERM)
+        self.assertEqual((status, out.strip()), (0, "verimex-server: stopped"), err)
+        self.assertLess(time.monotonic() - start, 15)
+        self.assertEqual(server.answer(waiting, True)[2]["returnvar"], "ERROR: timeout after 5 seconds.")
+        status, head, body = server.answer(late, True)
+        self.assertEqual((status, head["Retry-After"], body), (503, "5", {"error": "the server is stopping"}))
+        # Started again on the same store, without the job's settings (they were that process's): the job ends.
+        server = self.start(*FAST, "-j", "4", "-t", "2", "--store", store)
+        self.assertTrue(wait_for(lambda: server.json("GET", "/v1/jobs/long")[2]["done"] == 24, timeout=60))
+        rows = server.rows("/v1/jobs/long/results")
+        self.assertEqual([(r["address"], r["state"]) for r in rows], [(a, "done") for a in addresses])
+        self.assertEqual(sum(r["verified"] for r in rows), 20)
+
+    def test_exit_statuses(self):
+        holder = socket.create_server(("127.0.0.1", 0))
+        self.addCleanup(holder.close)
+        store = ["--listen", "127.0.0.1:0", "--store"]
+        cases = [  # arguments, exit status, what stderr holds
+            (["--listen", "127.0.0.1:%d" % holder.getsockname()[1]], 3, b"cannot listen"),
+        ] + [(store + [s], 3, b"^verimex-server: ") for s in ["/nonexistent/jobs.sqlite", "postgresql://x@127.0.0.1:1"]
+        ] + [(args, 2, b"^verimex-server: ") for args in [["--listen", "nowhere"], ["--listen", "1.2.3.4:99999"],
+                                                           ["-t", "40000"], ["-j", "0"], ["--bogus"]]]
+        for args, code, message in cases:
+            with self.subTest(args=args), tempfile.TemporaryDirectory() as folder:
+                run = subprocess.run([SERVER, *args], capture_output=True, timeout=30, cwd=folder)
+                self.assertEqual(run.returncode, code)
+                self.assertRegex(run.stderr, message)
+
+    def test_fleet_server_and_verimex_check_share_a_job_on_postgresql(self):
+        if os.geteuid() != 0 or not os.path.exists("/usr/lib/postgresql/15/bin/initdb"):
+            self.skipTest("needs root, to run PostgreSQL as its own user, and Debian's postgresql package")
+        folder = tempfile.mkdtemp(prefix="verimex-server-pg.")
+        self.addCleanup(shutil.rmtree, folder, ignore_errors=True)
+        os.chown(folder, pwd.getpwnam("postgres").pw_uid, pwd.getpwnam("postgres").pw_gid)
+        # initdb and postgres as the unprivileged "postgres" user, on 127.0.0.1 only.
+        pg, at = "/usr/lib/postgresql/15/bin/", ["-h", "127.0.0.1", "-p", "55433"]
+        quiet = dict(cwd=folder, user="postgres", group="postgres", extra_groups=[], start_new_session=True,
+                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        subprocess.run([pg + "initdb", "-D", folder + "/data", "-A", "trust", "-U", "verimex", "-E", "UTF8",
+                        "--no-locale", "--no-sync"], check=True, **quiet)
+        proc = subprocess.Popen([pg + "postgres", "-D", folder + "/data", "-k", folder, *at, "-c", "fsync=off"],
+                                **quiet)
+        self.addCleanup(proc.wait, timeout=30)
+        self.addCleanup(proc.send_signal, signal.SIGINT)  # fast shutdown
+        self.assertTrue(wait_for(lambda: proc.poll() is None and subprocess.run([pg + "pg_isready", "-q", *at])
+                                 .returncode == 0, timeout=30, step=0.05), "postgres did not come up")
+        subprocess.run([pg + "createdb", *at, "-U", "verimex", "verimex"], check=True, **quiet)
+        uri, fast = "postgresql://verimex@127.0.0.1:55433/verimex", ["-t", "10", "--mx-interval", "0", "--per-mx", "8"]
+        server = self.start("--store", uri, "-j", "1", *fast)
+        # Enough that the server's one worker is far from done when the second worker starts.
+        addresses = ["u%03d@yes.server.test" % i for i in range(150)] + ["v%03d@no.server.test" % i for i in range(50)]
+        status, _, body = server.json("POST", "/v1/jobs", body={"addresses": addresses, "name": "fleet"})
+        self.assertEqual((status, body), (201, {"job": "fleet", "added": 200, "duplicates": 0}))
+        # A worker of its own joins the job on the store, as one on another machine would, and leaves at its end.
+        run = subprocess.run([os.environ["VERIMEX_CHECK"], "--store", uri, "--job", "fleet", "-j", "4", *fast,
+                              "--json"], stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
+        self.assertIn(run.returncode, (0, 1), run.stderr)
+        by_check = [json.loads(line)["address"] for line in run.stdout.decode().splitlines()]
+        self.assertTrue(wait_for(lambda: server.json("GET", "/v1/jobs/fleet")[2]["done"] == 200, timeout=60))
+        self.assertEqual([(r["address"], r["attempts"], r["state"], r["verified"]) for r in server.rows(
+            "/v1/jobs/fleet/results")], [(a, 1, "done", "@yes." in a) for a in addresses])
+        # Both took part, and nothing was checked twice.
+        by_server = sum(int(n) for n in re.findall(rb'^verimex_checks_total\{source="job",result="[a-z_]+"\} (\d+)$',
+                                                   server.request("GET", "/metrics")[2], re.M))
+        self.assertEqual((len(set(by_check)), by_server + len(by_check)), (len(by_check), 200))
+        self.assertTrue(by_server > 0 and len(by_check) > 0, by_server)
+
+
+class Page(ServerTest):
+    def test_page_runs_a_job_from_list_to_download(self):
+        # Any JavaScript error in the browser's console fails it.
+        server = self.start("--token", "page-token", "-t", "10", "--mx-interval", "0", "--per-mx", "8")
+        folder = tempfile.TemporaryDirectory(prefix="verimex-page-test.")
+        self.addCleanup(folder.cleanup)
+        options = webdriver.ChromeOptions()
+        options.binary_location = "/usr/bin/chromium"
+        for arg in ["headless=new", "no-sandbox", "disable-dev-shm-usage", "disable-gpu", "no-first-run",
+                    "disable-extensions", "disable-background-networking", "window-size=1280,1000",
+                    "user-data-dir=" + folder.name + "/profile"]:
+            options.add_argument("--" + arg)
+        options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
+        d = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+        self.addCleanup(d.quit)
+        d.execute_cdp_cmd("Browser.setDownloadBehavior", {"behavior": "allow", "downloadPath": folder.name})
+        wait = WebDriverWait(d, 60, poll_frequency=0.1)
+        el = lambda element_id: d.find_element(By.ID, element_id)  # noqa: E731
+        result_rows = lambda: d.find_elements(By.CSS_SELECTOR, "#results tbody tr.result-row")  # noqa: E731
+
+        # The server wants a token: the page asks for it.
+        d.get("http://127.0.0.1:%d/" % server.port)
+        wait.until(lambda _: el("token-line").is_displayed())
+        self.assertIn("token", el("message").text)
+        el("token").send_keys("page-token")
+        el("token-save").click()
+        el("addresses").send_keys("\n".join(["# a comment", ""] + ADDRESSES + [ADDRESSES[0]]))
+        el("job-name").send_keys("browser")
+        el("start").click()
+        wait.until(lambda _: el("state").text == "finished")  # the counts and table as the job ends
+        self.assertIn("Job browser: 6 addresses added, 1 repeats left out.", el("message").text)
+        self.assertEqual([el(i).text for i in ["job-shown", "done", "total"]], ["browser", "6", "6"])
+        self.assertEqual({key: int(el("count-" + key).text) for key in COUNTS}, COUNTS)
+        self.assertEqual(el("bar-fill").get_attribute("style"), "width: 100%;")
+        cells = [r.find_elements(By.TAG_NAME, "td") for r in wait.until(lambda _: len(result_rows()) == 6
+                                                                         and result_rows())]
+        self.assertEqual([c[1].text for c in cells], ADDRESSES)
+        self.assertEqual((cells[0][2].text, cells[0][3].text, cells[1][2].text), ("verified", "000", "rejected"))
+        # The address that carries markup is shown as text and ran nothing.
+        self.assertEqual((d.find_elements(By.CSS_SELECTOR, "#results img"), d.title), ([], "verimex"))
+        # Filtered by outcome, then a transcript on demand.
+        Select(el("filter")).select_by_value("could_not_connect")
+        self.assertEqual([r.find_elements(By.TAG_NAME, "td")[1].text for r in result_rows()], [ADDRESSES[2]])
+        d.find_element(By.CSS_SELECTOR, "#results tbody tr.result-row button.show-transcript").click()
+        self.assertIn("ERROR: could not connect to mx.down.server.test",
+                      d.find_element(By.CSS_SELECTOR, "#results tr.transcript pre").text)
+        # The chart: one bar per outcome, as tall as its count says.
+        bars = d.find_elements(By.CSS_SELECTOR, "#chart rect")
+        self.assertEqual([b.get_attribute("class") for b in bars], list(COUNTS))
+        self.assertEqual([int(bars[i].get_attribute("height")) for i in (0, 1, 4)], [120, 40, 0])
+        # The CSV download, with the token, as a file.
+        el("download-csv").click()
+        path = os.path.join(folder.name, "browser.csv")
+        self.assertTrue(wait_for(lambda: os.path.exists(path), timeout=30, step=0.1))
+        time.sleep(0.3)  # there once whole (renamed from .crdownload), but let it settle
+        with open(path, newline="", encoding="utf-8") as f:
+            self.assertEqual([row[:3:2] for row in csv.reader(f)], [["address", "verified"]] + [
+                [a, str("@yes." in a).lower()] for a in ADDRESSES])
+        # One address checked at once, from the same page.
+        el("check-email").send_keys("bob@no.server.test")
+        el("check").click()
+        wait.until(lambda _: el("check-result").is_displayed())
+        self.assertIn("bob@no.server.test: 550 5.1.1", el("check-result").text)
+        self.assertEqual([e for e in d.get_log("browser") if e["level"] in ("SEVERE", "ERROR")
+                          and "401 (Unauthorized)" not in e["message"]], [])
