@@ -219,6 +219,24 @@ TEST_F(BulkRun, FourWorkersPrintEveryResultInInputOrderAsOneDoes)
     EXPECT_EQ(one.out, four.out);
 }
 
+TEST_F(BulkRun, FewDescriptorsMeanFewerChecksAtOnceAndTheSameResults)
+{
+    // The soft limit of 60 is raised to the hard one, but 120 descriptors
+    // cannot serve 200 checks at once: the run says how many it can, and
+    // every result is still there, in order.
+    const std::vector<Case> cases = two_hundred();
+    const ToolRun run = run_program(
+        "/usr/bin/prlimit",
+        {"--nofile=60:120", verimex_check_path(), "-j", "200", "-t", limit_arg, "-f", "bulk.test"},
+        fed(as_input(cases)));
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err.rfind("verimex-check: -j 200: only 120 file descriptors may be open, enough for ", 0), 0u)
+        << run.err;
+    EXPECT_NE(run.err.find(" checks at a time; checking "), std::string::npos) << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    EXPECT_EQ(result_lines(run.out), expected_lines(cases, cases.size()));
+}
+
 TEST_F(BulkRun, JsonGivesOneValidObjectPerAddress)
 {
     const std::vector<Case> cases = two_hundred();
