@@ -13,7 +13,6 @@ namespace verimex {
 namespace {
 
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
 using test::HangUpCase;
 
 constexpr const char* from = "prober.hangup.test";
@@ -27,9 +26,9 @@ TEST_P(HangUp, EndsAtOnceWithTheServersWords)
     self.email(GetParam().email);
     self.from(from);
     self.timeout(10);
-    const Clock::time_point start = Clock::now();
+    const auto start = std::chrono::steady_clock::now();
     self.check();
-    const Clock::duration took = Clock::now() - start;
+    const auto took = std::chrono::steady_clock::now() - start;
 
     EXPECT_EQ(self.returnvar(), GetParam().returnvar);
     EXPECT_EQ(self.smtp(), GetParam().smtp);

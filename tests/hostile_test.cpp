@@ -60,8 +60,6 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using platform::posix::Fd;
 using test::PeerConnection;
-using test::open_descriptors;
-using test::our_children;
 using test::SmtpPeer;
 using Clock = std::chrono::steady_clock;
 using Hosts = std::vector<std::string>;
@@ -168,14 +166,14 @@ protected:
         self.from(from);
         self.timeout(1);
         reap_lookup_children();
-        descriptors_ = open_descriptors();
+        descriptors_ = test::open_descriptors();
     }
     // Every case's servers, tools and connections are gone by now, and so
     // must be every descriptor the checks used.
     void TearDown() override
     {
         reap_lookup_children();
-        EXPECT_EQ(open_descriptors(), descriptors_) << "a descriptor was left open";
+        EXPECT_EQ(test::open_descriptors(), descriptors_) << "a descriptor was left open";
     }
 
     // A lookup child holds a process descriptor of ours until it is reaped:
@@ -228,8 +226,7 @@ TEST_F(HostileServer, SendsABannerAndCloses)
 {
     SmtpPeer peer("127.0.0.101", [](PeerConnection& c) { c.send("220 mx.hangup going away\r\n"); });
     const Clock::duration took = timed_check("user@hangup.hostile.test");
-    // Gone before vrfy, and its last words were no refusal: it could not
-    // be asked. The close ends every wait at once.
+    // Gone before vrfy without a refusal: the close ends every wait at once.
     EXPECT_EQ(self.returnvar(), texts::could_not_connect);
     EXPECT_EQ(self.smtp(),
               dialog("mx.hangup.hostile.test", "220 mx.hangup going away\r\n", "", "user@hangup.hostile.test", ""));
@@ -405,7 +402,8 @@ TEST_F(HostileServer, AcceptsOnlyAfterTheTimeout)
 
     // The socket was left connecting on purpose; the next check starts
     // it over and keeps no trace of it.
-    EXPECT_EQ(open_descriptors(), descriptors_ + 4) << "listener, filler, its accepted end and the pending connect";
+    EXPECT_EQ(test::open_descriptors(), descriptors_ + 4)
+        << "listener, filler, its accepted end and the pending connect";
     self.nslookup("");
     timed_check("user@refused.hostile.test", "second_check_ms");
     EXPECT_EQ(self.returnvar(), texts::could_not_connect);
@@ -838,9 +836,9 @@ TEST_F(HostileTool, ThousandChecksLeaveNoZombieAndNoDescriptor)
     RecordProperty("rss_growth_kib", std::to_string(rss.stop()));
     reap_lookup_children();
     EXPECT_EQ(platform::posix::unreaped_children(), 0u);
-    EXPECT_EQ(our_children(), std::vector<pid_t>{}) << "no zombie and no tool still running";
+    EXPECT_EQ(test::our_children(), std::vector<pid_t>{}) << "no zombie and no tool left running";
     // Once reaped, the children's process descriptors are gone too.
-    EXPECT_EQ(open_descriptors(), descriptors_);
+    EXPECT_EQ(test::open_descriptors(), descriptors_);
 }
 
 // ---------------------------------------------------------------------------
@@ -983,9 +981,8 @@ TEST_F(HostileInput, ControlCharactersAreSentAsTheyAre)
 
 TEST_F(HostileInput, ControlCharactersInTheDomainOrServerFindNothing)
 {
-    // A control character in the domain is refused before the lookup; in
-    // the host's own server setting it goes to the lookup, which finds
-    // nothing.
+    // Refused in the domain; in the host's own server setting it goes to
+    // the lookup, which finds nothing.
     const std::string refused(texts::invalid_email);
     const std::string nothing(texts::no_mail_server);
     for (const auto& [email, server, result] : std::vector<std::tuple<std::string, std::string, std::string>>{

@@ -52,8 +52,6 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using platform::posix::Fd;
 using test::TempDir;
-using test::open_descriptors;
-using test::our_children;
 using test::hosts_in;
 using Hosts = std::vector<std::string>;
 using Clock = std::chrono::steady_clock;
@@ -165,11 +163,8 @@ public:
 // ---------------------------------------------------------------------------
 // The helper run directly: exit status, stdout and stderr.
 
-// The helper's run: exit status (-1 when it did not exit normally), stdout,
-// stderr and how long it took.
-using HelperRun = test::ToolRun;
 
-HelperRun run_helper(const std::vector<std::string>& args)
+test::ToolRun run_helper(const std::vector<std::string>& args)
 {
     return test::run_program(helper_path, args);
 }
@@ -246,8 +241,7 @@ private:
             const ssize_t m = ::recv(upstream.get(), buffer, sizeof buffer, 0);
             if (m <= 0)
                 continue;
-            // Counted before it is sent: the helper may have its answer and
-            // end, and the test look, before this thread runs again.
+            // Counted before it is sent: the test may look as soon as it is.
             ++relayed_;
             ::sendto(listener_.get(), buffer, static_cast<std::size_t>(m), 0, reinterpret_cast<sockaddr*>(&client),
                      length);
@@ -270,7 +264,7 @@ protected:
 
 TEST_F(Helper, PrintsOneLinePerRecordInTheScannersShape)
 {
-    const HelperRun run = run_helper({"-q=mx", "two.test"});
+    const test::ToolRun run = run_helper({"-q=mx", "two.test"});
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.err, "");
     const Hosts hosts = hosts_in(run.out);
@@ -283,13 +277,13 @@ TEST_F(Helper, PrintsOneLinePerRecordInTheScannersShape)
 
 TEST_F(Helper, AnswersTheCommandLineStyles)
 {
-    const HelperRun reference = run_helper({"-q=mx", "two.test"});
+    const test::ToolRun reference = run_helper({"-q=mx", "two.test"});
     for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
              {"-type=mx", "two.test"},
              {"-querytype=MX", "-timeout=30", "two.test", "127.0.0.1", "extra", "words"},
              {"two.test"},
              {"-q=mx", "two.test", "ns.lookup.test"}}) {
-        const HelperRun run = run_helper(args);
+        const test::ToolRun run = run_helper(args);
         EXPECT_EQ(run.status, 0) << ::testing::PrintToString(args) << run.err;
         EXPECT_EQ(run.out, reference.out) << ::testing::PrintToString(args);
     }
@@ -300,7 +294,7 @@ TEST_F(Helper, RejectsWhatItCannotAnswer)
     for (const std::vector<std::string>& args :
          std::vector<std::vector<std::string>>{
              {}, {"-q=mx"}, {"-q=a", "two.test"}, {"-type=txt", "two.test"}, {"-q=mx", "bad\xff" "utf8.test"}}) {
-        const HelperRun run = run_helper(args);
+        const test::ToolRun run = run_helper(args);
         EXPECT_EQ(run.status, 2) << ::testing::PrintToString(args);
         EXPECT_EQ(run.out, "");
         EXPECT_NE(run.err, "");
@@ -309,7 +303,7 @@ TEST_F(Helper, RejectsWhatItCannotAnswer)
 
 TEST_F(Helper, DomainWithoutMxIsNoError)
 {
-    const HelperRun run = run_helper({"-q=mx", "nomx.test"});
+    const test::ToolRun run = run_helper({"-q=mx", "nomx.test"});
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err, "");
@@ -317,7 +311,7 @@ TEST_F(Helper, DomainWithoutMxIsNoError)
 
 TEST_F(Helper, UnknownDomainFails)
 {
-    const HelperRun run = run_helper({"-q=mx", "nothing.test"});
+    const test::ToolRun run = run_helper({"-q=mx", "nothing.test"});
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out, "");
     EXPECT_NE(run.err.find("nothing.test"), std::string::npos) << run.err;
@@ -325,7 +319,7 @@ TEST_F(Helper, UnknownDomainFails)
 
 TEST_F(Helper, QueriesNonAsciiDomainsInTheirAsciiForm)
 {
-    const HelperRun run = run_helper({"-q=mx", "b\xc3\xbc" "cher.lookup.test"});
+    const test::ToolRun run = run_helper({"-q=mx", "b\xc3\xbc" "cher.lookup.test"});
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out, "xn--bcher-kva.lookup.test\tmail exchanger = mx.lookup.test\r\n");
 }
@@ -333,7 +327,7 @@ TEST_F(Helper, QueriesNonAsciiDomainsInTheirAsciiForm)
 TEST_F(Helper, LargeAnswerComesWhole)
 {
     // Too big for a UDP answer: c-ares asks again over TCP.
-    const HelperRun run = run_helper({"-q=mx", "many.lookup.test"});
+    const test::ToolRun run = run_helper({"-q=mx", "many.lookup.test"});
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(hosts_in(run.out).size(), 30u);
 }
@@ -346,7 +340,7 @@ TEST_F(Helper, ServerByIpv6Address)
     } catch (const std::system_error& e) {
         GTEST_SKIP() << "no IPv6 loopback here: " << e.what();
     }
-    const HelperRun run = run_helper({"-q=mx", "two.test", "::1"});
+    const test::ToolRun run = run_helper({"-q=mx", "two.test", "::1"});
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(hosts_in(run.out).size(), 2u);
     EXPECT_GE(relay->relayed(), 1);
@@ -355,7 +349,7 @@ TEST_F(Helper, ServerByIpv6Address)
 TEST_F(Helper, ServerThatCannotBeFoundOrReachedFails)
 {
     for (const char* server : {"127.0.0.99", "::1", "nope.lookup.test"}) {
-        const HelperRun run = run_helper({"-q=mx", "two.test", server});
+        const test::ToolRun run = run_helper({"-q=mx", "two.test", server});
         EXPECT_EQ(run.status, 1) << server;
         EXPECT_EQ(run.out, "") << server;
         EXPECT_NE(run.err, "") << server;
@@ -366,7 +360,7 @@ TEST_F(Helper, ServerThatCannotBeFoundOrReachedFails)
 TEST_F(Helper, SilentServerEndsWithinItsBound)
 {
     const Fd server = silent_server("127.0.0.53");
-    const HelperRun run = run_helper({"-q=mx", "two.test", "127.0.0.53"});
+    const test::ToolRun run = run_helper({"-q=mx", "two.test", "127.0.0.53"});
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out, "");
     EXPECT_NE(run.err.find("Timeout"), std::string::npos) << run.err;
@@ -379,7 +373,7 @@ TEST_F(Helper, OverallDeadlineEndsWhatTheRetriesWouldNot)
     // tries and timeouts past the helper's limit.
     const Fd first = silent_server("127.0.0.53");
     const Fd second = silent_server("127.0.0.54");
-    const HelperRun run = run_helper({"-q=mx", "two.test", "silent.lookup.test"});
+    const test::ToolRun run = run_helper({"-q=mx", "two.test", "silent.lookup.test"});
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out, "");
     EXPECT_NE(run.err.find("no answer within"), std::string::npos) << run.err;
@@ -525,14 +519,14 @@ TEST_F(Runner, OutputIsCutAtTheReadLimit)
 
 TEST_F(Runner, ToolThatCannotBeFoundIsAFailedStartWithErrno2)
 {
-    const std::size_t fds = open_descriptors();
+    const std::size_t fds = test::open_descriptors();
     for (const char* command : {"verimex-no-such-tool -q=mx x.test", "nslookup -q=mx x.test ", ""}) {
         ScopedHelper helper("");  // "nslookup" is not on the private search list either
         const Lookup l = run_lookup(command, "earlier output");
         EXPECT_EQ(l.object.returnvar(), texts::start_failed(2)) << command;
         EXPECT_EQ(l.object.nslookup(), "earlier output") << command;
     }
-    EXPECT_EQ(open_descriptors(), fds) << "no pipe end left open";
+    EXPECT_EQ(test::open_descriptors(), fds) << "no pipe end left open";
 }
 
 TEST_F(Runner, ToolThatPrintsNothingGivesAnEmptyOutput)
@@ -586,7 +580,7 @@ TEST_F(Runner, ManyLookupsLeaveNoDescriptorsAndNoZombies)
 {
     tool("nslookup", "printf 'x.test\\tmail exchanger = mx.x.test\\r\\n'");
     ScopedHelper helper("");
-    const std::size_t fds = open_descriptors();
+    const std::size_t fds = test::open_descriptors();
     for (int i = 0; i < 300; ++i) {
         const Lookup l = run_lookup(texts::lookup_command("x.test", ""));
         ASSERT_EQ(l.hosts(), Hosts{"mx.x.test"}) << "lookup " << i;
@@ -603,10 +597,9 @@ TEST_F(Runner, ManyLookupsLeaveNoDescriptorsAndNoZombies)
         std::this_thread::sleep_for(5ms);
     }
     EXPECT_EQ(platform::posix::unreaped_children(), 0u);
-    EXPECT_EQ(our_children(), std::vector<pid_t>{}) << "no zombie or live tool left behind";
-    // A child not reaped yet holds its process descriptor; once reaped,
-    // nothing is left.
-    EXPECT_EQ(open_descriptors(), fds);
+    EXPECT_EQ(test::our_children(), std::vector<pid_t>{}) << "no zombie or live tool left behind";
+    // Only once reaped are the children's process descriptors gone.
+    EXPECT_EQ(test::open_descriptors(), fds);
 }
 
 // A host that reaps our lookup child itself (waitpid(-1) in its own

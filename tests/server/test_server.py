@@ -7,7 +7,6 @@ import json
 import os
 import pwd
 import re
-import shutil
 import signal
 import socket
 import subprocess
@@ -189,23 +188,25 @@ class Api(ServerTest):
 
 class OwnServers(ServerTest):
     def test_full_queue_sigterm_and_restart(self):
-        folder = tempfile.TemporaryDirectory(prefix="verimex-server-test.")
-        self.addCleanup(folder.cleanup)
-        store = os.path.join(folder.name, "jobs.sqlite")
+        store = self.enterContext(tempfile.TemporaryDirectory(prefix="verimex-server-test.")) + "/jobs.sqlite"
         addresses = ["m%d@mute.server.test" % i for i in range(4)] + ["y%d@yes.server.test" % i for i in range(20)]
         server = self.start(*FAST, "-j", "2", "--store", store, "--check-threads", "1", "--check-queue", "1")
         self.assertEqual(server.json("POST", "/v1/jobs", dict(addresses=addresses, name="long", timeout=3))[0], 201)
-        # One check runs (2 s against the mute server), one waits (5 s); the third finds no room.
-        running, waiting = [server.send("GET", check_path("x@mute.server.test", timeout=t)) for t in (2, 5)]
-        queued = lambda: b"verimex_checks_queued 1" in server.request("GET", "/metrics")[2]  # noqa: E731
-        self.assertTrue(wait_for(lambda: queued() and server.json("GET", "/v1/jobs/long")[2]["running"] >= 1))
+        metric = lambda text: wait_for(lambda: text in server.request("GET", "/metrics")[2])  # noqa: E731
+        # One check runs (2 s against the mute server), then one waits (5 s); the third finds no room.
+        running = server.send("GET", check_path("x@mute.server.test", timeout=2))
+        self.assertTrue(metric(b'verimex_checks_in_flight{source="single"} 1'))
+        waiting = server.send("GET", check_path("x@mute.server.test", timeout=5))
+        self.assertTrue(metric(b"verimex_checks_queued 1"))
         status, head, body = server.json("GET", check_path("alice@yes.server.test"))
         self.assertEqual((status, head["Retry-After"], body),
                          (503, "1", {"error": "too many checks waiting; try again later"}))
         self.assertEqual(server.answer(running, True)[2]["returnvar"], "ERROR: timeout after 2 seconds.")
-        # Room again; then SIGTERM: the running check finishes, the waiting one is sent away.
+        # Room again once the waiting one runs; then SIGTERM: the running check finishes, the waiting one is sent away.
+        self.assertTrue(metric(b"verimex_checks_queued 0"))
         late = server.send("GET", check_path("alice@yes.server.test"))
-        self.assertTrue(wait_for(queued))
+        self.assertTrue(metric(b"verimex_checks_queued 1"))
+        self.assertTrue(wait_for(lambda: server.json("GET", "/v1/jobs/long")[2]["running"] >= 1))
         start = time.monotonic()
         status, out, err = server.stop(signal.SIGTERM)
         self.assertEqual((status, out.strip()), (0, "verimex-server: stopped"), err)
@@ -221,8 +222,7 @@ class OwnServers(ServerTest):
         self.assertEqual(sum(r["verified"] for r in rows), 20)
 
     def test_exit_statuses(self):
-        holder = socket.create_server(("127.0.0.1", 0))
-        self.addCleanup(holder.close)
+        holder = self.enterContext(socket.create_server(("127.0.0.1", 0)))
         store = ["--listen", "127.0.0.1:0", "--store"]
         cases = [  # arguments, exit status, what stderr holds
             (["--listen", "127.0.0.1:%d" % holder.getsockname()[1]], 3, b"cannot listen"),
@@ -238,8 +238,7 @@ class OwnServers(ServerTest):
     def test_fleet_server_and_verimex_check_share_a_job_on_postgresql(self):
         if os.geteuid() != 0 or not os.path.exists("/usr/lib/postgresql/15/bin/initdb"):
             self.skipTest("needs root, to run PostgreSQL as its own user, and Debian's postgresql package")
-        folder = tempfile.mkdtemp(prefix="verimex-server-pg.")
-        self.addCleanup(shutil.rmtree, folder, ignore_errors=True)
+        folder = self.enterContext(tempfile.TemporaryDirectory(prefix="verimex-server-pg."))
         os.chown(folder, pwd.getpwnam("postgres").pw_uid, pwd.getpwnam("postgres").pw_gid)
         # initdb and postgres as the unprivileged "postgres" user, on 127.0.0.1 only.
         pg, at = "/usr/lib/postgresql/15/bin/", ["-h", "127.0.0.1", "-p", "55433"]
@@ -279,18 +278,16 @@ class Page(ServerTest):
     def test_page_runs_a_job_from_list_to_download(self):
         # Any JavaScript error in the browser's console fails it.
         server = self.start("--token", "page-token", "-t", "10", "--mx-interval", "0", "--per-mx", "8")
-        folder = tempfile.TemporaryDirectory(prefix="verimex-page-test.")
-        self.addCleanup(folder.cleanup)
+        folder = self.enterContext(tempfile.TemporaryDirectory(prefix="verimex-page-test."))
         options = webdriver.ChromeOptions()
         options.binary_location = "/usr/bin/chromium"
         for arg in ["headless=new", "no-sandbox", "disable-dev-shm-usage", "disable-gpu", "no-first-run",
                     "disable-extensions", "disable-background-networking", "window-size=1280,1000",
-                    "user-data-dir=" + folder.name + "/profile"]:
+                    "user-data-dir=" + folder + "/profile"]:
             options.add_argument("--" + arg)
         options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
-        d = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
-        self.addCleanup(d.quit)
-        d.execute_cdp_cmd("Browser.setDownloadBehavior", {"behavior": "allow", "downloadPath": folder.name})
+        d = self.enterContext(webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options))
+        d.execute_cdp_cmd("Browser.setDownloadBehavior", {"behavior": "allow", "downloadPath": folder})
         wait = WebDriverWait(d, 60, poll_frequency=0.1)
         el = lambda element_id: d.find_element(By.ID, element_id)  # noqa: E731
         result_rows = lambda: d.find_elements(By.CSS_SELECTOR, "#results tbody tr.result-row")  # noqa: E731
@@ -327,7 +324,7 @@ class Page(ServerTest):
         self.assertEqual([int(bars[i].get_attribute("height")) for i in (0, 1, 4)], [120, 40, 0])
         # The CSV download, with the token, as a file.
         el("download-csv").click()
-        path = os.path.join(folder.name, "browser.csv")
+        path = os.path.join(folder, "browser.csv")
         self.assertTrue(wait_for(lambda: os.path.exists(path), timeout=30, step=0.1))
         time.sleep(0.3)  # there once whole (renamed from .crdownload), but let it settle
         with open(path, newline="", encoding="utf-8") as f:

@@ -1,5 +1,6 @@
 // A monotonic clock that stands still until advance() moves it, for tests
-// of anything timed by the event loop's clock (the watchdog, the timers).
+// of anything timed by the event loop's clock. It starts well past the
+// epoch, so no deadline computed from it is ever zero.
 #pragma once
 
 #include <chrono>
@@ -8,8 +9,6 @@
 
 namespace verimex::test {
 
-// It starts well past the epoch, so no deadline computed from it is ever
-// zero.
 class FakeClock final : public platform::Clock {
 public:
     time_point now() override { return now_; }

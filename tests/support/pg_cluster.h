@@ -3,7 +3,6 @@
 // its own, and stopped by pg_ctl (the pid it wrote) at the end.
 #pragma once
 
-#include <libpq-fe.h>
 #include <pwd.h>
 #include <unistd.h>
 
@@ -67,14 +66,8 @@ public:
 
     void run_sql(const std::string& database, const std::string& sql) const
     {
-        PGconn* conn = PQconnectdb(uri(database).c_str());
-        PGresult* r = PQstatus(conn) == CONNECTION_OK ? PQexec(conn, sql.c_str()) : nullptr;
-        const bool ok = PQresultStatus(r) == PGRES_COMMAND_OK || PQresultStatus(r) == PGRES_TUPLES_OK;
-        const std::string message = PQerrorMessage(conn);
-        PQclear(r);
-        PQfinish(conn);
-        if (!ok)
-            throw std::runtime_error(sql + ": " + message);
+        if (!as_postgres("psql -X -q -v ON_ERROR_STOP=1 -d '" + uri(database) + "' -c \"" + sql + "\""))
+            throw std::runtime_error(sql + " failed; see " + dir_ + "/server.log");
     }
 
 private:

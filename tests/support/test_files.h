@@ -1,5 +1,4 @@
-// What several tests share around their files and the program's output: a
-// temporary folder for one test binary, and splitting output into lines.
+// A temporary folder for one test binary, and splitting output into lines.
 #pragma once
 
 #include <gtest/gtest.h>

@@ -54,14 +54,6 @@ def reply_to(part, address, line):
     return "500 unknown\r\n"
 
 
-def read_line(conn):
-    """Reads up to and with the first line feed; False if the client went."""
-    data = b""
-    while b"\n" not in data and (piece := conn.recv(4096)):
-        data += piece
-    return b"\n" in data
-
-
 def hang_up(conn, part, address):
     """The parts that go without answering the verify command; the caller
     closes the connection."""
@@ -70,7 +62,10 @@ def hang_up(conn, part, address):
     conn.sendall(said.get(part, BLOCKED).encode())
     # reset waits for the helo line, the sign that the client has what we
     # said: a reset arriving before that could overtake it.
-    if part in ("drop-helo", "reset") and read_line(conn) and part == "reset":
+    data = b""
+    while part in ("drop-helo", "reset") and b"\n" not in data and (piece := conn.recv(4096)):
+        data += piece
+    if part == "reset" and b"\n" in data:
         # A zero linger time makes close() abort the connection with RST.
         conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
 

@@ -175,11 +175,8 @@ public:
         if (!::CreateTimerQueueTimer(&timer_, nullptr, &expire, this, seconds_ * 1000, 0, WT_EXECUTEONLYONCE))
             ADD_FAILURE() << "no timer for the case's time limit: " << ::GetLastError();
     }
-    void OnTestEnd(const testing::TestInfo&) override
-    {
-        // Waits for a callback under way, so none outlives its case.
-        ::DeleteTimerQueueTimer(nullptr, timer_, INVALID_HANDLE_VALUE);
-    }
+    // Waits for a callback under way, so none outlives its case.
+    void OnTestEnd(const testing::TestInfo&) override { ::DeleteTimerQueueTimer(nullptr, timer_, INVALID_HANDLE_VALUE); }
 
 private:
     static void CALLBACK expire(void* self, BOOLEAN)
