@@ -1,0 +1,117 @@
+// The network seam of the verification engine: finding mail exchangers and
+// talking to one of them. The dialog (dialog.cpp) sees only these types, so
+// its tests can drive it with a scripted stream; net/ holds the real ones
+// (c-ares, TCP, SOCKS5, OpenSSL).
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <verimex/verify.h>
+
+namespace verimex::engine {
+
+using clock = std::chrono::steady_clock;
+using deadline = clock::time_point;
+
+// ---- resolution -----------------------------------------------------------
+
+struct mx_host {
+    std::string name;        // as in the record, without the final dot
+    unsigned preference = 0;
+};
+
+struct mx_answer {
+    enum class status {
+        ok,        // hosts: the MX records, in preference order
+        implicit,  // no MX record: hosts holds the domain itself (RFC 5321 5.1)
+        null_mx,   // "MX 0 ." (RFC 7505): the domain takes no mail
+        nxdomain,  // the domain does not exist
+        no_host,   // neither MX nor address records
+        dns_error, // SERVFAIL, refused, time-out after the retries
+        timeout,   // the check's own deadline ran out first
+        cancelled,
+    };
+    status result = status::dns_error;
+    std::vector<mx_host> hosts;
+    std::string detail;  // for the transcript: what failed (c-ares's words)
+};
+
+struct host_answer {
+    enum class status { ok, none, dns_error, timeout, cancelled };
+    status result = status::dns_error;
+    std::vector<std::string> addresses;  // numeric, IPv4 first then IPv6
+    std::string detail;
+};
+
+struct resolve_settings {
+    std::string dns_server;  // "" is the system's resolver; "ADDR" or "ADDR:PORT"
+    const cancellation* cancel = nullptr;
+};
+
+// Both may be called from any thread; they block until the answer, the
+// deadline or a stop request. A lost packet is asked again before a
+// dns_error is given.
+mx_answer lookup_mx(std::string_view domain, const resolve_settings& settings, deadline until);
+host_answer lookup_host(std::string_view host, const resolve_settings& settings, deadline until);
+
+// ---- one SMTP connection ---------------------------------------------------
+
+enum class io_status {
+    ok,
+    timeout,    // the wait's deadline ran out
+    closed,     // the peer closed (what it sent before is in the text)
+    failed,     // a socket or TLS error (errno in error_code)
+    too_long,   // a reply over the bounds (lines, bytes): the rest is not read
+    cancelled,
+};
+
+// Bounds on what one server reply may be.
+inline constexpr std::size_t max_reply_line = 4096;
+inline constexpr std::size_t max_reply_bytes = 64 * 1024;
+inline constexpr std::size_t max_reply_lines = 200;
+
+struct proxy_settings {
+    std::string host;
+    std::uint16_t port = 1080;
+    std::string user;      // empty: no authentication offered
+    std::string password;  // never written anywhere
+};
+
+// "socks5://[USER:PASSWORD@]HOST:PORT", percent-decoded; false for anything else.
+bool parse_proxy(std::string_view url, proxy_settings& out);
+
+struct connect_result {
+    enum class status { ok, refused, unreachable, timeout, proxy_error, failed, cancelled };
+    status result = status::failed;
+    int error_code = 0;       // errno, or the SOCKS5 reply code for proxy_error
+    std::string detail;       // for the transcript; never holds a password
+};
+
+class smtp_stream {
+public:
+    virtual ~smtp_stream() = default;
+
+    // Sends bytes (a command with its CR LF).
+    virtual io_status send(std::string_view bytes, deadline until) = 0;
+    // Reads one whole reply, every line of it as read (line ends included),
+    // into text. On closed/timeout/too_long, text holds what did arrive.
+    virtual io_status read_reply(std::string& text, deadline until) = 0;
+    // The TLS handshake after the server's 220 to STARTTLS.
+    virtual io_status start_tls(deadline until) = 0;
+    virtual bool encrypted() const = 0;
+    virtual std::string tls_version() const = 0;  // "TLSv1.3"; empty when plain
+    virtual int error_code() const = 0;           // of the last failed call
+};
+
+// Opens a TCP connection to address:port (numeric), through the proxy when
+// one is given (the proxy is handed the address, not a name).
+std::unique_ptr<smtp_stream> connect_smtp(const std::string& address, std::uint16_t port,
+                                          const proxy_settings* proxy, const cancellation* cancel,
+                                          deadline until, connect_result& result);
+
+}  // namespace verimex::engine
