@@ -201,7 +201,13 @@ protected:
     }
 
     scripted_network net;
-    dialog_settings settings{.how = method::rcpt, .helo = "probe.test", .timeout = 5};
+    dialog_settings settings = [] {
+        dialog_settings s;
+        s.how = method::rcpt;
+        s.helo = "probe.test";
+        s.timeout = 5;
+        return s;
+    }();
 };
 
 // ---- what each answer to RCPT makes of the report ---------------------------
@@ -362,7 +368,7 @@ TEST_F(Dialog, AutoAsksVrfyFirstAndRcptWhenVrfyDecidesNothing)
         EXPECT_EQ(net.logs["127.0.0.10"].connections, 1);
         if (!c.rcpt_follows) {
             // The component's returnvar for the same answer.
-            EXPECT_EQ(r.returnvar, r.v == verdict::deliverable ? std::string("000") : c.vrfy_reply);
+            EXPECT_EQ(r.returnvar, r.verdict == verdict::deliverable ? std::string("000") : c.vrfy_reply);
         }
     }
 }
@@ -487,9 +493,6 @@ TEST_F(Dialog, OutcomesWithoutAServerAnswer)
              n.proxy_code = 2;
          },
          verdict::unknown, reason::proxy_error, "ERROR: proxy failed (SOCKS5 reply 2)"},
-        {"private address refused",
-         [](scripted_network&, dialog_settings& s) { s.refuse_private_mx = true; }, verdict::unknown,
-         reason::refused_address, std::string(verimex::texts::could_not_connect)},
         {"banner refusal",
          [](scripted_network& n, dialog_settings&) {
              n.servers["127.0.0.10"].banner = "554 5.7.1 mx.test: Client host rejected: blocked using zen\r\n";
@@ -498,6 +501,10 @@ TEST_F(Dialog, OutcomesWithoutAServerAnswer)
         {"hangs up after the banner",
          [](scripted_network& n, dialog_settings&) { n.servers["127.0.0.10"].hang_up_after = 1; },
          verdict::unknown, reason::could_not_connect, std::string(verimex::texts::could_not_connect)},
+        // Last: what follows the loop looks at it.
+        {"private address refused",
+         [](scripted_network&, dialog_settings& s) { s.refuse_private_mx = true; }, verdict::unknown,
+         reason::refused_address, std::string(verimex::texts::could_not_connect)},
     };
     for (const case_& c : cases) {
         SCOPED_TRACE(c.name);
@@ -510,9 +517,10 @@ TEST_F(Dialog, OutcomesWithoutAServerAnswer)
         EXPECT_EQ(r.reason, c.r);
         EXPECT_EQ(r.returnvar, c.returnvar);
     }
-    // A refused address is never connected to, and says so as a refused
-    // connection does.
+    // A refused address is never connected to, and the transcript says so
+    // as for a refused connection.
     EXPECT_EQ(net.logs["127.0.0.10"].connections, 0);
+    EXPECT_EQ(run().transcript, verimex::texts::telnet_line("mx.test") + verimex::texts::connect_error_line("mx.test"));
 }
 
 // ---- bounds --------------------------------------------------------------------
