@@ -295,6 +295,22 @@ TEST_F(Dialog, NullSenderByDefaultAndNoProbeWhenCatchAllIsOff)
                                                    "RCPT TO:<alice@example.test>\r\n", "RSET\r\n", "QUIT\r\n"}));
 }
 
+TEST_F(Dialog, Utf8AddressAsksForAnSmtpUtf8TransactionWhereOffered)
+{
+    server_script s = postfix_like(rcpt_ok);
+    s.answers["EHLO"] = {"250-mx.test\r\n250 SMTPUTF8\r\n"};
+    net.one_mx("127.0.0.10", s);
+    settings.catch_all = false;
+    EXPECT_EQ(run("j\xc3\xb6rg@example.test").verdict, verdict::deliverable);
+    EXPECT_EQ(commands()[1], "MAIL FROM:<> SMTPUTF8\r\n");
+    EXPECT_EQ(commands()[2], "RCPT TO:<j\xc3\xb6rg@example.test>\r\n");
+    // An ASCII address needs none; an IDN domain goes out as A-labels.
+    net.logs.clear();
+    run("jorg@b\xc3\xbc" "cher.example");
+    EXPECT_EQ(commands()[1], "MAIL FROM:<>\r\n");
+    EXPECT_EQ(commands()[2], "RCPT TO:<jorg@xn--bcher-kva.example>\r\n");
+}
+
 TEST_F(Dialog, CatchAllResultIsRememberedPerDomain)
 {
     net.one_mx("127.0.0.10", postfix_like(rcpt_ok, rcpt_ok));

@@ -66,6 +66,11 @@ bool extension_offered(std::string_view ehlo_reply, std::string_view keyword)
     return false;
 }
 
+bool ascii(std::string_view s)
+{
+    return std::all_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
 class dialog {
 public:
     dialog(const mailbox& address, const dialog_settings& settings, network& net, std::string& transcript)
@@ -274,6 +279,7 @@ outcome dialog::session(const std::string& host, const std::string& ip, bool all
         return o;
 
     const bool offered = extension_offered(reply, "STARTTLS");
+    bool smtputf8 = extension_offered(reply, "SMTPUTF8");
     if (s_.tls != tls_mode::off && allow_tls && offered) {
         if (!send(st, texts::starttls_line, o) || !read(st, reply, stage::starttls, o))
             return o;
@@ -296,6 +302,8 @@ outcome dialog::session(const std::string& host, const std::string& ip, bool all
             }
             if (!greet())
                 return o;
+            // What the server offers in plain text does not count any more.
+            smtputf8 = extension_offered(reply, "SMTPUTF8");
         } else if (s_.tls == tls_mode::require) {
             judged(o, stage::starttls, reply);
             o.r = reason::tls_required;
@@ -336,7 +344,13 @@ outcome dialog::session(const std::string& host, const std::string& ip, bool all
         }
     }
 
-    if (!send(st, texts::mail_line(s_.mail_from), o) || !read(st, reply, stage::mail, o))
+    // A UTF-8 address goes out in an SMTPUTF8 transaction (RFC 6531) where
+    // the server offers one; where it does not, its answer to the address
+    // says what it makes of it.
+    std::string mail = texts::mail_line(s_.mail_from);
+    if (smtputf8 && !(ascii(wire) && ascii(s_.mail_from)))
+        mail.insert(mail.size() - 2, " SMTPUTF8");
+    if (!send(st, mail, o) || !read(st, reply, stage::mail, o))
         return o;
     if (parse_reply(reply)->code / 100 != 2) {
         // Refused as sender: about us, and every mail exchanger of the

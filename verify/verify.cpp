@@ -3,6 +3,8 @@
 // run the dialog over the real network (net/).
 #include <verimex/verify.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <new>
@@ -37,6 +39,16 @@ std::int16_t time_limit(std::int16_t timeout)
 bool unsafe_for_smtp(std::string_view s)
 {
     return s.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
+}
+
+// The EHLO name when none is given: this machine's name, which is what a
+// mail server expects (RFC 5321 4.1.4); an EHLO without one is refused.
+std::string host_name()
+{
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0')
+        return "localhost";
+    return name;
 }
 
 class real_network final : public engine::network {
@@ -112,7 +124,7 @@ report verify(std::string_view address, const options& opts)
         } else {
             engine::dialog_settings s;
             s.how = opts.method;
-            s.helo = opts.helo;
+            s.helo = opts.helo.empty() ? host_name() : opts.helo;
             s.mail_from = opts.mail_from;
             s.tls = opts.tls;
             s.catch_all = opts.catch_all;
