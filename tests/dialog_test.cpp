@@ -4,6 +4,7 @@
 // probing and its memory, and the time limits.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <deque>
 #include <functional>
@@ -142,7 +143,7 @@ public:
         const auto it = servers.find(address);
         if (it == servers.end()) {
             result.result = refusal;
-            result.error_code = refusal == connect_result::status::proxy_error ? proxy_code : 111;
+            result.error_code = refusal == connect_result::status::refused ? ECONNREFUSED : proxy_code;
             return nullptr;
         }
         result.result = connect_result::status::ok;
@@ -514,6 +515,13 @@ TEST_F(Dialog, OutcomesWithoutAServerAnswer)
              n.servers["127.0.0.10"].banner = "554 5.7.1 mx.test: Client host rejected: blocked using zen\r\n";
          },
          verdict::unknown, reason::blocked, "554 5.7.1 mx.test: Client host rejected: blocked using zen\r\n"},
+        {"out of descriptors",
+         [](scripted_network& n, dialog_settings&) {
+             n.servers.clear();
+             n.refusal = connect_result::status::failed;
+             n.proxy_code = EMFILE;
+         },
+         verdict::unknown, reason::could_not_connect, std::string(verimex::texts::could_not_connect)},
         {"hangs up after the banner",
          [](scripted_network& n, dialog_settings&) { n.servers["127.0.0.10"].hang_up_after = 1; },
          verdict::unknown, reason::could_not_connect, std::string(verimex::texts::could_not_connect)},
@@ -532,6 +540,8 @@ TEST_F(Dialog, OutcomesWithoutAServerAnswer)
         EXPECT_EQ(r.verdict, c.v);
         EXPECT_EQ(r.reason, c.r);
         EXPECT_EQ(r.returnvar, c.returnvar);
+        // Short of descriptors: no result at all, and nothing else tried.
+        EXPECT_EQ(r.unusable, net.refusal == connect_result::status::failed);
     }
     // A refused address is never connected to, and the transcript says so
     // as for a refused connection.

@@ -12,6 +12,7 @@
 #include "verify/dialog.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cctype>
 #include <random>
 
@@ -40,8 +41,16 @@ struct outcome {
     bool tls = false;
     std::string tls_version;
     bool cancelled = false;
+    // This process ran short (descriptors): not a result, and no other
+    // mail exchanger would fare better.
+    bool unusable = false;
     bool final = false;  // no other mail exchanger is asked
 };
+
+bool short_of_descriptors(int error)
+{
+    return error == EMFILE || error == ENFILE;
+}
 
 bool extension_offered(std::string_view ehlo_reply, std::string_view keyword)
 {
@@ -237,6 +246,8 @@ outcome dialog::session(const std::string& host, const std::string& ip, bool all
             break;
         default:
             not_connected(o, host);
+            if (short_of_descriptors(cr.error_code))
+                o.unusable = o.final = true;
             break;
         }
         return o;
@@ -420,7 +431,7 @@ outcome dialog::run()
     if (!address_.literal.empty()) {
         hosts.push_back({address_.literal, 0});
     } else {
-        const mx_answer mx = net_.lookup_mx(address_.domain, s_.total);
+        const mx_answer mx = net_.lookup_mx(address_.domain, wait_until());
         switch (mx.result) {
         case mx_answer::status::ok:
         case mx_answer::status::implicit:
@@ -432,6 +443,7 @@ outcome dialog::run()
             return last;
         case mx_answer::status::dns_error:
             set(last, verdict::unknown, reason::dns_error, texts::dns_failed(mx.detail));
+            last.unusable = short_of_descriptors(mx.error_code);
             return last;
         case mx_answer::status::timeout:
             timed_out(last);
@@ -449,7 +461,7 @@ outcome dialog::run()
         if (!address_.literal.empty()) {
             ips.push_back(address_.literal);
         } else {
-            const host_answer found = net_.lookup_host(host.name, s_.total);
+            const host_answer found = net_.lookup_host(host.name, wait_until());
             switch (found.result) {
             case host_answer::status::ok:
                 ips = found.addresses;
@@ -461,10 +473,17 @@ outcome dialog::run()
                 transcript_ += ctexts::connect_error_line(host.name);
                 last = outcome{};
                 set(last, verdict::unknown, reason::dns_error, texts::dns_failed(found.detail));
+                if (short_of_descriptors(found.error_code)) {
+                    last.unusable = true;
+                    return last;
+                }
                 continue;
             case host_answer::status::timeout:
+                last = outcome{};
                 timed_out(last);
-                return last;
+                if (last.final)
+                    return last;
+                continue;
             case host_answer::status::cancelled:
                 last.cancelled = true;
                 return last;
@@ -488,7 +507,7 @@ outcome dialog::run()
                 continue;
             }
             last = with_host(host.name, ip);
-            if (last.final || last.cancelled)
+            if (last.final || last.cancelled || last.unusable)
                 return last;
             if (clock::now() >= s_.total) {
                 timed_out(last);
@@ -530,6 +549,7 @@ void run_dialog(const mailbox& address, const dialog_settings& settings, network
     out.tls = o.code ? o.tls : false;
     out.tls_version = out.tls ? o.tls_version : std::string();
     out.cancelled = o.cancelled;
+    out.unusable = o.unusable;
     if (o.cancelled) {
         out.verdict = verdict::unknown;
         out.reason = reason::timeout;

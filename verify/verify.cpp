@@ -6,8 +6,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <exception>
 #include <new>
+#include <system_error>
 
 #include "component/texts.h"
 #include "verify/address.h"
@@ -134,7 +137,22 @@ report verify(std::string_view address, const options& opts)
             s.total = started + std::chrono::seconds(s.total_seconds);
             s.cancel = opts.cancel;
             real_network net(opts, proxied ? &proxy : nullptr);
-            engine::run_dialog(*mailbox, s, net, r);
+            try {
+                engine::run_dialog(*mailbox, s, net, r);
+            } catch (const std::bad_alloc&) {
+                throw;
+            } catch (const std::system_error& e) {
+                // The platform failed under the check (a thread or a
+                // descriptor could not be had): no result, and it says why.
+                r.error = std::string(e.what()) + " (error " + std::to_string(e.code().value()) + ")";
+                r.unusable = e.code().value() == EMFILE || e.code().value() == ENFILE;
+                r.verdict = verdict::unknown;
+                r.reason = reason::server_error;
+            } catch (const std::exception& e) {
+                r.error = e.what();
+                r.verdict = verdict::unknown;
+                r.reason = reason::server_error;
+            }
         }
     }
     r.verified = r.verdict == verdict::deliverable;
