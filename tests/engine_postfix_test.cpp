@@ -1,6 +1,7 @@
-// Methods rcpt and auto of the engine against a real Postfix as Debian
-// ships it (VRFY on), through the real resolver and stream, in the private
-// network (netns/check.zones: pf.test's mail exchanger on 127.0.0.40).
+// The engine against a real Postfix as Debian ships it (VRFY on), in the
+// private network (netns/check.zones: pf.test's mail exchanger on
+// 127.0.0.40): method vrfy gives what the component gives, rcpt and auto go
+// through the real resolver and stream.
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
@@ -58,6 +59,23 @@ protected:
     static inline std::unique_ptr<test::TempDir> dir;
     static inline bool started = false;
 };
+
+TEST_F(EnginePostfix, VrfyIsTheComponentsCheck)
+{
+    for (const char* address : {"root@pf.test", "nosuchuser7@pf.test"}) {
+        SCOPED_TRACE(address);
+        quoverimex q;
+        q.email(address);
+        q.from(helo);
+        q.timeout(10);
+        q.check();
+        const report r = check(address, method::vrfy);
+        EXPECT_EQ(r.returnvar, q.returnvar());
+        EXPECT_EQ(r.transcript, q.smtp());
+        EXPECT_EQ(r.mx, "mx.pf.test");
+        EXPECT_EQ(name(r.reason), address[0] == 'r' ? "cannot_verify" : "no_such_mailbox");
+    }
+}
 
 TEST_F(EnginePostfix, RcptConfirmsAKnownUserThatVrfyLeavesUndecided)
 {
