@@ -387,13 +387,20 @@ outcome dialog::session(const std::string& host, const std::string& ip, bool all
                 std::optional<bool> found;
                 std::string probe_reply;
                 outcome probe;
-                if (send(st, texts::rcpt_line(random_local_part() + "@" + address_.domain), probe) &&
-                    read(st, probe_reply, stage::rcpt, probe)) {
-                    const int code = parse_reply(probe_reply)->code;
-                    if (code == 250 || code == 251)
-                        found = true;
-                    else if (code / 100 == 5)
-                        found = false;
+                try {
+                    if (send(st, texts::rcpt_line(random_local_part() + "@" + address_.domain), probe) &&
+                        read(st, probe_reply, stage::rcpt, probe)) {
+                        const int code = parse_reply(probe_reply)->code;
+                        if (code == 250 || code == 251)
+                            found = true;
+                        else if (code / 100 == 5)
+                            found = false;
+                    }
+                } catch (...) {
+                    // The claim on the domain's probe must not outlive us,
+                    // or every other check of it would wait in vain.
+                    memory.tell(address_.domain, std::nullopt);
+                    throw;
                 }
                 memory.tell(address_.domain, found);
                 o.catch_all = found;
