@@ -35,7 +35,11 @@ struct server_script {
     std::chrono::milliseconds delay{0};
     // After this many replies the server hangs up (0: never).
     int hang_up_after = 0;
+    // A command (by its start) the server never answers.
+    std::string stall_on;
 };
+
+constexpr const char* stall = "\x01never answered";
 
 struct server_log {
     std::vector<std::string> commands;
@@ -55,6 +59,10 @@ public:
             return io_status::closed;
         const std::string command(bytes);
         log_.commands.push_back(command);
+        if (!script_.stall_on.empty() && command.starts_with(script_.stall_on)) {
+            pending_.push_back(stall);
+            return io_status::ok;
+        }
         if (command == "QUIT\r\n") {
             pending_.push_back("221 bye\r\n");
             return io_status::ok;
@@ -78,6 +86,10 @@ public:
     {
         if (pending_.empty() || closed_)
             return io_status::closed;
+        if (pending_.front() == stall) {
+            std::this_thread::sleep_until(until);
+            return io_status::timeout;
+        }
         if (script_.delay > 0ms) {
             if (clock::now() + script_.delay > until) {
                 std::this_thread::sleep_until(until);
@@ -568,6 +580,18 @@ TEST_F(Dialog, TarpitIsCutOffAtTheTotalLimit)
     EXPECT_EQ(r.returnvar, verimex::texts::timed_out(2));
     EXPECT_GE(took, 1900ms);
     EXPECT_LT(took, 3s);
+}
+
+TEST_F(Dialog, ServerSlowToTakeItsLeaveCostsAFewSecondsNotALimit)
+{
+    server_script s = postfix_like(rcpt_ok);
+    s.stall_on = "RSET";
+    net.one_mx("127.0.0.10", s);
+    settings.timeout = 60;
+    const auto start = clock::now();
+    const report r = run();
+    EXPECT_EQ(r.verdict, verdict::deliverable);
+    EXPECT_LT(clock::now() - start, 10s);
 }
 
 TEST_F(Dialog, SilentServerTimesOutAfterOneLimitAndTheNextMxIsAsked)

@@ -75,6 +75,10 @@ bool extension_offered(std::string_view ehlo_reply, std::string_view keyword)
     return false;
 }
 
+// How long the goodbye (RSET's answer, QUIT) may take once the check has
+// its verdict.
+constexpr std::chrono::seconds goodbye_wait{5};
+
 bool ascii(std::string_view s)
 {
     return std::all_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
@@ -209,10 +213,10 @@ bool dialog::read(smtp_stream& st, std::string& reply, stage at, outcome& o)
 
 void dialog::quit(smtp_stream& st)
 {
-    // Not waited for: the connection goes either way, and a server's
-    // goodbye decides nothing.
+    // Its answer is not waited for: the connection goes either way, and a
+    // server's goodbye decides nothing.
     transcript_ += texts::quit_line;
-    st.send(texts::quit_line, wait_until());
+    st.send(texts::quit_line, std::min(wait_until(), clock::now() + goodbye_wait));
 }
 
 outcome dialog::session(const std::string& host, const std::string& ip, bool allow_tls, bool& handshake_failed)
@@ -331,11 +335,16 @@ outcome dialog::session(const std::string& host, const std::string& ip, bool all
 
     const std::string wire = address_.wire();
     auto close = [&] {
+        // The verdict is known by now: a server slow to take its leave
+        // costs at most goodbye_wait, not a whole time limit.
+        const deadline until = std::min(wait_until(), clock::now() + goodbye_wait);
         transcript_ += texts::rset_line;
-        if (st.send(texts::rset_line, wait_until()) == io_status::ok) {
+        if (st.send(texts::rset_line, until) == io_status::ok) {
             std::string goodbye;
-            outcome ignored;
-            read(st, goodbye, stage::mail, ignored);
+            const io_status status = st.read_reply(goodbye, until);
+            transcript_ += goodbye;
+            if (status != io_status::ok)
+                return;
         }
         quit(st);
     };
