@@ -232,5 +232,19 @@ TEST(Stream, StopRequestEndsAReadAndASend)
     EXPECT_EQ(stream->send("QUIT\r\n", clock::now() + 2s), io_status::cancelled);
 }
 
+TEST(Stream, SendToAPeerThatDoesNotRead)
+{
+    // Its window fills, and the send waits no longer than its deadline.
+    SmtpPeer peer("127.0.0.54", [](test::PeerConnection& c) { c.pause(10s); });
+    connect_result result;
+    auto stream = connect_smtp("127.0.0.54", 25, nullptr, nullptr, clock::now() + 2s, result);
+    ASSERT_TRUE(stream);
+    const std::string flood(16 << 20, 'x');
+    const auto start = clock::now();
+    EXPECT_EQ(stream->send(flood, start + 500ms), io_status::timeout);
+    EXPECT_GE(clock::now() - start, 500ms);
+    EXPECT_LT(clock::now() - start, 900ms);
+}
+
 }  // namespace
 }  // namespace verimex::engine
