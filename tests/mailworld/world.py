@@ -187,20 +187,10 @@ def _group_members(pgid):
     return members
 
 
-def _reap():
-    """Collects exited children of ours, so they do not linger as zombies."""
-    while True:
-        try:
-            pid, _ = os.waitpid(-1, os.WNOHANG)
-        except ChildProcessError:
-            return
-        if pid == 0:
-            return
-
-
-def _kill_group(pgid, grace=5.0):
+def _kill_group(pgid, children, grace=5.0):
     """SIGTERM to the group, SIGKILL to what is left after grace seconds;
-    returns once none of it runs."""
+    returns once none of it runs. children (Popen objects of ours) are
+    reaped on the way; others' zombies are their parent's to collect."""
     for sig, wait in ((signal.SIGTERM, grace), (signal.SIGKILL, 5.0)):
         try:
             os.killpg(pgid, sig)
@@ -208,7 +198,8 @@ def _kill_group(pgid, grace=5.0):
             return
         deadline = time.monotonic() + wait
         while time.monotonic() < deadline:
-            _reap()
+            for child in children:
+                child.poll()
             if not _group_members(pgid):
                 return
             time.sleep(0.02)
@@ -245,6 +236,9 @@ class World:
         self.plan = plan()
         self._state = {"groups": {}, "mounts": [], "addresses": []}
         self._lock = threading.Lock()
+        # The daemons this object started, reaped by stop(); a world started
+        # by another process is stopped by its groups alone.
+        self._children = []
 
     # -- state on disk, so that "stop" in another process finds everything
 
@@ -268,6 +262,7 @@ class World:
                                     start_new_session=True, **kw)
         finally:
             out.close()
+        self._children.append(proc)
         self._record_group(name, proc.pid)
         return proc
 
@@ -285,7 +280,7 @@ class World:
         os.chmod(self.dir, 0o755)
         self._save()
         try:
-            servers_root = _run([FETCH_SERVERS]).strip().splitlines()[-1]
+            servers_root = _run([FETCH_SERVERS, "--check"]).strip().splitlines()[-1]
             self._addresses()
             self._users()
             self._private_folders()
@@ -561,9 +556,13 @@ socks pass {{
         errors = []
         for name, pgid in self._state["groups"].items():
             try:
-                _kill_group(pgid)
+                _kill_group(pgid, self._children)
             except WorldError as e:
                 errors.append("%s: %s" % (name, e))
+        for proc in self._children:
+            if proc.poll() is None:
+                errors.append("pid %d still runs" % proc.pid)
+        self._children = []
         for target in reversed(self._state["mounts"]):
             proc = subprocess.run(["umount", target], stdout=subprocess.PIPE,
                                   stderr=subprocess.STDOUT, text=True)
