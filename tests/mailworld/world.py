@@ -307,8 +307,12 @@ class World:
                 t.join()
             if failures:
                 raise WorldError("the world did not start:\n" + "\n".join(failures))
-        except BaseException:
-            self.stop()
+        except BaseException as failure:
+            # What did start goes; the first failure is the one to report.
+            try:
+                self.stop()
+            except WorldError as e:
+                raise WorldError("%s\nand then: %s" % (failure, e)) from failure
             raise
         with open(os.path.join(self.dir, "plan.json"), "w") as f:
             json.dump(self.plan, f, indent=1)
@@ -632,6 +636,8 @@ def main(argv):
             cmd = args.cmd[1:] if args.cmd[:1] == ["--"] else args.cmd
             if not cmd:
                 parser.error("run: no command")
+            # A SIGTERM (ctest's time limit, a kill) stops the world too.
+            signal.signal(signal.SIGTERM, lambda *_: sys.exit(128 + signal.SIGTERM))
             with World() as world:
                 env = dict(os.environ, VERIMEX_WORLD=world.dir)
                 return subprocess.call(cmd, env=env)
