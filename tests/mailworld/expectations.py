@@ -16,11 +16,11 @@ The columns:
              has passed
   auto_by    the command whose answer decides with method auto ("vrfy" or
              "rcpt"; method rcpt is always decided by "rcpt")
-  catch_all, tls, mx, code, enhanced   the report's members; ANY: not
-             compared (the engine may or may not ask for a random mailbox
-             once the address itself has decided)
+  catch_all, tls, mx, code, enhanced, role_account   the report's
+             members; ANY: not compared (the engine may or may not ask for
+             a random mailbox once the address itself has decided)
   options    what the check is given: {"tls": "require"|"off",
-             "proxy": "open"|"auth"|"badauth"}
+             "proxy": "open"|"auth"|"badauth", "catch_all": False}
 Python 3 standard library only.
 """
 
@@ -32,10 +32,10 @@ ANY = object()
 
 Row = collections.namedtuple("Row", [
     "name", "address", "server", "rcpt", "vrfy", "verdict", "reason", "retry",
-    "auto_by", "catch_all", "tls", "mx", "code", "enhanced", "options"])
+    "auto_by", "catch_all", "tls", "mx", "code", "enhanced", "role_account", "options"])
 
 _DEFAULTS = dict(server=None, rcpt=None, vrfy=None, retry=None, auto_by="rcpt", catch_all=ANY,
-                 tls=False, mx=ANY, code=ANY, enhanced=ANY, options={})
+                 tls=False, mx=ANY, code=ANY, enhanced=ANY, role_account=False, options={})
 
 
 def _row(name, address, verdict, reason, **columns):
@@ -73,6 +73,12 @@ ROWS = [
     _row("catchall-any", "nosuchuser@catchall.world.test", "risky", "accept_all",
          server="catchall", rcpt=[(250, "2.1.5 Ok")], vrfy="252 2.0.0 nosuchuser@catchall.world.test",
          catch_all=True, mx="mx.catchall.world.test", code=250),
+    # Without the random mailbox nothing tells the domain's habit.
+    _row("catchall-unprobed", "nosuchuser@catchall.world.test", "deliverable", "accepted",
+         options={"catch_all": False}, catch_all=None, mx="mx.catchall.world.test", code=250),
+    # A role address (RFC 2142), on a domain that takes every name.
+    _row("catchall-role", "postmaster@catchall.world.test", "risky", "accept_all",
+         server="catchall", rcpt=[(250, "2.1.5 Ok")], catch_all=True, role_account=True, mx="mx.catchall.world.test", code=250),
     # postgrey: 450 on the first try, 250 once the delay has passed. Every
     # run of this row must ask for a recipient postgrey has not seen yet
     # (see fresh_greylisted).

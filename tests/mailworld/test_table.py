@@ -83,7 +83,8 @@ class EngineTable:
         self.assertEqual(report["returnvar"] == "000", deliverable, report["returnvar"])
         if (verdict, reason) != (row.verdict, row.reason):
             return  # a retried row: its other columns are the first try's
-        for member in ("catch_all", "tls", "mx", "code", "enhanced"):
+        self.assertFalse(report["disposable"])
+        for member in ("catch_all", "tls", "mx", "code", "enhanced", "role_account"):
             want = getattr(row, member)
             if want is not ANY:
                 self.assertEqual(report[member], want, member)
@@ -124,6 +125,8 @@ class EngineCheck(EngineTable, WorldCase):
             argv += ["--tls", options["tls"]]
         if "proxy" in options:
             argv += ["--proxy", expectations.proxy_url(self.plan, options["proxy"])]
+        if options.get("catch_all") is False:
+            argv.append("--no-catch-all")
         proc = subprocess.run(argv + [address], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                               timeout=120)
         lines = proc.stdout.splitlines()
@@ -158,6 +161,8 @@ class EnginePython(EngineTable, WorldCase):
             kw["tls"] = options["tls"]
         if "proxy" in options:
             kw["proxy"] = expectations.proxy_url(self.plan, options["proxy"])
+        if "catch_all" in options:
+            kw["catch_all"] = options["catch_all"]
         result = self.verimex.verify(address, **kw)
         members = ("address", "returnvar", "verified", "transcript", "error", "method", "verdict", "reason",
                    "mx", "code", "enhanced", "catch_all", "tls", "role_account", "disposable")
@@ -193,8 +198,13 @@ class EngineHttp(EngineTable, WorldCase):
         super().tearDownClass()
 
     def skip_row(self, row):
-        # The server's proxy is its own (--proxy), not a request's.
-        return "a proxy is the server's own setting" if "proxy" in row.options else None
+        # The server's proxy is its own (--proxy), not a request's; catch-all
+        # probing is not a parameter of /v1/check.
+        if "proxy" in row.options:
+            return "a proxy is the server's own setting"
+        if "catch_all" in row.options:
+            return "no catch-all parameter on /v1/check"
+        return None
 
     def check(self, address, method, options):
         query = {"email": address, "method": method}
