@@ -17,7 +17,8 @@ real machine's user list is never touched.
                               and print its plan as JSON
     world.py stop DIR         stop it and remove DIR
     world.py run -- CMD...    start in a temporary folder, run CMD with
-                              VERIMEX_WORLD=DIR, stop; CMD's exit status
+                              VERIMEX_WORLD=DIR (DIR/plan.json: the plan),
+                              stop; CMD's exit status
 
 From Python:  with World() as world: ...  (world.dir, world.plan)
 Python 3 standard library only.
@@ -269,8 +270,12 @@ class World:
     # -- start
 
     def start(self):
+        # Never on the host: the servers would take port 25 of real
+        # interfaces, and the passwd of the machine would be covered.
         if not os.environ.get("VERIMEX_NETNS"):
             raise WorldError("run me inside tests/netns/run --zones %s" % ZONES)
+        if os.geteuid() != 0:
+            raise WorldError("needs root (mounts, addresses, the servers' users)")
         if self._temporary:
             self.dir = tempfile.mkdtemp(prefix="verimex-world.")
         else:
