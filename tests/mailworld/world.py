@@ -25,7 +25,6 @@ Python 3 standard library only.
 """
 
 import argparse
-import contextlib
 import json
 import os
 import shutil
