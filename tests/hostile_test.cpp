@@ -51,8 +51,6 @@
 #include "verimex/quoverimex.h"
 #include "watchdog/form1.h"
 
-extern char** environ;
-
 namespace verimex {
 namespace {
 
@@ -62,7 +60,7 @@ using platform::posix::Fd;
 using test::PeerConnection;
 using test::SmtpPeer;
 using Clock = std::chrono::steady_clock;
-using Hosts = std::vector<std::string>;
+using test::Hosts;
 
 constexpr const char* from = "prober.hostile.test";
 
@@ -720,40 +718,17 @@ protected:
     void SetUp() override
     {
         Hostile::SetUp();
-        // Only the private folder is searched: a tool missing or refused
-        // there must not be replaced by a system nslookup further on.
-        if (const char* path = std::getenv("PATH"))
-            saved_path_ = path;
-        ::setenv("PATH", tools_.path().c_str(), 1);
         platform::posix::override_lookup_helper("");
     }
     void TearDown() override
     {
         platform::posix::override_lookup_helper(nullptr);
-        if (saved_path_)
-            ::setenv("PATH", saved_path_->c_str(), 1);
         Hostile::TearDown();
     }
 
-    // A shell script in the private folder; executable unless told.
-    fs::path tool(const std::string& name, const std::string& script, bool executable = true)
-    {
-        const fs::path file = tools_.path() / name;
-        std::ofstream(file) << "#!/bin/sh\n" << script << "\n";
-        fs::permissions(file, executable ? fs::perms::owner_all : fs::perms::owner_read | fs::perms::owner_write);
-        return file;
-    }
-    fs::path data(const std::string& name, const std::string& content)
-    {
-        const fs::path file = tools_.path() / name;
-        std::ofstream(file, std::ios::binary) << content;
-        return file;
-    }
-
-    test::TempDir tools_;
-
-private:
-    std::optional<std::string> saved_path_;
+    // The only folder searched: a tool missing or refused there must not
+    // be replaced by a system nslookup further on.
+    test::ToolFolder tools_;
 };
 
 TEST_F(HostileTool, PrintingAMegabyteIsReadOnlyUpToTheLimit)
@@ -763,8 +738,8 @@ TEST_F(HostileTool, PrintingAMegabyteIsReadOnlyUpToTheLimit)
     std::string megabyte;
     while (megabyte.size() < (std::size_t{1} << 20))
         megabyte += record;
-    const fs::path big = data("big.txt", megabyte);
-    tool("nslookup", "exec /bin/cat '" + big.string() + "'");
+    const fs::path big = tools_.file("big.txt", megabyte);
+    tools_.script("nslookup", "exec /bin/cat '" + big.string() + "'");
     const Clock::duration took = timed_check("user@input.hostile.test");
 
     // 1000 bytes read; LF made CR LF, the preference and the dot dropped;
@@ -785,7 +760,7 @@ TEST_F(HostileTool, PrintingAMegabyteIsReadOnlyUpToTheLimit)
 TEST_F(HostileTool, ExitingAtOnceGivesNoHost)
 {
     for (const char* script : {"exit 0", "exit 3", "kill -KILL $$"}) {
-        tool("nslookup", script);
+        tools_.script("nslookup", script);
         self.nslookup("");
         const Clock::duration took = timed_check("user@input.hostile.test");
         EXPECT_EQ(self.returnvar(), texts::no_mail_server) << script;
@@ -797,7 +772,7 @@ TEST_F(HostileTool, ExitingAtOnceGivesNoHost)
 
 TEST_F(HostileTool, NotExecutableIsAFailedStart)
 {
-    tool("nslookup", "echo never", /*executable*/ false);
+    tools_.script("nslookup", "echo never", /*executable*/ false);
     self.nslookup("10.0.0.1");  // kept: a failed lookup leaves it alone
     const Clock::duration took = timed_check("user@input.hostile.test");
     EXPECT_EQ(self.returnvar(), texts::start_failed(EACCES));
@@ -810,12 +785,12 @@ TEST_F(HostileTool, ThousandChecksLeaveNoZombieAndNoDescriptor)
 {
     // The bundled helper and the three bad tools in turn, each run by its
     // absolute path as the program for the word "nslookup".
-    const fs::path big = data("junk.txt", std::string(std::size_t{1} << 20, 'j'));
+    const fs::path big = tools_.file("junk.txt", std::string(std::size_t{1} << 20, 'j'));
     const std::vector<std::optional<fs::path>> programs = {
         std::nullopt,  // the bundled helper
-        tool("megabyte", "exec /bin/cat '" + big.string() + "'"),
-        tool("quitter", "exit 0"),
-        tool("refused", "echo never", /*executable*/ false),
+        tools_.script("megabyte", "exec /bin/cat '" + big.string() + "'"),
+        tools_.script("quitter", "exit 0"),
+        tools_.script("refused", "echo never", /*executable*/ false),
     };
     RssSampler rss;
     const Clock::time_point start = Clock::now();
