@@ -30,7 +30,7 @@
 #include <thread>
 #include <vector>
 
-#include "component/texts.h"
+#include "support/golden.h"
 #include "lookup/runlookup.h"
 #include "lookup_fixtures.h"
 #include "platform/clock.h"
@@ -47,6 +47,8 @@ extern char** environ;
 
 namespace verimex {
 namespace {
+
+namespace golden = test::golden;
 
 using namespace std::chrono_literals;
 using platform::posix::Fd;
@@ -120,7 +122,7 @@ Lookup run_lookup(const std::string& command, const std::string& before = "")
 {
     Lookup l;
     l.object.nslookup(before);
-    l.object.returnvar(std::string(texts::no_mail_server));
+    l.object.returnvar(golden::no_mail_server());
     runlookup(l.object, command);
     return l;
 }
@@ -369,14 +371,14 @@ protected:
     Lookup lookup(const std::string& domain, const std::string& server = "")
     {
         ScopedHelper helper(GetParam().helper);
-        return run_lookup(texts::lookup_command(domain, server));
+        return run_lookup(golden::lookup_command(domain, server));
     }
 };
 
 TEST_P(RealTool, FindsTheMailExchangers)
 {
     const Lookup l = lookup("two.test");
-    EXPECT_EQ(l.object.returnvar(), texts::no_mail_server);
+    EXPECT_EQ(l.object.returnvar(), golden::no_mail_server());
     const Hosts hosts = l.hosts();
     EXPECT_EQ(std::set<std::string>(hosts.begin(), hosts.end()), (std::set<std::string>{"mx1.two.test", "mx2.two.test"}));
     EXPECT_EQ(hosts.size(), 2u);
@@ -385,14 +387,14 @@ TEST_P(RealTool, FindsTheMailExchangers)
 TEST_P(RealTool, DomainWithoutMxGivesNoHost)
 {
     const Lookup l = lookup("nomx.test");
-    EXPECT_EQ(l.object.returnvar(), texts::no_mail_server);
+    EXPECT_EQ(l.object.returnvar(), golden::no_mail_server());
     EXPECT_EQ(l.hosts(), Hosts{});
 }
 
 TEST_P(RealTool, UnknownDomainGivesNoHost)
 {
     const Lookup l = lookup("nothing.test");
-    EXPECT_EQ(l.object.returnvar(), texts::no_mail_server);
+    EXPECT_EQ(l.object.returnvar(), golden::no_mail_server());
     EXPECT_EQ(l.hosts(), Hosts{});
 }
 
@@ -400,7 +402,7 @@ TEST_P(RealTool, UnreachableServerGivesNoHost)
 {
     const Clock::time_point start = Clock::now();
     const Lookup l = lookup("two.test", "127.0.0.99");
-    EXPECT_EQ(l.object.returnvar(), texts::no_mail_server);
+    EXPECT_EQ(l.object.returnvar(), golden::no_mail_server());
     EXPECT_EQ(l.hosts(), Hosts{});
     EXPECT_LT(Clock::now() - start, 10s);
 }
@@ -418,7 +420,7 @@ TEST(RealTools, HelperIsFoundBesideTheLibrary)
 TEST(RealTools, HelperAndBindListRecordsInTheSameAnswerOrder)
 {
     REQUIRE_TEST_NETWORK();
-    const std::string command = texts::lookup_command("order.lookup.test", "");
+    const std::string command = golden::lookup_command("order.lookup.test", "");
     Hosts ours, bind;
     {
         ScopedHelper helper(nullptr);
@@ -446,7 +448,7 @@ TEST_F(Runner, ToolFromThePathHasItsOutputReshaped)
     // One printf, so one write: the runner reads only once.
     tools_.script("nslookup", "printf 'Server: 127.0.0.1\\n\\nfake.test\\tmail exchanger = 10 mx.fake.test.\\n'");
     ScopedHelper helper("");  // as when the bundled helper is missing
-    const Lookup l = run_lookup(texts::lookup_command("fake.test", ""));
+    const Lookup l = run_lookup(golden::lookup_command("fake.test", ""));
     EXPECT_EQ(l.object.nslookup(), "Server: 127.0.0.1\r\n\r\nfake.test\tmail exchanger = mx.fake.test\r\n");
     EXPECT_EQ(l.hosts(), Hosts{"mx.fake.test"});
 }
@@ -481,7 +483,7 @@ TEST_F(Runner, ToolThatCannotBeFoundIsAFailedStartWithErrno2)
     for (const char* command : {"verimex-no-such-tool -q=mx x.test", "nslookup -q=mx x.test ", ""}) {
         ScopedHelper helper("");  // "nslookup" is not on the private search list either
         const Lookup l = run_lookup(command, "earlier output");
-        EXPECT_EQ(l.object.returnvar(), texts::start_failed(2)) << command;
+        EXPECT_EQ(l.object.returnvar(), golden::start_failed(2)) << command;
         EXPECT_EQ(l.object.nslookup(), "earlier output") << command;
     }
     EXPECT_EQ(test::open_descriptors(), fds) << "no pipe end left open";
@@ -492,7 +494,7 @@ TEST_F(Runner, ToolThatPrintsNothingGivesAnEmptyOutput)
     tools_.script("quiet", "echo 'to stderr only' >&2; /bin/sleep 0.1");
     const Lookup l = run_lookup("quiet -q=mx x.test", "earlier output");
     EXPECT_EQ(l.object.nslookup(), "");
-    EXPECT_EQ(l.object.returnvar(), texts::no_mail_server);
+    EXPECT_EQ(l.object.returnvar(), golden::no_mail_server());
     EXPECT_EQ(l.hosts(), Hosts{});
 }
 
@@ -540,7 +542,7 @@ TEST_F(Runner, ManyLookupsLeaveNoDescriptorsAndNoZombies)
     ScopedHelper helper("");
     const std::size_t fds = test::open_descriptors();
     for (int i = 0; i < 300; ++i) {
-        const Lookup l = run_lookup(texts::lookup_command("x.test", ""));
+        const Lookup l = run_lookup(golden::lookup_command("x.test", ""));
         ASSERT_EQ(l.hosts(), Hosts{"mx.x.test"}) << "lookup " << i;
         // Reaping happens at the next lookup, so at most the children of
         // the last few lookups can still be waiting.
