@@ -3,7 +3,7 @@
  *
  *   c_api_test offline          properties, null arguments, errors; no network
  *   c_api_test peers REPLY      checks against the scripted mail servers of
- *                               tests/python/smtp_peer.py in the private
+ *                               tests/support/smtp_peer.py in the private
  *                               network; REPLY is the rejecting peer's answer
  *
  * Expected texts come from the table of literals, tests/golden/texts.tsv,

@@ -19,8 +19,8 @@ REJECT = "550 5.1.1 no such user here"
 class AgainstPeers(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.yes = Peer("127.0.0.71", verify_reply="250 2.0.0 someone", name="mx.yes.peers.test")
-        cls.no = Peer("127.0.0.72", verify_reply=REJECT, name="mx.no.peers.test")
+        cls.yes = Peer("127.0.0.71", vrfy="250 2.0.0 someone", name="mx.yes.peers.test")
+        cls.no = Peer("127.0.0.72", vrfy=REJECT, name="mx.no.peers.test")
         cls.mute = Peer("127.0.0.74", mute=True)
 
     @classmethod

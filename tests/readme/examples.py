@@ -7,7 +7,7 @@ result texts and transcript lines against the table of literals the tests
 read (tests/golden/texts.tsv).
 
 Runs inside tests/netns/run --zones tests/readme/examples.zones, under
-tests/python/smtp_peer.py --peer 127.0.0.81=...
+tests/support/smtp_peer.py --peer 127.0.0.81=...
 """
 
 import argparse

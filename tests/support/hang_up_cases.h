@@ -1,4 +1,4 @@
-// Mail servers (tests/wine/peers.py, tests/wine/zones.conf) that hang up
+// Mail servers (tests/support/smtp_peer.py, tests/wine/zones.conf) that hang up
 // instead of answering vrfy, and what check makes of each: one list for the
 // Linux library (hangup_test) and the Windows DLL (tests/wine/check_test.cpp).
 #pragma once

@@ -1,5 +1,5 @@
 // check() end to end from a C++ host: the lookup through the stand-in
-// nslookup.exe, SMTP peers of tests/wine/peers.py on loopback, and the
+// nslookup.exe, SMTP peers of tests/support/smtp_peer.py on loopback, and the
 // watchdog's timer ticking through the thread's message queue.
 #include "wine_test.h"
 
