@@ -58,6 +58,7 @@ any part:
 
 import argparse
 import asyncio
+import dataclasses
 import resource
 import signal
 import socket
@@ -99,50 +100,49 @@ def _path_of(arg, keyword):
     return rest[1:rest.index(">")]
 
 
+@dataclasses.dataclass
 class Script:
     """What one server does. Replies are text, bytes or Raw (see wire());
     "{name}" in a text reply stands for the server's name. Every option has
     the default of a plain, quick mail server."""
 
-    def __init__(self, name=None, *, banner="220 {name} ESMTP scripted", greeting_delay=0.0, reply_delay=0.0,
-                 mute=False, hang_up=None, ehlo=True,
-                 ehlo_keywords=("PIPELINING", "SIZE 10240000", "VRFY", "ENHANCEDSTATUSCODES", "8BITMIME"),
-                 helo="250 {name}", vrfy=None, mailboxes=None, catch_all=False, recipient_limit=None,
-                 greylist=None, soft_error_limit=None, hard_error_limit=None, error_sleep=1.0,
-                 replies=None, unknown="502 5.5.2 Error: command not recognized", quit="221 2.0.0 Bye"):
-        if hang_up not in (None, "after-banner", "after-line", "reset-after-line"):
-            raise ValueError("smtp_peer: unknown hang-up %r" % hang_up)
-        self.name = name
-        self.banner = banner
-        self.greeting_delay = greeting_delay
-        self.reply_delay = reply_delay
-        # Accepts the connection and reads, never says a word.
-        self.mute = mute
-        # after-banner: closes once the banner is sent; after-line: reads one
-        # line, then closes unanswered; reset-after-line: reads one line,
-        # then resets the connection.
-        self.hang_up = hang_up
-        self.ehlo = ehlo
-        self.ehlo_keywords = tuple(ehlo_keywords)
-        self.helo = helo
-        # A reply for every VRFY, or a function of the argument giving one;
-        # None: answered from the mailboxes.
-        self.vrfy = vrfy
-        # Local parts (or whole addresses) known; a dict gives each a full
-        # name for VRFY. A trailing "*" matches every local part it begins.
-        self.mailboxes = {} if mailboxes is None else (
-            dict(mailboxes) if isinstance(mailboxes, dict) else dict.fromkeys(mailboxes))
-        self.catch_all = catch_all
-        self.recipient_limit = recipient_limit
-        # Seconds a recipient stays refused after its first try.
-        self.greylist = greylist
-        self.soft_error_limit = soft_error_limit
-        self.hard_error_limit = hard_error_limit
-        self.error_sleep = error_sleep
-        # verb (lower case) -> reply, or a function (argument, session) -> reply.
-        self.replies = dict(replies or {})
-        self.unknown = unknown
-        self.quit = quit
+    name: str = None  # the host name its texts give; None: its address
+    banner: object = "220 {name} ESMTP scripted"
+    greeting_delay: float = 0.0  # seconds before the banner
+    reply_delay: float = 0.0  # seconds before every reply
+    # Accepts the connection and reads, never says a word.
+    mute: bool = False
+    # after-banner: closes once the banner is sent; after-line: reads one
+    # line, then closes unanswered; reset-after-line: reads one line, then
+    # resets the connection.
+    hang_up: str = None
+    ehlo: bool = True  # False: EHLO is an unknown command
+    ehlo_keywords: tuple = ("PIPELINING", "SIZE 10240000", "VRFY", "ENHANCEDSTATUSCODES", "8BITMIME")
+    helo: object = "250 {name}"
+    # A reply for every VRFY, or a function of the argument giving one;
+    # None: answered from the mailboxes.
+    vrfy: object = None
+    # Local parts (or whole addresses) known; a dict gives each a full name
+    # for VRFY. A trailing "*" matches every local part it begins.
+    mailboxes: object = None
+    catch_all: bool = False  # every recipient accepted
+    recipient_limit: int = None  # 452 4.5.3 past this many in one transaction
+    greylist: float = None  # seconds a recipient stays refused after its first try
+    # Postfix's smtpd_soft_error_limit, smtpd_hard_error_limit and
+    # smtpd_error_sleep_time.
+    soft_error_limit: int = None
+    hard_error_limit: int = None
+    error_sleep: float = 1.0
+    # verb (lower case) -> reply, or a function (argument, session) -> reply.
+    replies: dict = dataclasses.field(default_factory=dict)
+    unknown: object = "502 5.5.2 Error: command not recognized"
+    quit: object = "221 2.0.0 Bye"
+
+    def __post_init__(self):
+        if self.hang_up not in (None, "after-banner", "after-line", "reset-after-line"):
+            raise ValueError("smtp_peer: unknown hang-up %r" % self.hang_up)
+        boxes = self.mailboxes
+        self.mailboxes = {} if boxes is None else dict(boxes) if isinstance(boxes, dict) else dict.fromkeys(boxes)
 
     def known(self, address):
         """The entry of the mailboxes that address matches, or None."""
@@ -471,10 +471,7 @@ def _server_of(spec):
     options = _options(pairs)
     if part == "scripted":
         return address, port, Script(**options)
-    script = hang_up_case(part, address)
-    for attribute, value in options.items():
-        setattr(script, attribute, value)
-    return address, port, script
+    return address, port, dataclasses.replace(hang_up_case(part, address), **options)
 
 
 def main(argv):
