@@ -20,7 +20,7 @@
 
 namespace {
 
-namespace golden = verimex::test::golden;
+namespace golden = verimex::golden;
 using namespace verimex::test;
 
 // The time limit of every run (-t), in seconds: what each check on the

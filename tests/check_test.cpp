@@ -32,8 +32,6 @@
 namespace verimex {
 namespace {
 
-namespace golden = test::golden;
-
 using namespace std::chrono_literals;
 using test::FakeLookupTool;
 using test::SmtpPeer;

@@ -54,8 +54,6 @@
 namespace verimex {
 namespace {
 
-namespace golden = test::golden;
-
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using platform::posix::Fd;

@@ -48,8 +48,6 @@ extern char** environ;
 namespace verimex {
 namespace {
 
-namespace golden = test::golden;
-
 using namespace std::chrono_literals;
 using platform::posix::Fd;
 using test::Hosts;

@@ -19,8 +19,6 @@
 namespace verimex {
 namespace {
 
-namespace golden = test::golden;
-
 constexpr const char* instance_script = VERIMEX_TESTS_DIR "/support/postfix-instance";
 constexpr const char* host = "mx.pf.test";
 constexpr const char* from = "prober.check.test";

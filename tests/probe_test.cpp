@@ -18,8 +18,6 @@
 namespace verimex {
 namespace {
 
-namespace golden = test::golden;
-
 using namespace std::chrono_literals;
 using test::ScriptedSocket;
 using test::ScriptedWindow;

@@ -17,8 +17,6 @@
 namespace verimex {
 namespace {
 
-namespace golden = test::golden;
-
 struct Row {
     std::string row;  // the table's name for it
     std::string component;

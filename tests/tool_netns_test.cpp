@@ -16,6 +16,7 @@
 
 namespace {
 
+namespace golden = verimex::golden;
 using namespace verimex::test;
 
 // A mail server that answers VRFY from a table of mailboxes.

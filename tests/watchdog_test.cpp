@@ -19,7 +19,7 @@ namespace {
 using namespace std::chrono_literals;
 using verimex::Form1;
 using verimex::quoverimex;
-namespace golden = verimex::test::golden;
+namespace golden = verimex::golden;
 
 using verimex::test::FakeClock;
 

@@ -25,7 +25,7 @@ namespace seam {
 
 namespace {
 
-namespace golden = verimex::test::golden;
+namespace golden = verimex::golden;
 
 using namespace verimex::platform;
 using Failure = ToolOutput::Failure;

@@ -15,7 +15,7 @@
 #include <string>
 #include <string_view>
 
-namespace verimex::test::golden {
+namespace verimex::golden {
 
 namespace detail {
 
@@ -124,4 +124,4 @@ inline std::string lookup_command(std::string_view domain, std::string_view serv
     return text("lookup_command", {domain, server});
 }
 
-}  // namespace verimex::test::golden
+}  // namespace verimex::golden

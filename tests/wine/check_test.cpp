@@ -16,8 +16,6 @@ namespace wine_test {
 
 namespace {
 
-namespace golden = verimex::test::golden;
-
 using namespace verimex;
 using Clock = std::chrono::steady_clock;
 

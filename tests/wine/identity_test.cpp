@@ -18,7 +18,7 @@ namespace wine_test {
 
 namespace {
 
-namespace golden = verimex::test::golden;
+namespace golden = verimex::golden;
 
 struct Member {
     const wchar_t* name;

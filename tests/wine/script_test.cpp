@@ -11,8 +11,6 @@ namespace wine_test {
 
 namespace {
 
-namespace golden = verimex::test::golden;
-
 using namespace verimex;
 
 std::wstring unescape(std::wstring_view s)
