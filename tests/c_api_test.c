@@ -3,18 +3,19 @@
  *
  *   c_api_test offline          properties, null arguments, errors; no network
  *   c_api_test peers REPLY      checks against the scripted mail servers of
- *                               tests/python/smtp_peer.py in the private
+ *                               tests/support/smtp_peer.py in the private
  *                               network; REPLY is the rejecting peer's answer
  *
- * Expected texts come from the component's own definitions through
- * verimex_test_text() (tests/c_api_texts.cpp), never typed here. */
+ * Expected texts come from the table of literals, tests/golden/texts.tsv,
+ * through golden_text() (tests/support/golden_texts.c). */
 #include "verimex/verimex.h"
+
+#include "support/golden_texts.h"
 
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
-const char *verimex_test_text(const char *name, const char *arg);
 int verimex_test_c89_version(void);
 
 static int passed;
@@ -45,12 +46,10 @@ static char *copy(const char *text)
 
 static char *expected(const char *name, const char *arg)
 {
-    const char *text = verimex_test_text(name, arg);
-    if (text == NULL) {
-        fprintf(stderr, "c_api_test: no text called %s\n", name);
+    char *text = golden_text(name, arg);
+    if (text == NULL)
         exit(2);
-    }
-    return copy(text);
+    return text;
 }
 
 typedef verimex_status (*text_getter)(verimex_t *, const char **, size_t *);

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "component/texts.h"
+#include "support/golden.h"
 #include "verify/catch_all_memory.h"
 #include "verify/dialog.h"
 
@@ -292,7 +292,7 @@ TEST_F(Dialog, TranscriptHoldsEveryLineInOrder)
     ASSERT_EQ(commands().size(), 6u);
     const std::string random_rcpt = commands()[3];
     EXPECT_TRUE(random_rcpt.starts_with("RCPT TO:<") && random_rcpt.ends_with("@example.test>\r\n"));
-    EXPECT_EQ(r.transcript, verimex::texts::telnet_line("mx.test") + banner + "EHLO probe.test\r\n" + ehlo_plain +
+    EXPECT_EQ(r.transcript, golden::telnet_line("mx.test") + banner + "EHLO probe.test\r\n" + ehlo_plain +
                                 "MAIL FROM:<probe@probe.test>\r\n" + ok + "RCPT TO:<alice@example.test>\r\n" +
                                 rcpt_ok + random_rcpt + random_refused + "RSET\r\n250 2.0.0 Ok\r\nQUIT\r\n");
 }
@@ -485,11 +485,11 @@ TEST_F(Dialog, FirstMxRefusingConnectionsLeavesTheSecondToDecide)
     EXPECT_EQ(r.verdict, verdict::deliverable);
     EXPECT_EQ(r.mx, "mx2.test");
     // Preference order, every address of a host in turn.
-    EXPECT_TRUE(r.transcript.starts_with(verimex::texts::telnet_line("mx1.test") +
-                                         verimex::texts::connect_error_line("mx1.test") +
-                                         verimex::texts::telnet_line("mx2.test") +
-                                         verimex::texts::connect_error_line("mx2.test") +
-                                         verimex::texts::telnet_line("mx2.test") + banner))
+    EXPECT_TRUE(r.transcript.starts_with(golden::telnet_line("mx1.test") +
+                                         golden::connect_error_line("mx1.test") +
+                                         golden::telnet_line("mx2.test") +
+                                         golden::connect_error_line("mx2.test") +
+                                         golden::telnet_line("mx2.test") + banner))
         << r.transcript;
 }
 
@@ -504,9 +504,9 @@ TEST_F(Dialog, OutcomesWithoutAServerAnswer)
     };
     const std::vector<case_> cases = {
         {"null MX", [](scripted_network& n, dialog_settings&) { n.mx.result = mx_answer::status::null_mx; },
-         verdict::undeliverable, reason::no_mail_server, std::string(verimex::texts::no_mail_server)},
+         verdict::undeliverable, reason::no_mail_server, golden::no_mail_server()},
         {"NXDOMAIN", [](scripted_network& n, dialog_settings&) { n.mx.result = mx_answer::status::nxdomain; },
-         verdict::undeliverable, reason::no_mail_server, std::string(verimex::texts::no_mail_server)},
+         verdict::undeliverable, reason::no_mail_server, golden::no_mail_server()},
         {"SERVFAIL",
          [](scripted_network& n, dialog_settings&) {
              n.mx.result = mx_answer::status::dns_error;
@@ -514,14 +514,14 @@ TEST_F(Dialog, OutcomesWithoutAServerAnswer)
          },
          verdict::unknown, reason::dns_error, "ERROR: DNS lookup failed: Server failure"},
         {"refused", [](scripted_network& n, dialog_settings&) { n.servers.clear(); }, verdict::unknown,
-         reason::could_not_connect, std::string(verimex::texts::could_not_connect)},
+         reason::could_not_connect, golden::could_not_connect()},
         {"proxy refuses",
          [](scripted_network& n, dialog_settings&) {
              n.servers.clear();
              n.refusal = connect_result::status::proxy_error;
              n.proxy_code = 2;
          },
-         verdict::unknown, reason::proxy_error, "ERROR: proxy failed (SOCKS5 reply 2)"},
+         verdict::unknown, reason::proxy_error, "ERROR: proxy failed (code 2)"},
         {"banner refusal",
          [](scripted_network& n, dialog_settings&) {
              n.servers["127.0.0.10"].banner = "554 5.7.1 mx.test: Client host rejected: blocked using zen\r\n";
@@ -533,14 +533,14 @@ TEST_F(Dialog, OutcomesWithoutAServerAnswer)
              n.refusal = connect_result::status::failed;
              n.proxy_code = EMFILE;
          },
-         verdict::unknown, reason::could_not_connect, std::string(verimex::texts::could_not_connect)},
+         verdict::unknown, reason::could_not_connect, golden::could_not_connect()},
         {"hangs up after the banner",
          [](scripted_network& n, dialog_settings&) { n.servers["127.0.0.10"].hang_up_after = 1; },
-         verdict::unknown, reason::could_not_connect, std::string(verimex::texts::could_not_connect)},
+         verdict::unknown, reason::could_not_connect, golden::could_not_connect()},
         // Last: what follows the loop looks at it.
         {"private address refused",
          [](scripted_network&, dialog_settings& s) { s.refuse_private_mx = true; }, verdict::unknown,
-         reason::refused_address, std::string(verimex::texts::could_not_connect)},
+         reason::refused_address, golden::could_not_connect()},
     };
     for (const case_& c : cases) {
         SCOPED_TRACE(c.name);
@@ -558,7 +558,7 @@ TEST_F(Dialog, OutcomesWithoutAServerAnswer)
     // A refused address is never connected to, and the transcript says so
     // as for a refused connection.
     EXPECT_EQ(net.logs["127.0.0.10"].connections, 0);
-    EXPECT_EQ(run().transcript, verimex::texts::telnet_line("mx.test") + verimex::texts::connect_error_line("mx.test"));
+    EXPECT_EQ(run().transcript, golden::telnet_line("mx.test") + golden::connect_error_line("mx.test"));
 }
 
 // ---- bounds --------------------------------------------------------------------
@@ -577,7 +577,7 @@ TEST_F(Dialog, TarpitIsCutOffAtTheTotalLimit)
     const auto took = clock::now() - start;
     EXPECT_EQ(r.verdict, verdict::unknown);
     EXPECT_EQ(r.reason, reason::timeout);
-    EXPECT_EQ(r.returnvar, verimex::texts::timed_out(2));
+    EXPECT_EQ(r.returnvar, golden::timed_out(2));
     EXPECT_GE(took, 1900ms);
     EXPECT_LT(took, 3s);
 }

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "component/texts.h"
+#include "support/golden.h"
 #include "support/smtp_peer.h"
 #include "verimex/verify.h"
 
@@ -86,9 +86,9 @@ TEST_F(EngineNetwork, DomainsAndServers)
         {"alice@twomx.engine.test", verdict::deliverable, reason::accepted, "mx2.twomx.engine.test", "000"},
         {"alice@amx.engine.test", verdict::deliverable, reason::accepted, "amx.engine.test", "000"},
         {"alice@nullmx.engine.test", verdict::undeliverable, reason::no_mail_server, std::nullopt,
-         std::string(texts::no_mail_server)},
+         golden::no_mail_server()},
         {"alice@nxdomain.engine.test", verdict::undeliverable, reason::no_mail_server, std::nullopt,
-         std::string(texts::no_mail_server)},
+         golden::no_mail_server()},
     };
     for (const case_& c : cases) {
         SCOPED_TRACE(c.address);
@@ -130,7 +130,7 @@ TEST_F(EngineNetwork, PrivateMailExchangerIsRefusedWhenAsked)
     o.refuse_private_mx = true;
     const report r = verify("alice@ok.engine.test", o);
     EXPECT_EQ(name(r.reason), "refused_address");
-    EXPECT_EQ(r.returnvar, texts::could_not_connect);
+    EXPECT_EQ(r.returnvar, golden::could_not_connect());
     EXPECT_EQ(r.transcript, "telnet: mx.ok.engine.test\r\nERROR: could not connect to mx.ok.engine.test\r\n");
     EXPECT_EQ(ok.connections(), 0);
 }
@@ -147,7 +147,7 @@ TEST_F(EngineNetwork, TarpitEndsAtTheTotalLimit)
     const report r = verify("alice@tarpit.engine.test", o);
     const auto took = std::chrono::steady_clock::now() - start;
     EXPECT_EQ(name(r.reason), "timeout") << r.transcript;
-    EXPECT_EQ(r.returnvar, texts::timed_out(2));
+    EXPECT_EQ(r.returnvar, golden::timed_out(2));
     EXPECT_GE(took, 1900ms);
     EXPECT_LT(took, 3s);
 }

@@ -12,7 +12,6 @@
 #include <thread>
 #include <vector>
 
-#include "component/texts.h"
 #include "support/fake_lookup.h"
 #include "support/smtp_peer.h"
 #include "verimex/quoverimex.h"

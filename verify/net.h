@@ -96,7 +96,12 @@ bool parse_proxy(std::string_view url, proxy_settings& out);
 struct connect_result {
     enum class status { ok, refused, unreachable, timeout, proxy_error, failed, cancelled };
     status result = status::failed;
-    int error_code = 0;       // errno, or the SOCKS5 reply code for proxy_error
+    // errno; for proxy_error the byte the proxy answered with: its CONNECT
+    // reply code (RFC 1928: 2 not allowed by its rules, 5 refused by the
+    // mail server, ...), 255 no acceptable authentication method, the
+    // RFC 1929 status for a refused user name and password; errno when
+    // the proxy itself could not be reached.
+    int error_code = 0;
     std::string detail;       // for the transcript; never holds a password
 };
 
@@ -122,7 +127,10 @@ public:
 };
 
 // Opens a TCP connection to address:port (numeric), through the proxy when
-// one is given (the proxy is handed the address, not a name).
+// one is given (the proxy is handed the address, not a name). Every failure
+// to reach or negotiate with the proxy is proxy_error (a proxy that does
+// not answer in time: timeout), never refused or unreachable: those would
+// speak of the mail server.
 std::unique_ptr<smtp_stream> connect_smtp(const std::string& address, std::uint16_t port,
                                           const proxy_settings* proxy, const cancellation* cancel,
                                           deadline until, connect_result& result);

@@ -1,28 +1,26 @@
 """The Python module against scripted mail servers, inside the private test
 network (tests/netns/run with tests/python/peers.zones). Expected texts come
-from the component's own definitions through the verimex-test-texts program
-named by VERIMEX_TEST_TEXTS."""
+from the table of literals, tests/golden/texts.tsv."""
 
 import os
-import subprocess
+import sys
 import unittest
 
 import verimex
-from smtp_peer import Peer
+
+# The scripted mail server and the texts' reader, shared by every test.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from golden_texts import text  # noqa: E402
+from smtp_peer import Peer  # noqa: E402
 
 REJECT = "550 5.1.1 no such user here"
-
-
-def text(name, arg=None):
-    command = [os.environ["VERIMEX_TEST_TEXTS"], name] + ([arg] if arg is not None else [])
-    return subprocess.run(command, check=True, capture_output=True).stdout.decode("utf-8")
 
 
 class AgainstPeers(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.yes = Peer("127.0.0.71", verify_reply="250 2.0.0 someone", name="mx.yes.peers.test")
-        cls.no = Peer("127.0.0.72", verify_reply=REJECT, name="mx.no.peers.test")
+        cls.yes = Peer("127.0.0.71", vrfy="250 2.0.0 someone", name="mx.yes.peers.test")
+        cls.no = Peer("127.0.0.72", vrfy=REJECT, name="mx.no.peers.test")
         cls.mute = Peer("127.0.0.74", mute=True)
 
     @classmethod
@@ -81,8 +79,8 @@ class VerifyAgainstPeers(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.yes = Peer("127.0.0.71", verify_reply="250 2.0.0 someone", name="mx.yes.peers.test")
-        cls.no = Peer("127.0.0.72", verify_reply=REJECT, name="mx.no.peers.test")
+        cls.yes = Peer("127.0.0.71", vrfy="250 2.0.0 someone", name="mx.yes.peers.test")
+        cls.no = Peer("127.0.0.72", vrfy=REJECT, name="mx.no.peers.test")
 
     @classmethod
     def tearDownClass(cls):
