@@ -71,7 +71,7 @@ TEST(EngineVrfy, SameResultsAsTheComponent)
         {"user@refused.check.test", 5, verdict::deliverable, reason::accepted, 250, "mx2.refused.check.test"},
         {"user@nomx.check.test", 5, verdict::undeliverable, reason::no_mail_server, std::nullopt, std::nullopt},
         {"user@exa mple.test", 5, verdict::undeliverable, reason::invalid_syntax, std::nullopt, std::nullopt},
-        {"user@silent.check.test", 1, verdict::unknown, reason::timeout, std::nullopt, "mx.silent.check.test"},
+        {"user@silent.check.test", 1, verdict::unknown, reason::timeout, std::nullopt, std::nullopt},
     };
     for (const vrfy_case& c : cases) {
         SCOPED_TRACE(c.address);
