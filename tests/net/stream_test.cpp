@@ -13,6 +13,7 @@
 
 #include "support/processes.h"
 #include "support/smtp_peer.h"
+#include "support/spawn.h"
 #include "verify/net.h"
 
 namespace verimex::engine {
@@ -160,6 +161,13 @@ TEST(Stream, ConnectsThatFail)
     EXPECT_EQ(result.result, connect_result::status::refused);
     EXPECT_EQ(result.error_code, ECONNREFUSED);
     EXPECT_NE(result.detail.find("127.0.0.51:25"), std::string::npos) << result.detail;
+
+    // A route that says no (this namespace's own): told apart from a refusal.
+    ASSERT_EQ(test::run_program("/usr/sbin/ip", {"route", "add", "unreachable", "127.0.0.80/32", "table", "local"}).status,
+              0);
+    EXPECT_FALSE(connect_smtp("127.0.0.80", 25, nullptr, nullptr, clock::now() + 2s, result));
+    EXPECT_EQ(result.result, connect_result::status::unreachable);
+    EXPECT_EQ(result.error_code, EHOSTUNREACH);
 
     EXPECT_FALSE(connect_smtp("mx.example", 25, nullptr, nullptr, clock::now() + 2s, result));
     EXPECT_EQ(result.result, connect_result::status::failed);

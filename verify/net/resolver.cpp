@@ -333,9 +333,14 @@ private:
         // server could not be reached (ECONNREFUSED); with it, the answer's
         // own code comes through and on_answer decides.
         opts.flags = ARES_FLAG_NOCHECKRESP;
+        // Hundreds of answers can arrive at once, all on one UDP socket:
+        // room for them, so a burst is not itself the lost packet (the
+        // kernel caps it at net.core.rmem_max).
+        opts.socket_receive_buffer_size = 1 << 20;
         opts.sock_state_cb = &on_socket_state;
         opts.sock_state_cb_data = entry.get();
-        const int mask = ARES_OPT_TIMEOUTMS | ARES_OPT_TRIES | ARES_OPT_FLAGS | ARES_OPT_SOCK_STATE_CB;
+        const int mask = ARES_OPT_TIMEOUTMS | ARES_OPT_TRIES | ARES_OPT_FLAGS | ARES_OPT_SOCK_RCVBUF |
+                         ARES_OPT_SOCK_STATE_CB;
         int status = ::ares_init_options(&entry->channel, &opts, mask);
         if (status == ARES_SUCCESS && !server.empty())
             status = ::ares_set_servers_ports_csv(entry->channel, server.c_str());
