@@ -243,28 +243,28 @@ preflight_finding check_port25(run& r)
                 r.report.address_source = "route";
         }
         using cs = engine::connect_result::status;
-        switch (connected.result) {
-        case cs::cancelled:
+        if (connected.result == cs::cancelled)
             return finding(port25, preflight_status::could_not_tell, subject, "stopped before the connection was made");
-        case cs::proxy_error:
+        if (connected.result == cs::failed)
+            return finding(port25, preflight_status::could_not_tell, subject,
+                           "the connection to " + where + via + " could not be tried: " + connected.detail,
+                           "this machine could not make the attempt (the error says why), which says nothing of "
+                           "the network: run the preflight again");
+        // SOCKS5 replies 3 to 6: the proxy tried, and its own network did
+        // not get through. Any other failure through a proxy is the proxy's.
+        if (connected.result == cs::proxy_error && connected.error_code >= 3 && connected.error_code <= 6)
+            return finding(port25, preflight_status::blocking, subject,
+                           "the proxy could not reach port 25: " + connected.detail,
+                           "the proxy's own network blocks port 25: use a proxy on a host that may send mail");
+        if (r.proxied)
             return finding(port25, preflight_status::blocking, subject,
                            "no connection to port 25" + via + ": " + connected.detail,
-                           "every check of the run would fail the same way: check the proxy's address, user name and "
-                           "password, and that its rules let connections to port 25 out");
-        case cs::failed:
-            return finding(port25, preflight_status::could_not_tell, subject,
-                           "the connection to " + where + via + " could not be tried: " + connected.detail);
-        default:
-            if (r.proxied)
-                return finding(port25, preflight_status::blocking, subject,
-                               "the proxy could not reach " + where + ": " + connected.detail,
-                               "the proxy's own network blocks port 25: use a proxy on a host that may send mail");
-            return finding(port25, preflight_status::blocking, subject,
-                           "no connection to " + where + ": " + connected.detail,
-                           "outgoing port 25 is blocked here (most cloud networks block it): run from a host that "
-                           "may send mail, ask the provider to lift the block, or go out through a SOCKS5 proxy "
-                           "(the proxy option)");
-        }
+                           "every check of the run would fail the same way: check the proxy's address, user name "
+                           "and password, and that its rules let connections to port 25 out");
+        return finding(port25, preflight_status::blocking, subject, "no connection to port 25: " + connected.detail,
+                       "outgoing port 25 is blocked here (most cloud networks block it): run from a host that may "
+                       "send mail, ask the provider to lift the block, or go out through a SOCKS5 proxy (the proxy "
+                       "option)");
     }
     if (!connected.local_address.empty()) {
         r.report.address = canonical_address(connected.local_address);
