@@ -59,21 +59,34 @@ preflight_finding finding(std::string_view check, preflight_status status, std::
     return {std::string(check), status, std::move(subject), std::move(text), std::move(advice)};
 }
 
-// What a peer sent, fit for one line: its first line, control bytes shown
-// as '?', cut at max_quoted.
+// What a peer sent, fit for one line: its first line, cut at max_quoted
+// (between characters, not inside one).
 std::string quoted(std::string_view text)
 {
     const std::size_t end = text.find_first_of("\r\n");
     if (end != std::string_view::npos)
         text = text.substr(0, end);
-    std::string out;
-    for (const char c : text.substr(0, max_quoted)) {
+    if (text.size() <= max_quoted)
+        return std::string(text);
+    std::size_t cut = max_quoted;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80)
+        --cut;
+    return std::string(text.substr(0, cut)) + "...";
+}
+
+// Findings go to terminals and into JSON: no control bytes, and UTF-8 that
+// a JSON writer takes. A peer's bytes that are not UTF-8 show as '?'.
+void make_printable(std::string& text)
+{
+    for (char& c : text) {
         const auto u = static_cast<unsigned char>(c);
-        out += u < 0x20 || u == 0x7f ? '?' : c;
+        if (u < 0x20 || u == 0x7f)
+            c = '?';
     }
-    if (text.size() > max_quoted)
-        out += "...";
-    return out;
+    if (!engine::valid_utf8(text))
+        for (char& c : text)
+            if (static_cast<unsigned char>(c) >= 0x80)
+                c = '?';
 }
 
 std::string lower(std::string_view text)
@@ -594,8 +607,12 @@ std::string check_options(run& r)
         return "the HELO name holds a line break or NUL";
     if (!o.public_address.empty() && canonical_address(o.public_address).empty())
         return "the public address is not an IPv4 or IPv6 address: " + quoted(o.public_address);
-    if (o.test_host.empty() || unsafe_for_smtp(o.test_host))
+    if (o.test_host.empty())
         return "no test host to try port 25 on";
+    if (!zone_name(without_final_dot(o.test_host)) && canonical_address(o.test_host).empty())
+        return "the test host is not a host name or address: \"" + quoted(o.test_host) + "\"";
+    if (!engine::valid_utf8(r.helo))
+        return "the HELO name is not UTF-8";
     if (r.proxied && !engine::parse_proxy(o.proxy, r.proxy))
         // The URL may hold a password: it is not repeated.
         return "the proxy is not a socks5://[USER:PASSWORD@]HOST:PORT URL";
@@ -633,6 +650,7 @@ preflight_report preflight(const preflight_options& opts)
     r.helo = opts.helo.empty() ? host_name() : opts.helo;
 
     report.error = check_options(r);
+    make_printable(report.error);
     if (!report.error.empty()) {
         report.blocked = true;
         return report;
@@ -657,6 +675,9 @@ preflight_report preflight(const preflight_options& opts)
     } else {
         check_addresses_and_spf(r);
     }
+    for (preflight_finding& f : report.findings)
+        for (std::string* text : {&f.subject, &f.text, &f.advice})
+            make_printable(*text);
     report.cancelled = r.stopped();
     report.blocked = std::any_of(report.findings.begin(), report.findings.end(),
                                  [](const preflight_finding& f) { return f.status == preflight_status::blocking; });
