@@ -223,7 +223,7 @@ struct run {
 
 preflight_finding check_port25(run& r)
 {
-    const std::string subject = r.opts.test_host + ":25";
+    const std::string subject = engine::net::endpoint_text(r.opts.test_host, 25);
     const std::string via = r.proxied ? " through the proxy " + engine::net::endpoint_text(r.proxy.host, r.proxy.port)
                                       : std::string();
     const deadline until = r.next_deadline();
