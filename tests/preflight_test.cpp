@@ -5,6 +5,7 @@
 // interface.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -18,6 +19,7 @@
 
 #include "net/daemon.h"
 #include "verify/address.h"
+#include "verify/net.h"
 #include "support/smtp_peer.h"
 #include "support/spawn.h"
 #include "support/test_files.h"
@@ -70,6 +72,55 @@ preflight_options world_options()
     o.blocklists = {"bl.pre.test"};
     o.timeout = 2;
     return o;
+}
+
+// The resolver's PTR, TXT and address questions, asked at once.
+TEST(Preflight, RecordLookups)
+{
+    using engine::record_type;
+    using st = engine::record_answer::status;
+    struct row {
+        engine::record_question question;
+        st expected;
+        std::vector<std::string> records;
+    };
+    const row rows[] = {
+        {{"1.3.0.127.in-addr.arpa", record_type::ptr}, st::ok, {"mail.good.pre.test"}},
+        {{"1.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.ip6.arpa.", record_type::ptr}, st::ok,
+         {"mail6.pre.test"}},
+        {{"2.3.0.127.in-addr.arpa", record_type::ptr}, st::nxdomain, {}},
+        {{"split.pre.test", record_type::txt}, st::ok, {"v=spf1 ip4:127.0.3.1 -all"}},
+        {{"mail.away.pre.test", record_type::txt}, st::no_records, {}},
+        {{"mail.away.pre.test", record_type::a}, st::ok, {"127.0.3.33"}},
+        {{"mail6.pre.test", record_type::aaaa}, st::ok, {"::1"}},
+        {{"mail6.pre.test", record_type::a}, st::no_records, {}},
+        // A server that never answers: a failure, never "no such name".
+        {{"x.dead.pre.test", record_type::a}, st::dns_error, {}},
+    };
+    std::vector<engine::record_question> questions;
+    for (const row& r : rows)
+        questions.push_back(r.question);
+    const auto started = engine::clock::now();
+    const std::vector<engine::record_answer> answers =
+        engine::lookup_records(questions, {"", nullptr}, started + 1500ms);
+    // Asked together: the dead server's deadline is the whole wait.
+    EXPECT_LT(engine::clock::now() - started, 2500ms);
+    ASSERT_EQ(answers.size(), std::size(rows));
+    for (std::size_t i = 0; i < answers.size(); ++i) {
+        SCOPED_TRACE(rows[i].question.name);
+        EXPECT_EQ(static_cast<int>(answers[i].result), static_cast<int>(rows[i].expected)) << answers[i].detail;
+        EXPECT_EQ(answers[i].records, rows[i].records);
+    }
+
+    // Two TXT records, the one that is no SPF among them, in any order.
+    const engine::record_question txt[] = {{"mail.good.pre.test", record_type::txt}};
+    std::vector<std::string> both = engine::lookup_records(txt, {"", nullptr}, engine::clock::now() + 2s)[0].records;
+    std::sort(both.begin(), both.end());
+    EXPECT_EQ(both, (std::vector<std::string>{"google-site-verification=preflight", "v=spf1 ip4:127.0.3.1 -all"}));
+
+    cancellation stop;
+    stop.request();
+    EXPECT_EQ(engine::lookup_records(txt, {"", &stop}, engine::clock::now() + 2s)[0].result, st::cancelled);
 }
 
 TEST(Preflight, WorldsToFindings)
