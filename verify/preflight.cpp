@@ -14,6 +14,7 @@
 #include <cctype>
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -318,17 +319,11 @@ preflight_finding check_port25(run& r)
 
 // ---- the DNS checks -----------------------------------------------------
 
-// The questions of the first round, and where each answer goes.
-struct first_round {
-    std::vector<record_question> questions;
-    int ptr = -1;
-    int spf = -1;
-    std::vector<int> zones;  // per blocklist zone
-};
-
 struct listing {
     enum class kind { not_listed, listed, refused, odd, failed } what = kind::failed;
     std::vector<std::string> answers;
+    std::string reason;  // the list's TXT record, when listed and it has one
+    std::string detail;  // why the lookup failed
 };
 
 // RFC 5782: an entry is an A record in 127.0.0.0/8 (127.0.0.2 and up);
@@ -343,8 +338,10 @@ listing read_listing(const record_answer& a)
         l.what = listing::kind::not_listed;
         return l;
     }
-    if (a.result != rstatus::ok)
+    if (a.result != rstatus::ok) {
+        l.detail = failure(a);
         return l;
+    }
     l.answers = a.records;
     bool listed = false;
     bool refused = false;
@@ -360,6 +357,67 @@ listing read_listing(const record_answer& a)
     l.what = refused ? listing::kind::refused : odd ? listing::kind::odd : listed ? listing::kind::listed
                                                                               : listing::kind::not_listed;
     return l;
+}
+
+// Everything the DNS said, from two rounds of questions asked at once: the
+// first for the address's PTR, each blocklist and the SPF domain's TXT;
+// the second for what the first named (the PTR names' addresses, the TXT
+// reasons of the lists that list the address).
+struct dns_answers {
+    record_answer ptr;
+    std::vector<std::string> ptr_names;       // at most max_ptr_names
+    std::vector<record_answer> forward;       // per PTR name
+    std::vector<listing> listings;            // per blocklist zone
+    std::optional<record_answer> spf;         // when there is a domain to ask
+};
+
+dns_answers ask_dns(const run& r, bool address_usable)
+{
+    const std::string& address = r.report.address;
+    const std::string reverse = reversed(address);
+    std::vector<record_question> first_q;
+    if (address_usable) {
+        first_q.push_back({reverse + (is_v6(address) ? ".ip6.arpa" : ".in-addr.arpa"), record_type::ptr});
+        for (const std::string& zone : r.opts.blocklists)
+            first_q.push_back({reverse + "." + without_final_dot(zone), record_type::a});
+    }
+    if (!r.spf_domain.empty())
+        first_q.push_back({r.spf_domain, record_type::txt});
+    std::vector<record_answer> first = engine::lookup_records(first_q, r.resolve, r.next_deadline());
+
+    dns_answers d;
+    if (!r.spf_domain.empty()) {
+        d.spf = std::move(first.back());
+        first.pop_back();
+    }
+    if (!address_usable)
+        return d;
+    d.ptr = std::move(first.front());
+    if (d.ptr.result == rstatus::ok)
+        for (const std::string& n : d.ptr.records)
+            if (d.ptr_names.size() < max_ptr_names)
+                d.ptr_names.push_back(n);
+
+    std::vector<record_question> second_q;
+    for (const std::string& n : d.ptr_names)
+        second_q.push_back({n, is_v6(address) ? record_type::aaaa : record_type::a});
+    std::vector<std::size_t> reason_of;  // per zone: its TXT question, or none
+    for (std::size_t i = 0; i < r.opts.blocklists.size(); ++i) {
+        d.listings.push_back(read_listing(first[1 + i]));
+        reason_of.push_back(second_q.size());
+        if (d.listings.back().what == listing::kind::listed)
+            second_q.push_back({first_q[1 + i].name, record_type::txt});
+    }
+    std::vector<record_answer> second = engine::lookup_records(second_q, r.resolve, r.next_deadline());
+    d.forward.assign(second.begin(), second.begin() + static_cast<std::ptrdiff_t>(d.ptr_names.size()));
+    for (std::size_t i = 0; i < d.listings.size(); ++i) {
+        if (d.listings[i].what != listing::kind::listed)
+            continue;
+        const record_answer& txt = second[reason_of[i]];
+        if (txt.result == rstatus::ok && !txt.records.empty())
+            d.listings[i].reason = txt.records.front();
+    }
+    return d;
 }
 
 std::string refusal_words(const std::vector<std::string>& answers)
@@ -417,186 +475,127 @@ preflight_finding check_spf(const run& r, const record_answer* a)
                    r.spf_whose + " " + domain + " publishes SPF: \"" + quoted(records.front()) + "\"");
 }
 
+preflight_finding check_reverse_dns(const std::string& address, const dns_answers& d)
+{
+    if (failed(d.ptr.result))
+        return finding(reverse_dns, preflight_status::could_not_tell, address,
+                       "the reverse lookup of " + address + " failed: " + failure(d.ptr), retry_advice);
+    if (d.ptr_names.empty())
+        return finding(
+            reverse_dns, preflight_status::blocking, address, address + " has no PTR name (no reverse DNS)",
+            "many mail servers refuse clients without reverse DNS: ask the owner of the address (the hosting or "
+            "network provider) for a PTR record naming this host, with an address record back to " + address);
+    std::vector<std::string> elsewhere;  // "name (its addresses)"
+    bool lookups_failed = false;
+    for (std::size_t i = 0; i < d.ptr_names.size(); ++i) {
+        const record_answer& fwd = d.forward[i];
+        if (fwd.result == rstatus::ok &&
+            std::find(fwd.records.begin(), fwd.records.end(), address) != fwd.records.end())
+            return finding(reverse_dns, preflight_status::ok, address,
+                           address + " has the PTR name " + d.ptr_names[i] + ", which resolves back to " + address);
+        if (failed(fwd.result))
+            lookups_failed = true;
+        else
+            elsewhere.push_back(d.ptr_names[i] + (fwd.result == rstatus::ok         ? " (" + joined(fwd.records) + ")"
+                                                  : fwd.result == rstatus::nxdomain ? " (no such name)"
+                                                                                    : " (no address records)"));
+    }
+    if (lookups_failed)
+        return finding(reverse_dns, preflight_status::could_not_tell, address,
+                       address + " has the PTR name " + joined(d.ptr_names) + ", whose address lookup failed",
+                       retry_advice);
+    return finding(reverse_dns, preflight_status::blocking, address,
+                   address + " has the PTR name " + joined(elsewhere) + ", which does not resolve back to " + address,
+                   "servers that check forward-confirmed reverse DNS refuse or defer this address: give " +
+                       d.ptr_names.front() + " an address record for " + address +
+                       ", or have the PTR record name a host that has one");
+}
+
+preflight_finding check_helo(const run& r, const dns_answers& d)
+{
+    const std::string& address = r.report.address;
+    const std::string helo = lower(without_final_dot(r.helo));
+    if (std::any_of(d.ptr_names.begin(), d.ptr_names.end(), [&helo](const std::string& n) { return lower(n) == helo; }))
+        return finding(helo_check, preflight_status::ok, r.helo,
+                       "the HELO name " + r.helo + " is the PTR name of " + address);
+    if (!d.ptr_names.empty())
+        return finding(helo_check, preflight_status::warning, r.helo,
+                       "the HELO name " + r.helo + " is not the PTR name of " + address + " (" +
+                           joined(d.ptr_names) + ")",
+                       "servers that compare the two distrust or refuse the probes: use " + d.ptr_names.front() +
+                           " as the HELO name, or have the PTR record name " + r.helo);
+    if (helo.find('.') == std::string::npos)
+        return finding(helo_check, preflight_status::warning, r.helo,
+                       "the HELO name " + r.helo + " is not a fully qualified domain name",
+                       "many servers refuse such a name: use this host's full DNS name");
+    return finding(helo_check, preflight_status::could_not_tell, r.helo,
+                   "no PTR name of " + address + " to compare the HELO name " + r.helo + " with",
+                   "see the reverse_dns finding");
+}
+
+preflight_finding check_blocklist(const std::string& address, const std::string& zone, const listing& l)
+{
+    switch (l.what) {
+    case listing::kind::not_listed:
+        return finding(blocklist, preflight_status::ok, zone, address + " is not listed on " + zone);
+    case listing::kind::listed:
+        return finding(blocklist, preflight_status::blocking, zone,
+                       address + " is listed on " + zone + " (" + joined(l.answers) + ")" +
+                           (l.reason.empty() ? std::string() : ": \"" + quoted(l.reason) + "\""),
+                       "servers that use " + zone + " refuse every probe from here: ask for delisting on the "
+                       "list's site (its reason says where), or go out from another address");
+    case listing::kind::refused:
+        return finding(blocklist, preflight_status::could_not_tell, zone,
+                       zone + " answered " + joined(l.answers) + ": " + refusal_words(l.answers) +
+                           ", so it says nothing",
+                       "ask it through a resolver of your own (a local caching resolver, not a public one such as "
+                       "8.8.8.8; the dns_server option), or look the address up on the list's site");
+    case listing::kind::odd:
+        return finding(blocklist, preflight_status::could_not_tell, zone,
+                       zone + " answered " + joined(l.answers) +
+                           ", which is no blocklist answer (those are in 127.0.0.0/8): the DNS server may rewrite "
+                           "answers",
+                       "ask through another resolver (the dns_server option)");
+    case listing::kind::failed:
+        break;
+    }
+    return finding(blocklist, preflight_status::could_not_tell, zone, "the lookup on " + zone + " failed: " + l.detail,
+                   retry_advice);
+}
+
 void check_addresses_and_spf(run& r)
 {
     preflight_report& report = r.report;
     const std::string& address = report.address;
     const bool usable = !address.empty() && !report.address_guess;
-    first_round q;
+    const dns_answers d = ask_dns(r, usable);
     if (usable) {
-        q.ptr = static_cast<int>(q.questions.size());
-        q.questions.push_back({reversed(address) + (is_v6(address) ? ".ip6.arpa" : ".in-addr.arpa"), record_type::ptr});
-        for (const std::string& zone : r.opts.blocklists) {
-            q.zones.push_back(static_cast<int>(q.questions.size()));
-            q.questions.push_back({reversed(address) + "." + without_final_dot(zone), record_type::a});
-        }
-    }
-    if (!r.spf_domain.empty()) {
-        q.spf = static_cast<int>(q.questions.size());
-        q.questions.push_back({r.spf_domain, record_type::txt});
-    }
-    const std::vector<record_answer> first = engine::lookup_records(q.questions, r.resolve, r.next_deadline());
-
-    // The second round: the PTR names' addresses, the listing zones' reasons.
-    std::vector<record_question> second_q;
-    std::vector<std::string> ptr_names;
-    std::size_t ptr_from = 0;
-    std::vector<int> reason_of(q.zones.size(), -1);
-    std::vector<listing> listings;
-    if (usable) {
-        const record_answer& ptr = first[static_cast<std::size_t>(q.ptr)];
-        if (ptr.result == rstatus::ok)
-            for (const std::string& n : ptr.records)
-                if (ptr_names.size() < max_ptr_names)
-                    ptr_names.push_back(n);
-        ptr_from = second_q.size();
-        for (const std::string& n : ptr_names)
-            second_q.push_back({n, is_v6(address) ? record_type::aaaa : record_type::a});
-        for (std::size_t i = 0; i < q.zones.size(); ++i) {
-            listings.push_back(read_listing(first[static_cast<std::size_t>(q.zones[i])]));
-            if (listings.back().what == listing::kind::listed) {
-                reason_of[i] = static_cast<int>(second_q.size());
-                second_q.push_back({q.questions[static_cast<std::size_t>(q.zones[i])].name, record_type::txt});
-            }
-        }
-    }
-    const std::vector<record_answer> second =
-        second_q.empty() ? std::vector<record_answer>() : engine::lookup_records(second_q, r.resolve, r.next_deadline());
-
-    // reverse_dns and helo
-    if (!usable) {
+        report.findings.push_back(check_reverse_dns(address, d));
+        report.findings.push_back(check_helo(r, d));
+        for (std::size_t i = 0; i < r.opts.blocklists.size(); ++i)
+            report.findings.push_back(check_blocklist(address, without_final_dot(r.opts.blocklists[i]), d.listings[i]));
+    } else {
+        // Nothing is asked about a private address: the public DNS and the
+        // lists know nothing of it, and it is no business of theirs.
         const std::string why =
-            address.empty()
-                ? r.no_address
-                : address + " is not a public address (" +
-                      (report.address_source == "proxy" ? "the proxy's outside address as it reports it"
-                       : report.address_source == "route" ? "the address this machine would send from"
-                                                          : "the local end of the port-25 connection") +
-                      "): the outside sees another one";
+            address.empty() ? r.no_address
+                            : address + " is not a public address (" +
+                                  (report.address_source == "proxy"   ? "the proxy's outside address as it reports it"
+                                   : report.address_source == "route" ? "the address this machine would send from"
+                                                                      : "the local end of the port-25 connection") +
+                                  "): the outside sees another one";
         report.findings.push_back(finding(reverse_dns, preflight_status::could_not_tell, address, why, address_advice));
         report.findings.push_back(finding(helo_check, preflight_status::could_not_tell, r.helo, why, address_advice));
-    } else {
-        const record_answer& ptr = first[static_cast<std::size_t>(q.ptr)];
-        std::vector<std::string> confirmed;
-        std::vector<std::string> elsewhere;  // "name (its addresses)"
-        bool lookups_failed = false;
-        for (std::size_t i = 0; i < ptr_names.size(); ++i) {
-            const record_answer& fwd = second[ptr_from + i];
-            if (fwd.result == rstatus::ok &&
-                std::find(fwd.records.begin(), fwd.records.end(), address) != fwd.records.end())
-                confirmed.push_back(ptr_names[i]);
-            else if (failed(fwd.result))
-                lookups_failed = true;
-            else
-                elsewhere.push_back(ptr_names[i] + (fwd.result == rstatus::ok ? " (" + joined(fwd.records) + ")"
-                                                    : fwd.result == rstatus::nxdomain ? " (no such name)"
-                                                                                      : " (no address records)"));
-        }
-        if (failed(ptr.result)) {
-            report.findings.push_back(finding(reverse_dns, preflight_status::could_not_tell, address,
-                                              "the reverse lookup of " + address + " failed: " + failure(ptr),
-                                              retry_advice));
-        } else if (ptr_names.empty()) {
+        for (const std::string& zone : r.opts.blocklists) {
+            const std::string name = without_final_dot(zone);
             report.findings.push_back(finding(
-                reverse_dns, preflight_status::blocking, address, address + " has no PTR name (no reverse DNS)",
-                "many mail servers refuse clients without reverse DNS: ask the owner of the address (the hosting or "
-                "network provider) for a PTR record naming this host, with an address record back to " + address));
-        } else if (!confirmed.empty()) {
-            report.findings.push_back(finding(reverse_dns, preflight_status::ok, address,
-                                              address + " has the PTR name " + confirmed.front() +
-                                                  ", which resolves back to " + address));
-        } else if (lookups_failed) {
-            report.findings.push_back(finding(reverse_dns, preflight_status::could_not_tell, address,
-                                              address + " has the PTR name " + joined(ptr_names) +
-                                                  ", whose address lookup failed",
-                                              retry_advice));
-        } else {
-            report.findings.push_back(finding(
-                reverse_dns, preflight_status::blocking, address,
-                address + " has the PTR name " + joined(elsewhere) + ", which does not resolve back to " + address,
-                "servers that check forward-confirmed reverse DNS refuse or defer this address: give " +
-                    ptr_names.front() + " an address record for " + address +
-                    ", or have the PTR record name a host that has one"));
-        }
-
-        const std::string helo = lower(without_final_dot(r.helo));
-        const bool matches = std::any_of(ptr_names.begin(), ptr_names.end(),
-                                         [&helo](const std::string& n) { return lower(n) == helo; });
-        const bool qualified = helo.find('.') != std::string::npos;
-        if (matches)
-            report.findings.push_back(
-                finding(helo_check, preflight_status::ok, r.helo, "the HELO name " + r.helo + " is the PTR name of " + address));
-        else if (!ptr_names.empty())
-            report.findings.push_back(finding(
-                helo_check, preflight_status::warning, r.helo,
-                "the HELO name " + r.helo + " is not the PTR name of " + address + " (" + joined(ptr_names) + ")",
-                "servers that compare the two distrust or refuse the probes: use " + ptr_names.front() +
-                    " as the HELO name, or have the PTR record name " + r.helo));
-        else if (!qualified)
-            report.findings.push_back(finding(helo_check, preflight_status::warning, r.helo,
-                                              "the HELO name " + r.helo + " is not a fully qualified domain name",
-                                              "many servers refuse such a name: use this host's full DNS name"));
-        else
-            report.findings.push_back(finding(helo_check, preflight_status::could_not_tell, r.helo,
-                                              "no PTR name of " + address + " to compare the HELO name " + r.helo +
-                                                  " with",
-                                              "see the reverse_dns finding"));
-    }
-
-    // one finding per blocklist zone
-    for (std::size_t i = 0; i < r.opts.blocklists.size(); ++i) {
-        const std::string zone = without_final_dot(r.opts.blocklists[i]);
-        if (!usable) {
-            report.findings.push_back(finding(blocklist, preflight_status::could_not_tell, zone,
-                                              address.empty() ? "no address to look up on " + zone
-                                                              : address + " is not a public address: not looked up on " +
-                                                                    zone,
-                                              address_advice));
-            continue;
-        }
-        const listing& l = listings[i];
-        const record_answer& answer = first[static_cast<std::size_t>(q.zones[i])];
-        switch (l.what) {
-        case listing::kind::not_listed:
-            report.findings.push_back(
-                finding(blocklist, preflight_status::ok, zone, address + " is not listed on " + zone));
-            break;
-        case listing::kind::listed: {
-            std::string reason;
-            if (reason_of[i] >= 0) {
-                const record_answer& txt = second[static_cast<std::size_t>(reason_of[i])];
-                if (txt.result == rstatus::ok && !txt.records.empty())
-                    reason = ": \"" + quoted(txt.records.front()) + "\"";
-            }
-            report.findings.push_back(finding(
-                blocklist, preflight_status::blocking, zone,
-                address + " is listed on " + zone + " (" + joined(l.answers) + ")" + reason,
-                "servers that use " + zone + " refuse every probe from here: ask for delisting on the list's site "
-                "(its reason says where), or go out from another address"));
-            break;
-        }
-        case listing::kind::refused:
-            report.findings.push_back(finding(
-                blocklist, preflight_status::could_not_tell, zone,
-                zone + " answered " + joined(l.answers) + ": " + refusal_words(l.answers) + ", so it says nothing",
-                "ask it through a resolver of your own (a local caching resolver, not a public one such as "
-                "8.8.8.8; the dns_server option), or look the address up on the list's site"));
-            break;
-        case listing::kind::odd:
-            report.findings.push_back(finding(
-                blocklist, preflight_status::could_not_tell, zone,
-                zone + " answered " + joined(l.answers) +
-                    ", which is no blocklist answer (those are in 127.0.0.0/8): the DNS server may rewrite answers",
-                "ask through another resolver (the dns_server option)"));
-            break;
-        case listing::kind::failed:
-            report.findings.push_back(finding(blocklist, preflight_status::could_not_tell, zone,
-                                              "the lookup on " + zone + " failed: " + failure(answer), retry_advice));
-            break;
+                blocklist, preflight_status::could_not_tell, name,
+                address.empty() ? "no address to look up on " + name
+                                : address + " is not a public address: not looked up on " + name,
+                address_advice));
         }
     }
-
-    report.findings.push_back(check_spf(r, q.spf >= 0 ? &first[static_cast<std::size_t>(q.spf)] : nullptr));
+    report.findings.push_back(check_spf(r, d.spf ? &*d.spf : nullptr));
 }
 
 // Options that cannot be used: the words for report.error, or empty.
