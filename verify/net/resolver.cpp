@@ -359,9 +359,6 @@ private:
         resolver_service& self = *t->service;
         --t->entry->queries;
         const question_ptr& q = t->q;
-        // No answer at all (a lost packet, a server that is down) is asked
-        // again while the caller still waits: one dropped datagram must
-        // not decide a check. A SERVFAIL is asked again once.
         if (status == ARES_ECONNREFUSED && t->entry->socket_error != 0) {
             // Not the server: this process is short of descriptors, and
             // asking again would not change that.
@@ -371,6 +368,9 @@ private:
             self.complete(q, std::move(failed));
             return;
         }
+        // No answer at all (a lost packet, a server that is down) is asked
+        // again while the caller still waits: one dropped datagram must
+        // not decide a check. A SERVFAIL is asked again once.
         const bool unanswered = status == ARES_ETIMEOUT || status == ARES_ECONNREFUSED;
         if (unanswered || status == ARES_ESERVFAIL) {
             const auto now = clock::now();
