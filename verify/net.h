@@ -57,7 +57,35 @@ struct host_answer {
 struct resolve_settings {
     std::string dns_server;  // "" is the system's resolver; "ADDR" or "ADDR:PORT"
     const cancellation* cancel = nullptr;
+    // Answer from the resolution cache and join identical questions in
+    // flight (see below); false asks the DNS server every time.
+    bool use_cache = true;
 };
+
+// The resolution cache, one for the process, shared by every check: the
+// MX, A and AAAA answers of lookup_mx and lookup_host, per DNS server
+// setting and name.
+//  - An answer is kept for its least TTL, at least cache_min_ttl (dnsmasq
+//    and many servers give local records TTL 0, and a bulk list would then
+//    ask once per address) and at most cache_max_ttl.
+//  - NXDOMAIN and NODATA are kept as RFC 2308 says: for the lesser of the
+//    SOA record's TTL and its MINIMUM, at most cache_max_negative_ttl; a
+//    negative answer without an SOA record is not kept.
+//  - A failure (SERVFAIL, no answer, a time-out) is never kept: it says
+//    nothing of the domain, and the next check asks again.
+//  - Questions asked while the same one is in flight wait for its answer
+//    instead of asking again.
+//  - At most cache_max_entries answers; past that the least recently used
+//    goes.
+inline constexpr std::chrono::seconds cache_min_ttl{5};
+inline constexpr std::chrono::seconds cache_max_ttl{3600};
+inline constexpr std::chrono::seconds cache_max_negative_ttl{900};
+inline constexpr std::size_t cache_max_entries = 10000;
+
+// For tests: forgets every answer kept, and moves the cache's own clock
+// (it reads steady_clock plus this offset) by the given amount.
+void clear_resolution_cache();
+void advance_resolution_cache_clock(std::chrono::seconds by);
 
 // Both may be called from any thread; they block until the answer, the
 // deadline or a stop request. A lost packet is asked again, until the

@@ -1,7 +1,8 @@
 // A UDP relay in front of the test dnsmasq, for the resolver's retries: it
 // passes queries on to 127.0.0.1:53 and the answers back, except those it
-// is told to lose, or it answers SERVFAIL itself. It counts the queries it
-// saw per name. Only for the private network namespace of tests/netns/run.
+// is told to lose, or it answers SERVFAIL itself; it can add the SOA record
+// a negative answer of a real zone carries (the test dnsmasq's local zones
+// give none). It counts the queries it saw per name. Only for the private network namespace of tests/netns/run.
 #pragma once
 
 #include <arpa/inet.h>
@@ -14,6 +15,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <stdexcept>
@@ -32,6 +34,7 @@ public:
         drop_first,  // loses the first query of every name and type, passes the rest
         drop_every,  // loses every n-th query, passes the rest
         servfail,    // answers every query with SERVFAIL
+        pass,        // passes everything
     };
 
     DnsRelay(std::uint16_t port, mode how, unsigned every = 0, const char* address = "127.0.0.1")
@@ -75,6 +78,15 @@ public:
         return count;
     }
     unsigned dropped() const { return dropped_.load(); }
+
+    // From now on, an answer without records and without an authority
+    // section gets an SOA record with this TTL and MINIMUM (RFC 2308).
+    void add_soa(std::uint32_t ttl, std::uint32_t minimum)
+    {
+        soa_ttl_ = ttl;
+        soa_minimum_ = minimum;
+        soa_ = true;
+    }
 
 private:
     static sockaddr_in loopback(std::uint16_t port)
@@ -125,7 +137,9 @@ private:
                     query(packet, static_cast<std::size_t>(n), from);
             }
             if (fds[1].revents != 0) {
-                const ssize_t n = ::recv(back_.get(), packet, sizeof packet, 0);
+                ssize_t n = ::recv(back_.get(), packet, sizeof packet - 64, 0);
+                if (n >= 12 && soa_)
+                    n = static_cast<ssize_t>(with_soa(packet, static_cast<std::size_t>(n)));
                 if (n >= 12) {
                     const unsigned id = packet[0] << 8 | packet[1];
                     const auto it = clients_.find(id);
@@ -135,6 +149,35 @@ private:
                 }
             }
         }
+    }
+
+    // The SOA record after the answer, when it has no records in any
+    // section: owner the question's name (a pointer to offset 12), root
+    // names for MNAME and RNAME.
+    std::size_t with_soa(unsigned char* packet, std::size_t size) const
+    {
+        const bool empty = (packet[6] | packet[7] | packet[8] | packet[9] | packet[10] | packet[11]) == 0;
+        if (!empty)
+            return size;
+        const auto put32 = [](unsigned char* at, std::uint32_t v) {
+            at[0] = static_cast<unsigned char>(v >> 24);
+            at[1] = static_cast<unsigned char>(v >> 16);
+            at[2] = static_cast<unsigned char>(v >> 8);
+            at[3] = static_cast<unsigned char>(v);
+        };
+        unsigned char* at = packet + size;
+        const unsigned char head[] = {0xC0, 0x0C, 0, 6, 0, 1};
+        std::memcpy(at, head, sizeof head);
+        put32(at + 6, soa_ttl_);
+        at[10] = 0;
+        at[11] = 22;  // two root names and five numbers
+        at[12] = 0;
+        at[13] = 0;
+        for (int i = 0; i < 4; ++i)
+            put32(at + 14 + 4 * i, 1);
+        put32(at + 30, soa_minimum_);
+        packet[9] = 1;  // NSCOUNT
+        return size + 34;
     }
 
     void query(unsigned char* packet, std::size_t size, const sockaddr_in& from)
@@ -171,6 +214,8 @@ private:
     std::map<unsigned, sockaddr_in> clients_;  // by query id; relay thread only
     unsigned total_ = 0;                       // relay thread only
     std::atomic<unsigned> dropped_{0};
+    std::atomic<bool> soa_{false};
+    std::atomic<std::uint32_t> soa_ttl_{0}, soa_minimum_{0};
     mutable std::mutex mutex_;
     std::map<std::pair<std::string, unsigned>, unsigned> seen_;
     std::thread thread_;

@@ -4,9 +4,9 @@
 // an eventfd of their own beside the stop request and their deadline, so
 // hundreds of checks at once cost one thread and a few sockets.
 //
-// Every question passes through resolver_service::start(): the one place
-// where a resolution cache (answers kept for their TTL, identical questions
-// in flight joined) belongs.
+// Every question passes through resolver_service::start(), where the
+// resolution cache answers it or joins it to the same question in flight
+// (see net.h for what is kept and how long).
 #include <ares.h>
 #include <arpa/inet.h>
 #include <arpa/nameser.h>
@@ -20,16 +20,20 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <list>
 #include <map>
+#include <optional>
 #include <memory>
 #include <mutex>
 #include <span>
 #include <string>
 #include <system_error>
 #include <thread>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -69,6 +73,11 @@ struct outcome {
     std::vector<mx_host> mx;
     std::vector<std::string> addresses;
     std::vector<std::string> records;  // PTR names, TXT records
+    // How long the answer may be kept, in seconds, as the DNS server gave
+    // it: the least TTL of the answer's records, or for NXDOMAIN/NODATA
+    // what its SOA record allows (RFC 2308 section 5). Nothing when the
+    // answer said nothing of it.
+    std::optional<std::uint32_t> ttl;
 };
 
 // One question, shared by its caller and the resolver thread. The members
@@ -85,8 +94,181 @@ struct question {
     unsigned timed_out = 0;  // tries that ended without any answer
     unsigned servfails = 0;
     outcome result;
+
+    // A caller's question that may be answered from the cache or join the
+    // same one in flight.
+    bool shared = false;
+    // A flight: the one question on the wire for every caller in joined
+    // (resolver thread only), under its cache key.
+    std::string flight_key;
+    std::vector<std::shared_ptr<question>> joined;
 };
 using question_ptr = std::shared_ptr<question>;
+
+std::string cache_key(const question& q)
+{
+    std::string key = q.server;
+    key += '\n';
+    key += std::to_string(q.type);
+    key += '\n';
+    for (const char c : q.name)
+        key += c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    return key;
+}
+
+// The TTLs a raw DNS message carries. Positive: the least TTL of the
+// answer section's records (a CNAME's counts: the chain is only as fresh
+// as its weakest link). Negative: the lesser of the SOA record's own TTL
+// and its MINIMUM field, from the authority section (RFC 2308 section 5).
+// Nothing when the message cannot be read or holds no such record.
+class dns_message {
+public:
+    dns_message(const unsigned char* data, int length)
+        : data_(data), size_(length > 0 ? static_cast<std::size_t>(length) : 0)
+    {
+    }
+
+    std::optional<std::uint32_t> ttl(bool negative) const
+    {
+        if (size_ < 12)
+            return std::nullopt;
+        const unsigned questions = u16(4);
+        const unsigned answers = u16(6);
+        const unsigned authority = u16(8);
+        std::size_t at = 12;
+        for (unsigned i = 0; i < questions; ++i) {
+            if (!skip_name(at) || at + 4 > size_)
+                return std::nullopt;
+            at += 4;
+        }
+        std::optional<std::uint32_t> least;
+        const auto consider = [&least](std::uint32_t value) {
+            if (!least || value < *least)
+                least = value;
+        };
+        for (unsigned i = 0; i < answers + authority; ++i) {
+            if (!skip_name(at) || at + 10 > size_)
+                return std::nullopt;
+            const unsigned type = u16(at);
+            const std::uint32_t ttl = u32(at + 4);
+            const std::size_t rdlength = u16(at + 8);
+            at += 10;
+            if (at + rdlength > size_)
+                return std::nullopt;
+            if (!negative && i < answers) {
+                consider(ttl);
+            } else if (negative && i >= answers && type == ns_t_soa && rdlength >= 20) {
+                // MINIMUM is the SOA record's last field.
+                consider(std::min(ttl, u32(at + rdlength - 4)));
+            }
+            at += rdlength;
+        }
+        return least;
+    }
+
+private:
+    unsigned u16(std::size_t at) const { return static_cast<unsigned>(data_[at] << 8 | data_[at + 1]); }
+    std::uint32_t u32(std::size_t at) const
+    {
+        return std::uint32_t{data_[at]} << 24 | std::uint32_t{data_[at + 1]} << 16 |
+               std::uint32_t{data_[at + 2]} << 8 | std::uint32_t{data_[at + 3]};
+    }
+    // Past a name: labels up to a zero byte, or a compression pointer
+    // (which ends it, RFC 1035 section 4.1.4).
+    bool skip_name(std::size_t& at) const
+    {
+        for (unsigned labels = 0; at < size_ && labels < 128; ++labels) {
+            const unsigned length = data_[at];
+            if (length == 0) {
+                ++at;
+                return true;
+            }
+            if ((length & 0xC0) == 0xC0) {
+                at += 2;
+                return at <= size_;
+            }
+            if ((length & 0xC0) != 0)
+                return false;
+            at += 1 + length;
+        }
+        return false;
+    }
+
+    const unsigned char* data_;
+    std::size_t size_;
+};
+
+// What the cache keeps of an answer, and until when.
+struct cached_answer {
+    outcome result;
+    clock::time_point expires;
+};
+
+// How long an answer is kept; nothing when it is not (failures, negative
+// answers without an SOA record).
+std::optional<std::chrono::seconds> keep_for(const outcome& result)
+{
+    if (result.error != 0 || !result.ttl)
+        return std::nullopt;
+    const std::chrono::seconds ttl{*result.ttl};
+    if (result.status == ARES_SUCCESS)
+        return std::clamp(ttl, cache_min_ttl, cache_max_ttl);
+    if (result.status == ARES_ENOTFOUND || result.status == ARES_ENODATA)
+        return std::clamp(ttl, cache_min_ttl, cache_max_negative_ttl);
+    return std::nullopt;
+}
+
+// The answers kept, least recently used first to go. Guarded by the
+// service's mutex.
+class answer_cache {
+public:
+    static clock::time_point now() { return clock::now() + std::chrono::seconds(skew_.load()); }
+    static void advance(std::chrono::seconds by) { skew_ += by.count(); }
+
+    const outcome* find(const std::string& key)
+    {
+        const auto it = index_.find(key);
+        if (it == index_.end())
+            return nullptr;
+        if (now() >= it->second->second.expires) {
+            order_.erase(it->second);
+            index_.erase(it);
+            return nullptr;
+        }
+        order_.splice(order_.begin(), order_, it->second);
+        return &it->second->second.result;
+    }
+
+    void store(const std::string& key, const outcome& result)
+    {
+        const std::optional<std::chrono::seconds> ttl = keep_for(result);
+        if (!ttl)
+            return;
+        const auto it = index_.find(key);
+        if (it != index_.end()) {
+            order_.erase(it->second);
+            index_.erase(it);
+        }
+        order_.emplace_front(key, cached_answer{result, now() + *ttl});
+        index_[key] = order_.begin();
+        while (order_.size() > cache_max_entries) {
+            index_.erase(order_.back().first);
+            order_.pop_back();
+        }
+    }
+
+    void clear()
+    {
+        index_.clear();
+        order_.clear();
+    }
+
+private:
+    using entries = std::list<std::pair<std::string, cached_answer>>;
+    entries order_;
+    std::unordered_map<std::string, entries::iterator> index_;
+    static inline std::atomic<std::int64_t> skew_{0};
+};
 
 std::string strerror_text(int error)
 {
@@ -149,6 +331,7 @@ void parse_records(int type, const unsigned char* answer, int length, outcome& o
 
 void parse_answer(int type, const unsigned char* answer, int length, outcome& out)
 {
+    out.ttl = dns_message(answer, length).ttl(false);
     if (type == ns_t_mx) {
         ares_mx_reply* records = nullptr;
         out.status = ::ares_parse_mx_reply(answer, length, &records);
@@ -212,7 +395,13 @@ public:
         wake();
     }
 
-    // Guards every question's shared members.
+    void clear_cache()
+    {
+        std::lock_guard lock(mutex);
+        cache_.clear();
+    }
+
+    // Guards every question's shared members, and the cache.
     std::mutex mutex;
 
 private:
@@ -279,15 +468,63 @@ private:
         [[maybe_unused]] const ssize_t n = ::write(wake_.get(), &one, sizeof one);
     }
 
+    static void answered(question& q, const outcome& result)
+    {
+        q.result = result;
+        q.done = true;
+        if (q.waiter >= 0) {
+            const std::uint64_t one = 1;
+            [[maybe_unused]] const ssize_t n = ::write(q.waiter, &one, sizeof one);
+        }
+    }
+
+    // The answer to q, and when q is a flight, to every caller it carried;
+    // the cache keeps what it may.
     void complete(const question_ptr& q, outcome result)
     {
         std::lock_guard lock(mutex);
-        q->result = std::move(result);
-        q->done = true;
-        if (q->waiter >= 0) {
-            const std::uint64_t one = 1;
-            [[maybe_unused]] const ssize_t n = ::write(q->waiter, &one, sizeof one);
+        if (!q->flight_key.empty()) {
+            cache_.store(q->flight_key, result);
+            flights_.erase(q->flight_key);
+            for (const question_ptr& j : q->joined) {
+                j->timed_out = q->timed_out;
+                j->servfails = q->servfails;
+                answered(*j, result);
+            }
+            q->joined.clear();
         }
+        answered(*q, result);
+    }
+
+    // A caller's question answered from the cache, joined to the same one
+    // in flight, or made a flight of its own; what is left to ask is
+    // returned, null when nothing is.
+    question_ptr through_cache(const question_ptr& q)
+    {
+        if (!q->shared)
+            return q;
+        const std::string key = cache_key(*q);
+        std::lock_guard lock(mutex);
+        if (const outcome* kept = cache_.find(key)) {
+            answered(*q, *kept);
+            return nullptr;
+        }
+        const auto it = flights_.find(key);
+        if (it != flights_.end()) {
+            // It is asked until the last of its callers stops waiting.
+            it->second->until = std::max(it->second->until, q->until);
+            it->second->joined.push_back(q);
+            return nullptr;
+        }
+        auto flight = std::make_shared<question>();
+        flight->server = q->server;
+        flight->name = q->name;
+        flight->type = q->type;
+        flight->until = q->until;
+        flight->flight_key = key;
+        flight->joined.push_back(q);
+        flights_.emplace(key, flight);
+        return flight;
     }
 
     // c-ares makes its sockets with socket() and marks them close-on-exec
@@ -397,8 +634,14 @@ private:
         return made;
     }
 
-    // NOTE: the place for a resolution cache: answer q from it, or join it
-    // to an identical question in flight, before it reaches c-ares.
+    // A caller's question, as it arrives.
+    void take(const question_ptr& asked)
+    {
+        if (const question_ptr q = through_cache(asked))
+            start(q);
+    }
+
+    // One try of q on the wire.
     void start(const question_ptr& q)
     {
         int error = ARES_SUCCESS;
@@ -440,8 +683,13 @@ private:
             bool again = false;
             {
                 std::lock_guard lock(self.mutex);
-                if (unanswered)
+                if (unanswered) {
                     ++q->timed_out;
+                    // Callers that stop waiting before the flight ends
+                    // still learn that the server did not answer.
+                    for (const question_ptr& j : q->joined)
+                        ++j->timed_out;
+                }
                 const bool allowed = unanswered || q->servfails++ < servfail_retries;
                 again = allowed && !q->abandoned && !self.stopping_ && now < q->until;
             }
@@ -455,6 +703,8 @@ private:
         result.status = status;
         if (status == ARES_SUCCESS)
             parse_answer(q->type, answer, length, result);
+        if (result.status == ARES_ENOTFOUND || result.status == ARES_ENODATA)
+            result.ttl = dns_message(answer, length).ttl(true);
         self.complete(q, std::move(result));
     }
 
@@ -492,7 +742,7 @@ private:
                 taken.swap(pending_);
             }
             for (const question_ptr& q : taken)
-                start(q);
+                take(q);
 
             fds.assign(1, pollfd{wake_.get(), POLLIN, 0});
             owners.assign(1, nullptr);
@@ -561,6 +811,8 @@ private:
     Fd wake_;
     bool stopping_ = false;                 // guarded by mutex
     std::vector<question_ptr> pending_;     // guarded by mutex
+    answer_cache cache_;                    // guarded by mutex
+    std::unordered_map<std::string, question_ptr> flights_;  // guarded by mutex
     // The rest belongs to the resolver thread alone.
     std::map<std::string, std::unique_ptr<channel_entry>> channels_;
     std::vector<std::unique_ptr<channel_entry>> retired_;
@@ -679,12 +931,13 @@ bool server_setting(std::string_view text, std::string& out)
     return true;
 }
 
-question_ptr make_question(const std::string& server, std::string_view name, int type)
+question_ptr make_question(const std::string& server, std::string_view name, int type, bool shared = false)
 {
     auto q = std::make_shared<question>();
     q->server = server;
     q->name = name;
     q->type = type;
+    q->shared = shared;
     return q;
 }
 
@@ -721,12 +974,14 @@ bool is_failure(int status)
 
 // A and AAAA of name, asked at once; nxdomain tells a name that does not
 // exist from one without addresses.
-host_answer addresses_of(const std::string& server, std::string_view name, const cancellation* cancel,
+host_answer addresses_of(const std::string& server, std::string_view name, const resolve_settings& settings,
                          deadline until, bool& nxdomain)
 {
     host_answer answer;
     nxdomain = false;
-    const question_ptr both[2] = {make_question(server, name, ns_t_a), make_question(server, name, ns_t_aaaa)};
+    const cancellation* cancel = settings.cancel;
+    const question_ptr both[2] = {make_question(server, name, ns_t_a, settings.use_cache),
+                                  make_question(server, name, ns_t_aaaa, settings.use_cache)};
     int error = 0;
     const waited how = ask(both, cancel, until, error);
     if (how == waited::failed) {
@@ -801,7 +1056,7 @@ mx_answer lookup_mx(std::string_view domain_text, const resolve_settings& settin
         return answer;
     }
     const std::string domain = without_final_dot(domain_text);
-    const question_ptr mx[1] = {make_question(server, domain, ns_t_mx)};
+    const question_ptr mx[1] = {make_question(server, domain, ns_t_mx, settings.use_cache)};
     int error = 0;
     const waited how = ask(mx, settings.cancel, until, error);
     if (how == waited::failed) {
@@ -860,7 +1115,7 @@ mx_answer lookup_mx(std::string_view domain_text, const resolve_settings& settin
     // No MX record: the domain itself is the mail exchanger when it has an
     // address (RFC 5321 section 5.1).
     bool nxdomain = false;
-    const host_answer own = addresses_of(server, domain, settings.cancel, until, nxdomain);
+    const host_answer own = addresses_of(server, domain, settings, until, nxdomain);
     answer.detail = own.detail;
     answer.error_code = own.error_code;
     switch (own.result) {
@@ -911,7 +1166,7 @@ host_answer lookup_host(std::string_view host_text, const resolve_settings& sett
         return answer;
     }
     bool nxdomain = false;
-    return addresses_of(server, host, settings.cancel, until, nxdomain);
+    return addresses_of(server, host, settings, until, nxdomain);
 }
 
 std::vector<record_answer> lookup_records(std::span<const record_question> asked, const resolve_settings& settings,
@@ -971,6 +1226,16 @@ std::vector<record_answer> lookup_records(std::span<const record_question> asked
         }
     }
     return answers;
+}
+
+void clear_resolution_cache()
+{
+    resolver_service::get().clear_cache();
+}
+
+void advance_resolution_cache_clock(std::chrono::seconds by)
+{
+    answer_cache::advance(by);
 }
 
 }  // namespace verimex::engine
