@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cctype>
+#include <functional>
 #include <random>
 
 #include "component/texts.h"
@@ -84,25 +85,72 @@ bool ascii(std::string_view s)
     return std::all_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
 
+
+// A refused recipient (4xx or 5xx) counts towards a server's error limits
+// (Postfix: smtpd_soft_error_limit 10, then a second's sleep per error;
+// smtpd_hard_error_limit 20, then the connection goes). This many refusals
+// in a row end a session well before either bites; the addresses left go
+// on in a new one.
+constexpr unsigned refused_in_a_row_limit = 3;
+
+// One address of a batch, as the dialog goes.
+struct entry {
+    report* out = nullptr;
+    const mailbox* address = nullptr;
+    outcome last;
+    bool done = false;
+    // The end of its own check: the total limit from the start of the
+    // first session it is part of, so that a long batch stays bounded per
+    // address.
+    std::optional<deadline> until;
+};
+
+// What a session made of the addresses it took.
+struct session_result {
+    // A failure of the session itself (connection, banner, greeting, TLS,
+    // MAIL FROM): it stands for every address it took that is not decided.
+    std::optional<outcome> shared;
+    bool handshake_failed = false;
+    // Addresses to be asked again in a new session with the same server:
+    // not reached, or cut off by the server's limits (421, a hang-up, 452
+    // too many recipients) when not the session's first.
+    std::vector<entry*> again;
+    // The server said how many recipients it takes in one transaction.
+    std::optional<unsigned> limit;
+};
+
 class dialog {
 public:
-    dialog(const mailbox& address, const dialog_settings& settings, network& net, std::string& transcript)
-        : address_(address), s_(settings), net_(net), transcript_(transcript)
+    dialog(std::span<entry> entries, const dialog_settings& settings, network& net)
+        : entries_(entries), s_(settings), net_(net)
     {
     }
 
-    outcome run();
+    void run();
 
 private:
-    // The end of one wait: the time limit from now, never past the whole
-    // check's end.
-    deadline wait_until() const { return std::min(clock::now() + std::chrono::seconds(s_.timeout), s_.total); }
+    // The end of one wait: the time limit from now, never past the end of
+    // any check of the session.
+    deadline wait_until() const { return std::min(clock::now() + std::chrono::seconds(s_.timeout), total_); }
 
-    outcome with_host(const std::string& host, const std::string& ip);
-    outcome session(const std::string& host, const std::string& ip, bool allow_tls, bool& handshake_failed);
+    void write(std::string_view text)
+    {
+        for (entry* e : audience_)
+            e->out->transcript += text;
+    }
+    // The lines that follow go to these addresses' transcripts.
+    void to(std::vector<entry*> who) { audience_ = std::move(who); }
+
+    std::vector<entry*> pending() const;
+    void for_pending(const std::function<void(entry&)>& fn);
+    void on_host(const std::string& host, const std::string& ip);
+    session_result with_host(const std::string& host, const std::string& ip, std::vector<entry*>& group);
+    session_result session(const std::string& host, const std::string& ip, bool allow_tls,
+                           std::vector<entry*>& group);
+    void catch_all_probe(smtp_stream& st, const mailbox& address, const std::string& accepted, outcome& o);
 
     // One command and its reply. False when no whole reply came; o then
-    // holds what that means.
+    // holds what that means, and the session is over.
     bool send(smtp_stream& st, std::string_view line, outcome& o);
     bool read(smtp_stream& st, std::string& reply, stage at, outcome& o);
     void quit(smtp_stream& st);
@@ -111,10 +159,13 @@ private:
     void judged(outcome& o, stage at, const std::string& reply) const;
     void not_connected(outcome& o, const std::string& host);
 
-    const mailbox& address_;
+    std::span<entry> entries_;
     const dialog_settings& s_;
     network& net_;
-    std::string& transcript_;
+    std::vector<entry*> audience_;
+    deadline total_{};
+    unsigned total_seconds_ = 0;
+    bool probe_dead_ = false;  // the catch-all probe found the session over
 };
 
 void set(outcome& o, verdict v, reason r, std::string_view returnvar)
@@ -127,8 +178,8 @@ void set(outcome& o, verdict v, reason r, std::string_view returnvar)
 void dialog::timed_out(outcome& o) const
 {
     // The whole check's limit when that is what ran out, else one wait's.
-    const bool total = clock::now() >= s_.total;
-    const std::int64_t seconds = total ? std::int64_t{s_.total_seconds} : std::int64_t{s_.timeout};
+    const bool total = clock::now() >= total_;
+    const std::int64_t seconds = total ? std::int64_t{total_seconds_} : std::int64_t{s_.timeout};
     set(o, verdict::unknown, reason::timeout,
         ctexts::timed_out(static_cast<std::int16_t>(std::clamp<std::int64_t>(seconds, 0, 32767))));
     o.final = o.final || total;
@@ -149,13 +200,13 @@ void dialog::judged(outcome& o, stage at, const std::string& reply) const
 
 void dialog::not_connected(outcome& o, const std::string& host)
 {
-    transcript_ += ctexts::connect_error_line(host);
+    write(ctexts::connect_error_line(host));
     set(o, verdict::unknown, reason::could_not_connect, ctexts::could_not_connect);
 }
 
 bool dialog::send(smtp_stream& st, std::string_view line, outcome& o)
 {
-    transcript_ += line;
+    write(line);
     switch (st.send(line, wait_until())) {
     case io_status::ok:
         return true;
@@ -178,7 +229,7 @@ bool dialog::read(smtp_stream& st, std::string& reply, stage at, outcome& o)
 {
     reply.clear();
     const io_status status = st.read_reply(reply, wait_until());
-    transcript_ += reply;
+    write(reply);
     switch (status) {
     case io_status::ok:
         if (parse_reply(reply))
@@ -215,25 +266,87 @@ void dialog::quit(smtp_stream& st)
 {
     // Its answer is not waited for: the connection goes either way, and a
     // server's goodbye decides nothing.
-    transcript_ += texts::quit_line;
+    write(texts::quit_line);
     st.send(texts::quit_line, std::min(wait_until(), clock::now() + goodbye_wait));
 }
 
-outcome dialog::session(const std::string& host, const std::string& ip, bool allow_tls, bool& handshake_failed)
+// Whether a refusal of a recipient says the transaction holds as many as
+// the server takes (RFC 5321 4.5.3.1.10: "452 too many recipients"), not
+// something of the address: only after another recipient, and never a
+// full mailbox's x.2.2.
+bool too_many_recipients(const parsed_reply& reply, unsigned asked_before)
 {
+    if (reply.code != 452 || asked_before == 0)
+        return false;
+    if (reply.enhanced)
+        return *reply.enhanced == "4.5.3";
+    return reply.text.find("too many") != std::string::npos || reply.text.find("recipients") != std::string::npos;
+}
+
+void dialog::catch_all_probe(smtp_stream& st, const mailbox& address, const std::string& accepted, outcome& o)
+{
+    catch_all_memory& memory = catch_all_memory::process();
+    const catch_all_memory::answer known = memory.ask(address.domain, wait_until(), s_.cancel);
+    if (known.probe) {
+        std::optional<bool> found;
+        std::string probe_reply;
+        outcome probe;
+        try {
+            if (send(st, texts::rcpt_line(random_local_part() + "@" + address.domain), probe) &&
+                read(st, probe_reply, stage::rcpt, probe)) {
+                const int code = parse_reply(probe_reply)->code;
+                if (code == 250 || code == 251)
+                    found = true;
+                else if (code / 100 == 5)
+                    found = false;
+            } else {
+                o.final = true;  // the session is over; the address's answer stands
+                o.cancelled = probe.cancelled;
+                memory.tell(address.domain, std::nullopt);
+                o.catch_all = std::nullopt;
+                probe_dead_ = true;
+                return;
+            }
+        } catch (...) {
+            // The claim on the domain's probe must not outlive us, or every
+            // other check of it would wait in vain.
+            memory.tell(address.domain, std::nullopt);
+            throw;
+        }
+        memory.tell(address.domain, found);
+        o.catch_all = found;
+    } else {
+        o.catch_all = known.known;
+    }
+    if (o.catch_all == true) {
+        o.v = verdict::risky;
+        o.r = reason::accept_all;
+        o.returnvar = accepted;
+    }
+}
+
+session_result dialog::session(const std::string& host, const std::string& ip, bool allow_tls,
+                               std::vector<entry*>& group)
+{
+    session_result result;
     outcome o;
     o.mx = host;
-    transcript_ += ctexts::telnet_line(host);
+    const auto failed = [&]() -> session_result& {
+        result.shared = o;
+        return result;
+    };
+    to(group);
+    write(ctexts::telnet_line(host));
     connect_result cr;
     std::unique_ptr<smtp_stream> stream = net_.connect(ip, s_.port, wait_until(), cr);
     if (!stream || cr.result != connect_result::status::ok) {
         switch (cr.result) {
         case connect_result::status::cancelled:
-            transcript_ += ctexts::connect_error_line(host);
+            write(ctexts::connect_error_line(host));
             o.cancelled = o.final = true;
             break;
         case connect_result::status::timeout:
-            transcript_ += ctexts::connect_error_line(host);
+            write(ctexts::connect_error_line(host));
             timed_out(o);
             break;
         case connect_result::status::proxy_error:
@@ -243,7 +356,7 @@ outcome dialog::session(const std::string& host, const std::string& ip, bool all
             if (cr.error_code >= 3 && cr.error_code <= 6) {
                 not_connected(o, host);
             } else {
-                transcript_ += ctexts::connect_error_line(host);
+                write(ctexts::connect_error_line(host));
                 set(o, verdict::unknown, reason::proxy_error, texts::proxy_failed(cr.error_code, cr.detail));
                 o.final = true;
             }
@@ -254,17 +367,17 @@ outcome dialog::session(const std::string& host, const std::string& ip, bool all
                 o.unusable = o.final = true;
             break;
         }
-        return o;
+        return failed();
     }
     smtp_stream& st = *stream;
     std::string reply;
 
     if (!read(st, reply, stage::banner, o))
-        return o;
+        return failed();
     if (parse_reply(reply)->code != 220) {
         judged(o, stage::banner, reply);
         quit(st);
-        return o;
+        return failed();
     }
 
     auto greet = [&]() -> bool {
@@ -291,18 +404,20 @@ outcome dialog::session(const std::string& host, const std::string& ip, bool all
         return true;
     };
     if (!greet())
-        return o;
+        return failed();
 
+    // Addresses of one batch share their domain, or their address literal.
+    const mailbox& domain_of = *group.front()->address;
     const bool offered = extension_offered(reply, "STARTTLS");
     bool smtputf8 = extension_offered(reply, "SMTPUTF8");
     if (s_.tls != tls_mode::off && allow_tls && offered) {
         if (!send(st, texts::starttls_line, o) || !read(st, reply, stage::starttls, o))
-            return o;
+            return failed();
         if (parse_reply(reply)->code == 220) {
-            const io_status hs = st.start_tls(wait_until(), address_.literal.empty() ? host : std::string());
+            const io_status hs = st.start_tls(wait_until(), domain_of.literal.empty() ? host : std::string());
             if (hs == io_status::cancelled) {
                 o.cancelled = o.final = true;
-                return o;
+                return failed();
             }
             if (hs != io_status::ok) {
                 if (s_.tls == tls_mode::require) {
@@ -310,144 +425,305 @@ outcome dialog::session(const std::string& host, const std::string& ip, bool all
                 } else {
                     // Opportunistic TLS (RFC 7435): a server whose handshake
                     // fails is asked again in plain text.
-                    handshake_failed = true;
+                    result.handshake_failed = true;
                     set(o, verdict::unknown, reason::could_not_connect, ctexts::could_not_connect);
                 }
-                return o;
+                return failed();
             }
             if (!greet())
-                return o;
+                return failed();
             // What the server offers in plain text does not count any more.
             smtputf8 = extension_offered(reply, "SMTPUTF8");
         } else if (s_.tls == tls_mode::require) {
             judged(o, stage::starttls, reply);
             o.r = reason::tls_required;
             quit(st);
-            return o;
+            return failed();
         }
     } else if (s_.tls == tls_mode::require) {
         set(o, verdict::unknown, reason::tls_required, texts::tls_unavailable);
         quit(st);
-        return o;
+        return failed();
     }
     o.tls = st.encrypted();
     o.tls_version = st.tls_version();
 
-    const std::string wire = address_.wire();
-    auto close = [&] {
-        // The verdict is known by now: a server slow to take its leave
-        // costs at most goodbye_wait, not a whole time limit.
-        const deadline until = std::min(wait_until(), clock::now() + goodbye_wait);
-        transcript_ += texts::rset_line;
-        if (st.send(texts::rset_line, until) == io_status::ok) {
-            std::string goodbye;
-            const io_status status = st.read_reply(goodbye, until);
-            transcript_ += goodbye;
-            if (status != io_status::ok)
-                return;
-        }
-        quit(st);
+    // From here on each address has its own lines. An address whose own
+    // command finds the session over is asked again in a new one, unless
+    // it was the session's first: then the server's answer is its own, as
+    // it would be in a session of its own.
+    unsigned refused_in_a_row = 0;
+    const auto counts_refusal = [&refused_in_a_row](int code) {
+        refused_in_a_row = code >= 400 ? refused_in_a_row + 1 : 0;
+        return refused_in_a_row >= refused_in_a_row_limit;
+    };
+    std::vector<entry*> asking;  // undecided after VRFY, in order
+    bool over = false;           // the stream is dead or the session ends
+    bool dead = false;
+    const auto leave = [&](std::size_t from, const std::vector<entry*>& list) {
+        for (std::size_t k = from; k < list.size(); ++k)
+            result.again.push_back(list[k]);
     };
 
     if (s_.how == method::automatic) {
-        if (!send(st, ctexts::vrfy_line(wire), o) || !read(st, reply, stage::vrfy, o))
-            return o;
-        const parsed_reply parsed = *parse_reply(reply);
-        if (vrfy_decides(parsed)) {
-            judged(o, stage::vrfy, reply);
-            o.by = method::vrfy;
-            o.final = true;
-            if (o.v == verdict::deliverable)
-                o.returnvar = ctexts::verified;
-            quit(st);
-            return o;
-        }
-    }
-
-    // A UTF-8 address goes out in an SMTPUTF8 transaction (RFC 6531) where
-    // the server offers one; where it does not, its answer to the address
-    // says what it makes of it.
-    std::string mail = texts::mail_line(s_.mail_from);
-    if (smtputf8 && !(ascii(wire) && ascii(s_.mail_from)))
-        mail.insert(mail.size() - 2, " SMTPUTF8");
-    if (!send(st, mail, o) || !read(st, reply, stage::mail, o))
-        return o;
-    if (parse_reply(reply)->code / 100 != 2) {
-        // Refused as sender: about us, and every mail exchanger of the
-        // domain answers for the same policy.
-        judged(o, stage::mail, reply);
-        o.by = method::rcpt;
-        o.final = true;
-        close();
-        return o;
-    }
-
-    if (!send(st, texts::rcpt_line(wire), o) || !read(st, reply, stage::rcpt, o))
-        return o;
-    judged(o, stage::rcpt, reply);
-    o.by = method::rcpt;
-    o.final = true;
-    if (o.v == verdict::deliverable) {
-        o.returnvar = ctexts::verified;
-        if (s_.catch_all) {
-            catch_all_memory& memory = catch_all_memory::process();
-            const catch_all_memory::answer known = memory.ask(address_.domain, wait_until(), s_.cancel);
-            if (known.probe) {
-                std::optional<bool> found;
-                std::string probe_reply;
-                outcome probe;
-                try {
-                    if (send(st, texts::rcpt_line(random_local_part() + "@" + address_.domain), probe) &&
-                        read(st, probe_reply, stage::rcpt, probe)) {
-                        const int code = parse_reply(probe_reply)->code;
-                        if (code == 250 || code == 251)
-                            found = true;
-                        else if (code / 100 == 5)
-                            found = false;
-                    }
-                } catch (...) {
-                    // The claim on the domain's probe must not outlive us,
-                    // or every other check of it would wait in vain.
-                    memory.tell(address_.domain, std::nullopt);
-                    throw;
+        for (std::size_t k = 0; k < group.size(); ++k) {
+            entry& e = *group[k];
+            if (over) {
+                result.again.push_back(&e);
+                continue;
+            }
+            to({&e});
+            outcome mine = o;
+            if (!send(st, ctexts::vrfy_line(e.address->wire()), mine) || !read(st, reply, stage::vrfy, mine)) {
+                over = dead = true;
+                if (k == 0) {
+                    e.last = mine;
+                    e.done = mine.final || mine.cancelled;
+                } else {
+                    result.again.push_back(&e);
                 }
-                memory.tell(address_.domain, found);
-                o.catch_all = found;
-                if (probe.cancelled)
-                    o.cancelled = true;
-            } else {
-                o.catch_all = known.known;
+                continue;
             }
-            if (o.catch_all == true) {
-                o.v = verdict::risky;
-                o.r = reason::accept_all;
-                o.returnvar = reply;
+            const parsed_reply parsed = *parse_reply(reply);
+            if (parsed.code == 421 && k > 0) {
+                over = dead = true;
+                result.again.push_back(&e);
+                continue;
+            }
+            if (counts_refusal(parsed.code) && k + 1 < group.size())
+                over = true;
+            if (vrfy_decides(parsed) || parsed.code == 421) {
+                judged(mine, stage::vrfy, reply);
+                mine.by = method::vrfy;
+                mine.final = true;
+                if (mine.v == verdict::deliverable)
+                    mine.returnvar = ctexts::verified;
+                e.last = mine;
+                e.done = true;
+                if (parsed.code == 421)
+                    over = dead = true;
+            } else {
+                asking.push_back(&e);
             }
         }
+    } else {
+        asking = group;
     }
-    close();
-    return o;
+
+    bool mail_sent = false;
+    if (!asking.empty() && !over) {
+        // A UTF-8 address goes out in an SMTPUTF8 transaction (RFC 6531)
+        // where the server offers one; where it does not, its answer to
+        // the address says what it makes of it.
+        const bool all_ascii = ascii(s_.mail_from) && std::all_of(asking.begin(), asking.end(), [](entry* e) {
+                                   return ascii(e->address->wire());
+                               });
+        std::string mail = texts::mail_line(s_.mail_from);
+        if (smtputf8 && !all_ascii)
+            mail.insert(mail.size() - 2, " SMTPUTF8");
+        to(asking);
+        mail_sent = true;
+        if (!send(st, mail, o) || !read(st, reply, stage::mail, o)) {
+            // The session failed for all of them alike.
+            for (entry* e : asking) {
+                e->last = o;
+                e->done = o.final || o.cancelled;
+            }
+            to(group);
+            return result;
+        }
+        if (parse_reply(reply)->code / 100 != 2) {
+            // Refused as sender: about us, and every mail exchanger of the
+            // domain answers for the same policy.
+            judged(o, stage::mail, reply);
+            o.by = method::rcpt;
+            o.final = true;
+            for (entry* e : asking) {
+                e->last = o;
+                e->done = true;
+            }
+            asking.clear();
+        }
+    } else if (over) {
+        for (entry* e : asking)
+            result.again.push_back(e);
+        asking.clear();
+    }
+
+    unsigned recipients = 0;  // RCPT commands in this transaction, probes too
+    for (std::size_t k = 0; k < asking.size(); ++k) {
+        entry& e = *asking[k];
+        const bool first = &e == group.front();
+        if (over) {
+            leave(k, asking);
+            break;
+        }
+        to({&e});
+        outcome mine = o;
+        if (!send(st, texts::rcpt_line(e.address->wire()), mine) || !read(st, reply, stage::rcpt, mine)) {
+            over = dead = true;
+            if (first) {
+                e.last = mine;
+                e.done = mine.final || mine.cancelled;
+            } else {
+                result.again.push_back(&e);
+            }
+            continue;
+        }
+        const parsed_reply parsed = *parse_reply(reply);
+        if (!first && (parsed.code == 421 || too_many_recipients(parsed, recipients))) {
+            // The server's limit, not the address's answer.
+            over = true;
+            dead = parsed.code == 421;
+            if (parsed.code == 452)
+                result.limit = recipients;
+            result.again.push_back(&e);
+            continue;
+        }
+        ++recipients;
+        judged(mine, stage::rcpt, reply);
+        mine.by = method::rcpt;
+        mine.final = true;
+        if (parsed.code == 421)
+            over = dead = true;
+        if (mine.v == verdict::deliverable) {
+            mine.returnvar = ctexts::verified;
+            if (s_.catch_all) {
+                probe_dead_ = false;
+                catch_all_probe(st, *e.address, reply, mine);
+                if (probe_dead_)
+                    over = dead = true;
+                else
+                    ++recipients;
+            }
+        }
+        e.last = mine;
+        e.done = true;
+        if (counts_refusal(parsed.code) && k + 1 < asking.size())
+            over = true;
+    }
+
+    to(group);
+    if (dead)
+        return result;
+    if (!mail_sent) {
+        quit(st);
+        return result;
+    }
+    // The verdicts are known by now: a server slow to take its leave costs
+    // at most goodbye_wait, not a whole time limit.
+    const deadline until = std::min(wait_until(), clock::now() + goodbye_wait);
+    write(texts::rset_line);
+    if (st.send(texts::rset_line, until) == io_status::ok) {
+        std::string goodbye;
+        const io_status status = st.read_reply(goodbye, until);
+        write(goodbye);
+        if (status != io_status::ok)
+            return result;
+    }
+    quit(st);
+    return result;
 }
 
-outcome dialog::with_host(const std::string& host, const std::string& ip)
+session_result dialog::with_host(const std::string& host, const std::string& ip, std::vector<entry*>& group)
 {
-    bool handshake_failed = false;
-    outcome o = session(host, ip, true, handshake_failed);
-    if (handshake_failed && !o.cancelled && clock::now() < s_.total)
-        o = session(host, ip, false, handshake_failed);
-    return o;
+    session_result r = session(host, ip, true, group);
+    if (r.handshake_failed && r.shared && !r.shared->cancelled && clock::now() < total_)
+        r = session(host, ip, false, group);
+    return r;
 }
 
-outcome dialog::run()
+std::vector<entry*> dialog::pending() const
 {
-    outcome last;
-    set(last, verdict::undeliverable, reason::no_mail_server, ctexts::no_mail_server);
+    std::vector<entry*> out;
+    for (entry& e : entries_)
+        if (!e.done)
+            out.push_back(&e);
+    return out;
+}
+
+void dialog::for_pending(const std::function<void(entry&)>& fn)
+{
+    for (entry& e : entries_)
+        if (!e.done)
+            fn(e);
+}
+
+// Every address not yet decided, in sessions of at most
+// recipients_per_session with one address of a mail exchanger.
+void dialog::on_host(const std::string& host, const std::string& ip)
+{
+    std::vector<entry*> here = pending();
+    unsigned limit = std::max(1u, s_.recipients_per_session);
+    while (!here.empty()) {
+        const std::size_t take = std::min<std::size_t>(limit, here.size());
+        std::vector<entry*> group(here.begin(), here.begin() + static_cast<std::ptrdiff_t>(take));
+        std::vector<entry*> rest(here.begin() + static_cast<std::ptrdiff_t>(take), here.end());
+        const deadline now = clock::now();
+        total_ = deadline::max();
+        for (entry* e : group) {
+            if (!e->until)
+                e->until = now + std::chrono::seconds(s_.total_seconds);
+            total_ = std::min(total_, *e->until);
+        }
+        total_seconds_ = s_.total_seconds;
+        session_result r = with_host(host, ip, group);
+        if (r.shared) {
+            for (entry* e : group) {
+                if (e->done)
+                    continue;
+                e->last = *r.shared;
+                e->done = r.shared->final || r.shared->cancelled || r.shared->unusable;
+            }
+            r.again.clear();
+        }
+        if (r.limit)
+            limit = std::max(1u, std::min(limit, *r.limit));
+        // Past its own total limit, an address is not asked again.
+        for (entry* e : group) {
+            if (!e->done && clock::now() >= *e->until) {
+                total_ = *e->until;
+                timed_out(e->last);
+                e->done = true;
+            }
+        }
+        here.clear();
+        for (entry* e : r.again)
+            if (!e->done)
+                here.push_back(e);
+        for (entry* e : rest)
+            here.push_back(e);
+        if (stop_requested(s_.cancel)) {
+            for_pending([](entry& e) {
+                e.last.cancelled = true;
+                e.done = true;
+            });
+            return;
+        }
+    }
+}
+
+void dialog::run()
+{
+    for (entry& e : entries_)
+        set(e.last, verdict::undeliverable, reason::no_mail_server, ctexts::no_mail_server);
+    if (entries_.empty())
+        return;
+    total_ = s_.total;
+    total_seconds_ = s_.total_seconds;
+    const mailbox& first = *entries_.front().address;
 
     std::vector<mx_host> hosts;
-    if (!address_.literal.empty()) {
-        hosts.push_back({address_.literal, 0});
+    if (!first.literal.empty()) {
+        hosts.push_back({first.literal, 0});
     } else {
-        const mx_answer mx = net_.lookup_mx(address_.domain, wait_until());
+        const mx_answer mx = net_.lookup_mx(first.domain, wait_until());
+        const auto all = [this](const std::function<void(outcome&)>& fn) {
+            for (entry& e : entries_) {
+                fn(e.last);
+                e.done = true;
+            }
+        };
         switch (mx.result) {
         case mx_answer::status::ok:
         case mx_answer::status::implicit:
@@ -456,82 +732,97 @@ outcome dialog::run()
         case mx_answer::status::null_mx:
         case mx_answer::status::nxdomain:
         case mx_answer::status::no_host:
-            return last;
+            all([](outcome&) {});
+            return;
         case mx_answer::status::dns_error:
-            set(last, verdict::unknown, reason::dns_error, texts::dns_failed(mx.detail));
-            last.unusable = short_of_descriptors(mx.error_code);
-            return last;
+            all([&](outcome& o) {
+                set(o, verdict::unknown, reason::dns_error, texts::dns_failed(mx.detail));
+                o.unusable = short_of_descriptors(mx.error_code);
+            });
+            return;
         case mx_answer::status::timeout:
-            timed_out(last);
-            return last;
+            all([&](outcome& o) { timed_out(o); });
+            return;
         case mx_answer::status::cancelled:
-            last.cancelled = true;
-            return last;
+            all([](outcome& o) { o.cancelled = true; });
+            return;
         }
         std::stable_sort(hosts.begin(), hosts.end(),
                          [](const mx_host& a, const mx_host& b) { return a.preference < b.preference; });
     }
 
     for (const mx_host& host : hosts) {
+        if (pending().empty())
+            return;
         std::vector<std::string> ips;
-        if (!address_.literal.empty()) {
-            ips.push_back(address_.literal);
+        if (!first.literal.empty()) {
+            ips.push_back(first.literal);
         } else {
             const host_answer found = net_.lookup_host(host.name, wait_until());
+            to(pending());
             switch (found.result) {
             case host_answer::status::ok:
                 ips = found.addresses;
                 break;
             case host_answer::status::none:
                 break;
-            case host_answer::status::dns_error:
-                transcript_ += ctexts::telnet_line(host.name);
-                transcript_ += ctexts::connect_error_line(host.name);
-                last = outcome{};
-                set(last, verdict::unknown, reason::dns_error, texts::dns_failed(found.detail));
-                if (short_of_descriptors(found.error_code)) {
-                    last.unusable = true;
-                    return last;
-                }
+            case host_answer::status::dns_error: {
+                write(ctexts::telnet_line(host.name));
+                write(ctexts::connect_error_line(host.name));
+                const bool unusable = short_of_descriptors(found.error_code);
+                for_pending([&](entry& e) {
+                    e.last = outcome{};
+                    set(e.last, verdict::unknown, reason::dns_error, texts::dns_failed(found.detail));
+                    e.last.unusable = unusable;
+                    e.done = unusable;
+                });
                 continue;
-            case host_answer::status::timeout:
-                last = outcome{};
-                timed_out(last);
-                if (last.final)
-                    return last;
+            }
+            case host_answer::status::timeout: {
+                const bool over = clock::now() >= total_;
+                for_pending([&](entry& e) {
+                    e.last = outcome{};
+                    timed_out(e.last);
+                    e.done = over;
+                });
                 continue;
+            }
             case host_answer::status::cancelled:
-                last.cancelled = true;
-                return last;
+                for_pending([](entry& e) {
+                    e.last.cancelled = true;
+                    e.done = true;
+                });
+                return;
             }
             if (ips.empty()) {
                 // A host with no address: nothing to connect to, as when the
                 // connection is refused.
-                transcript_ += ctexts::telnet_line(host.name);
-                last = outcome{};
-                not_connected(last, host.name);
+                write(ctexts::telnet_line(host.name));
+                for_pending([&](entry& e) {
+                    e.last = outcome{};
+                    set(e.last, verdict::unknown, reason::could_not_connect, ctexts::could_not_connect);
+                });
+                write(ctexts::connect_error_line(host.name));
                 continue;
             }
         }
         for (const std::string& ip : ips) {
+            if (pending().empty())
+                return;
             if (s_.refuse_private_mx && refused_mx_address(ip)) {
-                transcript_ += ctexts::telnet_line(host.name);
-                transcript_ += ctexts::connect_error_line(host.name);
-                last = outcome{};
-                last.mx = host.name;
-                set(last, verdict::unknown, reason::refused_address, ctexts::could_not_connect);
+                to(pending());
+                write(ctexts::telnet_line(host.name));
+                write(ctexts::connect_error_line(host.name));
+                for_pending([&](entry& e) {
+                    e.last = outcome{};
+                    e.last.mx = host.name;
+                    set(e.last, verdict::unknown, reason::refused_address, ctexts::could_not_connect);
+                });
                 continue;
             }
-            last = with_host(host.name, ip);
-            if (last.final || last.cancelled || last.unusable)
-                return last;
-            if (clock::now() >= s_.total) {
-                timed_out(last);
-                return last;
-            }
+            on_host(host.name, ip);
         }
     }
-    return last;
 }
 
 }  // namespace
@@ -549,10 +840,10 @@ std::string random_local_part()
     return s;
 }
 
-void run_dialog(const mailbox& address, const dialog_settings& settings, network& net, report& out)
+namespace {
+
+void fill(const outcome& o, report& out)
 {
-    dialog d(address, settings, net, out.transcript);
-    const outcome o = d.run();
     out.verdict = o.v;
     out.reason = o.r;
     out.returnvar = o.cancelled ? std::string(texts::cancelled) : o.returnvar;
@@ -570,6 +861,27 @@ void run_dialog(const mailbox& address, const dialog_settings& settings, network
         out.verdict = verdict::unknown;
         out.reason = reason::timeout;
     }
+}
+
+}  // namespace
+
+void run_dialog(std::span<const mailbox> addresses, const dialog_settings& settings, network& net,
+                std::span<report> out)
+{
+    std::vector<entry> entries(addresses.size());
+    for (std::size_t i = 0; i < addresses.size(); ++i) {
+        entries[i].address = &addresses[i];
+        entries[i].out = &out[i];
+    }
+    dialog d(entries, settings, net);
+    d.run();
+    for (const entry& e : entries)
+        fill(e.last, *e.out);
+}
+
+void run_dialog(const mailbox& address, const dialog_settings& settings, network& net, report& out)
+{
+    run_dialog(std::span<const mailbox>(&address, 1), settings, net, std::span<report>(&out, 1));
 }
 
 }  // namespace verimex::engine

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 
 #include <verimex/verify.h>
@@ -36,12 +37,23 @@ struct dialog_settings {
     unsigned total_seconds = 480;    // how far that was from its start
     const cancellation* cancel = nullptr;
     std::uint16_t port = 25;
+    // Addresses asked in one session (one transaction); the server may say
+    // fewer (452 too many recipients).
+    unsigned recipients_per_session = 20;
 };
 
 // Runs the dialog for address and fills everything of the report that the
 // servers decide: returnvar, transcript, method, verdict, reason, mx, code,
 // enhanced, catch_all, tls, tls_version, cancelled.
 void run_dialog(const mailbox& address, const dialog_settings& settings, network& net, report& out);
+
+// The same for addresses of one domain (or one address literal) at once:
+// they share sessions with each mail exchanger, and each report is what a
+// check of its own would give. out holds one report per address, in order.
+// The total limit holds for each address from the start of the first
+// session it is part of; settings.total bounds the lookups before that.
+void run_dialog(std::span<const mailbox> addresses, const dialog_settings& settings, network& net,
+                std::span<report> out);
 
 // A local part no one has: what the catch-all probe asks for.
 std::string random_local_part();
