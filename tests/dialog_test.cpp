@@ -208,6 +208,32 @@ protected:
         return r;
     }
 
+    // The addresses (of one domain) in shared sessions.
+    std::vector<report> run_many(const std::vector<std::string>& addresses)
+    {
+        std::vector<mailbox> boxes;
+        std::vector<report> out(addresses.size());
+        for (std::size_t i = 0; i < addresses.size(); ++i) {
+            const std::optional<mailbox> m = parse_mailbox(addresses[i]);
+            EXPECT_TRUE(m) << addresses[i];
+            boxes.push_back(*m);
+            out[i].address = addresses[i];
+        }
+        if (!settings.total_seconds)
+            settings.total_seconds = 4 * unsigned(settings.timeout);
+        settings.total = clock::now() + std::chrono::seconds(settings.total_seconds);
+        run_dialog(std::span<const mailbox>(boxes), settings, net, std::span<report>(out));
+        return out;
+    }
+
+    int count(const std::string& start, const std::string& address = "127.0.0.10")
+    {
+        int n = 0;
+        for (const std::string& c : net.logs[address].commands)
+            n += c.starts_with(start) ? 1 : 0;
+        return n;
+    }
+
     const std::vector<std::string>& commands(const std::string& address = "127.0.0.10")
     {
         return net.logs[address].commands;
@@ -607,6 +633,201 @@ TEST_F(Dialog, SilentServerTimesOutAfterOneLimitAndTheNextMxIsAsked)
     const report r = run();
     EXPECT_EQ(r.verdict, verdict::deliverable);
     EXPECT_EQ(r.mx, "mx.test");
+}
+
+}  // namespace
+}  // namespace verimex::engine
+
+namespace verimex::engine {
+namespace {
+
+// ---- several addresses of one domain in shared sessions ----------------------
+
+std::vector<std::string> numbered(const std::string& local, int n)
+{
+    std::vector<std::string> out;
+    for (int i = 0; i < n; ++i)
+        out.push_back(local + std::to_string(i) + "@example.test");
+    return out;
+}
+
+TEST_F(Dialog, AddressesOfOneDomainShareASessionAndKeepTheirOwnVerdicts)
+{
+    // Each address its own answer; every verdict the one a session of its
+    // own gives (run() above), in one connection.
+    server_script s = postfix_like(rcpt_ok);
+    s.answers["RCPT TO"] = {rcpt_ok};
+    s.answers["RCPT TO:<nosuchuser7@"] = {unknown_user};
+    s.answers["RCPT TO:<grey@"] = {"450 4.2.0 <grey@example.test>: Recipient address rejected: Greylisted\r\n"};
+    s.answers["RCPT TO:<full@"] = {"452 4.2.2 Mailbox full\r\n"};
+    s.answers["RCPT TO:<gone@"] = {"550 5.2.1 mailbox disabled\r\n"};
+    net.one_mx("127.0.0.10", s);
+    settings.catch_all = false;
+    // Never three refusals in a row (that ends a session: see below).
+    const std::vector<std::string> addresses = {"alice@example.test", "nosuchuser7@example.test",
+                                                "grey@example.test", "bob@example.test", "full@example.test",
+                                                "gone@example.test"};
+    std::vector<report> alone;
+    for (const std::string& a : addresses)
+        alone.push_back(run(a));
+    net.logs.clear();
+    const std::vector<report> together = run_many(addresses);
+    ASSERT_EQ(together.size(), addresses.size());
+    EXPECT_EQ(net.logs["127.0.0.10"].connections, 1);
+    EXPECT_EQ(count("EHLO"), 1);
+    EXPECT_EQ(count("MAIL FROM"), 1);
+    EXPECT_EQ(count("RCPT TO"), 6);
+    for (std::size_t i = 0; i < addresses.size(); ++i) {
+        SCOPED_TRACE(addresses[i]);
+        EXPECT_EQ(together[i].verdict, alone[i].verdict);
+        EXPECT_EQ(together[i].reason, alone[i].reason);
+        EXPECT_EQ(together[i].returnvar, alone[i].returnvar);
+        EXPECT_EQ(together[i].code, alone[i].code);
+        EXPECT_EQ(together[i].mx, alone[i].mx);
+        // Its transcript: the session's shared lines, its own RCPT and
+        // reply, the session's goodbye; none of the others' lines.
+        const std::string rcpt = "RCPT TO:<" + addresses[i] + ">\r\n";
+        const std::size_t own = alone[i].transcript.find(rcpt);
+        ASSERT_NE(own, std::string::npos);
+        EXPECT_EQ(together[i].transcript, alone[i].transcript);
+    }
+}
+
+TEST_F(Dialog, SessionsEndBeforeTheServersLimitsBite)
+{
+    struct limit_case {
+        const char* name;
+        std::vector<std::string> rcpt_replies;  // per connection, in order; the last again and again
+        unsigned per_session;
+        int addresses;
+        int connections;
+        verdict v;
+    };
+    const std::vector<limit_case> cases = {
+        // At the limit: 45 addresses, 20 a session.
+        {"per session", {rcpt_ok}, 20, 45, 3, verdict::deliverable},
+        // 452 too many recipients after 3: the rest in new sessions of 3.
+        {"452 after 3", {rcpt_ok, rcpt_ok, rcpt_ok, "452 4.5.3 Error: too many recipients\r\n"}, 20, 10, 4,
+         verdict::deliverable},
+        // The same said without an enhanced code.
+        {"452 words", {rcpt_ok, rcpt_ok, "452 Too many recipients\r\n"}, 20, 6, 3, verdict::deliverable},
+        // Refused recipients: three in a row end a session.
+        {"refused in a row", {unknown_user}, 20, 10, 4, verdict::undeliverable},
+        // 421 in the middle: the address it cut off is asked again.
+        {"421 mid-session", {rcpt_ok, rcpt_ok, "421 4.7.0 mx.test Error: too many errors\r\n"}, 20, 6, 3,
+         verdict::deliverable},
+    };
+    settings.catch_all = false;
+    for (const limit_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        net.logs.clear();
+        server_script s = postfix_like(rcpt_ok);
+        s.answers["RCPT TO"] = c.rcpt_replies;
+        net.one_mx("127.0.0.10", s);
+        settings.recipients_per_session = c.per_session;
+        const std::vector<report> reports = run_many(numbered("user", c.addresses));
+        EXPECT_EQ(net.logs["127.0.0.10"].connections, c.connections);
+        for (const report& r : reports) {
+            // Its own RCPT lines only (a session that did not reach it
+            // left none; one cut off by the server's limit shows), the
+            // last of them the one that decided.
+            const std::string rcpt = "RCPT TO:<" + r.address + ">\r\n";
+            const std::size_t own = r.transcript.rfind(rcpt);
+            ASSERT_NE(own, std::string::npos) << r.transcript;
+            EXPECT_EQ(r.transcript.rfind("RCPT TO:<user"), own) << r.transcript;
+            if (r.verdict != verdict::deliverable) {
+                EXPECT_EQ(r.transcript.substr(own + rcpt.size(), r.returnvar.size()), r.returnvar);
+            }
+            EXPECT_EQ(r.verdict, c.v) << r.address << ": " << r.returnvar;
+            EXPECT_EQ(r.method, method::rcpt);
+            EXPECT_EQ(r.reason, c.v == verdict::deliverable ? reason::accepted : reason::no_such_mailbox);
+        }
+        // Never more RCPTs in one session than it allows.
+        int in_session = 0;
+        for (const std::string& command : commands()) {
+            in_session = command.starts_with("EHLO") ? 0 : in_session + (command.starts_with("RCPT") ? 1 : 0);
+            EXPECT_LE(in_session, int(c.per_session));
+        }
+    }
+}
+
+TEST_F(Dialog, AnAnswerToTheSessionsFirstAddressIsItsOwn)
+{
+    // A 421 or a 452 to the first recipient of a session is that address's
+    // answer, as in a session of its own: no endless asking again.
+    for (const char* reply : {"421 4.7.0 mx.test closing\r\n", "452 4.5.3 Error: too many recipients\r\n"}) {
+        SCOPED_TRACE(reply);
+        net.logs.clear();
+        server_script s = postfix_like(reply);
+        s.answers["RCPT TO"] = {reply};
+        net.one_mx("127.0.0.10", s);
+        settings.catch_all = false;
+        const report alone = run("alice@example.test");
+        net.logs.clear();
+        const std::vector<report> together = run_many({"alice@example.test", "bob@example.test"});
+        EXPECT_EQ(together[0].verdict, alone.verdict);
+        EXPECT_EQ(together[0].reason, alone.reason);
+        EXPECT_EQ(together[0].returnvar, alone.returnvar);
+        EXPECT_EQ(together[1].reason, alone.reason);
+        EXPECT_LE(net.logs["127.0.0.10"].connections, 2);
+    }
+}
+
+TEST_F(Dialog, AHangUpMidSessionAsksTheRestAgain)
+{
+    // The server hangs up at its 6th reply (banner, EHLO, MAIL, two RCPTs
+    // answered): the third address is asked again in a new session.
+    server_script s = postfix_like(rcpt_ok);
+    s.answers["RCPT TO"] = {rcpt_ok};
+    s.hang_up_after = 6;
+    net.one_mx("127.0.0.10", s);
+    settings.catch_all = false;
+    const std::vector<report> reports = run_many(numbered("user", 5));
+    for (const report& r : reports)
+        EXPECT_EQ(r.verdict, verdict::deliverable) << r.address << ": " << r.transcript;
+    EXPECT_EQ(net.logs["127.0.0.10"].connections, 3);
+}
+
+TEST_F(Dialog, OneCatchAllProbeAndOneTlsSessionForTheDomain)
+{
+    server_script s = postfix_like(rcpt_ok);
+    s.answers["EHLO"] = {ehlo_tls};
+    s.answers["STARTTLS"] = {"220 2.0.0 Ready to start TLS\r\n"};
+    s.answers["RCPT TO"] = {random_refused};
+    for (const std::string& a : numbered("user", 4))
+        s.answers["RCPT TO:<" + a] = {rcpt_ok};
+    net.one_mx("127.0.0.10", s);
+    const std::vector<report> reports = run_many(numbered("user", 4));
+    EXPECT_EQ(net.logs["127.0.0.10"].connections, 1);
+    EXPECT_EQ(count("STARTTLS"), 1);
+    EXPECT_EQ(count("RCPT TO"), 5);  // four addresses and one random mailbox
+    for (const report& r : reports) {
+        EXPECT_EQ(r.reason, reason::accepted) << r.address;
+        EXPECT_EQ(r.catch_all, false);
+        EXPECT_TRUE(r.tls);
+    }
+}
+
+TEST_F(Dialog, AutoInASharedSession)
+{
+    // VRFY decides for some, RCPT for the others, in one session.
+    server_script s = postfix_like(rcpt_ok);
+    s.answers["vrfy alice@"] = {"250 2.0.0 alice@example.test\r\n"};
+    s.answers["vrfy nosuchuser7@"] = {"550 5.1.1 <nosuchuser7@example.test>: User unknown\r\n"};
+    s.answers["vrfy"] = {"252 2.0.0 cannot VRFY\r\n"};
+    net.one_mx("127.0.0.10", s);
+    settings.how = method::automatic;
+    settings.catch_all = false;
+    const std::vector<report> reports =
+        run_many({"alice@example.test", "nosuchuser7@example.test", "bob@example.test"});
+    EXPECT_EQ(net.logs["127.0.0.10"].connections, 1);
+    EXPECT_EQ(reports[0].method, method::vrfy);
+    EXPECT_EQ(reports[0].verdict, verdict::deliverable);
+    EXPECT_EQ(reports[1].method, method::vrfy);
+    EXPECT_EQ(reports[1].verdict, verdict::undeliverable);
+    EXPECT_EQ(reports[2].method, method::rcpt);
+    EXPECT_EQ(reports[2].verdict, verdict::deliverable);
+    EXPECT_EQ(count("RCPT TO"), 1);
 }
 
 }  // namespace

@@ -103,6 +103,10 @@ struct entry {
     // first session it is part of, so that a long batch stays bounded per
     // address.
     std::optional<deadline> until;
+    // Within one session: where its transcript stood when the session
+    // began, and whether a command of its own was sent.
+    std::size_t mark = 0;
+    bool asked = false;
 };
 
 // What a session made of the addresses it took.
@@ -147,6 +151,8 @@ private:
     session_result with_host(const std::string& host, const std::string& ip, std::vector<entry*>& group);
     session_result session(const std::string& host, const std::string& ip, bool allow_tls,
                            std::vector<entry*>& group);
+    session_result session_lines(const std::string& host, const std::string& ip, bool allow_tls,
+                                 std::vector<entry*>& group);
     void catch_all_probe(smtp_stream& st, const mailbox& address, const std::string& accepted, outcome& o);
 
     // One command and its reply. False when no whole reply came; o then
@@ -328,6 +334,22 @@ void dialog::catch_all_probe(smtp_stream& st, const mailbox& address, const std:
 session_result dialog::session(const std::string& host, const std::string& ip, bool allow_tls,
                                std::vector<entry*>& group)
 {
+    for (entry* e : group) {
+        e->mark = e->out->transcript.size();
+        e->asked = false;
+    }
+    session_result result = session_lines(host, ip, allow_tls, group);
+    // A session that never reached an address leaves no lines in its
+    // transcript: it is asked in another one, and that is its story.
+    for (entry* e : result.again)
+        if (!e->asked)
+            e->out->transcript.resize(e->mark);
+    return result;
+}
+
+session_result dialog::session_lines(const std::string& host, const std::string& ip, bool allow_tls,
+                                     std::vector<entry*>& group)
+{
     session_result result;
     outcome o;
     o.mx = host;
@@ -473,6 +495,7 @@ session_result dialog::session(const std::string& host, const std::string& ip, b
                 continue;
             }
             to({&e});
+            e.asked = true;
             outcome mine = o;
             if (!send(st, ctexts::vrfy_line(e.address->wire()), mine) || !read(st, reply, stage::vrfy, mine)) {
                 over = dead = true;
@@ -559,6 +582,7 @@ session_result dialog::session(const std::string& host, const std::string& ip, b
             break;
         }
         to({&e});
+        e.asked = true;
         outcome mine = o;
         if (!send(st, texts::rcpt_line(e.address->wire()), mine) || !read(st, reply, stage::rcpt, mine)) {
             over = dead = true;

@@ -9,8 +9,10 @@
 #include <cerrno>
 #include <chrono>
 #include <exception>
+#include <map>
 #include <new>
 #include <system_error>
+#include <vector>
 
 #include "component/texts.h"
 #include "verify/address.h"
@@ -28,6 +30,7 @@ namespace {
 constexpr std::int16_t default_timeout = 120;
 constexpr std::int16_t max_timeout = 600;
 constexpr unsigned total_per_limit = 4;
+constexpr unsigned default_recipients_per_session = 20;
 
 // The component's reading of `timeout`; a negative value, which the
 // component's timer refuses, is read as the default here: the engine has
@@ -90,73 +93,157 @@ void set(report& r, verdict v, reason why, std::string_view returnvar)
     r.returnvar = std::string(returnvar);
 }
 
+// The options as the dialog takes them; false, with the report saying why,
+// when they cannot go on the wire.
+bool dialog_settings_for(const options& opts, engine::clock::time_point started, engine::dialog_settings& s,
+                         engine::proxy_settings& proxy, report& r)
+{
+    if (unsafe_for_smtp(opts.helo)) {
+        set(r, verdict::unknown, reason::server_error, texts::invalid_from);
+        r.error = "the HELO name holds a line break or NUL";
+        return false;
+    }
+    if (!opts.mail_from.empty() && !engine::parse_mailbox(opts.mail_from)) {
+        set(r, verdict::unknown, reason::server_error, engine::texts::invalid_mail_from);
+        r.error = "the mail-from address is not an address: " + opts.mail_from;
+        return false;
+    }
+    if (engine::stop_requested(opts.cancel)) {
+        set(r, verdict::unknown, reason::timeout, engine::texts::cancelled);
+        r.cancelled = true;
+        return false;
+    }
+    if (!opts.proxy.empty() && !engine::parse_proxy(opts.proxy, proxy)) {
+        // The URL may hold a password: it is not repeated.
+        set(r, verdict::unknown, reason::proxy_error, engine::texts::invalid_proxy);
+        r.error = "the proxy is not a socks5://[USER:PASSWORD@]HOST:PORT URL";
+        return false;
+    }
+    s.how = opts.method;
+    s.helo = opts.helo.empty() ? host_name() : opts.helo;
+    s.mail_from = opts.mail_from;
+    s.tls = opts.tls;
+    s.catch_all = opts.catch_all;
+    s.refuse_private_mx = opts.refuse_private_mx;
+    s.timeout = time_limit(opts.timeout);
+    s.total_seconds = opts.total_timeout ? opts.total_timeout : total_per_limit * unsigned(s.timeout);
+    s.total = started + std::chrono::seconds(s.total_seconds);
+    s.cancel = opts.cancel;
+    s.recipients_per_session = opts.recipients_per_session ? opts.recipients_per_session
+                                                           : default_recipients_per_session;
+    return true;
+}
+
+// The dialog for addresses of one domain; what the platform throws under
+// it is every report's error.
+void run_batch(std::span<const engine::mailbox> mailboxes, std::span<report> reports,
+               const engine::dialog_settings& s, const options& opts, const engine::proxy_settings* proxy)
+{
+    real_network net(opts, proxy);
+    const auto failed = [&reports](const std::string& error, bool unusable) {
+        for (report& r : reports) {
+            r.error = error;
+            r.unusable = unusable;
+            r.verdict = verdict::unknown;
+            r.reason = reason::server_error;
+        }
+    };
+    try {
+        engine::run_dialog(mailboxes, s, net, reports);
+    } catch (const std::bad_alloc&) {
+        throw;
+    } catch (const std::system_error& e) {
+        // The platform failed under the check (a thread or a descriptor
+        // could not be had): no result, and it says why.
+        failed(std::string(e.what()) + " (error " + std::to_string(e.code().value()) + ")",
+               e.code().value() == EMFILE || e.code().value() == ENFILE);
+    } catch (const std::exception& e) {
+        failed(e.what(), false);
+    }
+}
+
+std::string domain_key(const engine::mailbox& m)
+{
+    std::string key = m.literal.empty() ? m.domain : "[" + m.literal + "]";
+    std::transform(key.begin(), key.end(), key.begin(),
+                   [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; });
+    return key;
+}
+
 }  // namespace
 
-report verify(std::string_view address, const options& opts)
+std::vector<report> verify_many(std::span<const std::string> addresses, const options& opts)
 {
     const engine::clock::time_point started = engine::clock::now();
-    report r;
-    r.address = std::string(address);
-
-    const std::optional<engine::mailbox> mailbox = engine::parse_mailbox(address);
-    if (mailbox) {
-        r.role_account = engine::role_account(mailbox->local);
-        r.disposable = engine::disposable_domain(mailbox->domain, opts.disposable_list, r.error);
+    std::vector<report> out(addresses.size());
+    std::vector<std::optional<engine::mailbox>> parsed(addresses.size());
+    for (std::size_t i = 0; i < addresses.size(); ++i) {
+        report& r = out[i];
+        r.address = addresses[i];
+        parsed[i] = engine::parse_mailbox(addresses[i]);
+        if (parsed[i]) {
+            r.role_account = engine::role_account(parsed[i]->local);
+            r.disposable = engine::disposable_domain(parsed[i]->domain, opts.disposable_list, r.error);
+        }
     }
 
     if (opts.method == method::vrfy) {
-        engine::run_vrfy(address, opts, r);
-    } else if (!mailbox) {
-        set(r, verdict::undeliverable, reason::invalid_syntax, texts::invalid_email);
-    } else if (unsafe_for_smtp(opts.helo)) {
-        set(r, verdict::unknown, reason::server_error, texts::invalid_from);
-        r.error = "the HELO name holds a line break or NUL";
-    } else if (!opts.mail_from.empty() && !engine::parse_mailbox(opts.mail_from)) {
-        set(r, verdict::unknown, reason::server_error, engine::texts::invalid_mail_from);
-        r.error = "the mail-from address is not an address: " + opts.mail_from;
-    } else if (engine::stop_requested(opts.cancel)) {
-        set(r, verdict::unknown, reason::timeout, engine::texts::cancelled);
-        r.cancelled = true;
+        // The component's check, one address at a time, as it always is.
+        for (std::size_t i = 0; i < addresses.size(); ++i)
+            engine::run_vrfy(addresses[i], opts, out[i]);
     } else {
-        engine::proxy_settings proxy;
-        const bool proxied = !opts.proxy.empty();
-        if (proxied && !engine::parse_proxy(opts.proxy, proxy)) {
-            // The URL may hold a password: it is not repeated.
-            set(r, verdict::unknown, reason::proxy_error, engine::texts::invalid_proxy);
-            r.error = "the proxy is not a socks5://[USER:PASSWORD@]HOST:PORT URL";
-        } else {
-            engine::dialog_settings s;
-            s.how = opts.method;
-            s.helo = opts.helo.empty() ? host_name() : opts.helo;
-            s.mail_from = opts.mail_from;
-            s.tls = opts.tls;
-            s.catch_all = opts.catch_all;
-            s.refuse_private_mx = opts.refuse_private_mx;
-            s.timeout = time_limit(opts.timeout);
-            s.total_seconds = opts.total_timeout ? opts.total_timeout : total_per_limit * unsigned(s.timeout);
-            s.total = started + std::chrono::seconds(s.total_seconds);
-            s.cancel = opts.cancel;
-            real_network net(opts, proxied ? &proxy : nullptr);
-            try {
-                engine::run_dialog(*mailbox, s, net, r);
-            } catch (const std::bad_alloc&) {
-                throw;
-            } catch (const std::system_error& e) {
-                // The platform failed under the check (a thread or a
-                // descriptor could not be had): no result, and it says why.
-                r.error = std::string(e.what()) + " (error " + std::to_string(e.code().value()) + ")";
-                r.unusable = e.code().value() == EMFILE || e.code().value() == ENFILE;
-                r.verdict = verdict::unknown;
-                r.reason = reason::server_error;
-            } catch (const std::exception& e) {
-                r.error = e.what();
-                r.verdict = verdict::unknown;
-                r.reason = reason::server_error;
+        // The addresses of each domain, in the order given.
+        std::vector<std::string> order;
+        std::map<std::string, std::vector<std::size_t>> domains;
+        for (std::size_t i = 0; i < addresses.size(); ++i) {
+            if (!parsed[i]) {
+                set(out[i], verdict::undeliverable, reason::invalid_syntax, texts::invalid_email);
+                continue;
             }
+            const std::string key = domain_key(*parsed[i]);
+            auto& list = domains[key];
+            if (list.empty())
+                order.push_back(key);
+            list.push_back(i);
+        }
+        for (const std::string& key : order) {
+            const std::vector<std::size_t>& members = domains[key];
+            engine::dialog_settings s;
+            engine::proxy_settings proxy;
+            report refused;
+            if (!dialog_settings_for(opts, started, s, proxy, refused)) {
+                for (const std::size_t i : members) {
+                    report& r = out[i];
+                    r.verdict = refused.verdict;
+                    r.reason = refused.reason;
+                    r.returnvar = refused.returnvar;
+                    r.error = refused.error;
+                    r.cancelled = refused.cancelled;
+                }
+                continue;
+            }
+            std::vector<engine::mailbox> mailboxes;
+            std::vector<report> reports;
+            mailboxes.reserve(members.size());
+            reports.reserve(members.size());
+            for (const std::size_t i : members) {
+                mailboxes.push_back(*parsed[i]);
+                reports.push_back(std::move(out[i]));
+            }
+            run_batch(mailboxes, reports, s, opts, opts.proxy.empty() ? nullptr : &proxy);
+            for (std::size_t k = 0; k < members.size(); ++k)
+                out[members[k]] = std::move(reports[k]);
         }
     }
-    r.verified = r.verdict == verdict::deliverable;
-    return r;
+    for (report& r : out)
+        r.verified = r.verdict == verdict::deliverable;
+    return out;
+}
+
+report verify(std::string_view address, const options& opts)
+{
+    const std::string one(address);
+    return std::move(verify_many(std::span<const std::string>(&one, 1), opts).front());
 }
 
 }  // namespace verimex

@@ -11,13 +11,17 @@
 //
 // verify() may be called from many threads at once; each call blocks its
 // caller until the check is over, bounded by options::total_timeout.
+// verify_many() checks a list, and the addresses of one domain share their
+// SMTP sessions (see there).
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "quoverimex.h"
 
@@ -120,6 +124,9 @@ struct options {
     std::string disposable_list;
     // When not null: a stop request ends the check (see cancellation).
     const cancellation* cancel = nullptr;
+    // verify_many(): addresses of one domain asked in one SMTP session
+    // (one transaction, an RCPT TO each); 0 is 20.
+    unsigned recipients_per_session = 20;
 };
 
 // What a check found. The members are those of the JSON report.
@@ -158,5 +165,23 @@ struct report {
 // Checks one address. Every outcome is in the report; it throws only
 // std::bad_alloc.
 VERIMEX_API report verify(std::string_view address, const options& opts = {});
+
+// Checks a list: one report per address, in the order given, each what
+// verify() would give it alone, with its own transcript (the session's
+// shared lines, then its own VRFY/RCPT and reply, then the session's
+// goodbye). With methods rcpt and auto the addresses of one domain share
+// one lookup and SMTP sessions with its mail exchanger: banner, EHLO,
+// STARTTLS and MAIL FROM once per session, then an RCPT TO for each of up
+// to options::recipients_per_session addresses, and the catch-all probe
+// once per domain. A session ends early, and the addresses left go on in a
+// new one, after three refused recipients in a row (before a server's
+// error limits make it slow or hang up), on a 421, or on "452 too many
+// recipients" (later sessions with that server then take as many as it
+// accepted). options::total_timeout bounds each address from the start of
+// the first session it is part of. Domains are checked one after another:
+// call it from several threads to check several at once. With method vrfy
+// each address is the component's check of its own. Throws only
+// std::bad_alloc.
+VERIMEX_API std::vector<report> verify_many(std::span<const std::string> addresses, const options& opts = {});
 
 }  // namespace verimex
