@@ -9,6 +9,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <vector>
 #include <system_error>
 
 #include "component/c_api_errors.h"
@@ -95,6 +96,52 @@ void verimex_verify_options_init(verimex_verify_options* o)
     o->catch_all = 1;
 }
 
+// The C options as the engine's; an error status (recorded) for a word
+// that names nothing.
+static verimex_status read_options(const verimex_verify_options* options, verimex::options& opts)
+{
+    if (options == nullptr)
+        return VERIMEX_OK;
+    const std::string method = word(options->method);
+    if (!method.empty()) {
+        const std::optional<verimex::method> m = verimex::parse_method(method);
+        if (!m)
+            return invalid("verimex: unknown method \"" + method + "\" (vrfy, rcpt or auto)");
+        opts.method = *m;
+    }
+    const std::string tls = word(options->tls);
+    if (!tls.empty()) {
+        const std::optional<verimex::tls_mode> t = verimex::parse_tls_mode(tls);
+        if (!t)
+            return invalid("verimex: unknown TLS mode \"" + tls + "\" (try, require or off)");
+        opts.tls = *t;
+    }
+    if (options->timeout < INT16_MIN || options->timeout > INT16_MAX)
+        return invalid("verimex: timeout " + std::to_string(options->timeout) + " is out of range");
+    opts.helo = word(options->helo);
+    opts.mail_from = word(options->mail_from);
+    opts.timeout = static_cast<std::int16_t>(options->timeout);
+    opts.total_timeout = options->total_timeout;
+    opts.proxy = word(options->proxy);
+    opts.catch_all = options->catch_all != 0;
+    opts.dns_server = word(options->dns_server);
+    opts.refuse_private_mx = options->refuse_private_mx != 0;
+    opts.disposable_list = word(options->disposable_list);
+    opts.cancel = options->cancel != nullptr ? &options->cancel->cancel : nullptr;
+    return VERIMEX_OK;
+}
+
+static std::unique_ptr<verimex_report> wrapped(verimex::report report)
+{
+    auto r = std::make_unique<verimex_report>();
+    r->report = std::move(report);
+    if (r->report.method)
+        r->method = verimex::name(*r->report.method);
+    r->verdict = verimex::name(r->report.verdict);
+    r->reason = verimex::name(r->report.reason);
+    return r;
+}
+
 verimex_status verimex_verify(const char* address, const verimex_verify_options* options, verimex_report** out)
 {
     if (out != nullptr)
@@ -105,41 +152,49 @@ verimex_status verimex_verify(const char* address, const verimex_verify_options*
     }
     try {
         verimex::options opts;
-        if (options != nullptr) {
-            const std::string method = word(options->method);
-            if (!method.empty()) {
-                const std::optional<verimex::method> m = verimex::parse_method(method);
-                if (!m)
-                    return invalid("verimex: unknown method \"" + method + "\" (vrfy, rcpt or auto)");
-                opts.method = *m;
-            }
-            const std::string tls = word(options->tls);
-            if (!tls.empty()) {
-                const std::optional<verimex::tls_mode> t = verimex::parse_tls_mode(tls);
-                if (!t)
-                    return invalid("verimex: unknown TLS mode \"" + tls + "\" (try, require or off)");
-                opts.tls = *t;
-            }
-            if (options->timeout < INT16_MIN || options->timeout > INT16_MAX)
-                return invalid("verimex: timeout " + std::to_string(options->timeout) + " is out of range");
-            opts.helo = word(options->helo);
-            opts.mail_from = word(options->mail_from);
-            opts.timeout = static_cast<std::int16_t>(options->timeout);
-            opts.total_timeout = options->total_timeout;
-            opts.proxy = word(options->proxy);
-            opts.catch_all = options->catch_all != 0;
-            opts.dns_server = word(options->dns_server);
-            opts.refuse_private_mx = options->refuse_private_mx != 0;
-            opts.disposable_list = word(options->disposable_list);
-            opts.cancel = options->cancel != nullptr ? &options->cancel->cancel : nullptr;
+        if (const verimex_status status = read_options(options, opts); status != VERIMEX_OK)
+            return status;
+        *out = wrapped(verimex::verify(address, opts)).release();
+    } catch (const std::bad_alloc&) {
+        record_thread_error(VERIMEX_ERR_NOMEM, "verimex: out of memory", 0);
+        return VERIMEX_ERR_NOMEM;
+    } catch (...) {
+        record_thread_error(VERIMEX_ERR_INTERNAL, "verimex: unexpected exception", 0);
+        return VERIMEX_ERR_INTERNAL;
+    }
+    record_thread_error(VERIMEX_OK, nullptr, 0);
+    return VERIMEX_OK;
+}
+
+verimex_status verimex_verify_many(const char* const* addresses, size_t count, const verimex_verify_options* options,
+                                   unsigned recipients_per_session, verimex_report** out)
+{
+    if (out != nullptr)
+        for (size_t i = 0; i < count; ++i)
+            out[i] = nullptr;
+    if ((addresses == nullptr || out == nullptr) && count > 0) {
+        record_thread_error(VERIMEX_ERR_NULL, "verimex: null address list or report array", 0);
+        return VERIMEX_ERR_NULL;
+    }
+    for (size_t i = 0; i < count; ++i)
+        if (addresses[i] == nullptr) {
+            record_thread_error(VERIMEX_ERR_NULL, "verimex: null address in the list", 0);
+            return VERIMEX_ERR_NULL;
         }
-        auto r = std::make_unique<verimex_report>();
-        r->report = verimex::verify(address, opts);
-        if (r->report.method)
-            r->method = verimex::name(*r->report.method);
-        r->verdict = verimex::name(r->report.verdict);
-        r->reason = verimex::name(r->report.reason);
-        *out = r.release();
+    try {
+        verimex::options opts;
+        if (const verimex_status status = read_options(options, opts); status != VERIMEX_OK)
+            return status;
+        opts.recipients_per_session = recipients_per_session;
+        const std::vector<std::string> list(addresses, addresses + count);
+        std::vector<verimex::report> reports = verimex::verify_many(list, opts);
+        // All or none: the reports are handed out only once every one is made.
+        std::vector<std::unique_ptr<verimex_report>> made;
+        made.reserve(count);
+        for (verimex::report& r : reports)
+            made.push_back(wrapped(std::move(r)));
+        for (size_t i = 0; i < count; ++i)
+            out[i] = made[i].release();
     } catch (const std::bad_alloc&) {
         record_thread_error(VERIMEX_ERR_NOMEM, "verimex: out of memory", 0);
         return VERIMEX_ERR_NOMEM;

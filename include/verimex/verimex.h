@@ -174,6 +174,15 @@ VERIMEX_C_API verimex_status verimex_verify(const char *address, const verimex_v
                                             verimex_report **out);
 VERIMEX_C_API void verimex_report_free(verimex_report *report);
 
+/* Checks count addresses as verimex::verify_many() does: those of one
+ * domain share their SMTP sessions, up to recipients_per_session addresses
+ * a session (0 is 20). On VERIMEX_OK out[i] holds the report of
+ * addresses[i] (free each); otherwise every out[i] is null, as for
+ * verimex_verify(). */
+VERIMEX_C_API verimex_status verimex_verify_many(const char *const *addresses, size_t count,
+                                                 const verimex_verify_options *options,
+                                                 unsigned recipients_per_session, verimex_report **out);
+
 /* The report's members, named as in the JSON report. Texts are
  * NUL-terminated; length (may be null) receives the length in bytes, which
  * also counts a NUL byte a server put into a reply. Members that may be

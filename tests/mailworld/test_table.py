@@ -6,6 +6,9 @@ world per class:
   EngineCheck    verimex-check --json --method auto|rcpt
   EnginePython   the Python module's verimex.verify()
   EngineHttp     verimex-server's /v1/check
+  EngineBatch    every row once alone (verimex.verify()) and once in a
+                 batch with the other rows of its domain
+                 (verimex.verify_many()): the verdicts are the same
 
 Environment: VERIMEX_CHECK (verimex-check), VERIMEX_SERVER (verimex-server),
 PYTHONPATH with the built Python module. Run inside
@@ -217,3 +220,60 @@ class EngineHttp(EngineTable, WorldCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class EngineBatch(WorldCase):
+    """Shared sessions give what sessions of their own give: every row is
+    checked alone, then with every other row of its domain (and options)
+    in one verify_many() call, and the two verdicts and reasons are the same,
+    and the table's."""
+
+    @classmethod
+    def setUpClass(cls):
+        import verimex
+        cls.verimex = verimex
+        super().setUpClass()
+
+    def _kw(self, method, options):
+        kw = {"method": method, "timeout": int(LIMIT)}
+        if "tls" in options:
+            kw["tls"] = options["tls"]
+        if "proxy" in options:
+            kw["proxy"] = expectations.proxy_url(self.plan, options["proxy"])
+        if "catch_all" in options:
+            kw["catch_all"] = options["catch_all"]
+        return kw
+
+    def test_rows_alone_and_in_batches(self):
+        for method in METHODS:
+            # postgrey greylists each (client, sender, recipient) once: its
+            # row needs an address of its own for each of the two checks,
+            # and the world has three users; it is asked with method auto.
+            rows = [r for r in expectations.ROWS if not (r.retry and method != "auto")]
+            alone = {}
+            for row in rows:
+                address = expectations.fresh_greylisted(row, 0)
+                alone[row.name] = self.verimex.verify(address, **self._kw(method, row.options))
+            groups = {}
+            for row in rows:
+                domain = row.address.split("@", 1)[1]
+                key = (domain, tuple(sorted(row.options.items())))
+                groups.setdefault(key, []).append(row)
+            for (domain, _), members in groups.items():
+                addresses = [expectations.fresh_greylisted(r, 1) for r in members]
+                reports = self.verimex.verify_many(addresses, **self._kw(method, members[0].options))
+                self.assertEqual(len(reports), len(members))
+                for row, address, report in zip(members, addresses, reports):
+                    with self.subTest(row=row.name, method=method, batch=len(members)):
+                        single = alone[row.name]
+                        self.assertEqual(report.address, address)
+                        self.assertEqual((report.verdict, report.reason), (single.verdict, single.reason),
+                                         report.transcript + "\n---- alone:\n" + single.transcript)
+                        self.assertEqual((report.verdict, report.reason), (row.verdict, row.reason))
+                        self.assertEqual(report.mx, single.mx)
+                        self.assertEqual(report.code, single.code)
+                        self.assertEqual(report.verified, single.verified)
+                        self.assertNotIn(world.PROXY_PASSWORD, repr(report.as_dict()))
+                        if single.code is not None:
+                            # Its own command is in its transcript.
+                            self.assertIn(address, report.transcript)
