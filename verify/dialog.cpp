@@ -470,50 +470,56 @@ session_result dialog::session_lines(const std::string& host, const std::string&
     o.tls = st.encrypted();
     o.tls_version = st.tls_version();
 
-    // From here on each address has its own lines. An address whose own
-    // command finds the session over is asked again in a new one, unless
-    // it was the session's first: then the server's answer is its own, as
-    // it would be in a session of its own.
+    // From here on each address has its own lines, one address after
+    // the other: with auto its VRFY, then (MAIL FROM once) its RCPT. So the
+    // session's first address meets the server exactly as in a session of
+    // its own, and the server's answer is its own. A later address whose
+    // command finds the session over (a 421, a hang-up, 452 too many
+    // recipients: the server's limits) is asked again in a new session.
     unsigned refused_in_a_row = 0;
     const auto counts_refusal = [&refused_in_a_row](int code) {
         refused_in_a_row = code >= 400 ? refused_in_a_row + 1 : 0;
         return refused_in_a_row >= refused_in_a_row_limit;
     };
-    std::vector<entry*> asking;  // undecided after VRFY, in order
-    bool over = false;           // the stream is dead or the session ends
-    bool dead = false;
-    const auto leave = [&](std::size_t from, const std::vector<entry*>& list) {
-        for (std::size_t k = from; k < list.size(); ++k)
-            result.again.push_back(list[k]);
+    bool over = false;  // the session takes no more addresses
+    bool dead = false;  // nor any command
+    bool mail_sent = false;
+    unsigned recipients = 0;  // RCPT commands in this transaction, probes too
+    const auto cut_off = [&](entry& e, const outcome& mine, bool first) {
+        if (first) {
+            e.last = mine;
+            e.done = mine.final || mine.cancelled;
+        } else {
+            result.again.push_back(&e);
+        }
     };
 
-    if (s_.how == method::automatic) {
-        for (std::size_t k = 0; k < group.size(); ++k) {
-            entry& e = *group[k];
-            if (over) {
-                result.again.push_back(&e);
-                continue;
-            }
-            to({&e});
-            e.asked = true;
-            outcome mine = o;
-            if (!send(st, ctexts::vrfy_line(e.address->wire()), mine) || !read(st, reply, stage::vrfy, mine)) {
+    for (std::size_t k = 0; k < group.size(); ++k) {
+        entry& e = *group[k];
+        const bool first = k == 0;
+        const bool last = k + 1 == group.size();
+        if (over) {
+            result.again.push_back(&e);
+            continue;
+        }
+        to({&e});
+        e.asked = true;
+        outcome mine = o;
+        const std::string wire = e.address->wire();
+
+        if (s_.how == method::automatic) {
+            if (!send(st, ctexts::vrfy_line(wire), mine) || !read(st, reply, stage::vrfy, mine)) {
                 over = dead = true;
-                if (k == 0) {
-                    e.last = mine;
-                    e.done = mine.final || mine.cancelled;
-                } else {
-                    result.again.push_back(&e);
-                }
+                cut_off(e, mine, first);
                 continue;
             }
             const parsed_reply parsed = *parse_reply(reply);
-            if (parsed.code == 421 && k > 0) {
+            if (parsed.code == 421 && !first) {
                 over = dead = true;
                 result.again.push_back(&e);
                 continue;
             }
-            if (counts_refusal(parsed.code) && k + 1 < group.size())
+            if (counts_refusal(parsed.code) && !last)
                 over = true;
             if (vrfy_decides(parsed) || parsed.code == 421) {
                 judged(mine, stage::vrfy, reply);
@@ -525,73 +531,63 @@ session_result dialog::session_lines(const std::string& host, const std::string&
                 e.done = true;
                 if (parsed.code == 421)
                     over = dead = true;
-            } else {
-                asking.push_back(&e);
+                continue;
             }
         }
-    } else {
-        asking = group;
-    }
 
-    bool mail_sent = false;
-    if (!asking.empty() && !over) {
-        // A UTF-8 address goes out in an SMTPUTF8 transaction (RFC 6531)
-        // where the server offers one; where it does not, its answer to
-        // the address says what it makes of it.
-        const bool all_ascii = ascii(s_.mail_from) && std::all_of(asking.begin(), asking.end(), [](entry* e) {
-                                   return ascii(e->address->wire());
-                               });
-        std::string mail = texts::mail_line(s_.mail_from);
-        if (smtputf8 && !all_ascii)
-            mail.insert(mail.size() - 2, " SMTPUTF8");
-        to(asking);
-        mail_sent = true;
-        if (!send(st, mail, o) || !read(st, reply, stage::mail, o)) {
-            // The session failed for all of them alike.
-            for (entry* e : asking) {
-                e->last = o;
-                e->done = o.final || o.cancelled;
+        if (!mail_sent) {
+            // A UTF-8 address goes out in an SMTPUTF8 transaction (RFC
+            // 6531) where the server offers one; where it does not, its
+            // answer to the address says what it makes of it.
+            const bool all_ascii = ascii(s_.mail_from) && std::all_of(group.begin() + static_cast<std::ptrdiff_t>(k),
+                                                                      group.end(), [](entry* g) {
+                                                                          return ascii(g->address->wire());
+                                                                      });
+            std::string mail = texts::mail_line(s_.mail_from);
+            if (smtputf8 && !all_ascii)
+                mail.insert(mail.size() - 2, " SMTPUTF8");
+            // Its lines belong to every address still to be asked.
+            to(std::vector<entry*>(group.begin() + static_cast<std::ptrdiff_t>(k), group.end()));
+            mail_sent = true;
+            outcome at_mail = o;
+            if (!send(st, mail, at_mail) || !read(st, reply, stage::mail, at_mail)) {
+                over = dead = true;
+                cut_off(e, at_mail, first);
+                continue;
             }
-            to(group);
-            return result;
-        }
-        if (parse_reply(reply)->code / 100 != 2) {
-            // Refused as sender: about us, and every mail exchanger of the
-            // domain answers for the same policy.
-            judged(o, stage::mail, reply);
-            o.by = method::rcpt;
-            o.final = true;
-            for (entry* e : asking) {
-                e->last = o;
-                e->done = true;
+            const parsed_reply parsed = *parse_reply(reply);
+            if (parsed.code / 100 != 2) {
+                over = true;
+                dead = parsed.code == 421;
+                if (parsed.code == 421 && !first) {
+                    result.again.push_back(&e);
+                    continue;
+                }
+                // Refused as sender: about us, and every mail exchanger of
+                // the domain answers for the same policy. With auto the
+                // addresses not yet asked may be decided by VRFY, as they
+                // would be alone: they go on in a new session.
+                judged(at_mail, stage::mail, reply);
+                at_mail.by = method::rcpt;
+                at_mail.final = true;
+                e.last = at_mail;
+                e.done = true;
+                if (s_.how != method::automatic) {
+                    for (std::size_t j = k + 1; j < group.size(); ++j) {
+                        group[j]->asked = true;
+                        group[j]->last = at_mail;
+                        group[j]->done = true;
+                    }
+                    break;
+                }
+                continue;
             }
-            asking.clear();
+            to({&e});
         }
-    } else if (over) {
-        for (entry* e : asking)
-            result.again.push_back(e);
-        asking.clear();
-    }
 
-    unsigned recipients = 0;  // RCPT commands in this transaction, probes too
-    for (std::size_t k = 0; k < asking.size(); ++k) {
-        entry& e = *asking[k];
-        const bool first = &e == group.front();
-        if (over) {
-            leave(k, asking);
-            break;
-        }
-        to({&e});
-        e.asked = true;
-        outcome mine = o;
-        if (!send(st, texts::rcpt_line(e.address->wire()), mine) || !read(st, reply, stage::rcpt, mine)) {
+        if (!send(st, texts::rcpt_line(wire), mine) || !read(st, reply, stage::rcpt, mine)) {
             over = dead = true;
-            if (first) {
-                e.last = mine;
-                e.done = mine.final || mine.cancelled;
-            } else {
-                result.again.push_back(&e);
-            }
+            cut_off(e, mine, first);
             continue;
         }
         const parsed_reply parsed = *parse_reply(reply);
@@ -610,7 +606,7 @@ session_result dialog::session_lines(const std::string& host, const std::string&
         mine.final = true;
         if (parsed.code == 421)
             over = dead = true;
-        if (mine.v == verdict::deliverable) {
+        if (mine.v == verdict::deliverable && !dead) {
             mine.returnvar = ctexts::verified;
             if (s_.catch_all) {
                 probe_dead_ = false;
@@ -620,10 +616,12 @@ session_result dialog::session_lines(const std::string& host, const std::string&
                 else
                     ++recipients;
             }
+        } else if (mine.v == verdict::deliverable) {
+            mine.returnvar = ctexts::verified;
         }
         e.last = mine;
         e.done = true;
-        if (counts_refusal(parsed.code) && k + 1 < asking.size())
+        if (counts_refusal(parsed.code) && !last)
             over = true;
     }
 
