@@ -390,6 +390,37 @@ static void test_verify_offline(void)
     free(invalid);
 }
 
+static void test_verify_many_offline(void)
+{
+    verimex_verify_options o;
+    const char *list[3];
+    verimex_report *out[3];
+    list[0] = "first@exa mple.test";
+    list[1] = "no at sign";
+    list[2] = NULL;
+    verimex_verify_options_init(&o);
+    o.method = "rcpt";
+
+    CHECK(verimex_verify_many(NULL, 2, &o, 0, out) == VERIMEX_ERR_NULL);
+    CHECK(verimex_verify_many(list, 2, &o, 0, NULL) == VERIMEX_ERR_NULL);
+    out[0] = out[1] = out[2] = (verimex_report *)&o; /* must be reset on failure */
+    CHECK(verimex_verify_many(list, 3, &o, 0, out) == VERIMEX_ERR_NULL && out[0] == NULL && out[2] == NULL);
+    o.method = "smtp";
+    out[0] = out[1] = (verimex_report *)&o;
+    CHECK(verimex_verify_many(list, 2, &o, 0, out) == VERIMEX_ERR_INVALID && out[0] == NULL && out[1] == NULL);
+    o.method = "rcpt";
+    CHECK(verimex_verify_many(list, 0, &o, 0, out) == VERIMEX_OK);
+
+    /* One report per address, in order, each decided alone. */
+    CHECK(verimex_verify_many(list, 2, &o, 5, out) == VERIMEX_OK && out[0] != NULL && out[1] != NULL);
+    CHECK(strcmp(verimex_report_address(out[0], NULL), list[0]) == 0);
+    CHECK(strcmp(verimex_report_address(out[1], NULL), list[1]) == 0);
+    CHECK(strcmp(verimex_report_reason(out[0]), "invalid_syntax") == 0);
+    CHECK(strcmp(verimex_report_reason(out[1]), "invalid_syntax") == 0);
+    verimex_report_free(out[0]);
+    verimex_report_free(out[1]);
+}
+
 static void test_verify_vrfy_against_peers(void)
 {
     verimex_verify_options o;
@@ -438,6 +469,7 @@ int main(int argc, char **argv)
         test_status_texts();
         test_platform_error_is_a_status();
         test_verify_offline();
+        test_verify_many_offline();
     } else if (argc == 3 && strcmp(argv[1], "peers") == 0) {
         test_verified();
         test_rejected(argv[2]);

@@ -773,6 +773,27 @@ TEST_F(Dialog, AnAnswerToTheSessionsFirstAddressIsItsOwn)
     }
 }
 
+TEST_F(Dialog, AMailExchangerThatCannotBeAskedIsTriedOncePerBatch)
+{
+    // The first MX refuses connections, the second decides: one attempt at
+    // the first for the whole list, and each transcript shows it.
+    net.mx = {mx_answer::status::ok, {{"mx1.test", 10}, {"mx2.test", 20}}, "", 0};
+    net.hosts["mx1.test"] = {host_answer::status::ok, {"127.0.0.11"}, "", 0};
+    net.hosts["mx2.test"] = {host_answer::status::ok, {"127.0.0.12"}, "", 0};
+    server_script s = postfix_like(rcpt_ok);
+    s.answers["RCPT TO"] = {rcpt_ok};
+    net.servers["127.0.0.12"] = s;
+    settings.catch_all = false;
+    const std::vector<report> reports = run_many(numbered("user", 45));
+    EXPECT_EQ(net.logs["127.0.0.11"].connections, 1);
+    EXPECT_EQ(net.logs["127.0.0.12"].connections, 3);
+    for (const report& r : reports) {
+        EXPECT_EQ(r.verdict, verdict::deliverable) << r.address;
+        EXPECT_EQ(r.mx, "mx2.test");
+        EXPECT_TRUE(r.transcript.starts_with(golden::telnet_line("mx1.test"))) << r.transcript;
+    }
+}
+
 TEST_F(Dialog, AHangUpMidSessionAsksTheRestAgain)
 {
     // The server hangs up at its 6th reply (banner, EHLO, MAIL, two RCPTs

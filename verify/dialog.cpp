@@ -691,6 +691,18 @@ void dialog::on_host(const std::string& host, const std::string& ip)
         total_seconds_ = s_.total_seconds;
         session_result r = with_host(host, ip, group);
         if (r.shared) {
+            // The server could not be asked at all (no connection, a
+            // refusing banner or greeting, no TLS): it would say the same
+            // to the addresses still waiting, which are spared a connection
+            // each and go on to the next mail exchanger with the same lines.
+            const std::string lines = group.front()->out->transcript.substr(group.front()->mark);
+            for (entry* e : rest) {
+                e->out->transcript += lines;
+                if (!e->until)
+                    e->until = now + std::chrono::seconds(s_.total_seconds);
+                group.push_back(e);
+            }
+            rest.clear();
             for (entry* e : group) {
                 if (e->done)
                     continue;
@@ -703,7 +715,7 @@ void dialog::on_host(const std::string& host, const std::string& ip)
             limit = std::max(1u, std::min(limit, *r.limit));
         // Past its own total limit, an address is not asked again.
         for (entry* e : group) {
-            if (!e->done && clock::now() >= *e->until) {
+            if (!e->done && e->until && clock::now() >= *e->until) {
                 total_ = *e->until;
                 timed_out(e->last);
                 e->done = true;
