@@ -49,7 +49,8 @@ namespace verimex::platform::posix {
 
 namespace {
 
-// Set once a start has found the unshared way closed here; never cleared.
+// Set once a start has found the unshared way closed here; only a bench
+// clears it.
 std::atomic<bool> copying{false};
 
 // ---- posix_spawn: the copying way ---------------------------------------
@@ -475,6 +476,11 @@ Started start_program(char* const argv[], int out)
 bool starts_copy_descriptors()
 {
     return copying.load(std::memory_order_relaxed);
+}
+
+void set_starts_copy_descriptors(bool copy)
+{
+    copying.store(copy, std::memory_order_relaxed);
 }
 
 }  // namespace verimex::platform::posix

@@ -32,5 +32,9 @@ Started start_program(char* const argv[], int out);
 // /proc (no /proc, or a process that is not dumpable and lacks the right
 // to read its own descriptors from outside).
 bool starts_copy_descriptors();
+// For benches that set the two ways side by side: true makes every later
+// start take the copying way, false gives the unshared way its chance
+// again (where it cannot work, the next start goes back to copying).
+void set_starts_copy_descriptors(bool copy);
 
 }  // namespace verimex::platform::posix
