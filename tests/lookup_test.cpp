@@ -593,7 +593,7 @@ std::vector<Fd> many_descriptors(std::size_t count)
 // number; nothing of it is left open or unreaped. Says what went wrong,
 // empty when nothing did (it runs in a child process too, where gtest's
 // checks would not be seen).
-std::string check_starts(const fs::path& tools)
+std::string check_starts(const std::filesystem::path& tools)
 {
     std::string wrong;
     const std::vector<Fd> many = many_descriptors(5000);
@@ -601,7 +601,7 @@ std::string check_starts(const fs::path& tools)
         return "could open only " + std::to_string(many.size()) + " descriptors";
     const std::size_t fds = test::open_descriptors();
     {
-        ScopedEnv role(fake_tool_role, "inheritance");
+        test::ScopedEnv role(fake_tool_role, "inheritance");
         for (int i = 0; i < 3; ++i) {
             const auto lines = descriptor_lines(run_lookup(link_target("/proc/self/exe") + " -q=mx x.test").object.nslookup());
             if (!only_pipe_and_null_devices(lines))
@@ -611,8 +611,8 @@ std::string check_starts(const fs::path& tools)
 
     {
         std::ofstream(tools / "not-executable") << "#!/bin/sh\n";
-        fs::permissions(tools / "not-executable", fs::perms::owner_read | fs::perms::owner_write);
-        fs::create_directory(tools / "a-folder");
+        std::filesystem::permissions(tools / "not-executable", std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+        std::filesystem::create_directory(tools / "a-folder");
     }
     const struct {
         std::string command;
@@ -630,7 +630,7 @@ std::string check_starts(const fs::path& tools)
     };
     for (const auto& r : rows) {
         const Lookup l = run_lookup(r.command, "earlier output");
-        if (l.object.returnvar() != texts::start_failed(r.error))
+        if (l.object.returnvar() != golden::start_failed(r.error))
             wrong += r.command.substr(0, 60) + ": " + l.object.returnvar() + "\n";
     }
 
@@ -704,7 +704,7 @@ TEST_F(Runner, StartsFromManyThreadsWhileOthersOpenAndCloseKeepEveryTableApart)
     std::vector<std::string> wrong;
     std::mutex wrong_mutex;
     {
-        ScopedEnv role(fake_tool_role, "inheritance");
+        test::ScopedEnv role(fake_tool_role, "inheritance");
         const std::string command = link_target("/proc/self/exe") + " -q=mx x.test";
         std::vector<std::thread> starters;
         for (int t = 0; t < 6; ++t)
