@@ -4,7 +4,9 @@
 #include <charconv>
 
 #include "jobs/sqlite_store.h"
+#if VERIMEX_WITH_POSTGRESQL
 #include "jobs/postgres_store.h"
+#endif
 
 namespace verimex_jobs {
 
@@ -107,8 +109,14 @@ bool KeyLimits::admit(const std::string& key)
 
 std::unique_ptr<Store> open_store(const std::string& location)
 {
-    if (is_postgresql_uri(location))
+    if (is_postgresql_uri(location)) {
+#if VERIMEX_WITH_POSTGRESQL
         return open_postgres_store(location);
+#else
+        // Refused by name rather than taken for a file called postgresql:...
+        throw StoreError("cannot open store: this verimex was built without PostgreSQL (VERIMEX_WITH_POSTGRESQL)");
+#endif
+    }
     return open_sqlite_store(location);
 }
 
