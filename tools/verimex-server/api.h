@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <httplib.h>
 
@@ -18,6 +19,16 @@
 #include "server_options.h"
 
 namespace verimex_server {
+
+// Every path the server answers, the methods it takes there, and whether
+// the token is asked for. GET stands for HEAD too. A pattern's "*" stands
+// for one non-empty path segment.
+struct Route {
+    std::string_view pattern;
+    std::vector<std::string> methods;
+    bool guarded;
+};
+const std::vector<Route>& routes();
 
 // True when given equals expected, in a time that depends on expected's
 // length only, so that a client cannot find the token byte by byte.
