@@ -2,7 +2,7 @@
 the file, and every operation, and every error the tests provoke, answers with a status, media type, headers and a
 body (checked by python3-jsonschema) that the document lists; a method a path does not list is refused with 405 and
 an Allow of exactly the listed ones. That the server's route table has no route the document lacks is the C++ test's
-(server_routes_test), which reads the table itself."""
+(server_unit_test), which reads the table itself."""
 
 import json
 import os

@@ -33,6 +33,12 @@ constexpr const char* json_type = "application/json; charset=utf-8";
 // posting lists; given back when the connection closes.
 thread_local bool holds_post_slot = false;
 
+// For the access line of the request served on this thread: when its head
+// had been read, and the bytes of a reply written in chunks (whose body
+// the logger does not see).
+thread_local std::optional<std::chrono::steady_clock::time_point> request_started;
+thread_local std::uint64_t streamed_bytes = 0;
+
 }  // namespace
 
 const std::vector<Route>& routes()
@@ -166,8 +172,8 @@ std::string error_body(std::string_view message)
     return json_body({{"error", std::string(message)}});
 }
 
-Api::Api(const Options& options, CheckPool& checks, Metrics& metrics, verimex_jobs::Store& store)
-    : options_(options), checks_(checks), metrics_(metrics), store_(store),
+Api::Api(const Options& options, CheckPool& checks, Metrics& metrics, verimex_jobs::Store& store, Log& log)
+    : options_(options), checks_(checks), metrics_(metrics), store_(store), log_(log),
       default_from_(options.from.empty() ? verimex_check::default_from() : options.from)
 {
 }
@@ -194,6 +200,7 @@ void Api::install(httplib::Server& server)
     // header.
     server.set_pre_routing_handler([this](const Request& req, Response& res) {
         end_head();
+        request_started = std::chrono::steady_clock::now();
         const Route* route = nullptr;
         for (const Route& r : routes()) {
             if (matches(r.pattern, req.path)) {
@@ -248,8 +255,16 @@ void Api::install(httplib::Server& server)
     server.set_exception_handler([](const Request&, Response& res, std::exception_ptr) {
         reply_error(res, 500, "internal error");
     });
-    server.set_logger([this](const Request&, const Response& res) {
+    server.set_logger([this](const Request& req, const Response& res) {
         metrics_.request_done(res.status);
+        // Called once the reply is written, streamed ones included.
+        const auto took = request_started ? std::chrono::steady_clock::now() - *request_started
+                                          : std::chrono::steady_clock::duration::zero();
+        const std::uint64_t bytes = req.method == "HEAD" ? 0 : res.body.size() + streamed_bytes;
+        log_.access(req.method, req.path, res.status, bytes,
+                    std::chrono::duration_cast<std::chrono::milliseconds>(took));
+        request_started.reset();
+        streamed_bytes = 0;
         // The next request on this connection starts with its head.
         begin_head();
     });
@@ -527,6 +542,9 @@ void Api::add_job(const Request& req, Response& res)
     } catch (const verimex_jobs::StoreError& e) {
         return store_failed(res, e);
     }
+    log_.event("job_added", {{"job", job},
+                             {"added", static_cast<std::uint64_t>(added.added)},
+                             {"duplicates", static_cast<std::uint64_t>(added.duplicates)}});
     res.status = 201;
     res.set_header("Location", "/v1/jobs/" + path_segment(job));
     res.set_content(json_body({{"job", job}, {"added", added.added}, {"duplicates", added.duplicates}}), json_type);
@@ -571,6 +589,7 @@ void Api::remove_job(const Request& req, Response& res)
         std::lock_guard lock(settings_mutex_);
         job_settings_.erase(*name);
     }
+    log_.event("job_removed", {{"job", *name}});
     res.set_content(json_body({{"job", *name}, {"removed", true}}), json_type);
 }
 
@@ -619,6 +638,7 @@ void Api::job_results(const Request& req, Response& res)
                 verimex_jobs::export_job(*own, job, format, offset, limit, [&](const std::string& piece) {
                     if (!sink.write(piece.data(), piece.size()))
                         throw ClientGone{};
+                    streamed_bytes += piece.size();
                 });
                 sink.done();
                 return true;

@@ -15,6 +15,7 @@
 
 #include "check_pool.h"
 #include "jobs/store.h"
+#include "log.h"
 #include "metrics.h"
 #include "server_options.h"
 
@@ -59,7 +60,7 @@ class Api {
 public:
     // store serves the requests; exports open store_location again, so a
     // long download holds up nobody else.
-    Api(const Options& options, CheckPool& checks, Metrics& metrics, verimex_jobs::Store& store);
+    Api(const Options& options, CheckPool& checks, Metrics& metrics, verimex_jobs::Store& store, Log& log);
 
     // The settings for a job's checks: those its POST gave, else the
     // server's own. Safe from any thread.
@@ -95,6 +96,7 @@ private:
     CheckPool& checks_;
     Metrics& metrics_;
     verimex_jobs::Store& store_;
+    Log& log_;
     const std::string default_from_;
     std::atomic<bool> stopping_{false};
     std::atomic<int> posting_{0};  // connections holding a list slot

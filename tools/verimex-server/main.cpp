@@ -82,10 +82,21 @@ void widen_backlog(int port)
     }
 }
 
-// Nothing to hand on: every attempt is in the store and in the metrics.
-class QuietSink final : public verimex_jobs::RunnerSink {
+// Every attempt is in the store and in the metrics; the log gets a line.
+class LogSink final : public verimex_jobs::RunnerSink {
 public:
-    void attempt(const verimex_jobs::Attempt&) override {}
+    explicit LogSink(Log& log) : log_(log) {}
+    void attempt(const verimex_jobs::Attempt& a) override
+    {
+        log_.event(a.final ? "job_check" : "job_check_deferred",
+                   {{"job", a.lease.job},
+                    {"address", a.lease.address},
+                    {"result", outcome_name(verimex_jobs::outcome_of(a.record))},
+                    {"attempt", static_cast<std::uint64_t>(a.lease.attempts) + 1}});
+    }
+
+private:
+    Log& log_;
 };
 
 std::string url_host(const std::string& host)
@@ -153,7 +164,8 @@ int main(int argc, char** argv)
     // delayed ACK, some 40 ms per request on a kept-alive connection.
     server.set_tcp_nodelay(true);
 
-    Api api(opts, checks, metrics, *store);
+    Log log(*log_format(opts.log_format));
+    Api api(opts, checks, metrics, *store, log);
     api.install(server);
     std::atomic<ConnectionThreads*> connections{nullptr};
     server.new_task_queue = [&connections, &opts, &api] {
@@ -199,7 +211,7 @@ int main(int argc, char** argv)
                     return;
                 runner = &current;
             }
-            QuietSink sink;
+            LogSink sink(log);
             try {
                 current.run(sink);
             } catch (const verimex_jobs::StoreError& e) {

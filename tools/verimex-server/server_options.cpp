@@ -88,6 +88,9 @@ std::variant<Options, UsageError> parse_args(std::span<const std::string_view> a
                    "Seconds to wait before trying a greylisted (4xx) address again, comma-separated, or none")
         ->capture_default_str();
     app.add_flag("--retry-errors", opts.retry_errors, "Retry timeouts and refused connections too");
+    app.add_option("--log-format", opts.log_format,
+                   "Log lines on standard error (one per request, one per job event): plain or json")
+        ->capture_default_str()->check(CLI::IsMember({"plain", "json"}));
 
     std::vector<std::string> argv;
     argv.reserve(args.size());

@@ -37,6 +37,7 @@ struct Options {
     // --retry-after: delays in seconds before the attempts after a 4xx reply.
     std::vector<unsigned> retry_after = {300, 900, 3600, 10800};
     bool retry_errors = false;       // --retry-errors: timeouts and refusals too
+    std::string log_format = "plain";  // --log-format: plain or json
     bool help = false;
     std::string help_text;
 
