@@ -31,7 +31,7 @@ CheckPool::~CheckPool()
     join();
 }
 
-CheckPool::Ticket CheckPool::submit(std::string address, verimex_check::CheckSettings settings)
+CheckPool::Ticket CheckPool::submit(std::string address, verimex::options settings)
 {
     Ticket ticket;
     std::unique_lock lock(mutex_);
@@ -102,7 +102,7 @@ void CheckPool::work()
         ++running_;
         lock.unlock();
         try {
-            task.promise.set_value(check_(task.address, task.settings));
+            task.promise.set_value(verimex::hosting::checked(check_, task.address, task.settings));
         } catch (...) {
             task.promise.set_exception(std::current_exception());
         }

@@ -21,12 +21,11 @@
 #include <thread>
 #include <vector>
 
-#include "checking.h"
+#include "verimex/hosting/check.h"
 
 namespace verimex_server {
 
-using CheckFunction = std::function<verimex_check::CheckResult(const std::string& address,
-                                                               const verimex_check::CheckSettings& settings)>;
+using verimex::hosting::CheckFunction;
 
 class CheckPool {
 public:
@@ -35,7 +34,7 @@ public:
 
     struct Ticket {
         // Set when the check was taken: its result comes through here.
-        std::optional<std::future<verimex_check::CheckResult>> result;
+        std::optional<std::future<verimex::report>> result;
         Refusal refusal = Refusal::queue_full;
     };
 
@@ -49,7 +48,7 @@ public:
     ~CheckPool();
 
     // Takes a check unless the queue is full or the pool is stopping.
-    Ticket submit(std::string address, verimex_check::CheckSettings settings);
+    Ticket submit(std::string address, verimex::options settings);
 
     // Takes no more checks; the queued ones are refused (their futures end
     // with CheckPool::Stopped), the running ones go on. Returns at once.
@@ -68,8 +67,8 @@ public:
 private:
     struct Task {
         std::string address;
-        verimex_check::CheckSettings settings;
-        std::promise<verimex_check::CheckResult> promise;
+        verimex::options settings;
+        std::promise<verimex::report> promise;
     };
 
     void work();

@@ -1,18 +1,10 @@
 // The parts of the two stores that are not SQL dialect.
-#include "jobs/store_common.h"
+#include "store/store_common.h"
 
 #include <charconv>
 
-#include "jobs/sqlite_store.h"
-#include "jobs/postgres_store.h"
 
-namespace verimex_jobs {
-
-Millis system_millis()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
+namespace verimex::hosting {
 
 void check_schema_version(std::string_view text)
 {
@@ -26,10 +18,19 @@ void check_schema_version(std::string_view text)
                          "): use a newer verimex");
 }
 
+std::string lowered(std::string_view text)
+{
+    std::string out(text);
+    for (char& c : out)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return out;
+}
+
 void require_job_name(std::string_view job)
 {
     if (!valid_job_name(job))
-        throw StoreError("a job name is 1 to 200 bytes without control characters");
+        throw StoreError("a job name is " + std::string(job_name_rule));
 }
 
 std::string status_sql(std::string_view job_param, std::string_view now_param)
@@ -105,11 +106,4 @@ bool KeyLimits::admit(const std::string& key)
     return true;
 }
 
-std::unique_ptr<Store> open_store(const std::string& location)
-{
-    if (is_postgresql_uri(location))
-        return open_postgres_store(location);
-    return open_sqlite_store(location);
-}
-
-}  // namespace verimex_jobs
+}  // namespace verimex::hosting

@@ -1,5 +1,5 @@
 // The worker threads and the in-order hand-out of verimex-check's bulk runs.
-#include "bulk.h"
+#include "verimex/hosting/ordered_run.h"
 
 #include <algorithm>
 #include <chrono>
@@ -14,7 +14,7 @@
 #include <thread>
 #include <utility>
 
-namespace verimex_check {
+namespace verimex::hosting {
 
 namespace {
 
@@ -29,14 +29,16 @@ constexpr auto start_spacing = std::chrono::microseconds(250);
 // What the workers and the handing-out thread share. The workers hold it
 // by shared_ptr, so workers abandoned by an interrupted run keep it alive.
 struct Shared {
-    Shared(std::vector<std::string> list, CheckFunction fn, std::function<void()> start, std::size_t window)
-        : addresses(std::move(list)), check(std::move(fn)), on_worker_start(std::move(start)),
+    Shared(std::vector<std::string> list, CheckFunction fn, const options& o, std::function<void()> start,
+           std::size_t window)
+        : addresses(std::move(list)), check(std::move(fn)), opts(o), on_worker_start(std::move(start)),
           slots(std::max<std::size_t>(1, std::min(window, addresses.size())))
     {
     }
 
     const std::vector<std::string> addresses;
     const CheckFunction check;
+    const options opts;
     const std::function<void()> on_worker_start;
 
     std::mutex mutex;
@@ -46,7 +48,7 @@ struct Shared {
     // Finished results not yet handed out: the one for address i sits at
     // slots[i % slots.size()]; only addresses in [base, base + size) can
     // have one, so no two share a slot.
-    std::vector<std::optional<CheckResult>> slots;
+    std::vector<std::optional<report>> slots;
     std::size_t next = 0;  // the next address to take
     std::size_t base = 0;  // the first address whose result is not handed out
     std::size_t done = 0;  // checks finished
@@ -61,7 +63,7 @@ struct Shared {
     std::string shortage;
     unsigned left_after_shortage = 0;
 
-    std::optional<CheckResult>& slot(std::size_t index) { return slots[index % slots.size()]; }
+    std::optional<report>& slot(std::size_t index) { return slots[index % slots.size()]; }
 
     // When the last check was let start (guarded by mutex).
     std::chrono::steady_clock::time_point last_start{};
@@ -72,23 +74,6 @@ struct Shared {
         return last_start;
     }
 };
-
-CheckResult checked(const Shared& shared, const std::string& address)
-{
-    try {
-        return shared.check(address);
-    } catch (const std::exception& e) {
-        CheckResult failed;
-        failed.address = address;
-        failed.platform_error = *e.what() ? e.what() : "unknown platform error";
-        return failed;
-    } catch (...) {
-        CheckResult failed;
-        failed.address = address;
-        failed.platform_error = "unknown platform error";
-        return failed;
-    }
-}
 
 void work(const std::shared_ptr<Shared>& shared)
 {
@@ -120,9 +105,9 @@ void work(const std::shared_ptr<Shared>& shared)
         const auto start_at = s.take_start();
         lock.unlock();
         std::this_thread::sleep_until(start_at);
-        CheckResult result = checked(s, s.addresses[index]);
+        report result = checked(s.check, s.addresses[index], s.opts);
         lock.lock();
-        if (result.out_of_descriptors) {
+        if (result.unusable) {
             // Nothing is known of this address yet: it is checked again,
             // and this worker retires, so fewer checks hold descriptors.
             // The last worker stays and tries again after a pause.
@@ -130,7 +115,7 @@ void work(const std::shared_ptr<Shared>& shared)
             if (s.workers > 1) {
                 ++s.retired;
                 s.left_after_shortage = s.workers - 1;
-                s.shortage = result.platform_error.empty() ? result.returnvar : result.platform_error;
+                s.shortage = result.error.empty() ? result.returnvar : result.error;
                 s.ready.notify_one();
                 s.room.notify_one();
                 return;
@@ -221,14 +206,14 @@ private:
 
 }  // namespace
 
-BulkOutcome run_bulk(std::vector<std::string> addresses, CheckFunction check, BulkSink& sink,
-                     const BulkSettings& settings)
+BulkOutcome run_bulk(std::vector<std::string> addresses, CheckFunction check, const options& opts,
+                     BulkSink& sink, const BulkSettings& settings)
 {
     BulkOutcome outcome;
     const std::size_t total = addresses.size();
     if (total == 0)
         return outcome;
-    const auto shared = std::make_shared<Shared>(std::move(addresses), std::move(check), settings.on_worker_start,
+    const auto shared = std::make_shared<Shared>(std::move(addresses), std::move(check), opts, settings.on_worker_start,
                                                  std::max<std::size_t>(settings.window, 1));
     Shared& s = *shared;
     const auto stop_asked = [&] { return settings.interrupted && settings.interrupted(); };
@@ -258,8 +243,8 @@ BulkOutcome run_bulk(std::vector<std::string> addresses, CheckFunction check, Bu
             lock.lock();
             continue;
         }
-        if (std::optional<CheckResult>& slot = s.slot(s.base)) {
-            CheckResult result = std::move(*slot);
+        if (std::optional<report>& slot = s.slot(s.base)) {
+            report result = std::move(*slot);
             slot.reset();
             lock.unlock();
             // Asked right before the result goes out, so nothing follows a
@@ -293,4 +278,4 @@ BulkOutcome run_bulk(std::vector<std::string> addresses, CheckFunction check, Bu
     return outcome;
 }
 
-}  // namespace verimex_check
+}  // namespace verimex::hosting

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-namespace verimex_check {
+namespace verimex::hosting {
 
 // The address on one input line: surrounding blanks, tabs and CRs dropped.
 // Nothing for a blank line or a comment (first other character "#").
@@ -27,4 +27,4 @@ std::vector<std::string> collect_addresses(const std::vector<std::string>& opera
 // the reason on standard error, when standard input cannot be read.
 bool read_addresses(const std::vector<std::string>& operands, std::vector<std::string>& out);
 
-}  // namespace verimex_check
+}  // namespace verimex::hosting

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <string>
 
-namespace verimex_check {
+namespace verimex::hosting {
 
 // Descriptors one check in flight holds at most at once: the lookup pipe's
 // two ends and the lookup child's process descriptor while the helper
@@ -43,4 +43,4 @@ void use_small_thread_stacks();
 // otherwise it is left empty. `jobs` is the -j the user gave.
 unsigned ready_for_checks(unsigned jobs, unsigned asked, std::string& notice);
 
-}  // namespace verimex_check
+}  // namespace verimex::hosting

@@ -13,10 +13,10 @@
 #include <mutex>
 #include <utility>
 
-#include "jobs/postgres_store.h"
-#include "jobs/store_common.h"
+#include "store/postgres_store.h"
+#include "store/store_common.h"
 
-namespace verimex_jobs {
+namespace verimex::hosting {
 
 namespace {
 
@@ -159,7 +159,7 @@ std::string connection_message(PGconn* conn)
 
 class PostgresStore final : public Store {
 public:
-    explicit PostgresStore(const std::string& uri);
+    PostgresStore(const std::string& uri, std::shared_ptr<Clock> clock);
     ~PostgresStore() override { PQfinish(conn_); }
 
     std::string_view kind() const override { return "postgresql"; }
@@ -170,7 +170,7 @@ public:
     bool export_entries(std::string_view job, std::uint64_t offset, std::optional<std::uint64_t> limit,
                         const std::function<void(const Entry&)>& each) override;
     std::vector<Lease> take(const TakeRequest& request) override;
-    bool record(const Lease& lease, const CheckRecord& record, std::optional<Millis> retry_at) override;
+    bool record(const Lease& lease, const report& result, std::optional<Millis> retry_at) override;
     void renew(std::span<const Lease> leases, std::chrono::milliseconds lease) override;
     void release(std::span<const Lease> leases) override;
     JobWork work(std::string_view job) override;
@@ -209,7 +209,9 @@ private:
             return;
         throw StoreError("postgresql: " + connection_message(conn_));
     }
-    Millis clock() { return query(std::string("SELECT ") + now_sql).integer(0, 0); }
+    // The store's clock: the server's, which every worker of a fleet shares,
+    // unless one was handed in.
+    Millis clock() { return clock_ ? clock_->now() : query(std::string("SELECT ") + now_sql).integer(0, 0); }
     std::optional<std::int64_t> job_id(std::string_view job);
 
     class Transaction {
@@ -234,10 +236,11 @@ private:
     std::mutex mutex_;
     PGconn* conn_ = nullptr;
     TokenSource tokens_;
+    std::shared_ptr<Clock> clock_;  // null: the server's
 };
 
 
-PostgresStore::PostgresStore(const std::string& uri)
+PostgresStore::PostgresStore(const std::string& uri, std::shared_ptr<Clock> clock) : clock_(std::move(clock))
 {
     // The URI's own settings win over these defaults: it comes last. The
     // keepalives and the user timeout make a server that vanished from the
@@ -384,7 +387,7 @@ bool PostgresStore::export_entries(std::string_view job, std::uint64_t offset, s
                                            : 0)});
         first = false;
         for (int i = 0; i < rows.rows(); ++i) {
-            after = rows.integer(i, 8);
+            after = rows.integer(i, 9);
             each(entry_from_row(rows.row(i), at));
         }
         left -= static_cast<std::uint64_t>(rows.rows());
@@ -404,8 +407,10 @@ std::vector<Lease> PostgresStore::take(const TakeRequest& request)
     Transaction t(*this);
     // The fleet's takes one after the other: the counts below stay true
     // until this transaction ends.
-    const Millis at =
+    Millis at =
         query(std::string("SELECT ") + now_sql + " FROM pg_advisory_xact_lock($1)", {integer(take_lock)}).integer(0, 0);
+    if (clock_)
+        at = clock_->now();
     std::optional<std::int64_t> id;
     if (!request.job.empty()) {
         id = job_id(request.job);
@@ -467,17 +472,18 @@ std::vector<Lease> PostgresStore::take(const TakeRequest& request)
     return leases;
 }
 
-bool PostgresStore::record(const Lease& lease, const CheckRecord& record, std::optional<Millis> retry_at)
+bool PostgresStore::record(const Lease& lease, const report& record, std::optional<Millis> retry_at)
 {
     std::lock_guard lock(mutex_);
     // One statement, so one transaction and one round trip: the result, the
     // address done (or deferred), and the domain's mail-server key learnt,
     // all or nothing, only while the lease is still this worker's.
-    const std::string mx = first_mail_exchanger(record.transcript);
+    const std::string mx = record.mx ? lowered(*record.mx) : std::string();
     const std::string domain = domain_of(record.address);
-    Result r = query(std::string("WITH done AS (UPDATE verimex_addresses SET state = $1, "
-                                 "due_at = coalesce($2, ") + now_sql + "), attempts = attempts + 1, "
-                                 "checked_at = " + now_sql + ", outcome = $3, returnvar = $4, transcript = $5, "
+    const Millis at = clock();
+    Result r = query("WITH done AS (UPDATE verimex_addresses SET state = $1, "
+                                 "due_at = coalesce($2, $11), attempts = attempts + 1, "
+                                 "checked_at = $11, outcome = $3, returnvar = $4, transcript = $5, "
                                  "error = $6, lease_key = NULL, lease_token = NULL, lease_owner = NULL "
                                  "WHERE id = $7 AND state = 1 AND lease_token = $8 RETURNING id), "
                                  "learn AS (INSERT INTO verimex_mx(domain, key) SELECT $9, $10 FROM done "
@@ -489,7 +495,7 @@ bool PostgresStore::record(const Lease& lease, const CheckRecord& record, std::o
                       retry_at ? Param{{}, int8_oid, true} : integer(static_cast<std::int64_t>(outcome_of(record))),
                       bytes(record.returnvar), bytes(record.transcript),
                       record.error.empty() ? null_bytes() : bytes(record.error), integer(lease.id),
-                      bytes(lease.token), bytes(domain), bytes(mx)});
+                      bytes(lease.token), bytes(domain), bytes(mx), integer(at)});
     return r.integer(0, 0) == 1;
 }
 
@@ -543,9 +549,9 @@ JobWork PostgresStore::work(std::string_view job)
 
 }  // namespace
 
-std::unique_ptr<Store> open_postgres_store(const std::string& uri)
+std::unique_ptr<Store> open_postgres_store(const std::string& uri, std::shared_ptr<Clock> clock)
 {
-    return std::make_unique<PostgresStore>(uri);
+    return std::make_unique<PostgresStore>(uri, std::move(clock));
 }
 
-}  // namespace verimex_jobs
+}  // namespace verimex::hosting

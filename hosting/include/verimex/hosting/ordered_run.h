@@ -15,20 +15,16 @@
 #include <string>
 #include <vector>
 
-#include "checking.h"
+#include "verimex/hosting/check.h"
 
-namespace verimex_check {
-
-// One check of one address. It should not throw (check_address does not);
-// if it does, the exception's message becomes the result's platform error.
-using CheckFunction = std::function<CheckResult(const std::string& address)>;
+namespace verimex::hosting {
 
 // Where a run's results go. Called only on the thread running run_bulk.
 class BulkSink {
 public:
     virtual ~BulkSink() = default;
     // The next result, in input order.
-    virtual void result(CheckResult&& result) = 0;
+    virtual void result(report&& result) = 0;
     // Nothing more to hand out for now: called before each wait for the next
     // result and again at every tick of that wait. done counts the checks
     // finished so far, in any order; total is the number of addresses.
@@ -70,7 +66,7 @@ struct BulkOutcome {
 // and touch nothing of the caller's (the addresses and check are kept
 // with them). Throws std::system_error only when not a single worker
 // thread could be started; with fewer than asked for, the run goes on.
-BulkOutcome run_bulk(std::vector<std::string> addresses, CheckFunction check, BulkSink& sink,
-                     const BulkSettings& settings);
+BulkOutcome run_bulk(std::vector<std::string> addresses, CheckFunction check, const options& opts,
+                     BulkSink& sink, const BulkSettings& settings);
 
-}  // namespace verimex_check
+}  // namespace verimex::hosting

@@ -1,5 +1,5 @@
 // Descriptor and thread-stack limits for verimex-check's bulk runs.
-#include "resources.h"
+#include "verimex/hosting/resources.h"
 
 #include <dirent.h>
 #include <pthread.h>
@@ -18,7 +18,7 @@
 #define VERIMEX_CHECK_SANITIZED 0
 #endif
 
-namespace verimex_check {
+namespace verimex::hosting {
 
 std::size_t raise_descriptor_limit()
 {
@@ -84,4 +84,4 @@ void use_small_thread_stacks()
     ::pthread_attr_destroy(&attributes);
 }
 
-}  // namespace verimex_check
+}  // namespace verimex::hosting

@@ -19,16 +19,10 @@
 #include <string>
 #include <vector>
 
-#include "jobs/store.h"
+#include "verimex/hosting/check.h"
+#include "verimex/hosting/store.h"
 
-namespace verimex_jobs {
-
-// Checks one address on the calling thread. It should not throw; if it
-// does, the exception's message becomes the record's platform error.
-using CheckFunction = std::function<CheckRecord(const std::string& address)>;
-// The same, handed the whole lease: for hosts whose checks depend on the
-// job (a server keeps settings per job).
-using LeaseCheckFunction = std::function<CheckRecord(const Lease& lease)>;
+namespace verimex::hosting {
 
 // When run() returns by itself.
 enum class Until {
@@ -56,11 +50,15 @@ struct RunnerSettings {
     std::function<void()> on_worker_start;
     // Recorded with each lease.
     std::string owner;
+    // What each check runs with: options_for(job) when set (a server keeps
+    // settings per job), else check_options.
+    options check_options;
+    std::function<options(const std::string& job)> options_for;
 };
 
 // What becomes of one attempt, handed to the sink after it is written.
 struct Attempt {
-    CheckRecord record;
+    report result;
     Lease lease;
     bool final = true;        // false: deferred for a retry
     Millis retry_at = 0;      // when deferred
@@ -86,7 +84,6 @@ struct RunSummary {
 class Runner {
 public:
     Runner(Store& store, CheckFunction check, RunnerSettings settings);
-    Runner(Store& store, LeaseCheckFunction check, RunnerSettings settings);
     ~Runner();
     Runner(const Runner&) = delete;
     Runner& operator=(const Runner&) = delete;
@@ -105,7 +102,7 @@ public:
 private:
     struct Shared;
     Store& store_;
-    LeaseCheckFunction check_;
+    CheckFunction check_;
     RunnerSettings settings_;
     std::atomic<bool> stop_{false};
     std::shared_ptr<Shared> shared_;
@@ -113,8 +110,8 @@ private:
 
 // The retry delay for an attempt, or nothing when its result is final.
 // attempts_before counts the attempts made before this one.
-std::optional<std::chrono::milliseconds> retry_delay(const CheckRecord& record, std::uint32_t attempts_before,
+std::optional<std::chrono::milliseconds> retry_delay(const report& result, std::uint32_t attempts_before,
                                                      const std::vector<std::chrono::milliseconds>& retry_after,
                                                      bool retry_errors);
 
-}  // namespace verimex_jobs
+}  // namespace verimex::hosting

@@ -2,7 +2,7 @@
 // the store, and check threads that only run checks. Results go back to
 // the coordinator, which writes each one before anyone hears of it: a
 // result that was printed or served is in the store.
-#include "jobs/runner.h"
+#include "verimex/hosting/runner.h"
 
 #include <algorithm>
 #include <condition_variable>
@@ -14,45 +14,36 @@
 #include <system_error>
 #include <thread>
 
-namespace verimex_jobs {
+namespace verimex::hosting {
 
 struct Runner::Shared {
-    Shared(LeaseCheckFunction fn, std::function<void()> start)
-        : check(std::move(fn)), on_worker_start(std::move(start))
+    Shared(CheckFunction fn, const RunnerSettings& settings)
+        : check(std::move(fn)), on_worker_start(settings.on_worker_start), check_options(settings.check_options),
+          options_for(settings.options_for)
     {
     }
 
-    const LeaseCheckFunction check;
+    report run(const Lease& lease) const
+    {
+        return checked(check, lease.address, options_for ? options_for(lease.job) : check_options);
+    }
+
+    const CheckFunction check;
     const std::function<void()> on_worker_start;
+    const options check_options;
+    const std::function<options(const std::string& job)> options_for;
 
     std::mutex mutex;
     std::condition_variable work;      // a check thread waits for a lease
     std::condition_variable finished;  // the coordinator waits for a result
     // Guarded by mutex.
     std::deque<Lease> queue;  // taken, not started
-    std::vector<std::pair<Lease, CheckRecord>> results;  // checked, not written
+    std::vector<std::pair<Lease, report>> results;  // checked, not written
     unsigned idle = 0;        // check threads waiting for a lease
     bool stopping = false;
 };
 
 namespace {
-
-CheckRecord checked(const LeaseCheckFunction& check, const Lease& lease)
-{
-    const std::string& address = lease.address;
-    CheckRecord failed;
-    failed.address = address;
-    try {
-        CheckRecord record = check(lease);
-        record.address = address;
-        return record;
-    } catch (const std::exception& e) {
-        failed.error = *e.what() ? e.what() : "unknown platform error";
-    } catch (...) {
-        failed.error = "unknown platform error";
-    }
-    return failed;
-}
 
 std::chrono::milliseconds clamp_ms(std::chrono::milliseconds value, std::chrono::milliseconds low,
                                    std::chrono::milliseconds high)
@@ -62,7 +53,7 @@ std::chrono::milliseconds clamp_ms(std::chrono::milliseconds value, std::chrono:
 
 }  // namespace
 
-std::optional<std::chrono::milliseconds> retry_delay(const CheckRecord& record, std::uint32_t attempts_before,
+std::optional<std::chrono::milliseconds> retry_delay(const report& record, std::uint32_t attempts_before,
                                                      const std::vector<std::chrono::milliseconds>& retry_after,
                                                      bool retry_errors)
 {
@@ -75,16 +66,10 @@ std::optional<std::chrono::milliseconds> retry_delay(const CheckRecord& record, 
 }
 
 Runner::Runner(Store& store, CheckFunction check, RunnerSettings settings)
-    : Runner(store, LeaseCheckFunction([check = std::move(check)](const Lease& lease) { return check(lease.address); }),
-             std::move(settings))
-{
-}
-
-Runner::Runner(Store& store, LeaseCheckFunction check, RunnerSettings settings)
     : store_(store), check_(std::move(check)), settings_(std::move(settings))
 {
     settings_.in_flight = std::max(settings_.in_flight, 1u);
-    shared_ = std::make_shared<Shared>(check_, settings_.on_worker_start);
+    shared_ = std::make_shared<Shared>(check_, settings_);
 }
 
 Runner::~Runner() = default;
@@ -123,7 +108,7 @@ RunSummary Runner::run(RunnerSink& sink)
                 Lease lease = std::move(shared->queue.front());
                 shared->queue.pop_front();
                 lock.unlock();
-                CheckRecord record = checked(shared->check, lease);
+                report record = shared->run(lease);
                 lock.lock();
                 if (shared->stopping)
                     return;
@@ -176,7 +161,7 @@ RunSummary Runner::run(RunnerSink& sink)
             }
 
             // Write what came back, each result in its own transaction.
-            std::vector<std::pair<Lease, CheckRecord>> done;
+            std::vector<std::pair<Lease, report>> done;
             {
                 std::lock_guard lock(s.mutex);
                 done.swap(s.results);
@@ -202,7 +187,7 @@ RunSummary Runner::run(RunnerSink& sink)
                 }
                 attempt.final = !delay;
                 attempt.retry_at = retry_at.value_or(0);
-                attempt.record = std::move(record);
+                attempt.result = std::move(record);
                 attempt.lease = std::move(lease);
                 if (attempt.final)
                     ++summary.final_results;
@@ -306,4 +291,4 @@ RunSummary Runner::run(RunnerSink& sink)
     }
 }
 
-}  // namespace verimex_jobs
+}  // namespace verimex::hosting

@@ -7,10 +7,10 @@
 #include <chrono>
 #include <mutex>
 
-#include "jobs/sqlite_store.h"
-#include "jobs/store_common.h"
+#include "store/sqlite_store.h"
+#include "store/store_common.h"
 
-namespace verimex_jobs {
+namespace verimex::hosting {
 
 namespace {
 
@@ -116,7 +116,7 @@ private:
 
 class SqliteStore final : public Store {
 public:
-    explicit SqliteStore(const std::string& path);
+    SqliteStore(const std::string& path, std::shared_ptr<Clock> clock);
     ~SqliteStore() override { sqlite3_close_v2(db_); }
 
     std::string_view kind() const override { return "sqlite"; }
@@ -127,11 +127,11 @@ public:
     bool export_entries(std::string_view job, std::uint64_t offset, std::optional<std::uint64_t> limit,
                         const std::function<void(const Entry&)>& each) override;
     std::vector<Lease> take(const TakeRequest& request) override;
-    bool record(const Lease& lease, const CheckRecord& record, std::optional<Millis> retry_at) override;
+    bool record(const Lease& lease, const report& result, std::optional<Millis> retry_at) override;
     void renew(std::span<const Lease> leases, std::chrono::milliseconds lease) override;
     void release(std::span<const Lease> leases) override;
     JobWork work(std::string_view job) override;
-    Millis now() override { return system_millis(); }
+    Millis now() override { return clock_->now(); }
 
 private:
     void exec(const char* sql)
@@ -177,9 +177,10 @@ private:
     std::mutex mutex_;
     sqlite3* db_ = nullptr;
     TokenSource tokens_;
+    std::shared_ptr<Clock> clock_;
 };
 
-SqliteStore::SqliteStore(const std::string& path)
+SqliteStore::SqliteStore(const std::string& path, std::shared_ptr<Clock> clock) : clock_(std::move(clock))
 {
     if (path.empty())
         throw StoreError("an empty file name is no store");
@@ -401,7 +402,7 @@ std::vector<Lease> SqliteStore::take(const TakeRequest& request)
     return leases;
 }
 
-bool SqliteStore::record(const Lease& lease, const CheckRecord& record, std::optional<Millis> retry_at)
+bool SqliteStore::record(const Lease& lease, const report& record, std::optional<Millis> retry_at)
 {
     std::lock_guard lock(mutex_);
     Transaction t(*this, true);
@@ -423,7 +424,7 @@ bool SqliteStore::record(const Lease& lease, const CheckRecord& record, std::opt
     write.bind(8, lease.id).bind(9, lease.token).run();
     if (sqlite3_changes(db_) != 1)
         return false;
-    const std::string mx = first_mail_exchanger(record.transcript);
+    const std::string mx = record.mx ? lowered(*record.mx) : std::string();
     const std::string domain = domain_of(record.address);
     if (!mx.empty() && !domain.empty()) {
         Statement learn(db_, "INSERT OR REPLACE INTO verimex_mx(domain, key) VALUES (?, ?)");
@@ -487,9 +488,9 @@ JobWork SqliteStore::work(std::string_view job)
 
 }  // namespace
 
-std::unique_ptr<Store> open_sqlite_store(const std::string& path)
+std::unique_ptr<Store> open_sqlite_store(const std::string& path, std::shared_ptr<Clock> clock)
 {
-    return std::make_unique<SqliteStore>(path);
+    return std::make_unique<SqliteStore>(path, std::move(clock));
 }
 
-}  // namespace verimex_jobs
+}  // namespace verimex::hosting

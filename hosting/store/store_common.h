@@ -14,9 +14,9 @@
 #include <string>
 #include <string_view>
 
-#include "jobs/store.h"
+#include "verimex/hosting/store.h"
 
-namespace verimex_jobs {
+namespace verimex::hosting {
 
 // Rows in verimex_addresses.state.
 enum RowState : int {
@@ -29,10 +29,15 @@ enum RowState : int {
 // are not at their limits.
 inline constexpr std::size_t max_scan = 20'000;
 
-Millis system_millis();
+// The version of the tables this code writes. A store with a higher one
+// was made by a newer program and is refused.
+inline constexpr int schema_version = 1;
 
 // Throws StoreError for a version this code cannot work with.
 void check_schema_version(std::string_view text);
+
+// text in lower case (ASCII letters only: host names).
+std::string lowered(std::string_view text);
 
 // Throws StoreError for a name valid_job_name refuses.
 void require_job_name(std::string_view job);
@@ -62,7 +67,7 @@ const char* state_name(int state, Millis due_at, Millis now);
 // What an export reads of an address, in the order entry_from_row takes
 // it; the caller adds its FROM, WHERE and ORDER.
 inline constexpr const char* export_columns =
-    "SELECT address, state, due_at, returnvar, transcript, error, attempts, checked_at";
+    "SELECT address, state, due_at, returnvar, transcript, error, attempts, checked_at, outcome";
 
 // One exported address from a row of export_columns, as it stands at now.
 // Row reads its columns by number: text, optional_text, integer, is_null.
@@ -78,6 +83,8 @@ Entry entry_from_row(const Row& row, Millis now)
     e.attempts = static_cast<std::uint32_t>(row.integer(6));
     if (!row.is_null(7))
         e.checked_at = row.integer(7);
+    if (!row.is_null(8))
+        e.outcome = static_cast<Outcome>(row.integer(8));
     return e;
 }
 
@@ -119,4 +126,4 @@ private:
     std::set<std::string> recent_;
 };
 
-}  // namespace verimex_jobs
+}  // namespace verimex::hosting

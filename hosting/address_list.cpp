@@ -1,12 +1,12 @@
 // Reading verimex-check's address list.
-#include "input.h"
+#include "verimex/hosting/address_list.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <iostream>
 #include <system_error>
 
-namespace verimex_check {
+namespace verimex::hosting {
 
 std::optional<std::string_view> address_on_line(std::string_view line)
 {
@@ -55,4 +55,4 @@ bool read_addresses(const std::vector<std::string>& operands, std::vector<std::s
     return false;
 }
 
-}  // namespace verimex_check
+}  // namespace verimex::hosting
