@@ -356,6 +356,8 @@ std::string_view usage_hint()
 verimex::options check_settings(const Options& opts)
 {
     verimex::options settings;
+    // The component's own check, as this program has always run it.
+    settings.method = verimex::method::vrfy;
     settings.helo = opts.from.empty() ? default_from() : opts.from;
     settings.timeout = opts.timeout;
     settings.dns_server = opts.dns_server;

@@ -173,6 +173,8 @@ Api::Api(const Options& options, CheckPool& checks, Metrics& metrics, verimex::h
 verimex::options Api::settings_for(std::string_view job) const
 {
     verimex::options settings;
+    // The component's own check, as this service has always run it.
+    settings.method = verimex::method::vrfy;
     settings.helo = default_from_;
     settings.timeout = options_.timeout;
     settings.dns_server = options_.dns_server;
@@ -327,6 +329,8 @@ void Api::check(const Request& req, Response& res)
     if (email.empty())
         return reply_error(res, 400, "empty parameter: email");
     verimex::options settings;
+    // The component's own check, as this service has always run it.
+    settings.method = verimex::method::vrfy;
     settings.helo = default_from_;
     settings.timeout = options_.timeout;
     settings.dns_server = options_.dns_server;
