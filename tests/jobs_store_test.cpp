@@ -196,7 +196,8 @@ struct FinalCount : RunnerSink {
 
 // The first check of n0 cannot be made (out of descriptors): that address is
 // given back without an attempt and checked again. Then, with checks that
-// take far longer than the test, a stop gives every address back.
+// would take far longer than the test, a stop cancels them, joins their
+// threads and gives every address back, none recorded.
 TEST(Runner, KeepsNChecksInFlightAndGivesAddressesBackOnStop)
 {
     const std::unique_ptr<Store> store = open_store(verimex::test::new_store("sqlite", files->path()));
@@ -235,16 +236,20 @@ TEST(Runner, KeepsNChecksInFlightAndGivesAddressesBackOnStop)
     EXPECT_EQ(entries(*store)[0].attempts, 1u);
 
     store->add("j", numbered("x", 6));
-    const auto started = std::make_shared<std::atomic<int>>(0);  // outlives the abandoned checks
-    const CheckFunction slow = [started](const std::string& address, const verimex::options&) {
-        ++*started;
-        std::this_thread::sleep_for(3s);
+    std::atomic<int> started{0}, running_slow{0};
+    const CheckFunction slow = [&](const std::string& address, const verimex::options& opts) {
+        ++started;
+        ++running_slow;
+        const auto until = std::chrono::steady_clock::now() + 30s;
+        while (std::chrono::steady_clock::now() < until && !(opts.cancel && opts.cancel->requested()))
+            std::this_thread::sleep_for(2ms);
+        --running_slow;
         return result(address, "000");
     };
     settings.in_flight = 3;
     Runner runner(*store, slow, settings);
     std::thread stopper([&] {
-        while (*started < 3)
+        while (started < 3)
             std::this_thread::sleep_for(5ms);
         runner.stop();
     });
@@ -252,6 +257,7 @@ TEST(Runner, KeepsNChecksInFlightAndGivesAddressesBackOnStop)
     EXPECT_TRUE(runner.run(sink).stopped);
     stopper.join();
     EXPECT_LT(std::chrono::steady_clock::now() - begin, 2s);
+    EXPECT_EQ(running_slow.load(), 0) << "a check still ran after run() returned";
     EXPECT_EQ(sink.finals, 40);
     EXPECT_EQ(store->status("j")->due, 6u);
 }

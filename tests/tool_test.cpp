@@ -501,19 +501,13 @@ TEST(ToolBulk, ThrownErrorsBecomePlatformFailures)
     EXPECT_EQ(results[1].error, "socket: out of descriptors");
 }
 
-TEST(ToolBulk, InterruptEndsTheRunWithoutWaitingForChecksUnderWay)
+TEST(ToolBulk, InterruptCancelsTheChecksUnderWayAndJoinsTheirThreads)
 {
-    // Address 3 hangs until released; the run is asked to stop once the
-    // first three results are out, and must return while 3 still hangs.
-    // What the check touches is shared with it: abandoned checks may still
-    // be running (or just starting) after run_bulk returns.
-    struct Gate {
-        std::promise<void> open;
-        std::shared_future<void> opened = open.get_future().share();
-        std::atomic<int> started{0};
-    };
-    const auto gate = std::make_shared<Gate>();
-    std::atomic<bool> stop{false};
+    // Address 3 would hang until its check is cancelled; the run is asked
+    // to stop once the first three results are out, and must return within
+    // moments, with that check ended and every thread joined.
+    std::atomic<int> started{0}, running{0}, cancelled{0};
+    std::atomic<bool> stop{false}, hanging{false};
     CollectingSink sink;
     sink.on_result = [&](std::size_t handed) {
         if (handed == 3)
@@ -523,22 +517,31 @@ TEST(ToolBulk, InterruptEndsTheRunWithoutWaitingForChecksUnderWay)
     settings.jobs = 2;
     settings.window = 4;
     settings.tick = std::chrono::milliseconds(10);
-    settings.interrupted = [&] { return stop.load(); };
+    settings.interrupted = [&] { return stop.load() && hanging.load(); };
+    const auto begin = std::chrono::steady_clock::now();
     const BulkOutcome end = run_bulk(
         numbered(50),
-        [gate](const std::string& address, const verimex::options&) {
-            ++gate->started;
-            if (address == "a3@x.test")
-                gate->opened.wait();
+        [&](const std::string& address, const verimex::options& opts) {
+            ++started;
+            ++running;
+            if (address == "a3@x.test") {
+                hanging = true;
+                while (!(opts.cancel && opts.cancel->requested()))
+                    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                ++cancelled;
+            }
+            --running;
             return fake_result(address);
         },
         {}, sink, settings);
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(5));
     EXPECT_TRUE(end.interrupted);
     EXPECT_EQ(end.handed_out, 3u);
     EXPECT_EQ(sink.addresses, numbered(3));
+    EXPECT_EQ(cancelled.load(), 1) << "the check under way was cancelled";
+    EXPECT_EQ(running.load(), 0) << "a check still ran after the run returned";
     // The window held the other worker back: nothing near the end began.
-    EXPECT_LE(gate->started.load(), 3 + 4);
-    gate->open.set_value();
+    EXPECT_LE(started.load(), 3 + 4);
 }
 
 // ---- the printer, writing into temporary files ----------------------------

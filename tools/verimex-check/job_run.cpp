@@ -163,18 +163,18 @@ int run_job(Options& opts)
     } catch (const StoreError& e) {
         printer.finish();
         store_failed(opts.store, e.what());
-        leave_now(platform_failed);
+        return platform_failed;
     } catch (const std::exception& e) {
         printer.finish();
         put(stderr, std::string("verimex-check: ") + e.what() + "\n");
-        leave_now(platform_failed);
+        return platform_failed;
     }
     printer.finish();
     if (summary.stopped) {
         put(stderr, "verimex-check: interrupted; " + std::to_string(sink.printed()) +
                         " results printed and kept in job " + opts.job +
                         ", the addresses under way are left for a later run\n");
-        leave_now(128 + interrupt_signal());
+        return 128 + interrupt_signal();
     }
     return printer.status();
 }

@@ -100,14 +100,14 @@ int main(int argc, char** argv)
     } catch (const std::exception& e) {
         printer.finish();
         put(stderr, std::string("verimex-check: ") + e.what() + "\n");
-        leave_now(platform_failed);
+        return platform_failed;
     }
     printer.finish();
 
     if (outcome.interrupted) {
         put(stderr, "verimex-check: interrupted; results for " + std::to_string(outcome.handed_out) + " of " +
                         std::to_string(total) + " addresses printed\n");
-        leave_now(128 + interrupt_signal());
+        return 128 + interrupt_signal();
     }
     return printer.status();
 }

@@ -333,9 +333,8 @@ time taken; it is cleared at the end.
 Ctrl-C (SIGINT) or SIGTERM stops the run at once: the results of the
 addresses done so far are printed, in order, up to the first one not done,
 and the program exits with 130 (SIGTERM: 143). Checks under way are
-abandoned: they could take up to the time limit, and a Ctrl-C at a terminal
-also stops their lookup tool, so their results could not be trusted. The
-output is thus always the beginning of a full run's, and a run can be
+cancelled and their results dropped: a Ctrl-C at a terminal also stops
+their lookup tool, so they could not be trusted. The output is thus always the beginning of a full run's, and a run can be
 resumed after the last address printed.
 
 Exit status:

@@ -45,13 +45,6 @@ void put(std::FILE* stream, const std::string& text)
     std::fwrite(text.data(), 1, text.size(), stream);
 }
 
-void leave_now(int status)
-{
-    std::fflush(stdout);
-    std::fflush(stderr);
-    std::_Exit(status);
-}
-
 #if defined(_WIN32)
 
 bool is_terminal(std::FILE* stream)

@@ -14,11 +14,6 @@ namespace verimex_check {
 // Writes text to stream as it is, without a format string.
 void put(std::FILE* stream, const std::string& text);
 
-// Ends the process while abandoned checks may still run on their threads,
-// inside the library: no static destructor may run under them, so none
-// runs at all. The standard streams are flushed first.
-[[noreturn]] void leave_now(int status);
-
 bool is_terminal(std::FILE* stream);
 
 // Installs handlers that only note the signal. Call once, from the thread

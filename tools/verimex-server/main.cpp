@@ -139,7 +139,8 @@ int main(int argc, char** argv)
                          metrics.check_done(Metrics::Source::single, verimex::hosting::outcome_of(result),
                                             std::chrono::steady_clock::now() - start);
                          return result;
-                     });
+                     },
+                     verimex::hosting::keep_stop_signals_away);
 
     httplib::Server server;
 
@@ -174,6 +175,7 @@ int main(int argc, char** argv)
     work.retry_errors = opts.retry_errors;
     work.until = verimex::hosting::Until::stopped;
     work.owner = "verimex-server";
+    work.on_worker_start = verimex::hosting::keep_stop_signals_away;
     work.options_for = [&api](const std::string& job) { return api.settings_for(job); };
     const auto check_job = [&api, &metrics](const std::string& address, const verimex::options& settings) {
         const auto start = std::chrono::steady_clock::now();
@@ -265,10 +267,8 @@ int main(int argc, char** argv)
     if (!stopping.exchange(true))
         ::pthread_kill(waiter.native_handle(), SIGTERM);
     waiter.join();
+    // Every thread has been joined: the job checks under way were cancelled
+    // and their addresses given back, due again in the store.
     put(stdout, "verimex-server: stopped\n");
-    // The job checks under way were abandoned (their addresses are due
-    // again in the store) and may still run on their threads, inside the
-    // library: no static destructor may run under them, so none runs.
-    std::fflush(nullptr);
-    std::_Exit(0);
+    return 0;
 }

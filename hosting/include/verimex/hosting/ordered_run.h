@@ -62,10 +62,9 @@ struct BulkOutcome {
 // hands every result to sink in input order. Returns once all are handed
 // out, or as soon as interrupted() says so: then no further result is
 // handed out, no further check starts, and the checks under way are
-// abandoned. Their threads are detached; they end when their check returns
-// and touch nothing of the caller's (the addresses and check are kept
-// with them). Throws std::system_error only when not a single worker
-// thread could be started; with fewer than asked for, the run goes on.
+// cancelled; every thread has been joined when it returns. Throws
+// std::system_error only when not a single worker thread could be started;
+// with fewer than asked for, the run goes on.
 BulkOutcome run_bulk(std::vector<std::string> addresses, CheckFunction check, const options& opts,
                      BulkSink& sink, const BulkSettings& settings);
 

@@ -10,6 +10,8 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -88,24 +90,32 @@ public:
     Runner(const Runner&) = delete;
     Runner& operator=(const Runner&) = delete;
 
-    // Call once. Works until settings.until is met or stop() is called. On stop the
-    // checks under way are abandoned (their threads end by themselves and
-    // touch nothing of the runner's) and their addresses given back, due
-    // at once. A StoreError is passed on after the same clean-up, as far
-    // as the store still allows it; the leases it could not give back run
-    // out by themselves.
+    // Call once. Works until settings.until is met or stop() is called. On
+    // stop the checks under way are cancelled, their threads joined, and
+    // their addresses given back, due at once: no check in flight at a
+    // stop is recorded. A StoreError is passed on after the same clean-up,
+    // as far as the store still allows it; the leases it could not give
+    // back run out by themselves.
     RunSummary run(RunnerSink& sink);
 
     // Asks run() to return soon; safe from any thread. Also before run().
     void stop();
 
 private:
-    struct Shared;
+    struct Run;
+    // The pieces of one turn of run()'s loop.
+    bool write_results(Run& run, RunnerSink& sink);
+    void renew_leases(Run& run);
+    std::size_t take_more(Run& run);
+    std::optional<std::chrono::milliseconds> when_idle(Run& run);
+    void give_back(Run& run);
+
     Store& store_;
     CheckFunction check_;
     RunnerSettings settings_;
     std::atomic<bool> stop_{false};
-    std::shared_ptr<Shared> shared_;
+    std::mutex mutex_;
+    std::condition_variable wake_;  // results came back, or stop()
 };
 
 // The retry delay for an attempt, or nothing when its result is final.
