@@ -141,6 +141,13 @@ public:
         std::lock_guard lock(mutex_);
         return lines_;
     }
+    // The address each accepted connection came from, in accept order
+    // ("127.0.0.2"): shows who the server saw, a proxy or the client.
+    std::vector<std::string> clients() const
+    {
+        std::lock_guard lock(mutex_);
+        return clients_;
+    }
     // What a behaviour threw, if anything: it is caught so the process
     // does not end, and a test can show it.
     std::string error() const
@@ -164,9 +171,18 @@ private:
             }
             if (fds[1].revents)
                 return;
-            platform::posix::Fd fd(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+            sockaddr_in from{};
+            socklen_t from_size = sizeof from;
+            platform::posix::Fd fd(::accept4(listener_.get(), reinterpret_cast<sockaddr*>(&from), &from_size,
+                                             SOCK_CLOEXEC | SOCK_NONBLOCK));
             if (!fd)
                 continue;
+            char text[INET_ADDRSTRLEN] = "";
+            ::inet_ntop(AF_INET, &from.sin_addr, text, sizeof text);
+            {
+                std::lock_guard lock(mutex_);
+                clients_.emplace_back(text);
+            }
             ++accepted_;
             connections_.emplace_back([this, conn = std::move(fd)]() mutable {
                 PeerConnection c(*this, std::move(conn));
@@ -203,6 +219,7 @@ private:
     std::vector<std::thread> connections_;  // touched by the acceptor, then by stop()
     mutable std::mutex mutex_;
     std::vector<std::string> lines_;
+    std::vector<std::string> clients_;
     std::string error_;
 };
 

@@ -1,7 +1,7 @@
 // Reading verimex-check's arguments and the help text that documents them.
 #include "options.h"
 
-#include "checking.h"
+#include "verimex/hosting/records.h"
 
 #include <algorithm>
 #include <charconv>
@@ -122,10 +122,8 @@ std::variant<Options, UsageError> parse_args(std::span<const std::string_view> a
             }
             job_options.emplace_back(name);
             if (name == "--job") {
-                if (value.empty() || value.size() > 200 ||
-                    std::any_of(value.begin(), value.end(),
-                                [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }))
-                    return error("--job wants a name of 1 to 200 bytes without control characters");
+                if (!valid_job_name(value))
+                    return error("--job wants a name of " + std::string(job_name_rule));
                 opts.job = value;
             } else if (name == "--export") {
                 if (value != "jsonl" && value != "csv")
@@ -216,38 +214,9 @@ std::variant<Options, UsageError> parse_args(std::span<const std::string_view> a
     return opts;
 }
 
-unsigned effective_timeout(std::int16_t timeout)
-{
-    if (timeout <= 0)
-        return 120;
-    return timeout > 600 ? 600u : static_cast<unsigned>(timeout);
-}
-
-unsigned default_lease(std::int16_t timeout)
-{
-    return std::max(60u, 2 * effective_timeout(timeout));
-}
-
 unsigned lease_for(const Options& opts)
 {
     return opts.lease_seconds != 0 ? opts.lease_seconds : default_lease(opts.timeout);
-}
-
-bool parse_delays(std::string_view text, std::vector<unsigned>& out)
-{
-    out.clear();
-    if (text == "none")
-        return true;
-    for (;;) {
-        const std::size_t comma = text.find(',');
-        unsigned long seconds = 0;
-        if (!parse_count(text.substr(0, comma), 0, max_retry_delay, seconds))
-            return false;
-        out.push_back(static_cast<unsigned>(seconds));
-        if (comma == std::string_view::npos)
-            return true;
-        text.remove_prefix(comma + 1);
-    }
 }
 
 bool Options::reads_standard_input() const
@@ -364,9 +333,8 @@ time taken; it is cleared at the end.
 Ctrl-C (SIGINT) or SIGTERM stops the run at once: the results of the
 addresses done so far are printed, in order, up to the first one not done,
 and the program exits with 130 (SIGTERM: 143). Checks under way are
-abandoned: they could take up to the time limit, and a Ctrl-C at a terminal
-also stops their lookup tool, so their results could not be trusted. The
-output is thus always the beginning of a full run's, and a run can be
+cancelled and their results dropped: a Ctrl-C at a terminal also stops
+their lookup tool, so they could not be trusted. The output is thus always the beginning of a full run's, and a run can be
 resumed after the last address printed.
 
 Exit status:
@@ -384,25 +352,12 @@ std::string_view usage_hint()
     return "Try 'verimex-check --help' for more information.";
 }
 
-std::string default_from()
+verimex::options check_settings(const Options& opts)
 {
-#if defined(_WIN32)
-    if (const char* name = std::getenv("COMPUTERNAME"); name && *name)
-        return name;
-#else
-    // POSIX leaves a cut-off name without a terminator; the extra byte and
-    // the zeroed buffer keep it terminated.
-    char name[256 + 1] = {};
-    if (::gethostname(name, sizeof name - 1) == 0 && name[0] != '\0')
-        return name;
-#endif
-    return "localhost";
-}
-
-CheckSettings check_settings(const Options& opts)
-{
-    CheckSettings settings;
-    settings.from = opts.from.empty() ? default_from() : opts.from;
+    verimex::options settings;
+    // The component's own check, as this program has always run it.
+    settings.method = verimex::method::vrfy;
+    settings.helo = opts.from.empty() ? default_from() : opts.from;
     settings.timeout = opts.timeout;
     settings.dns_server = opts.dns_server;
     return settings;

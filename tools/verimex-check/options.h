@@ -10,14 +10,17 @@
 #include <variant>
 #include <vector>
 
+#include "verimex/hosting/job_options.h"
+#include "verimex/verify.h"
+
 namespace verimex_check {
 
-// The most workers -j accepts. Each is a thread with its own host window
-// and at most one open connection; a waiting check costs next to nothing,
-// so the number in flight is bounded by how slow the servers are, and by
-// the descriptors and threads the system gives (the run says so, and goes
-// on with fewer, when it gets less).
-inline constexpr unsigned max_jobs = 10000;
+// The program is a thin layer over the hosting library: its names are
+// this program's names.
+using namespace verimex::hosting;
+using verimex::report;
+
+using verimex::hosting::max_jobs;
 
 struct Options {
     std::string from;        // empty: the machine's host name is used
@@ -51,20 +54,8 @@ struct Options {
     bool reads_standard_input() const;
 };
 
-// The time limit a check runs under: the component's own reading of
-// timeout (0 is 120 seconds, above 600 is 600).
-unsigned effective_timeout(std::int16_t timeout);
-
-// The lease of a job's checks when none is given: twice the time limit of
-// a check with this timeout, but at least a minute.
-unsigned default_lease(std::int16_t timeout);
-
 // The lease a job run uses: --lease, or the default.
 unsigned lease_for(const Options& opts);
-
-// --retry-after: "60,300,3600" (whole seconds, each at most a week, at
-// least one), or "none" for no retries.
-bool parse_delays(std::string_view text, std::vector<unsigned>& out);
 
 struct UsageError {
     std::string message;
@@ -83,12 +74,7 @@ std::string help_text();
 // The one-line hint printed after a usage error.
 std::string_view usage_hint();
 
-// The name sent after "helo" when -f is not given: this machine's host name,
-// or "localhost" when the system cannot say.
-std::string default_from();
-
-struct CheckSettings;
 // The settings of each check the options ask for.
-CheckSettings check_settings(const Options& opts);
+verimex::options check_settings(const Options& opts);
 
 }  // namespace verimex_check

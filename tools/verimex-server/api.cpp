@@ -13,11 +13,12 @@
 
 #include <nlohmann/json.hpp>
 
-#include "input.h"    // verimex-check's: address_on_line()
-#include "options.h"  // verimex-check's: default_from(), effective_timeout()
+#include "verimex/hosting/address_list.h"
+#include "verimex/hosting/job_options.h"
+#include "verimex/hosting/json.h"
 #include "head_limit.h"
 #include "page_assets.h"
-#include "report.h"
+
 
 namespace verimex_server {
 
@@ -132,11 +133,6 @@ bool token_matches(std::string_view given, std::string_view expected)
     return difference == 0;
 }
 
-bool valid_job_name(std::string_view name)
-{
-    return verimex_jobs::valid_job_name(name) && name.find('/') == std::string_view::npos;
-}
-
 std::optional<std::uint64_t> parse_count(std::string_view text)
 {
     std::uint64_t value = 0;
@@ -160,9 +156,9 @@ namespace {
 // A reply body: the object on one line and a line end. Its texts may quote
 // what a client sent: bytes that are not UTF-8 become U+FFFD rather than an
 // exception.
-std::string json_body(const nlohmann::ordered_json& object)
+std::string json_body(verimex::hosting::Json object)
 {
-    return object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+    return verimex::hosting::json_text(std::move(object)) + "\n";
 }
 
 }  // namespace
@@ -172,22 +168,24 @@ std::string error_body(std::string_view message)
     return json_body({{"error", std::string(message)}});
 }
 
-Api::Api(const Options& options, CheckPool& checks, Metrics& metrics, verimex_jobs::Store& store, Log& log)
+Api::Api(const Options& options, CheckPool& checks, Metrics& metrics, verimex::hosting::Store& store, Log& log)
     : options_(options), checks_(checks), metrics_(metrics), store_(store), log_(log),
-      default_from_(options.from.empty() ? verimex_check::default_from() : options.from)
+      default_from_(options.from.empty() ? verimex::hosting::default_from() : options.from)
 {
 }
 
-verimex_check::CheckSettings Api::settings_for(std::string_view job) const
+verimex::options Api::settings_for(std::string_view job) const
 {
-    verimex_check::CheckSettings settings;
-    settings.from = default_from_;
+    verimex::options settings;
+    // The component's own check, as this service has always run it.
+    settings.method = verimex::method::vrfy;
+    settings.helo = default_from_;
     settings.timeout = options_.timeout;
     settings.dns_server = options_.dns_server;
     std::lock_guard lock(settings_mutex_);
     if (const auto it = job_settings_.find(job); it != job_settings_.end()) {
         if (!it->second.from.empty())
-            settings.from = it->second.from;
+            settings.helo = it->second.from;
         settings.timeout = it->second.timeout;
     }
     return settings;
@@ -330,7 +328,7 @@ void Api::metrics(const Request&, Response& res)
             g.job_addresses["deferred"] += status->deferred;
         }
         g.have_jobs = true;
-    } catch (const verimex_jobs::StoreError&) {
+    } catch (const verimex::hosting::StoreError&) {
         // The figures of the server itself are still worth having.
     }
     res.set_content(metrics_.text(g), "text/plain; version=0.0.4; charset=utf-8");
@@ -343,12 +341,14 @@ void Api::check(const Request& req, Response& res)
     std::string email = req.get_param_value("email");
     if (email.empty())
         return reply_error(res, 400, "empty parameter: email");
-    verimex_check::CheckSettings settings;
-    settings.from = default_from_;
+    verimex::options settings;
+    // The component's own check, as this service has always run it.
+    settings.method = verimex::method::vrfy;
+    settings.helo = default_from_;
     settings.timeout = options_.timeout;
     settings.dns_server = options_.dns_server;
     if (req.has_param("from") && !req.get_param_value("from").empty())
-        settings.from = req.get_param_value("from");
+        settings.helo = req.get_param_value("from");
     if (req.has_param("timeout")) {
         const auto timeout = parse_timeout(req.get_param_value("timeout"));
         if (!timeout)
@@ -366,8 +366,8 @@ void Api::check(const Request& req, Response& res)
                                : "too many checks waiting; try again later");
     }
     try {
-        const verimex_check::CheckResult result = ticket.result->get();
-        res.set_content(verimex_check::json_line(result), json_type);
+        const verimex::report result = ticket.result->get();
+        res.set_content(verimex::hosting::json_line(result), json_type);
     } catch (const CheckPool::Stopped&) {
         metrics_.check_refused();
         res.set_header("Retry-After", "5");
@@ -383,7 +383,7 @@ namespace {
 
 // A store that failed: the request may work later (PostgreSQL restarting,
 // a locked SQLite file).
-void store_failed(Response& res, const verimex_jobs::StoreError& e)
+void store_failed(Response& res, const verimex::hosting::StoreError& e)
 {
     res.set_header("Retry-After", "5");
     reply_error(res, 503, std::string("store unavailable: ") + e.what());
@@ -420,7 +420,7 @@ std::string new_job_name()
 std::optional<std::string> job_name(const Request& req, Response& res)
 {
     std::string name = req.matches.size() > 1 ? std::string(req.matches[1]) : std::string();
-    if (!valid_job_name(name)) {
+    if (!verimex::hosting::valid_job_name(name)) {
         reply_error(res, 404, "no such job");
         return std::nullopt;
     }
@@ -473,7 +473,7 @@ void Api::add_job(const Request& req, Response& res)
         // One address a line, as verimex-check reads standard input; the
         // rest comes in the query.
         std::istringstream lines(req.body);
-        verimex_check::read_address_lines(lines, addresses);
+        verimex::hosting::read_address_lines(lines, addresses);
         if (req.has_param("name"))
             name = req.get_param_value("name");
         if (req.has_param("from"))
@@ -521,11 +521,11 @@ void Api::add_job(const Request& req, Response& res)
     }
     if (addresses.empty())
         return reply_error(res, 400, "addresses: none given");
-    if (timeout && verimex_check::effective_timeout(*timeout) > options_.lease())
+    if (timeout && verimex::hosting::effective_timeout(*timeout) > options_.lease())
         return reply_error(res, 400, "timeout: longer than the lease of the server's workers (" +
                                          std::to_string(options_.lease()) + " s)");
-    if (name && !valid_job_name(*name))
-        return reply_error(res, 400, "name: 1 to 200 bytes, without control characters or \"/\"");
+    if (name && !verimex::hosting::valid_job_name(*name))
+        return reply_error(res, 400, "name: " + std::string(verimex::hosting::job_name_rule));
     const std::string job = name ? *name : new_job_name();
 
     if (from || timeout) {
@@ -536,10 +536,10 @@ void Api::add_job(const Request& req, Response& res)
         if (timeout)
             settings.timeout = *timeout;
     }
-    verimex_jobs::AddResult added;
+    verimex::hosting::AddResult added;
     try {
         added = store_.add(job, addresses);
-    } catch (const verimex_jobs::StoreError& e) {
+    } catch (const verimex::hosting::StoreError& e) {
         return store_failed(res, e);
     }
     log_.event("job_added", {{"job", job},
@@ -554,7 +554,7 @@ void Api::list_jobs(const Request&, Response& res)
 {
     try {
         res.set_content(json_body({{"jobs", store_.jobs()}}), json_type);
-    } catch (const verimex_jobs::StoreError& e) {
+    } catch (const verimex::hosting::StoreError& e) {
         store_failed(res, e);
     }
 }
@@ -568,8 +568,8 @@ void Api::job_status(const Request& req, Response& res)
         const auto status = store_.status(*name);
         if (!status)
             return reply_error(res, 404, "no such job");
-        res.set_content(verimex_jobs::status_json(*status) + "\n", json_type);
-    } catch (const verimex_jobs::StoreError& e) {
+        res.set_content(verimex::hosting::status_json(*status) + "\n", json_type);
+    } catch (const verimex::hosting::StoreError& e) {
         store_failed(res, e);
     }
 }
@@ -582,7 +582,7 @@ void Api::remove_job(const Request& req, Response& res)
     try {
         if (!store_.remove(*name))
             return reply_error(res, 404, "no such job");
-    } catch (const verimex_jobs::StoreError& e) {
+    } catch (const verimex::hosting::StoreError& e) {
         return store_failed(res, e);
     }
     {
@@ -599,7 +599,7 @@ void Api::job_results(const Request& req, Response& res)
     if (!name)
         return;
     const std::string format_name = req.has_param("format") ? req.get_param_value("format") : "jsonl";
-    const auto format = verimex_jobs::export_format(format_name);
+    const auto format = verimex::hosting::export_format(format_name);
     if (!format)
         return reply_error(res, 400, "format: expected jsonl or csv");
     std::uint64_t offset = 0;
@@ -618,11 +618,11 @@ void Api::job_results(const Request& req, Response& res)
     try {
         if (!store_.status(*name))
             return reply_error(res, 404, "no such job");
-    } catch (const verimex_jobs::StoreError& e) {
+    } catch (const verimex::hosting::StoreError& e) {
         return store_failed(res, e);
     }
 
-    const bool csv = *format == verimex_jobs::ExportFormat::csv;
+    const bool csv = *format == verimex::hosting::ExportFormat::csv;
     res.set_header("Content-Disposition",
                    "attachment; filename=\"" + download_name(*name) + (csv ? ".csv\"" : ".jsonl\""));
     // Written as it is read, in chunks, from a store connection of its own:
@@ -634,8 +634,8 @@ void Api::job_results(const Request& req, Response& res)
         [location, job = *name, format = *format, offset, limit](std::size_t, httplib::DataSink& sink) {
             struct ClientGone {};
             try {
-                const std::unique_ptr<verimex_jobs::Store> own = verimex_jobs::open_store(location);
-                verimex_jobs::export_job(*own, job, format, offset, limit, [&](const std::string& piece) {
+                const std::unique_ptr<verimex::hosting::Store> own = verimex::hosting::open_store(location);
+                verimex::hosting::export_job(*own, job, format, offset, limit, [&](const std::string& piece) {
                     if (!sink.write(piece.data(), piece.size()))
                         throw ClientGone{};
                     streamed_bytes += piece.size();

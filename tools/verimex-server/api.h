@@ -14,8 +14,10 @@
 #include <httplib.h>
 
 #include "check_pool.h"
-#include "jobs/store.h"
 #include "log.h"
+#include "verimex/hosting/export.h"
+#include "verimex/hosting/location.h"
+#include "verimex/hosting/store.h"
 #include "metrics.h"
 #include "server_options.h"
 
@@ -34,12 +36,6 @@ const std::vector<Route>& routes();
 // True when given equals expected, in a time that depends on expected's
 // length only, so that a client cannot find the token byte by byte.
 bool token_matches(std::string_view given, std::string_view expected);
-
-// A job's name as the server takes it: what the store takes (1 to 200
-// bytes, no control character) and no "/", so that it fits in one URL
-// path segment. The store sees a name only as a bound value, never as part
-// of a statement or a file name.
-bool valid_job_name(std::string_view name);
 
 // "offset" and "limit": whole numbers from 0.
 std::optional<std::uint64_t> parse_count(std::string_view text);
@@ -60,11 +56,11 @@ class Api {
 public:
     // store serves the requests; exports open store_location again, so a
     // long download holds up nobody else.
-    Api(const Options& options, CheckPool& checks, Metrics& metrics, verimex_jobs::Store& store, Log& log);
+    Api(const Options& options, CheckPool& checks, Metrics& metrics, verimex::hosting::Store& store, Log& log);
 
     // The settings for a job's checks: those its POST gave, else the
     // server's own. Safe from any thread.
-    verimex_check::CheckSettings settings_for(std::string_view job) const;
+    verimex::options settings_for(std::string_view job) const;
 
     // Installs the routes and handlers on server.
     void install(httplib::Server& server);
@@ -95,7 +91,7 @@ private:
     const Options& options_;
     CheckPool& checks_;
     Metrics& metrics_;
-    verimex_jobs::Store& store_;
+    verimex::hosting::Store& store_;
     Log& log_;
     const std::string default_from_;
     std::atomic<bool> stopping_{false};

@@ -7,7 +7,7 @@
 
 #include <CLI/CLI.hpp>
 
-#include "options.h"  // verimex-check's: the timeout, the lease, --retry-after
+#include "verimex/hosting/job_options.h"
 
 namespace verimex_server {
 
@@ -39,7 +39,7 @@ std::optional<std::pair<std::string, std::uint16_t>> parse_listen(std::string_vi
 
 unsigned Options::lease() const
 {
-    return lease_seconds != 0 ? lease_seconds : verimex_check::default_lease(timeout);
+    return lease_seconds != 0 ? lease_seconds : verimex::hosting::default_lease(timeout);
 }
 
 std::variant<Options, UsageError> parse_args(std::span<const std::string_view> args)
@@ -107,12 +107,12 @@ std::variant<Options, UsageError> parse_args(std::span<const std::string_view> a
         opts.help_text = app.help();
         return opts;
     }
-    if (!verimex_check::parse_delays(retry_after, opts.retry_after))
+    if (!verimex::hosting::parse_delays(retry_after, opts.retry_after))
         return UsageError{"--retry-after wants seconds separated by commas (each at most 604800), or none, not \"" +
                           retry_after + "\""};
-    if (opts.lease_seconds != 0 && opts.lease_seconds < verimex_check::effective_timeout(opts.timeout))
+    if (opts.lease_seconds != 0 && opts.lease_seconds < verimex::hosting::effective_timeout(opts.timeout))
         return UsageError{"--lease must be at least the time limit of a check (" +
-                          std::to_string(verimex_check::effective_timeout(opts.timeout)) + " s)"};
+                          std::to_string(verimex::hosting::effective_timeout(opts.timeout)) + " s)"};
     const auto where = parse_listen(listen);
     if (!where)
         return UsageError{"--listen: expected ADDR:PORT, as 127.0.0.1:8025 or [::1]:8025, not \"" + listen + "\""};
