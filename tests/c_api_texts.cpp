@@ -28,6 +28,8 @@ extern "C" const char* verimex_test_text(const char* name, const char* arg)
         text = texts::no_mail_server;
     else if (n == "could_not_connect")
         text = texts::could_not_connect;
+    else if (n == "invalid_email")
+        text = texts::invalid_email;
     else if (n == "timed_out")
         text = texts::timed_out(static_cast<std::int16_t>(std::atoi(arg != nullptr ? arg : "0")));
     else if (n == "telnet_line")

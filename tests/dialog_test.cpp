@@ -4,6 +4,7 @@
 // probing and its memory, and the time limits.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <deque>
 #include <functional>
@@ -34,7 +35,11 @@ struct server_script {
     std::chrono::milliseconds delay{0};
     // After this many replies the server hangs up (0: never).
     int hang_up_after = 0;
+    // A command (by its start) the server never answers.
+    std::string stall_on;
 };
+
+constexpr const char* stall = "\x01never answered";
 
 struct server_log {
     std::vector<std::string> commands;
@@ -54,6 +59,10 @@ public:
             return io_status::closed;
         const std::string command(bytes);
         log_.commands.push_back(command);
+        if (!script_.stall_on.empty() && command.starts_with(script_.stall_on)) {
+            pending_.push_back(stall);
+            return io_status::ok;
+        }
         if (command == "QUIT\r\n") {
             pending_.push_back("221 bye\r\n");
             return io_status::ok;
@@ -77,6 +86,10 @@ public:
     {
         if (pending_.empty() || closed_)
             return io_status::closed;
+        if (pending_.front() == stall) {
+            std::this_thread::sleep_until(until);
+            return io_status::timeout;
+        }
         if (script_.delay > 0ms) {
             if (clock::now() + script_.delay > until) {
                 std::this_thread::sleep_until(until);
@@ -142,7 +155,7 @@ public:
         const auto it = servers.find(address);
         if (it == servers.end()) {
             result.result = refusal;
-            result.error_code = refusal == connect_result::status::proxy_error ? proxy_code : 111;
+            result.error_code = refusal == connect_result::status::refused ? ECONNREFUSED : proxy_code;
             return nullptr;
         }
         result.result = connect_result::status::ok;
@@ -201,7 +214,13 @@ protected:
     }
 
     scripted_network net;
-    dialog_settings settings{.how = method::rcpt, .helo = "probe.test", .timeout = 5};
+    dialog_settings settings = [] {
+        dialog_settings s;
+        s.how = method::rcpt;
+        s.helo = "probe.test";
+        s.timeout = 5;
+        return s;
+    }();
 };
 
 // ---- what each answer to RCPT makes of the report ---------------------------
@@ -289,6 +308,22 @@ TEST_F(Dialog, NullSenderByDefaultAndNoProbeWhenCatchAllIsOff)
                                                    "RCPT TO:<alice@example.test>\r\n", "RSET\r\n", "QUIT\r\n"}));
 }
 
+TEST_F(Dialog, Utf8AddressAsksForAnSmtpUtf8TransactionWhereOffered)
+{
+    server_script s = postfix_like(rcpt_ok);
+    s.answers["EHLO"] = {"250-mx.test\r\n250 SMTPUTF8\r\n"};
+    net.one_mx("127.0.0.10", s);
+    settings.catch_all = false;
+    EXPECT_EQ(run("j\xc3\xb6rg@example.test").verdict, verdict::deliverable);
+    EXPECT_EQ(commands()[1], "MAIL FROM:<> SMTPUTF8\r\n");
+    EXPECT_EQ(commands()[2], "RCPT TO:<j\xc3\xb6rg@example.test>\r\n");
+    // An ASCII address needs none; an IDN domain goes out as A-labels.
+    net.logs.clear();
+    run("jorg@b\xc3\xbc" "cher.example");
+    EXPECT_EQ(commands()[1], "MAIL FROM:<>\r\n");
+    EXPECT_EQ(commands()[2], "RCPT TO:<jorg@xn--bcher-kva.example>\r\n");
+}
+
 TEST_F(Dialog, CatchAllResultIsRememberedPerDomain)
 {
     net.one_mx("127.0.0.10", postfix_like(rcpt_ok, rcpt_ok));
@@ -362,7 +397,7 @@ TEST_F(Dialog, AutoAsksVrfyFirstAndRcptWhenVrfyDecidesNothing)
         EXPECT_EQ(net.logs["127.0.0.10"].connections, 1);
         if (!c.rcpt_follows) {
             // The component's returnvar for the same answer.
-            EXPECT_EQ(r.returnvar, r.v == verdict::deliverable ? std::string("000") : c.vrfy_reply);
+            EXPECT_EQ(r.returnvar, r.verdict == verdict::deliverable ? std::string("000") : c.vrfy_reply);
         }
     }
 }
@@ -487,17 +522,25 @@ TEST_F(Dialog, OutcomesWithoutAServerAnswer)
              n.proxy_code = 2;
          },
          verdict::unknown, reason::proxy_error, "ERROR: proxy failed (SOCKS5 reply 2)"},
-        {"private address refused",
-         [](scripted_network&, dialog_settings& s) { s.refuse_private_mx = true; }, verdict::unknown,
-         reason::refused_address, std::string(verimex::texts::could_not_connect)},
         {"banner refusal",
          [](scripted_network& n, dialog_settings&) {
              n.servers["127.0.0.10"].banner = "554 5.7.1 mx.test: Client host rejected: blocked using zen\r\n";
          },
          verdict::unknown, reason::blocked, "554 5.7.1 mx.test: Client host rejected: blocked using zen\r\n"},
+        {"out of descriptors",
+         [](scripted_network& n, dialog_settings&) {
+             n.servers.clear();
+             n.refusal = connect_result::status::failed;
+             n.proxy_code = EMFILE;
+         },
+         verdict::unknown, reason::could_not_connect, std::string(verimex::texts::could_not_connect)},
         {"hangs up after the banner",
          [](scripted_network& n, dialog_settings&) { n.servers["127.0.0.10"].hang_up_after = 1; },
          verdict::unknown, reason::could_not_connect, std::string(verimex::texts::could_not_connect)},
+        // Last: what follows the loop looks at it.
+        {"private address refused",
+         [](scripted_network&, dialog_settings& s) { s.refuse_private_mx = true; }, verdict::unknown,
+         reason::refused_address, std::string(verimex::texts::could_not_connect)},
     };
     for (const case_& c : cases) {
         SCOPED_TRACE(c.name);
@@ -509,10 +552,13 @@ TEST_F(Dialog, OutcomesWithoutAServerAnswer)
         EXPECT_EQ(r.verdict, c.v);
         EXPECT_EQ(r.reason, c.r);
         EXPECT_EQ(r.returnvar, c.returnvar);
+        // Short of descriptors: no result at all, and nothing else tried.
+        EXPECT_EQ(r.unusable, net.refusal == connect_result::status::failed);
     }
-    // A refused address is never connected to, and says so as a refused
-    // connection does.
+    // A refused address is never connected to, and the transcript says so
+    // as for a refused connection.
     EXPECT_EQ(net.logs["127.0.0.10"].connections, 0);
+    EXPECT_EQ(run().transcript, verimex::texts::telnet_line("mx.test") + verimex::texts::connect_error_line("mx.test"));
 }
 
 // ---- bounds --------------------------------------------------------------------
@@ -534,6 +580,18 @@ TEST_F(Dialog, TarpitIsCutOffAtTheTotalLimit)
     EXPECT_EQ(r.returnvar, verimex::texts::timed_out(2));
     EXPECT_GE(took, 1900ms);
     EXPECT_LT(took, 3s);
+}
+
+TEST_F(Dialog, ServerSlowToTakeItsLeaveCostsAFewSecondsNotALimit)
+{
+    server_script s = postfix_like(rcpt_ok);
+    s.stall_on = "RSET";
+    net.one_mx("127.0.0.10", s);
+    settings.timeout = 60;
+    const auto start = clock::now();
+    const report r = run();
+    EXPECT_EQ(r.verdict, verdict::deliverable);
+    EXPECT_LT(clock::now() - start, 10s);
 }
 
 TEST_F(Dialog, SilentServerTimesOutAfterOneLimitAndTheNextMxIsAsked)
