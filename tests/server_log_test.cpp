@@ -28,8 +28,9 @@ TEST(ServerLog, ValuesAreQuotedAndEscapedSoEachRecordStaysOneLine)
         // end must not start a forged record.
         {"/x\r\nevent=access status=200", "\"/x\\r\\nevent=access status=200\""},
         {std::string("nul\0tab\t\x7f", 9), "\"nul\\x00tab\\t\\x7f\""},
-        {"caf\xc3\xa9 \xe2\x82\xac", "\"caf\xc3\xa9 \xe2\x82\xac\""},        // UTF-8 kept
-        {"bad \xe9 \xc0\xaf \xed\xa0\x80", "\"bad \\xe9 \\xc0\\xaf \\xed\\xa0\\x80\""},  // not UTF-8: bytes shown
+        {"caf\xc3\xa9 \xe2\x82\xac", "\"caf\xc3\xa9 \xe2\x82\xac\""},  // UTF-8 kept
+        // Not UTF-8: U+FFFD, as in the JSON replies.
+        {"bad \xe9 end", "\"bad \xef\xbf\xbd end\""},
     };
     for (const Case& c : cases) {
         const std::string plain = log_line(LogFormat::plain, "access", {{"path", c.value}, {"status", 200}});
@@ -41,11 +42,7 @@ TEST(ServerLog, ValuesAreQuotedAndEscapedSoEachRecordStaysOneLine)
         EXPECT_EQ(object.at("event"), "access");
         EXPECT_EQ(object.at("status"), 200);
         // Valid UTF-8 comes back as it was; other bytes as U+FFFD.
-        const std::string path = object.at("path");
-        if (c.value.starts_with("bad "))
-            EXPECT_TRUE(path.starts_with("bad \xef\xbf\xbd ") && path.find('\xe9') == std::string::npos) << path;
-        else
-            EXPECT_EQ(path, c.value);
+        EXPECT_EQ(object.at("path"), c.value == "bad \xe9 end" ? "bad \xef\xbf\xbd end" : c.value);
     }
 }
 
