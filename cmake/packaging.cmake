@@ -110,8 +110,7 @@ foreach(_page verimex-check:1:tools verimex-server:8:server)
   set(_out ${PROJECT_BINARY_DIR}/man/${_program}.${_section})
   add_custom_command(OUTPUT ${_out}.gz
     COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
-    # The page must not depend on the machine that built it: the help's
-    # defaults that name this host are not in it, and the locale is fixed.
+    # The locale is fixed, so that the page reads the same whoever builds it.
     COMMAND ${CMAKE_COMMAND} -E env LC_ALL=C.UTF-8 ${VERIMEX_HELP2MAN} --no-info --no-discard-stderr
       --section=${_section} --version-string=${PROJECT_VERSION}
       --include=${_include} --output=${_out} $<TARGET_FILE:${_program}>
@@ -168,12 +167,12 @@ set(_deb_python python3-verimex)
 set(_deb_tools verimex-tools)
 set(_deb_server verimex-server)
 
+# The first Debian revision of each upstream version: 1.0.0-1.
+set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
+set(VERIMEX_DEB_VERSION ${PROJECT_VERSION}-${CPACK_DEBIAN_PACKAGE_RELEASE})
 # What Debian wants in every package: /usr/share/doc/PKG/copyright and a
 # changelog.Debian.gz (gzip -9n), and the reasons for any lintian override
 # beside it in /usr/share/lintian/overrides/PKG.
-# The first Debian revision of each upstream version.
-set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
-set(VERIMEX_DEB_VERSION ${PROJECT_VERSION}-${CPACK_DEBIAN_PACKAGE_RELEASE})
 configure_file(packaging/changelog ${PROJECT_BINARY_DIR}/packaging/changelog.Debian @ONLY)
 add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/packaging/changelog.Debian.gz
   COMMAND ${VERIMEX_GZIP} -9nkf ${PROJECT_BINARY_DIR}/packaging/changelog.Debian
@@ -204,7 +203,7 @@ set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
 set(CPACK_DEBIAN_PACKAGE_SECTION mail)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_STRIP_FILES ON)
-# Files owned by root whatever the build's user (lintian checks them).
+# Control files with the modes Debian wants (0644, scripts 0755).
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 # Depends: dpkg-shlibdeps (dpkg-dev) lists the run-time libraries each
