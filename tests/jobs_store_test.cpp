@@ -119,6 +119,38 @@ TEST_P(StoreTest, LeasesAloneWriteResultsByteForByteAndHoldOnlyWhileRenewed)
     EXPECT_TRUE(store_->record(first[0], result("c@x.test", "000"), std::nullopt));
 }
 
+// Politeness intervals and retry times by the store's clock alone: an
+// address of a key started a moment ago waits for the interval, and a
+// deferred address for its retry time, to the millisecond.
+TEST_P(StoreTest, IntervalsAndRetriesRunByTheStoresClock)
+{
+    store_->add("j", std::vector<std::string>{"a@same.test", "b@same.test", "c@other.test"});
+    TakeRequest polite = request(10, 10min);
+    polite.politeness = {5, 1000ms};
+    std::vector<Lease> first = store_->take(polite);
+    ASSERT_EQ(first.size(), 2u) << "one of each key";
+    clock_->advance(999ms);
+    EXPECT_TRUE(store_->take(polite).empty());
+    clock_->advance(1ms);
+    const std::vector<Lease> second = store_->take(polite);
+    ASSERT_EQ(second.size(), 1u);
+    EXPECT_EQ(domain_of(second[0].address), "same.test");
+
+    // Deferred for 60 s: due at exactly that time, with its attempt counted.
+    const Millis at = store_->now();
+    ASSERT_TRUE(store_->record(second[0], result(second[0].address, "451 4.7.1 later\r\n"), at + 60'000));
+    EXPECT_EQ(store_->status("j")->deferred, 1u);
+    clock_->advance(59'999ms);
+    EXPECT_TRUE(store_->take(request(10)).empty());
+    clock_->advance(1ms);
+    const std::vector<Lease> retry = store_->take(request(10));
+    ASSERT_EQ(retry.size(), 1u);
+    EXPECT_EQ(retry[0].address, second[0].address);
+    EXPECT_EQ(retry[0].attempts, 1u);
+    // The export's time of the last attempt is the store's clock too.
+    EXPECT_EQ(entries(*store_)[static_cast<std::size_t>(second[0].address[0] - 'a')].checked_at, at);
+}
+
 // Each kind of result: its class, and that the store counts it under that
 // class (whether it is worth a retry shows in the greylisting runs).
 TEST_P(StoreTest, EachKindOfResultIsClassedAndCounted)

@@ -124,12 +124,12 @@ int run_job(Options& opts)
     run.check_options = check_settings(opts);
     run.job = opts.job;
     run.in_flight = opts.jobs;
-    run.lease = std::chrono::seconds(lease_for(opts));
-    run.politeness.per_key = opts.per_mx;
-    run.politeness.interval = std::chrono::milliseconds(opts.mx_interval_ms);
-    for (unsigned seconds : opts.retry_after)
+    run.lease = std::chrono::seconds(opts.work.lease(opts.timeout));
+    run.politeness.per_key = opts.work.per_mx;
+    run.politeness.interval = std::chrono::milliseconds(opts.work.mx_interval_ms);
+    for (unsigned seconds : opts.work.retry_after)
         run.retry_after.push_back(std::chrono::seconds(seconds));
-    run.retry_errors = opts.retry_errors;
+    run.retry_errors = opts.work.retry_errors;
     run.until = opts.no_wait ? Until::nothing_due : Until::job_done;
     run.on_worker_start = verimex::hosting::keep_stop_signals_away;
     run.owner = owner_name();

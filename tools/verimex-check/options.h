@@ -39,12 +39,7 @@ struct Options {
     bool status = false;              // --status: print the job's counts
     std::string export_format;        // --export jsonl|csv; empty: none
     bool no_wait = false;             // --no-wait: stop when nothing is due now
-    unsigned lease_seconds = 0;       // --lease; 0: twice the time limit, at least 60
-    unsigned per_mx = 2;              // --per-mx: checks at once per mail server
-    unsigned mx_interval_ms = 1000;   // --mx-interval: between two starts there
-    // --retry-after: seconds before each further attempt after a 4xx reply.
-    std::vector<unsigned> retry_after = {300, 900, 3600, 10800};
-    bool retry_errors = false;        // --retry-errors: timeouts and refusals too
+    JobOptions work;                  // --lease, --per-mx, --mx-interval, --retry-after, ...
 
     // The operands as given, in order; "-" stands for the lines of
     // standard input. Empty: standard input is read as well.
@@ -54,18 +49,17 @@ struct Options {
     bool reads_standard_input() const;
 };
 
-// The lease a job run uses: --lease, or the default.
-unsigned lease_for(const Options& opts);
-
 struct UsageError {
     std::string message;
 };
 
-// args are the arguments after the program name. Options may come before,
-// between or after the addresses; "--" ends them, and a lone "-" is an
-// operand (standard input, also after "--"). No operand is not an error
-// here: the caller decides whether standard input can stand in. Short options take their value attached ("-t5") or as the next
-// argument ("-t 5"); flags may be grouped ("-vt 5").
+// args are the arguments after the program name, read with CLI11. Options
+// may come before, between or after the addresses; "--" ends them, and a
+// lone "-" is an operand (standard input, also after "--"). No operand is
+// not an error here: the caller decides whether standard input can stand
+// in. Short options take their value attached ("-t5") or as the next
+// argument ("-t 5"); flags may be grouped ("-vt 5"); long ones take
+// "--name VALUE" or "--name=VALUE".
 std::variant<Options, UsageError> parse_args(std::span<const std::string_view> args);
 
 // The text printed for --help.

@@ -180,11 +180,11 @@ int main(int argc, char** argv)
     verimex::hosting::RunnerSettings work;
     work.in_flight = opts.jobs;
     work.lease = std::chrono::seconds(opts.lease());
-    work.politeness.per_key = opts.per_mx;
-    work.politeness.interval = std::chrono::milliseconds(opts.mx_interval_ms);
-    for (const unsigned seconds : opts.retry_after)
+    work.politeness.per_key = opts.work.per_mx;
+    work.politeness.interval = std::chrono::milliseconds(opts.work.mx_interval_ms);
+    for (const unsigned seconds : opts.work.retry_after)
         work.retry_after.emplace_back(std::chrono::seconds(seconds));
-    work.retry_errors = opts.retry_errors;
+    work.retry_errors = opts.work.retry_errors;
     work.until = verimex::hosting::Until::stopped;
     work.owner = "verimex-server";
     work.on_worker_start = verimex::hosting::keep_stop_signals_away;

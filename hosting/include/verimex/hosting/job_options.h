@@ -8,6 +8,11 @@
 #include <string_view>
 #include <vector>
 
+namespace CLI {
+class App;
+class Option;
+}  // namespace CLI
+
 namespace verimex::hosting {
 
 // The most checks at once a program takes (-j, --per-mx). Each is a thread
@@ -21,6 +26,40 @@ inline constexpr unsigned max_jobs = 10000;
 inline constexpr unsigned max_lease_seconds = 7U * 24 * 3600;
 // The longest --mx-interval: an hour.
 inline constexpr unsigned max_mx_interval_ms = 3'600'000;
+
+// How the workers of a job take and retry its addresses: the options both
+// programs take for it, defined once (add_job_options).
+struct JobOptions {
+    unsigned lease_seconds = 0;      // --lease; 0: twice the time limit, at least 60
+    unsigned per_mx = 2;             // --per-mx: checks at once per mail server
+    unsigned mx_interval_ms = 1000;  // --mx-interval: between two starts there
+    // --retry-after: seconds before each further attempt after a 4xx reply.
+    std::vector<unsigned> retry_after = {300, 900, 3600, 10800};
+    bool retry_errors = false;       // --retry-errors: timeouts and refusals too
+
+    // The lease the workers take addresses under: --lease, or the default
+    // for checks with this timeout.
+    unsigned lease(std::int16_t timeout) const;
+};
+
+// Adds --lease, --per-mx, --mx-interval, --retry-after and --retry-errors
+// to app, read into opts. Each is listed in `given` by its name once it
+// was given on the command line (a program may want --store with them).
+void add_job_options(CLI::App& app, JobOptions& opts, std::vector<std::string>& given);
+
+// What check_job_options finds wrong with a lease for checks of this
+// timeout; empty when nothing is.
+std::string check_job_options(const JobOptions& opts, std::int16_t timeout);
+
+// Adds an option that takes a whole number from low to high, in decimal
+// digits only: no sign, no blanks, no suffix, and a leading 0 is not octal.
+// Every number of either program's command line is read this way.
+CLI::Option* add_number(CLI::App& app, const std::string& name, unsigned& target, unsigned long low,
+                        unsigned long high, const std::string& description = {});
+CLI::Option* add_number(CLI::App& app, const std::string& name, std::int16_t& target, unsigned long low,
+                        unsigned long high, const std::string& description = {});
+CLI::Option* add_number(CLI::App& app, const std::string& name, std::size_t& target, unsigned long low,
+                        unsigned long high, const std::string& description = {});
 
 // The time limit a check runs under: the component's own reading of
 // timeout (0 is 120 seconds, above 600 is 600).
