@@ -13,11 +13,12 @@
 
 #include <nlohmann/json.hpp>
 
-#include "input.h"    // verimex-check's: address_on_line()
-#include "options.h"  // verimex-check's: default_from(), effective_timeout()
+#include "verimex/hosting/address_list.h"
+#include "verimex/hosting/job_options.h"
+#include "verimex/hosting/json.h"
 #include "head_limit.h"
 #include "page_assets.h"
-#include "report.h"
+
 
 namespace verimex_server {
 
@@ -33,22 +34,24 @@ constexpr const char* json_type = "application/json; charset=utf-8";
 // posting lists; given back when the connection closes.
 thread_local bool holds_post_slot = false;
 
-// Every path the server answers, the methods it takes there, and whether
-// the token is asked for. GET stands for HEAD too. A pattern's "*" stands
-// for one non-empty path segment.
-struct Route {
-    std::string_view pattern;
-    std::vector<std::string> methods;
-    bool guarded;
-};
+// For the access line of the request served on this thread: when its head
+// had been read, and the bytes of a reply written in chunks (whose body
+// the logger does not see).
+thread_local std::optional<std::chrono::steady_clock::time_point> request_started;
+thread_local std::uint64_t streamed_bytes = 0;
+
+}  // namespace
 
 const std::vector<Route>& routes()
 {
+    // openapi.json describes each of these; the tests hold the two to
+    // each other.
     static const std::vector<Route> table = {
         {"/", {"GET"}, false},
         {"/static/app.js", {"GET"}, false},
         {"/static/style.css", {"GET"}, false},
         {"/healthz", {"GET"}, false},
+        {"/v1/openapi.json", {"GET"}, false},
         {"/metrics", {"GET"}, true},
         {"/v1/check", {"GET"}, true},
         {"/v1/jobs", {"GET", "POST"}, true},
@@ -57,6 +60,8 @@ const std::vector<Route>& routes()
     };
     return table;
 }
+
+namespace {
 
 bool matches(std::string_view pattern, std::string_view path)
 {
@@ -128,11 +133,6 @@ bool token_matches(std::string_view given, std::string_view expected)
     return difference == 0;
 }
 
-bool valid_job_name(std::string_view name)
-{
-    return verimex_jobs::valid_job_name(name) && name.find('/') == std::string_view::npos;
-}
-
 std::optional<std::uint64_t> parse_count(std::string_view text)
 {
     std::uint64_t value = 0;
@@ -156,9 +156,9 @@ namespace {
 // A reply body: the object on one line and a line end. Its texts may quote
 // what a client sent: bytes that are not UTF-8 become U+FFFD rather than an
 // exception.
-std::string json_body(const nlohmann::ordered_json& object)
+std::string json_body(verimex::hosting::Json object)
 {
-    return object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+    return verimex::hosting::json_text(std::move(object)) + "\n";
 }
 
 }  // namespace
@@ -168,22 +168,24 @@ std::string error_body(std::string_view message)
     return json_body({{"error", std::string(message)}});
 }
 
-Api::Api(const Options& options, CheckPool& checks, Metrics& metrics, verimex_jobs::Store& store)
-    : options_(options), checks_(checks), metrics_(metrics), store_(store),
-      default_from_(options.from.empty() ? verimex_check::default_from() : options.from)
+Api::Api(const Options& options, CheckPool& checks, Metrics& metrics, verimex::hosting::Store& store, Log& log)
+    : options_(options), checks_(checks), metrics_(metrics), store_(store), log_(log),
+      default_from_(options.from.empty() ? verimex::hosting::default_from() : options.from)
 {
 }
 
-verimex_check::CheckSettings Api::settings_for(std::string_view job) const
+verimex::options Api::settings_for(std::string_view job) const
 {
-    verimex_check::CheckSettings settings;
-    settings.from = default_from_;
+    verimex::options settings;
+    // The component's own check, as this service has always run it.
+    settings.method = verimex::method::vrfy;
+    settings.helo = default_from_;
     settings.timeout = options_.timeout;
     settings.dns_server = options_.dns_server;
     std::lock_guard lock(settings_mutex_);
     if (const auto it = job_settings_.find(job); it != job_settings_.end()) {
         if (!it->second.from.empty())
-            settings.from = it->second.from;
+            settings.helo = it->second.from;
         settings.timeout = it->second.timeout;
     }
     return settings;
@@ -196,6 +198,7 @@ void Api::install(httplib::Server& server)
     // header.
     server.set_pre_routing_handler([this](const Request& req, Response& res) {
         end_head();
+        request_started = std::chrono::steady_clock::now();
         const Route* route = nullptr;
         for (const Route& r : routes()) {
             if (matches(r.pattern, req.path)) {
@@ -250,8 +253,16 @@ void Api::install(httplib::Server& server)
     server.set_exception_handler([](const Request&, Response& res, std::exception_ptr) {
         reply_error(res, 500, "internal error");
     });
-    server.set_logger([this](const Request&, const Response& res) {
+    server.set_logger([this](const Request& req, const Response& res) {
         metrics_.request_done(res.status);
+        // Called once the reply is written, streamed ones included.
+        const auto took = request_started ? std::chrono::steady_clock::now() - *request_started
+                                          : std::chrono::steady_clock::duration::zero();
+        const std::uint64_t bytes = req.method == "HEAD" ? 0 : res.body.size() + streamed_bytes;
+        log_.access(req.method, req.path, res.status, bytes,
+                    std::chrono::duration_cast<std::chrono::milliseconds>(took));
+        request_started.reset();
+        streamed_bytes = 0;
         // The next request on this connection starts with its head.
         begin_head();
     });
@@ -317,7 +328,7 @@ void Api::metrics(const Request&, Response& res)
             g.job_addresses["deferred"] += status->deferred;
         }
         g.have_jobs = true;
-    } catch (const verimex_jobs::StoreError&) {
+    } catch (const verimex::hosting::StoreError&) {
         // The figures of the server itself are still worth having.
     }
     res.set_content(metrics_.text(g), "text/plain; version=0.0.4; charset=utf-8");
@@ -330,12 +341,14 @@ void Api::check(const Request& req, Response& res)
     std::string email = req.get_param_value("email");
     if (email.empty())
         return reply_error(res, 400, "empty parameter: email");
-    verimex_check::CheckSettings settings;
-    settings.from = default_from_;
+    verimex::options settings;
+    // The component's own check, as this service has always run it.
+    settings.method = verimex::method::vrfy;
+    settings.helo = default_from_;
     settings.timeout = options_.timeout;
     settings.dns_server = options_.dns_server;
     if (req.has_param("from") && !req.get_param_value("from").empty())
-        settings.from = req.get_param_value("from");
+        settings.helo = req.get_param_value("from");
     if (req.has_param("timeout")) {
         const auto timeout = parse_timeout(req.get_param_value("timeout"));
         if (!timeout)
@@ -353,8 +366,8 @@ void Api::check(const Request& req, Response& res)
                                : "too many checks waiting; try again later");
     }
     try {
-        const verimex_check::CheckResult result = ticket.result->get();
-        res.set_content(verimex_check::json_line(result), json_type);
+        const verimex::report result = ticket.result->get();
+        res.set_content(verimex::hosting::json_line(result), json_type);
     } catch (const CheckPool::Stopped&) {
         metrics_.check_refused();
         res.set_header("Retry-After", "5");
@@ -370,7 +383,7 @@ namespace {
 
 // A store that failed: the request may work later (PostgreSQL restarting,
 // a locked SQLite file).
-void store_failed(Response& res, const verimex_jobs::StoreError& e)
+void store_failed(Response& res, const verimex::hosting::StoreError& e)
 {
     res.set_header("Retry-After", "5");
     reply_error(res, 503, std::string("store unavailable: ") + e.what());
@@ -407,7 +420,7 @@ std::string new_job_name()
 std::optional<std::string> job_name(const Request& req, Response& res)
 {
     std::string name = req.matches.size() > 1 ? std::string(req.matches[1]) : std::string();
-    if (!valid_job_name(name)) {
+    if (!verimex::hosting::valid_job_name(name)) {
         reply_error(res, 404, "no such job");
         return std::nullopt;
     }
@@ -460,7 +473,7 @@ void Api::add_job(const Request& req, Response& res)
         // One address a line, as verimex-check reads standard input; the
         // rest comes in the query.
         std::istringstream lines(req.body);
-        verimex_check::read_address_lines(lines, addresses);
+        verimex::hosting::read_address_lines(lines, addresses);
         if (req.has_param("name"))
             name = req.get_param_value("name");
         if (req.has_param("from"))
@@ -508,11 +521,11 @@ void Api::add_job(const Request& req, Response& res)
     }
     if (addresses.empty())
         return reply_error(res, 400, "addresses: none given");
-    if (timeout && verimex_check::effective_timeout(*timeout) > options_.lease())
+    if (timeout && verimex::hosting::effective_timeout(*timeout) > options_.lease())
         return reply_error(res, 400, "timeout: longer than the lease of the server's workers (" +
                                          std::to_string(options_.lease()) + " s)");
-    if (name && !valid_job_name(*name))
-        return reply_error(res, 400, "name: 1 to 200 bytes, without control characters or \"/\"");
+    if (name && !verimex::hosting::valid_job_name(*name))
+        return reply_error(res, 400, "name: " + std::string(verimex::hosting::job_name_rule));
     const std::string job = name ? *name : new_job_name();
 
     if (from || timeout) {
@@ -523,12 +536,15 @@ void Api::add_job(const Request& req, Response& res)
         if (timeout)
             settings.timeout = *timeout;
     }
-    verimex_jobs::AddResult added;
+    verimex::hosting::AddResult added;
     try {
         added = store_.add(job, addresses);
-    } catch (const verimex_jobs::StoreError& e) {
+    } catch (const verimex::hosting::StoreError& e) {
         return store_failed(res, e);
     }
+    log_.event("job_added", {{"job", job},
+                             {"added", static_cast<std::uint64_t>(added.added)},
+                             {"duplicates", static_cast<std::uint64_t>(added.duplicates)}});
     res.status = 201;
     res.set_header("Location", "/v1/jobs/" + path_segment(job));
     res.set_content(json_body({{"job", job}, {"added", added.added}, {"duplicates", added.duplicates}}), json_type);
@@ -538,7 +554,7 @@ void Api::list_jobs(const Request&, Response& res)
 {
     try {
         res.set_content(json_body({{"jobs", store_.jobs()}}), json_type);
-    } catch (const verimex_jobs::StoreError& e) {
+    } catch (const verimex::hosting::StoreError& e) {
         store_failed(res, e);
     }
 }
@@ -552,8 +568,8 @@ void Api::job_status(const Request& req, Response& res)
         const auto status = store_.status(*name);
         if (!status)
             return reply_error(res, 404, "no such job");
-        res.set_content(verimex_jobs::status_json(*status) + "\n", json_type);
-    } catch (const verimex_jobs::StoreError& e) {
+        res.set_content(verimex::hosting::status_json(*status) + "\n", json_type);
+    } catch (const verimex::hosting::StoreError& e) {
         store_failed(res, e);
     }
 }
@@ -566,13 +582,14 @@ void Api::remove_job(const Request& req, Response& res)
     try {
         if (!store_.remove(*name))
             return reply_error(res, 404, "no such job");
-    } catch (const verimex_jobs::StoreError& e) {
+    } catch (const verimex::hosting::StoreError& e) {
         return store_failed(res, e);
     }
     {
         std::lock_guard lock(settings_mutex_);
         job_settings_.erase(*name);
     }
+    log_.event("job_removed", {{"job", *name}});
     res.set_content(json_body({{"job", *name}, {"removed", true}}), json_type);
 }
 
@@ -582,7 +599,7 @@ void Api::job_results(const Request& req, Response& res)
     if (!name)
         return;
     const std::string format_name = req.has_param("format") ? req.get_param_value("format") : "jsonl";
-    const auto format = verimex_jobs::export_format(format_name);
+    const auto format = verimex::hosting::export_format(format_name);
     if (!format)
         return reply_error(res, 400, "format: expected jsonl or csv");
     std::uint64_t offset = 0;
@@ -601,11 +618,11 @@ void Api::job_results(const Request& req, Response& res)
     try {
         if (!store_.status(*name))
             return reply_error(res, 404, "no such job");
-    } catch (const verimex_jobs::StoreError& e) {
+    } catch (const verimex::hosting::StoreError& e) {
         return store_failed(res, e);
     }
 
-    const bool csv = *format == verimex_jobs::ExportFormat::csv;
+    const bool csv = *format == verimex::hosting::ExportFormat::csv;
     res.set_header("Content-Disposition",
                    "attachment; filename=\"" + download_name(*name) + (csv ? ".csv\"" : ".jsonl\""));
     // Written as it is read, in chunks, from a store connection of its own:
@@ -617,10 +634,11 @@ void Api::job_results(const Request& req, Response& res)
         [location, job = *name, format = *format, offset, limit](std::size_t, httplib::DataSink& sink) {
             struct ClientGone {};
             try {
-                const std::unique_ptr<verimex_jobs::Store> own = verimex_jobs::open_store(location);
-                verimex_jobs::export_job(*own, job, format, offset, limit, [&](const std::string& piece) {
+                const std::unique_ptr<verimex::hosting::Store> own = verimex::hosting::open_store(location);
+                verimex::hosting::export_job(*own, job, format, offset, limit, [&](const std::string& piece) {
                     if (!sink.write(piece.data(), piece.size()))
                         throw ClientGone{};
+                    streamed_bytes += piece.size();
                 });
                 sink.done();
                 return true;

@@ -9,25 +9,33 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <httplib.h>
 
 #include "check_pool.h"
-#include "jobs/store.h"
+#include "log.h"
+#include "verimex/hosting/export.h"
+#include "verimex/hosting/location.h"
+#include "verimex/hosting/store.h"
 #include "metrics.h"
 #include "server_options.h"
 
 namespace verimex_server {
 
+// Every path the server answers, the methods it takes there, and whether
+// the token is asked for. GET stands for HEAD too. A pattern's "*" stands
+// for one non-empty path segment.
+struct Route {
+    std::string_view pattern;
+    std::vector<std::string> methods;
+    bool guarded;
+};
+const std::vector<Route>& routes();
+
 // True when given equals expected, in a time that depends on expected's
 // length only, so that a client cannot find the token byte by byte.
 bool token_matches(std::string_view given, std::string_view expected);
-
-// A job's name as the server takes it: what the store takes (1 to 200
-// bytes, no control character) and no "/", so that it fits in one URL
-// path segment. The store sees a name only as a bound value, never as part
-// of a statement or a file name.
-bool valid_job_name(std::string_view name);
 
 // "offset" and "limit": whole numbers from 0.
 std::optional<std::uint64_t> parse_count(std::string_view text);
@@ -48,11 +56,11 @@ class Api {
 public:
     // store serves the requests; exports open store_location again, so a
     // long download holds up nobody else.
-    Api(const Options& options, CheckPool& checks, Metrics& metrics, verimex_jobs::Store& store);
+    Api(const Options& options, CheckPool& checks, Metrics& metrics, verimex::hosting::Store& store, Log& log);
 
     // The settings for a job's checks: those its POST gave, else the
     // server's own. Safe from any thread.
-    verimex_check::CheckSettings settings_for(std::string_view job) const;
+    verimex::options settings_for(std::string_view job) const;
 
     // Installs the routes and handlers on server.
     void install(httplib::Server& server);
@@ -83,7 +91,8 @@ private:
     const Options& options_;
     CheckPool& checks_;
     Metrics& metrics_;
-    verimex_jobs::Store& store_;
+    verimex::hosting::Store& store_;
+    Log& log_;
     const std::string default_from_;
     std::atomic<bool> stopping_{false};
     std::atomic<int> posting_{0};  // connections holding a list slot
