@@ -10,6 +10,13 @@
 namespace verimex::engine {
 namespace {
 
+// The whole of a literal that holds NUL bytes.
+template <std::size_t N>
+std::string with_nul(const char (&text)[N])
+{
+    return std::string(text, N - 1);
+}
+
 struct syntax_case {
     std::string address;
     bool valid;
@@ -60,11 +67,14 @@ TEST(AddressSyntax, Table)
         {"\"ctl\x01\"@example.test", false},
         {"alice@example.test\r\nRCPT TO:<x@y>", false},
         {"alice\r\n@example.test", false},
-        {std::string("ali\0ce@example.test", 19), false},
+        {with_nul("ali\0ce@example.test"), false},
         {"user@[300.1.1.1]", false},
         {"user@[IPv6:nothex]", false},
         {"user@[tag:whatever]", false},
         {"user@[192.0.2.1", false},
+        // What a C library would stop reading at.
+        {with_nul("user@[192.0.2.1\0\0]"), false},
+        {with_nul("user@b\xc3\xbc" "cher\0.evil"), false},
         // Not UTF-8: a lone continuation byte, an overlong '/', a surrogate.
         {"j\x80rg@example.test", false},
         {"\xc0\xafx@example.test", false},

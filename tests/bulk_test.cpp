@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "component/texts.h"
+#include "support/golden.h"
 #include "support/sanitized.h"
 #include "support/smtp_peer.h"
 #include "support/spawn.h"
@@ -20,7 +20,7 @@
 
 namespace {
 
-namespace texts = verimex::texts;
+namespace golden = verimex::golden;
 using namespace verimex::test;
 
 // The time limit of every run (-t), in seconds: what each check on the
@@ -91,14 +91,14 @@ std::vector<Case> two_hundred()
         std::string line;
         if (i == 13 || i == 77 || i == 140 || i == 199) {
             address = "x" + n + "@silent.bulk.test";
-            line = line_of(address, texts::timed_out(limit));
+            line = line_of(address, golden::timed_out(limit));
             cases.push_back({address, line});
             continue;
         }
         switch (i % 10) {
         case 0: case 1: case 2:
             address = "good" + n + "@ok.bulk.test";
-            line = line_of(address, texts::verified);
+            line = line_of(address, golden::verified());
             break;
         case 3: case 4:
             address = "bad" + n + "@ok.bulk.test";
@@ -110,15 +110,15 @@ std::vector<Case> two_hundred()
             break;
         case 6:
             address = "good" + n + "@backup.bulk.test";
-            line = line_of(address, texts::verified);
+            line = line_of(address, golden::verified());
             break;
         case 7:
             address = "x" + n + "@refused.bulk.test";
-            line = line_of(address, texts::could_not_connect);
+            line = line_of(address, golden::could_not_connect());
             break;
         case 8:
             address = "x" + n + "@nomx.bulk.test";
-            line = line_of(address, texts::no_mail_server);
+            line = line_of(address, golden::no_mail_server());
             break;
         default:
             address = "x" + n + "@odd.bulk.test";
@@ -251,7 +251,7 @@ TEST_F(BulkRun, JsonGivesOneValidObjectPerAddress)
         const std::string& line = lines[i];
         EXPECT_TRUE(line.starts_with("{\"address\":\"" + a + "\",\"returnvar\":\"")) << line;
         EXPECT_TRUE(line.ends_with("\",\"error\":null}")) << line;
-        const bool verified = cases[i].result_line == line_of(a, texts::verified);
+        const bool verified = cases[i].result_line == line_of(a, golden::verified());
         EXPECT_NE(line.find(verified ? "\",\"verified\":true," : "\",\"verified\":false,"), std::string::npos)
             << line;
         if (a.starts_with("bad")) {
@@ -279,11 +279,11 @@ std::vector<Case> quick_then_silent(int quick, int silent)
     std::vector<Case> cases;
     for (int i = 0; i < quick; ++i) {
         const std::string a = "good" + std::to_string(i) + "@ok.bulk.test";
-        cases.push_back({a, line_of(a, texts::verified)});
+        cases.push_back({a, line_of(a, golden::verified())});
     }
     for (int i = 0; i < silent; ++i) {
         const std::string a = "s" + std::to_string(i) + "@silent.bulk.test";
-        cases.push_back({a, line_of(a, texts::timed_out(limit))});
+        cases.push_back({a, line_of(a, golden::timed_out(limit))});
     }
     return cases;
 }
@@ -329,7 +329,7 @@ TEST_F(BulkRun, ProgressBarOnlyOnATerminal)
 {
     const std::string list = "good1@ok.bulk.test\nx@silent.bulk.test\ngood2@ok.bulk.test\n";
     const std::string want = "good1@ok.bulk.test: 000\n"
-                             "x@silent.bulk.test: " + texts::timed_out(limit) + "\n"
+                             "x@silent.bulk.test: " + golden::timed_out(limit) + "\n"
                              "good2@ok.bulk.test: 000\n";
 
     ToolInput terminal = fed(list);

@@ -4,6 +4,7 @@
 // probing and its memory, and the time limits.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <deque>
 #include <functional>
@@ -13,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "component/texts.h"
+#include "support/golden.h"
 #include "verify/catch_all_memory.h"
 #include "verify/dialog.h"
 
@@ -34,7 +35,11 @@ struct server_script {
     std::chrono::milliseconds delay{0};
     // After this many replies the server hangs up (0: never).
     int hang_up_after = 0;
+    // A command (by its start) the server never answers.
+    std::string stall_on;
 };
+
+constexpr const char* stall = "\x01never answered";
 
 struct server_log {
     std::vector<std::string> commands;
@@ -54,6 +59,10 @@ public:
             return io_status::closed;
         const std::string command(bytes);
         log_.commands.push_back(command);
+        if (!script_.stall_on.empty() && command.starts_with(script_.stall_on)) {
+            pending_.push_back(stall);
+            return io_status::ok;
+        }
         if (command == "QUIT\r\n") {
             pending_.push_back("221 bye\r\n");
             return io_status::ok;
@@ -77,6 +86,10 @@ public:
     {
         if (pending_.empty() || closed_)
             return io_status::closed;
+        if (pending_.front() == stall) {
+            std::this_thread::sleep_until(until);
+            return io_status::timeout;
+        }
         if (script_.delay > 0ms) {
             if (clock::now() + script_.delay > until) {
                 std::this_thread::sleep_until(until);
@@ -142,7 +155,7 @@ public:
         const auto it = servers.find(address);
         if (it == servers.end()) {
             result.result = refusal;
-            result.error_code = refusal == connect_result::status::proxy_error ? proxy_code : 111;
+            result.error_code = refusal == connect_result::status::refused ? ECONNREFUSED : proxy_code;
             return nullptr;
         }
         result.result = connect_result::status::ok;
@@ -201,7 +214,13 @@ protected:
     }
 
     scripted_network net;
-    dialog_settings settings{.how = method::rcpt, .helo = "probe.test", .timeout = 5};
+    dialog_settings settings = [] {
+        dialog_settings s;
+        s.how = method::rcpt;
+        s.helo = "probe.test";
+        s.timeout = 5;
+        return s;
+    }();
 };
 
 // ---- what each answer to RCPT makes of the report ---------------------------
@@ -273,7 +292,7 @@ TEST_F(Dialog, TranscriptHoldsEveryLineInOrder)
     ASSERT_EQ(commands().size(), 6u);
     const std::string random_rcpt = commands()[3];
     EXPECT_TRUE(random_rcpt.starts_with("RCPT TO:<") && random_rcpt.ends_with("@example.test>\r\n"));
-    EXPECT_EQ(r.transcript, verimex::texts::telnet_line("mx.test") + banner + "EHLO probe.test\r\n" + ehlo_plain +
+    EXPECT_EQ(r.transcript, golden::telnet_line("mx.test") + banner + "EHLO probe.test\r\n" + ehlo_plain +
                                 "MAIL FROM:<probe@probe.test>\r\n" + ok + "RCPT TO:<alice@example.test>\r\n" +
                                 rcpt_ok + random_rcpt + random_refused + "RSET\r\n250 2.0.0 Ok\r\nQUIT\r\n");
 }
@@ -287,6 +306,22 @@ TEST_F(Dialog, NullSenderByDefaultAndNoProbeWhenCatchAllIsOff)
     EXPECT_EQ(r.catch_all, std::nullopt);
     EXPECT_EQ(commands(), (std::vector<std::string>{"EHLO probe.test\r\n", "MAIL FROM:<>\r\n",
                                                    "RCPT TO:<alice@example.test>\r\n", "RSET\r\n", "QUIT\r\n"}));
+}
+
+TEST_F(Dialog, Utf8AddressAsksForAnSmtpUtf8TransactionWhereOffered)
+{
+    server_script s = postfix_like(rcpt_ok);
+    s.answers["EHLO"] = {"250-mx.test\r\n250 SMTPUTF8\r\n"};
+    net.one_mx("127.0.0.10", s);
+    settings.catch_all = false;
+    EXPECT_EQ(run("j\xc3\xb6rg@example.test").verdict, verdict::deliverable);
+    EXPECT_EQ(commands()[1], "MAIL FROM:<> SMTPUTF8\r\n");
+    EXPECT_EQ(commands()[2], "RCPT TO:<j\xc3\xb6rg@example.test>\r\n");
+    // An ASCII address needs none; an IDN domain goes out as A-labels.
+    net.logs.clear();
+    run("jorg@b\xc3\xbc" "cher.example");
+    EXPECT_EQ(commands()[1], "MAIL FROM:<>\r\n");
+    EXPECT_EQ(commands()[2], "RCPT TO:<jorg@xn--bcher-kva.example>\r\n");
 }
 
 TEST_F(Dialog, CatchAllResultIsRememberedPerDomain)
@@ -362,7 +397,7 @@ TEST_F(Dialog, AutoAsksVrfyFirstAndRcptWhenVrfyDecidesNothing)
         EXPECT_EQ(net.logs["127.0.0.10"].connections, 1);
         if (!c.rcpt_follows) {
             // The component's returnvar for the same answer.
-            EXPECT_EQ(r.returnvar, r.v == verdict::deliverable ? std::string("000") : c.vrfy_reply);
+            EXPECT_EQ(r.returnvar, r.verdict == verdict::deliverable ? std::string("000") : c.vrfy_reply);
         }
     }
 }
@@ -450,11 +485,11 @@ TEST_F(Dialog, FirstMxRefusingConnectionsLeavesTheSecondToDecide)
     EXPECT_EQ(r.verdict, verdict::deliverable);
     EXPECT_EQ(r.mx, "mx2.test");
     // Preference order, every address of a host in turn.
-    EXPECT_TRUE(r.transcript.starts_with(verimex::texts::telnet_line("mx1.test") +
-                                         verimex::texts::connect_error_line("mx1.test") +
-                                         verimex::texts::telnet_line("mx2.test") +
-                                         verimex::texts::connect_error_line("mx2.test") +
-                                         verimex::texts::telnet_line("mx2.test") + banner))
+    EXPECT_TRUE(r.transcript.starts_with(golden::telnet_line("mx1.test") +
+                                         golden::connect_error_line("mx1.test") +
+                                         golden::telnet_line("mx2.test") +
+                                         golden::connect_error_line("mx2.test") +
+                                         golden::telnet_line("mx2.test") + banner))
         << r.transcript;
 }
 
@@ -469,9 +504,9 @@ TEST_F(Dialog, OutcomesWithoutAServerAnswer)
     };
     const std::vector<case_> cases = {
         {"null MX", [](scripted_network& n, dialog_settings&) { n.mx.result = mx_answer::status::null_mx; },
-         verdict::undeliverable, reason::no_mail_server, std::string(verimex::texts::no_mail_server)},
+         verdict::undeliverable, reason::no_mail_server, golden::no_mail_server()},
         {"NXDOMAIN", [](scripted_network& n, dialog_settings&) { n.mx.result = mx_answer::status::nxdomain; },
-         verdict::undeliverable, reason::no_mail_server, std::string(verimex::texts::no_mail_server)},
+         verdict::undeliverable, reason::no_mail_server, golden::no_mail_server()},
         {"SERVFAIL",
          [](scripted_network& n, dialog_settings&) {
              n.mx.result = mx_answer::status::dns_error;
@@ -479,25 +514,33 @@ TEST_F(Dialog, OutcomesWithoutAServerAnswer)
          },
          verdict::unknown, reason::dns_error, "ERROR: DNS lookup failed: Server failure"},
         {"refused", [](scripted_network& n, dialog_settings&) { n.servers.clear(); }, verdict::unknown,
-         reason::could_not_connect, std::string(verimex::texts::could_not_connect)},
+         reason::could_not_connect, golden::could_not_connect()},
         {"proxy refuses",
          [](scripted_network& n, dialog_settings&) {
              n.servers.clear();
              n.refusal = connect_result::status::proxy_error;
              n.proxy_code = 2;
          },
-         verdict::unknown, reason::proxy_error, "ERROR: proxy failed (SOCKS5 reply 2)"},
-        {"private address refused",
-         [](scripted_network&, dialog_settings& s) { s.refuse_private_mx = true; }, verdict::unknown,
-         reason::refused_address, std::string(verimex::texts::could_not_connect)},
+         verdict::unknown, reason::proxy_error, "ERROR: proxy failed (code 2)"},
         {"banner refusal",
          [](scripted_network& n, dialog_settings&) {
              n.servers["127.0.0.10"].banner = "554 5.7.1 mx.test: Client host rejected: blocked using zen\r\n";
          },
          verdict::unknown, reason::blocked, "554 5.7.1 mx.test: Client host rejected: blocked using zen\r\n"},
+        {"out of descriptors",
+         [](scripted_network& n, dialog_settings&) {
+             n.servers.clear();
+             n.refusal = connect_result::status::failed;
+             n.proxy_code = EMFILE;
+         },
+         verdict::unknown, reason::could_not_connect, golden::could_not_connect()},
         {"hangs up after the banner",
          [](scripted_network& n, dialog_settings&) { n.servers["127.0.0.10"].hang_up_after = 1; },
-         verdict::unknown, reason::could_not_connect, std::string(verimex::texts::could_not_connect)},
+         verdict::unknown, reason::could_not_connect, golden::could_not_connect()},
+        // Last: what follows the loop looks at it.
+        {"private address refused",
+         [](scripted_network&, dialog_settings& s) { s.refuse_private_mx = true; }, verdict::unknown,
+         reason::refused_address, golden::could_not_connect()},
     };
     for (const case_& c : cases) {
         SCOPED_TRACE(c.name);
@@ -509,10 +552,13 @@ TEST_F(Dialog, OutcomesWithoutAServerAnswer)
         EXPECT_EQ(r.verdict, c.v);
         EXPECT_EQ(r.reason, c.r);
         EXPECT_EQ(r.returnvar, c.returnvar);
+        // Short of descriptors: no result at all, and nothing else tried.
+        EXPECT_EQ(r.unusable, net.refusal == connect_result::status::failed);
     }
-    // A refused address is never connected to, and says so as a refused
-    // connection does.
+    // A refused address is never connected to, and the transcript says so
+    // as for a refused connection.
     EXPECT_EQ(net.logs["127.0.0.10"].connections, 0);
+    EXPECT_EQ(run().transcript, golden::telnet_line("mx.test") + golden::connect_error_line("mx.test"));
 }
 
 // ---- bounds --------------------------------------------------------------------
@@ -531,9 +577,21 @@ TEST_F(Dialog, TarpitIsCutOffAtTheTotalLimit)
     const auto took = clock::now() - start;
     EXPECT_EQ(r.verdict, verdict::unknown);
     EXPECT_EQ(r.reason, reason::timeout);
-    EXPECT_EQ(r.returnvar, verimex::texts::timed_out(2));
+    EXPECT_EQ(r.returnvar, golden::timed_out(2));
     EXPECT_GE(took, 1900ms);
     EXPECT_LT(took, 3s);
+}
+
+TEST_F(Dialog, ServerSlowToTakeItsLeaveCostsAFewSecondsNotALimit)
+{
+    server_script s = postfix_like(rcpt_ok);
+    s.stall_on = "RSET";
+    net.one_mx("127.0.0.10", s);
+    settings.timeout = 60;
+    const auto start = clock::now();
+    const report r = run();
+    EXPECT_EQ(r.verdict, verdict::deliverable);
+    EXPECT_LT(clock::now() - start, 10s);
 }
 
 TEST_F(Dialog, SilentServerTimesOutAfterOneLimitAndTheNextMxIsAsked)

@@ -1,5 +1,5 @@
 // check against mail servers that hang up instead of answering, played by
-// tests/wine/peers.py: the same servers and cases as the Windows DLL's.
+// tests/support/smtp_peer.py: the same servers and cases as the Windows DLL's.
 #include <gtest/gtest.h>
 
 #include <chrono>

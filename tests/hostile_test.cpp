@@ -38,7 +38,7 @@
 #include <tuple>
 #include <vector>
 
-#include "component/texts.h"
+#include "support/golden.h"
 #include "lookup/runlookup.h"
 #include "lookup_fixtures.h"
 #include "platform/posix/fd.h"
@@ -51,8 +51,6 @@
 #include "verimex/quoverimex.h"
 #include "watchdog/form1.h"
 
-extern char** environ;
-
 namespace verimex {
 namespace {
 
@@ -62,7 +60,7 @@ using platform::posix::Fd;
 using test::PeerConnection;
 using test::SmtpPeer;
 using Clock = std::chrono::steady_clock;
-using Hosts = std::vector<std::string>;
+using test::Hosts;
 
 constexpr const char* from = "prober.hostile.test";
 
@@ -145,8 +143,8 @@ long ms(Clock::duration d)
 std::string dialog(const std::string& host, const std::string& banner, const std::string& helo_reply,
                    const std::string& email, const std::string& vrfy_reply)
 {
-    return texts::telnet_line(host) + banner + texts::helo_line(from) + helo_reply + texts::vrfy_line(email) +
-           vrfy_reply + texts::quit_line();
+    return golden::telnet_line(host) + banner + golden::helo_line(from) + helo_reply + golden::vrfy_line(email) +
+           vrfy_reply + golden::quit_line();
 }
 
 class Hostile : public ::testing::Test {
@@ -162,7 +160,7 @@ protected:
         warm.timeout(1);
         warm.email("user@refused.hostile.test");
         warm.check();
-        ASSERT_EQ(warm.returnvar(), texts::could_not_connect);
+        ASSERT_EQ(warm.returnvar(), golden::could_not_connect());
         self.from(from);
         self.timeout(1);
         reap_lookup_children();
@@ -213,13 +211,13 @@ TEST_F(HostileServer, NeverSendsABanner)
 {
     SmtpPeer peer("127.0.0.100", test::silent());
     const Clock::duration took = timed_check("user@silent.hostile.test");
-    EXPECT_EQ(self.returnvar(), texts::timed_out(1));
+    EXPECT_EQ(self.returnvar(), golden::timed_out(1));
     EXPECT_EQ(self.smtp(), dialog("mx.silent.hostile.test", "", "", "user@silent.hostile.test", ""));
     EXPECT_GE(took, 1100ms);
     EXPECT_LT(took, bound(1));
     // Told everything all the same, and let go.
     EXPECT_TRUE(eventually([&] { return peer.lines().size() == 3; }));
-    EXPECT_EQ(peer.lines().back(), texts::quit_line());
+    EXPECT_EQ(peer.lines().back(), golden::quit_line());
 }
 
 TEST_F(HostileServer, SendsABannerAndCloses)
@@ -227,7 +225,7 @@ TEST_F(HostileServer, SendsABannerAndCloses)
     SmtpPeer peer("127.0.0.101", [](PeerConnection& c) { c.send("220 mx.hangup going away\r\n"); });
     const Clock::duration took = timed_check("user@hangup.hostile.test");
     // Gone before vrfy without a refusal: the close ends every wait at once.
-    EXPECT_EQ(self.returnvar(), texts::could_not_connect);
+    EXPECT_EQ(self.returnvar(), golden::could_not_connect());
     EXPECT_EQ(self.smtp(),
               dialog("mx.hangup.hostile.test", "220 mx.hangup going away\r\n", "", "user@hangup.hostile.test", ""));
     EXPECT_LT(took, bound(0));
@@ -259,7 +257,7 @@ TEST_F(HostileServer, ResetsTheConnection)
     });
     const Clock::duration took = timed_check("user@reset.hostile.test");
     // The reset ends the wait for the banner at once; nothing was said.
-    EXPECT_EQ(self.returnvar(), texts::could_not_connect);
+    EXPECT_EQ(self.returnvar(), golden::could_not_connect());
     EXPECT_EQ(self.smtp(), dialog("mx.reset.hostile.test", "", "", "user@reset.hostile.test", ""));
     EXPECT_LT(took, bound(0));
 }
@@ -292,7 +290,7 @@ TEST_F(HostileServer, SendsOneBytePerSecond)
         c.wait_for_close();
     });
     const Clock::duration took = timed_check("user@slow.hostile.test");
-    EXPECT_EQ(self.returnvar(), texts::timed_out(1));
+    EXPECT_EQ(self.returnvar(), golden::timed_out(1));
     EXPECT_EQ(self.smtp(), dialog("mx.slow.hostile.test", "", "", "user@slow.hostile.test", ""));
     EXPECT_GE(took, 1100ms);
     EXPECT_LT(took, bound(1));
@@ -307,7 +305,7 @@ TEST_F(HostileServer, SendsTenMegabytesWithoutALineFeed)
     RssSampler rss;
     const Clock::duration took = timed_check("user@flood.hostile.test");
     const long grown_kib = rss.stop();
-    EXPECT_EQ(self.returnvar(), texts::timed_out(2));
+    EXPECT_EQ(self.returnvar(), golden::timed_out(2));
     EXPECT_EQ(self.smtp(), dialog("mx.flood.hostile.test", "", "", "user@flood.hostile.test", ""));
     EXPECT_GE(took, 2200ms);
     EXPECT_LT(took, bound(2));
@@ -343,7 +341,7 @@ TEST_F(HostileServer, Answers250ToHeloThenHangs)
     SmtpPeer peer("127.0.0.108", test::smtp_server({{"220 mx.helohang\r\n"}}, {{"helo", {{"250 mx\r\n"}}}},
                                                    /*otherwise*/ {{"", 1h}}));
     const Clock::duration took = timed_check("user@helohang.hostile.test");
-    EXPECT_EQ(self.returnvar(), texts::timed_out(1));
+    EXPECT_EQ(self.returnvar(), golden::timed_out(1));
     EXPECT_EQ(self.smtp(),
               dialog("mx.helohang.hostile.test", "220 mx.helohang\r\n", "250 mx\r\n", "user@helohang.hostile.test",
                      ""));
@@ -394,8 +392,8 @@ TEST_F(HostileServer, AcceptsOnlyAfterTheTimeout)
     FullListener server("127.0.0.109");
     const Clock::duration took = timed_check("user@late.hostile.test");
     // The connection wait ends by the watchdog, and check returns at once.
-    EXPECT_EQ(self.returnvar(), texts::timed_out(1));
-    EXPECT_EQ(self.smtp(), texts::telnet_line("mx.late.hostile.test"));
+    EXPECT_EQ(self.returnvar(), golden::timed_out(1));
+    EXPECT_EQ(self.smtp(), golden::telnet_line("mx.late.hostile.test"));
     EXPECT_GE(took, 1100ms);
     EXPECT_LT(took, bound(1));
     EXPECT_EQ(server.accept_all(), 1) << "only our own filler got through";
@@ -406,7 +404,7 @@ TEST_F(HostileServer, AcceptsOnlyAfterTheTimeout)
         << "listener, filler, its accepted end and the pending connect";
     self.nslookup("");
     timed_check("user@refused.hostile.test", "second_check_ms");
-    EXPECT_EQ(self.returnvar(), texts::could_not_connect);
+    EXPECT_EQ(self.returnvar(), golden::could_not_connect());
 }
 
 // ---------------------------------------------------------------------------
@@ -565,7 +563,7 @@ TEST_F(HostileDns, ServerThatNeverAnswersEndsTheLookupWithinTheHelpersBound)
     self.nslookup("127.0.0.120");
     const Clock::duration took = timed_check("user@input.hostile.test");
     // The helper gave up and printed nothing: no mail server to ask.
-    EXPECT_EQ(self.returnvar(), texts::no_mail_server);
+    EXPECT_EQ(self.returnvar(), golden::no_mail_server());
     EXPECT_EQ(self.nslookup(), "");
     EXPECT_EQ(self.smtp(), "");
     EXPECT_GE(silent.queries(), 1);
@@ -592,7 +590,7 @@ TEST_P(BrokenDnsAnswer, GivesNoHostWithinTheHelpersBound)
     DnsServer server(GetParam().server, GetParam().answer);
     self.nslookup(GetParam().server);
     const Clock::duration took = timed_check("user@input.hostile.test");
-    EXPECT_EQ(self.returnvar(), texts::no_mail_server);
+    EXPECT_EQ(self.returnvar(), golden::no_mail_server());
     EXPECT_EQ(self.nslookup(), "");
     EXPECT_EQ(self.smtp(), "");
     EXPECT_GE(server.queries(), 1);
@@ -679,9 +677,9 @@ TEST_F(HostileDns, HostileNamesStayOneRecordPerLine)
     EXPECT_EQ(hosts[5], "127.0.0.110");
     std::string expected;
     for (const std::string& host : hosts)
-        expected += texts::telnet_line(host) + texts::connect_error_line(host);
+        expected += golden::telnet_line(host) + golden::connect_error_line(host);
     EXPECT_EQ(self.smtp(), expected);
-    EXPECT_EQ(self.returnvar(), texts::could_not_connect);
+    EXPECT_EQ(self.returnvar(), golden::could_not_connect());
     EXPECT_LT(took, bound(1));
 }
 
@@ -706,7 +704,7 @@ TEST_F(HostileDns, AnswerWithHundredsOfRecordsIsReadOnlyUpToTheLimit)
     EXPECT_EQ(self.nslookup().size(), lookup_read_limit);
     const std::size_t whole = lookup_read_limit / record.size();
     EXPECT_EQ(test::hosts_in(self.nslookup()), Hosts(whole, "127.0.0.110"));
-    EXPECT_EQ(self.returnvar(), texts::could_not_connect);
+    EXPECT_EQ(self.returnvar(), golden::could_not_connect());
     EXPECT_GE(server.queries(), 2) << "once over UDP, once over TCP";
     EXPECT_LT(took, bound(1));
 }
@@ -720,40 +718,17 @@ protected:
     void SetUp() override
     {
         Hostile::SetUp();
-        // Only the private folder is searched: a tool missing or refused
-        // there must not be replaced by a system nslookup further on.
-        if (const char* path = std::getenv("PATH"))
-            saved_path_ = path;
-        ::setenv("PATH", tools_.path().c_str(), 1);
         platform::posix::override_lookup_helper("");
     }
     void TearDown() override
     {
         platform::posix::override_lookup_helper(nullptr);
-        if (saved_path_)
-            ::setenv("PATH", saved_path_->c_str(), 1);
         Hostile::TearDown();
     }
 
-    // A shell script in the private folder; executable unless told.
-    fs::path tool(const std::string& name, const std::string& script, bool executable = true)
-    {
-        const fs::path file = tools_.path() / name;
-        std::ofstream(file) << "#!/bin/sh\n" << script << "\n";
-        fs::permissions(file, executable ? fs::perms::owner_all : fs::perms::owner_read | fs::perms::owner_write);
-        return file;
-    }
-    fs::path data(const std::string& name, const std::string& content)
-    {
-        const fs::path file = tools_.path() / name;
-        std::ofstream(file, std::ios::binary) << content;
-        return file;
-    }
-
-    test::TempDir tools_;
-
-private:
-    std::optional<std::string> saved_path_;
+    // The only folder searched: a tool missing or refused there must not
+    // be replaced by a system nslookup further on.
+    test::ToolFolder tools_;
 };
 
 TEST_F(HostileTool, PrintingAMegabyteIsReadOnlyUpToTheLimit)
@@ -763,8 +738,8 @@ TEST_F(HostileTool, PrintingAMegabyteIsReadOnlyUpToTheLimit)
     std::string megabyte;
     while (megabyte.size() < (std::size_t{1} << 20))
         megabyte += record;
-    const fs::path big = data("big.txt", megabyte);
-    tool("nslookup", "exec /bin/cat '" + big.string() + "'");
+    const fs::path big = tools_.file("big.txt", megabyte);
+    tools_.script("nslookup", "exec /bin/cat '" + big.string() + "'");
     const Clock::duration took = timed_check("user@input.hostile.test");
 
     // 1000 bytes read; LF made CR LF, the preference and the dot dropped;
@@ -775,7 +750,7 @@ TEST_F(HostileTool, PrintingAMegabyteIsReadOnlyUpToTheLimit)
         shaped += "input.hostile.test\tmail exchanger = 127.0.0.110\r\n";
     EXPECT_EQ(self.nslookup().substr(0, shaped.size()), shaped);
     EXPECT_EQ(test::hosts_in(self.nslookup()), Hosts(whole, "127.0.0.110"));
-    EXPECT_EQ(self.returnvar(), texts::could_not_connect);
+    EXPECT_EQ(self.returnvar(), golden::could_not_connect());
     EXPECT_LT(took, bound(1));
     // The tool was not waited for; it ends on its own once its pipe is gone.
     reap_lookup_children();
@@ -785,10 +760,10 @@ TEST_F(HostileTool, PrintingAMegabyteIsReadOnlyUpToTheLimit)
 TEST_F(HostileTool, ExitingAtOnceGivesNoHost)
 {
     for (const char* script : {"exit 0", "exit 3", "kill -KILL $$"}) {
-        tool("nslookup", script);
+        tools_.script("nslookup", script);
         self.nslookup("");
         const Clock::duration took = timed_check("user@input.hostile.test");
-        EXPECT_EQ(self.returnvar(), texts::no_mail_server) << script;
+        EXPECT_EQ(self.returnvar(), golden::no_mail_server()) << script;
         EXPECT_EQ(self.nslookup(), "") << script;
         EXPECT_EQ(self.smtp(), "") << script;
         EXPECT_LT(took, bound(0)) << script;
@@ -797,10 +772,10 @@ TEST_F(HostileTool, ExitingAtOnceGivesNoHost)
 
 TEST_F(HostileTool, NotExecutableIsAFailedStart)
 {
-    tool("nslookup", "echo never", /*executable*/ false);
+    tools_.script("nslookup", "echo never", /*executable*/ false);
     self.nslookup("10.0.0.1");  // kept: a failed lookup leaves it alone
     const Clock::duration took = timed_check("user@input.hostile.test");
-    EXPECT_EQ(self.returnvar(), texts::start_failed(EACCES));
+    EXPECT_EQ(self.returnvar(), golden::start_failed(EACCES));
     EXPECT_EQ(self.nslookup(), "10.0.0.1");
     EXPECT_EQ(self.smtp(), "");
     EXPECT_LT(took, bound(0));
@@ -810,12 +785,12 @@ TEST_F(HostileTool, ThousandChecksLeaveNoZombieAndNoDescriptor)
 {
     // The bundled helper and the three bad tools in turn, each run by its
     // absolute path as the program for the word "nslookup".
-    const fs::path big = data("junk.txt", std::string(std::size_t{1} << 20, 'j'));
+    const fs::path big = tools_.file("junk.txt", std::string(std::size_t{1} << 20, 'j'));
     const std::vector<std::optional<fs::path>> programs = {
         std::nullopt,  // the bundled helper
-        tool("megabyte", "exec /bin/cat '" + big.string() + "'"),
-        tool("quitter", "exit 0"),
-        tool("refused", "echo never", /*executable*/ false),
+        tools_.script("megabyte", "exec /bin/cat '" + big.string() + "'"),
+        tools_.script("quitter", "exit 0"),
+        tools_.script("refused", "echo never", /*executable*/ false),
     };
     RssSampler rss;
     const Clock::time_point start = Clock::now();
@@ -826,7 +801,7 @@ TEST_F(HostileTool, ThousandChecksLeaveNoZombieAndNoDescriptor)
         self.smtp("");
         self.email("user@nomx.hostile.test");
         self.check();
-        ASSERT_TRUE(self.returnvar() == texts::no_mail_server || self.returnvar() == texts::start_failed(EACCES))
+        ASSERT_TRUE(self.returnvar() == golden::no_mail_server() || self.returnvar() == golden::start_failed(EACCES))
             << "check " << i << ": " << self.returnvar();
         ASSERT_EQ(self.smtp(), "") << "check " << i;
         // Reaped at every lookup and yield: never more than a few pending.
@@ -863,8 +838,8 @@ protected:
     // The whole dialog with the input server, rejected.
     std::string rejected(const std::string& email) const
     {
-        return texts::telnet_line("mx.input.hostile.test") + "220 mx.input\r\n" + texts::helo_line(self.from()) +
-               "250 mx.input\r\n" + texts::vrfy_line(email) + unknown + texts::quit_line();
+        return golden::telnet_line("mx.input.hostile.test") + "220 mx.input\r\n" + golden::helo_line(self.from()) +
+               "250 mx.input\r\n" + golden::vrfy_line(email) + unknown + golden::quit_line();
     }
     // The commands the server received, once it has all three.
     std::vector<std::string> commands()
@@ -887,7 +862,7 @@ TEST_F(HostileInput, MegabyteLocalPartIsSentWhole)
     const long grown_kib = rss.stop();
     EXPECT_EQ(self.returnvar(), unknown);
     EXPECT_EQ(self.smtp(), rejected(email));
-    EXPECT_EQ(commands().at(1), texts::vrfy_line(email));
+    EXPECT_EQ(commands().at(1), golden::vrfy_line(email));
     EXPECT_LT(took, bound(0));
     RecordProperty("rss_growth_kib", std::to_string(grown_kib));
 }
@@ -898,7 +873,7 @@ TEST_F(HostileInput, MegabyteFromIsSentWhole)
     const Clock::duration took = timed_check("user@input.hostile.test");
     EXPECT_EQ(self.returnvar(), unknown);
     EXPECT_EQ(self.smtp(), rejected("user@input.hostile.test"));
-    EXPECT_EQ(commands().at(0), texts::helo_line(megabyte));
+    EXPECT_EQ(commands().at(0), golden::helo_line(megabyte));
     EXPECT_LT(took, bound(0));
 }
 
@@ -906,7 +881,7 @@ TEST_F(HostileInput, MegabyteDomainIsMoreThanTheSystemPassesToAProgram)
 {
     // One argument may hold at most 128 KiB: the start fails with E2BIG.
     const Clock::duration took = timed_check("user@" + megabyte);
-    EXPECT_EQ(self.returnvar(), texts::start_failed(E2BIG));
+    EXPECT_EQ(self.returnvar(), golden::start_failed(E2BIG));
     EXPECT_EQ(self.nslookup(), "");
     EXPECT_EQ(self.smtp(), "");
     EXPECT_LT(took, bound(0));
@@ -916,7 +891,7 @@ TEST_F(HostileInput, MegabyteServerNameIsMoreThanTheSystemPassesToAProgram)
 {
     self.nslookup(megabyte);
     const Clock::duration took = timed_check("user@input.hostile.test");
-    EXPECT_EQ(self.returnvar(), texts::start_failed(E2BIG));
+    EXPECT_EQ(self.returnvar(), golden::start_failed(E2BIG));
     // Kept, and scanned: no record in it.
     EXPECT_EQ(self.nslookup(), megabyte);
     EXPECT_EQ(self.smtp(), "");
@@ -950,18 +925,18 @@ TEST_F(HostileInput, MegabyteOfRecordsLeftInTheServerNameEnds)
     RecordProperty("hosts", std::to_string(count));
 
     EXPECT_EQ(self.nslookup(), server);
-    const bool timed_out = self.returnvar() == texts::timed_out(1);
-    EXPECT_TRUE(timed_out || self.returnvar() == texts::could_not_connect) << self.returnvar();
+    const bool timed_out = self.returnvar() == golden::timed_out(1);
+    EXPECT_TRUE(timed_out || self.returnvar() == golden::could_not_connect()) << self.returnvar();
     // Whole probes of two lines each; after a timeout, the "telnet: " line
     // of the host whose connect the watchdog ended.
-    const std::string one = texts::telnet_line("127.0.0.110") + texts::connect_error_line("127.0.0.110");
+    const std::string one = golden::telnet_line("127.0.0.110") + golden::connect_error_line("127.0.0.110");
     const std::size_t probed = self.smtp().size() / one.size();
     RecordProperty("probed", std::to_string(probed));
     std::string expected;
     for (std::size_t i = 0; i < probed; ++i)
         expected += one;
     if (timed_out)
-        expected += texts::telnet_line("127.0.0.110");
+        expected += golden::telnet_line("127.0.0.110");
     else
         EXPECT_EQ(probed, count);
     EXPECT_EQ(self.smtp(), expected);
@@ -975,16 +950,16 @@ TEST_F(HostileInput, ControlCharactersAreSentAsTheyAre)
     timed_check(email);
     EXPECT_EQ(self.returnvar(), unknown);
     EXPECT_EQ(self.smtp(), rejected(email));
-    EXPECT_EQ(commands().at(0), texts::helo_line(self.from()));
-    EXPECT_EQ(commands().at(1), texts::vrfy_line(email));
+    EXPECT_EQ(commands().at(0), golden::helo_line(self.from()));
+    EXPECT_EQ(commands().at(1), golden::vrfy_line(email));
 }
 
 TEST_F(HostileInput, ControlCharactersInTheDomainOrServerFindNothing)
 {
     // Refused in the domain; in the host's own server setting it goes to
     // the lookup, which finds nothing.
-    const std::string refused(texts::invalid_email);
-    const std::string nothing(texts::no_mail_server);
+    const std::string refused(golden::invalid_email());
+    const std::string nothing(golden::no_mail_server());
     for (const auto& [email, server, result] : std::vector<std::tuple<std::string, std::string, std::string>>{
              {"user@in\x01put.hostile.test", "", refused},
              {"user@input.hostile.test", "127.0.0.1\x01\x7f", nothing},
@@ -1021,7 +996,7 @@ TEST_P(AtSigns, DomainIsWhatFollowsTheFirstAt)
         EXPECT_EQ(self.returnvar(), unknown);
         EXPECT_EQ(self.smtp(), rejected(email));
     } else {
-        EXPECT_EQ(self.returnvar(), texts::no_mail_server);
+        EXPECT_EQ(self.returnvar(), golden::no_mail_server());
         EXPECT_EQ(self.smtp(), "");
     }
     EXPECT_LT(took, bound(0));
@@ -1046,7 +1021,7 @@ TEST_F(HostileInput, NonAsciiTextIsUtf8OnTheWire)
     const Clock::duration took = timed_check(email);
     EXPECT_EQ(self.returnvar(), unknown);
     EXPECT_EQ(self.smtp(), rejected(email));
-    EXPECT_EQ(commands().at(1), texts::vrfy_line(email));
+    EXPECT_EQ(commands().at(1), golden::vrfy_line(email));
     EXPECT_LT(took, bound(0));
 }
 
@@ -1059,7 +1034,7 @@ TEST_F(HostileInput, NonAsciiOrInvalidUtf8WhereANameBelongsFindsNothing)
          }) {
         self.nslookup(server);
         const Clock::duration took = timed_check(email);
-        EXPECT_EQ(self.returnvar(), texts::no_mail_server) << server;
+        EXPECT_EQ(self.returnvar(), golden::no_mail_server()) << server;
         EXPECT_EQ(self.nslookup(), "");
         EXPECT_EQ(self.smtp(), "");
         EXPECT_LT(took, bound(0));

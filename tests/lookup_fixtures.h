@@ -13,13 +13,16 @@
 
 namespace verimex::test {
 
+// Mail exchangers as the host loop of check() would try them, in order.
+using Hosts = std::vector<std::string>;
+
 // Every host the scanner hands out for text, in order, as the host loop of
 // check() would see them. Gives up (and says so with a marker entry) after
 // far more calls than the text could hold records, so a scanner that never
 // ends fails the test instead of hanging it.
-inline std::vector<std::string> hosts_in(std::string_view text)
+inline Hosts hosts_in(std::string_view text)
 {
-    std::vector<std::string> hosts;
+    Hosts hosts;
     std::size_t scanpos = 1;
     for (std::size_t calls = 0; calls <= text.size() + 1; ++calls) {
         std::optional<std::string> host = nextmx(text, scanpos);

@@ -30,7 +30,7 @@
 #include <thread>
 #include <vector>
 
-#include "component/texts.h"
+#include "support/golden.h"
 #include "lookup/runlookup.h"
 #include "lookup_fixtures.h"
 #include "platform/clock.h"
@@ -48,12 +48,10 @@ extern char** environ;
 namespace verimex {
 namespace {
 
-namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using platform::posix::Fd;
-using test::TempDir;
+using test::Hosts;
 using test::hosts_in;
-using Hosts = std::vector<std::string>;
 using Clock = std::chrono::steady_clock;
 
 constexpr const char* fake_tool_role = "VERIMEX_FAKE_TOOL";
@@ -122,34 +120,10 @@ Lookup run_lookup(const std::string& command, const std::string& before = "")
 {
     Lookup l;
     l.object.nslookup(before);
-    l.object.returnvar(std::string(texts::no_mail_server));
+    l.object.returnvar(golden::no_mail_server());
     runlookup(l.object, command);
     return l;
 }
-
-// Sets an environment variable for one scope.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const std::string& value) : name_(name)
-    {
-        if (const char* old = std::getenv(name))
-            old_ = old;
-        ::setenv(name, value.c_str(), 1);
-    }
-    ~ScopedEnv()
-    {
-        if (old_)
-            ::setenv(name_, old_->c_str(), 1);
-        else
-            ::unsetenv(name_);
-    }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
 
 // Which program answers the word "nslookup", for one scope.
 class ScopedHelper {
@@ -395,14 +369,14 @@ protected:
     Lookup lookup(const std::string& domain, const std::string& server = "")
     {
         ScopedHelper helper(GetParam().helper);
-        return run_lookup(texts::lookup_command(domain, server));
+        return run_lookup(golden::lookup_command(domain, server));
     }
 };
 
 TEST_P(RealTool, FindsTheMailExchangers)
 {
     const Lookup l = lookup("two.test");
-    EXPECT_EQ(l.object.returnvar(), texts::no_mail_server);
+    EXPECT_EQ(l.object.returnvar(), golden::no_mail_server());
     const Hosts hosts = l.hosts();
     EXPECT_EQ(std::set<std::string>(hosts.begin(), hosts.end()), (std::set<std::string>{"mx1.two.test", "mx2.two.test"}));
     EXPECT_EQ(hosts.size(), 2u);
@@ -411,14 +385,14 @@ TEST_P(RealTool, FindsTheMailExchangers)
 TEST_P(RealTool, DomainWithoutMxGivesNoHost)
 {
     const Lookup l = lookup("nomx.test");
-    EXPECT_EQ(l.object.returnvar(), texts::no_mail_server);
+    EXPECT_EQ(l.object.returnvar(), golden::no_mail_server());
     EXPECT_EQ(l.hosts(), Hosts{});
 }
 
 TEST_P(RealTool, UnknownDomainGivesNoHost)
 {
     const Lookup l = lookup("nothing.test");
-    EXPECT_EQ(l.object.returnvar(), texts::no_mail_server);
+    EXPECT_EQ(l.object.returnvar(), golden::no_mail_server());
     EXPECT_EQ(l.hosts(), Hosts{});
 }
 
@@ -426,7 +400,7 @@ TEST_P(RealTool, UnreachableServerGivesNoHost)
 {
     const Clock::time_point start = Clock::now();
     const Lookup l = lookup("two.test", "127.0.0.99");
-    EXPECT_EQ(l.object.returnvar(), texts::no_mail_server);
+    EXPECT_EQ(l.object.returnvar(), golden::no_mail_server());
     EXPECT_EQ(l.hosts(), Hosts{});
     EXPECT_LT(Clock::now() - start, 10s);
 }
@@ -438,13 +412,13 @@ TEST(RealTools, HelperIsFoundBesideTheLibrary)
 {
     const std::string found = platform::posix::lookup_helper();
     ASSERT_NE(found, "");
-    EXPECT_TRUE(fs::equivalent(found, helper_path)) << found;
+    EXPECT_TRUE(std::filesystem::equivalent(found, helper_path)) << found;
 }
 
 TEST(RealTools, HelperAndBindListRecordsInTheSameAnswerOrder)
 {
     REQUIRE_TEST_NETWORK();
-    const std::string command = texts::lookup_command("order.lookup.test", "");
+    const std::string command = golden::lookup_command("order.lookup.test", "");
     Hosts ours, bind;
     {
         ScopedHelper helper(nullptr);
@@ -464,38 +438,22 @@ TEST(RealTools, HelperAndBindListRecordsInTheSameAnswerOrder)
 
 class Runner : public ::testing::Test {
 protected:
-    Runner() : path_("PATH", tools_.path().string()) {}
-
-    void tool(const std::string& name, const std::string& script)
-    {
-        const fs::path file = tools_.path() / name;
-        std::ofstream(file) << "#!/bin/sh\n" << script << "\n";
-        fs::permissions(file, fs::perms::owner_all);
-    }
-    fs::path file(const std::string& name, const std::string& content)
-    {
-        const fs::path f = tools_.path() / name;
-        std::ofstream(f, std::ios::binary) << content;
-        return f;
-    }
-
-    TempDir tools_;
-    ScopedEnv path_;
+    test::ToolFolder tools_;
 };
 
 TEST_F(Runner, ToolFromThePathHasItsOutputReshaped)
 {
     // One printf, so one write: the runner reads only once.
-    tool("nslookup", "printf 'Server: 127.0.0.1\\n\\nfake.test\\tmail exchanger = 10 mx.fake.test.\\n'");
+    tools_.script("nslookup", "printf 'Server: 127.0.0.1\\n\\nfake.test\\tmail exchanger = 10 mx.fake.test.\\n'");
     ScopedHelper helper("");  // as when the bundled helper is missing
-    const Lookup l = run_lookup(texts::lookup_command("fake.test", ""));
+    const Lookup l = run_lookup(golden::lookup_command("fake.test", ""));
     EXPECT_EQ(l.object.nslookup(), "Server: 127.0.0.1\r\n\r\nfake.test\tmail exchanger = mx.fake.test\r\n");
     EXPECT_EQ(l.hosts(), Hosts{"mx.fake.test"});
 }
 
 TEST_F(Runner, CommandIsSplitAtBlanksAndTabsWithoutAShell)
 {
-    tool("args", "out=; for a in \"$@\"; do out=\"$out[$a]\"; done; printf '%s' \"$out\"");
+    tools_.script("args", "out=; for a in \"$@\"; do out=\"$out[$a]\"; done; printf '%s' \"$out\"");
     const Lookup l = run_lookup("args  -q=mx\tx.test  $HOME;echo  '*' ");
     EXPECT_EQ(l.object.nslookup(), "[-q=mx][x.test][$HOME;echo]['*']");
 }
@@ -505,9 +463,9 @@ TEST_F(Runner, OutputIsCutAtTheReadLimit)
     std::string big;
     for (int i = 0; big.size() < 3 * lookup_read_limit; ++i)
         big += "big.test\tmail exchanger = host-" + std::to_string(i) + ".big.test\r\n";
-    const fs::path data = file("big.txt", big);
+    const std::filesystem::path data = tools_.file("big.txt", big);
     // cat hands the whole file to the pipe in one write.
-    tool("bigtool", "exec /bin/cat '" + data.string() + "'");
+    tools_.script("bigtool", "exec /bin/cat '" + data.string() + "'");
     const Lookup l = run_lookup("bigtool");
     ASSERT_EQ(l.object.nslookup(), big.substr(0, lookup_read_limit));
     const Hosts hosts = l.hosts();
@@ -523,7 +481,7 @@ TEST_F(Runner, ToolThatCannotBeFoundIsAFailedStartWithErrno2)
     for (const char* command : {"verimex-no-such-tool -q=mx x.test", "nslookup -q=mx x.test ", ""}) {
         ScopedHelper helper("");  // "nslookup" is not on the private search list either
         const Lookup l = run_lookup(command, "earlier output");
-        EXPECT_EQ(l.object.returnvar(), texts::start_failed(2)) << command;
+        EXPECT_EQ(l.object.returnvar(), golden::start_failed(2)) << command;
         EXPECT_EQ(l.object.nslookup(), "earlier output") << command;
     }
     EXPECT_EQ(test::open_descriptors(), fds) << "no pipe end left open";
@@ -531,10 +489,10 @@ TEST_F(Runner, ToolThatCannotBeFoundIsAFailedStartWithErrno2)
 
 TEST_F(Runner, ToolThatPrintsNothingGivesAnEmptyOutput)
 {
-    tool("quiet", "echo 'to stderr only' >&2; /bin/sleep 0.1");
+    tools_.script("quiet", "echo 'to stderr only' >&2; /bin/sleep 0.1");
     const Lookup l = run_lookup("quiet -q=mx x.test", "earlier output");
     EXPECT_EQ(l.object.nslookup(), "");
-    EXPECT_EQ(l.object.returnvar(), texts::no_mail_server);
+    EXPECT_EQ(l.object.returnvar(), golden::no_mail_server());
     EXPECT_EQ(l.hosts(), Hosts{});
 }
 
@@ -553,7 +511,7 @@ TEST_F(Runner, ToolGetsOnlyThePipeAndNullDevicesAndCleanSignals)
 
     std::string report;
     {
-        ScopedEnv role(fake_tool_role, "inheritance");
+        test::ScopedEnv role(fake_tool_role, "inheritance");
         report = run_lookup(link_target("/proc/self/exe") + " -q=mx x.test").object.nslookup();
     }
     ::sigaction(SIGPIPE, &old_pipe, nullptr);
@@ -578,11 +536,11 @@ TEST_F(Runner, ToolGetsOnlyThePipeAndNullDevicesAndCleanSignals)
 
 TEST_F(Runner, ManyLookupsLeaveNoDescriptorsAndNoZombies)
 {
-    tool("nslookup", "printf 'x.test\\tmail exchanger = mx.x.test\\r\\n'");
+    tools_.script("nslookup", "printf 'x.test\\tmail exchanger = mx.x.test\\r\\n'");
     ScopedHelper helper("");
     const std::size_t fds = test::open_descriptors();
     for (int i = 0; i < 300; ++i) {
-        const Lookup l = run_lookup(texts::lookup_command("x.test", ""));
+        const Lookup l = run_lookup(golden::lookup_command("x.test", ""));
         ASSERT_EQ(l.hosts(), Hosts{"mx.x.test"}) << "lookup " << i;
         // Reaping happens at the next lookup, so at most the children of
         // the last few lookups can still be waiting.

@@ -12,7 +12,7 @@
 #include <memory>
 #include <string>
 
-#include "component/texts.h"
+#include "support/golden.h"
 #include "support/fake_lookup.h"
 #include "verimex/quoverimex.h"
 
@@ -60,8 +60,8 @@ protected:
     // host name in the instance's configuration make it exact.
     static std::string until_vrfy(const std::string& email)
     {
-        return texts::telnet_line(host) + "220 mx.pf.test ESMTP\r\n" + texts::helo_line(from) +
-               "250 mx.pf.test\r\n" + texts::vrfy_line(email);
+        return golden::telnet_line(host) + "220 mx.pf.test ESMTP\r\n" + golden::helo_line(from) +
+               "250 mx.pf.test\r\n" + golden::vrfy_line(email);
     }
 
     static inline std::unique_ptr<test::TempDir> dir;
@@ -74,7 +74,7 @@ TEST_F(Postfix, KnownLocalUserIsAnswered252AndNotVerified)
     self.email("root@pf.test");
     self.check();
     EXPECT_EQ(self.returnvar(), "252 2.0.0 root@pf.test\r\n");
-    EXPECT_EQ(self.smtp(), until_vrfy("root@pf.test") + "252 2.0.0 root@pf.test\r\n" + texts::quit_line());
+    EXPECT_EQ(self.smtp(), until_vrfy("root@pf.test") + "252 2.0.0 root@pf.test\r\n" + golden::quit_line());
 }
 
 TEST_F(Postfix, UnknownUserIsRejectedWith550)
@@ -84,7 +84,7 @@ TEST_F(Postfix, UnknownUserIsRejectedWith550)
     const std::string& reply = self.returnvar();
     EXPECT_TRUE(reply.starts_with("550 5.1.1 <nosuchuser@pf.test>: ")) << reply;
     EXPECT_TRUE(reply.ends_with("\r\n")) << reply;
-    EXPECT_EQ(self.smtp(), until_vrfy("nosuchuser@pf.test") + reply + texts::quit_line());
+    EXPECT_EQ(self.smtp(), until_vrfy("nosuchuser@pf.test") + reply + golden::quit_line());
 }
 
 }  // namespace

@@ -9,7 +9,7 @@
 #include <system_error>
 #include <vector>
 
-#include "component/texts.h"
+#include "support/golden.h"
 #include "probe/dialog.h"
 #include "probe/readreply.h"
 #include "support/scripted_socket.h"
@@ -119,7 +119,7 @@ TEST_F(ReadReply, SilentServerGivesNothingOnceTheWatchdogFires)
     EXPECT_FALSE(reply.text.has_value());
     EXPECT_FALSE(reply.hung_up);
     EXPECT_GT(window.form().tick_count(), 10);
-    EXPECT_EQ(self.returnvar(), texts::timed_out(1));
+    EXPECT_EQ(self.returnvar(), golden::timed_out(1));
 }
 
 TEST_F(ReadReply, TextWithoutLineFeedIsDroppedWhenTheWatchdogFires)
@@ -138,7 +138,7 @@ TEST_F(ReadReply, EveryLaterReadGivesNothingAtItsFirstQuestion)
     EXPECT_FALSE(reply.has_value());
     EXPECT_NE(reply, std::optional<std::string>(""));
     EXPECT_EQ(socket().receives, 0);
-    EXPECT_EQ(self.returnvar(), texts::timed_out(1));
+    EXPECT_EQ(self.returnvar(), golden::timed_out(1));
     // A peer that went does not outrank the watchdog either.
     socket().Connect();
     socket().connect_states = {platform::sckClosing};
@@ -225,16 +225,16 @@ protected:
 
     std::string dialog(const std::string& vrfy_reply)
     {
-        return texts::telnet_line(host) + banner + texts::helo_line("prober.test") + helo_reply +
-               texts::vrfy_line("user@example.test") + vrfy_reply + texts::quit_line();
+        return golden::telnet_line(host) + banner + golden::helo_line("prober.test") + helo_reply +
+               golden::vrfy_line("user@example.test") + vrfy_reply + golden::quit_line();
     }
 
     std::vector<std::string> full_calls()
     {
         return {"RemoteHost mx.example.test", "RemotePort 25", "Connect",
-                "SendData " + texts::helo_line("prober.test"),
-                "SendData " + texts::vrfy_line("user@example.test"),
-                "SendData " + texts::quit_line(), "Close"};
+                "SendData " + golden::helo_line("prober.test"),
+                "SendData " + golden::vrfy_line("user@example.test"),
+                "SendData " + golden::quit_line(), "Close"};
     }
 };
 
@@ -242,7 +242,7 @@ TEST_F(Probe, VerifiedAddressLeavesTheWholeDialogInOrder)
 {
     serve("250 2.0.0 user@example.test\r\n");
     EXPECT_EQ(probe(self, host), ProbeOutcome::verified);
-    EXPECT_EQ(self.returnvar(), texts::verified);
+    EXPECT_EQ(self.returnvar(), golden::verified());
     EXPECT_EQ(self.smtp(), "earlier\r\n" + dialog("250 2.0.0 user@example.test\r\n"));
     EXPECT_EQ(socket().calls, full_calls());
 }
@@ -259,7 +259,7 @@ TEST_F(Probe, VerifiedIsWrittenAfterTheCloseAndBeforeTheQuitLine)
     ASSERT_EQ(seen.size(), 4u);  // helo, vrfy, quit, close
     EXPECT_EQ(seen[2], "untouched|250 ok\r\n");
     EXPECT_EQ(seen[3], "untouched|250 ok\r\n");
-    EXPECT_EQ(self.returnvar(), texts::verified);
+    EXPECT_EQ(self.returnvar(), golden::verified());
 }
 
 TEST_F(Probe, RejectionIsWrittenBeforeTheQuitCommand)
@@ -291,7 +291,7 @@ TEST_P(ProbeVerdict, OnlyTheFirstThreeCharactersOfTheVerifyReplyCount)
     EXPECT_EQ(probe(self, host), GetParam().outcome);
     EXPECT_EQ(self.smtp(), "earlier\r\n" + dialog(reply));
     if (GetParam().outcome == ProbeOutcome::verified)
-        EXPECT_EQ(self.returnvar(), texts::verified);
+        EXPECT_EQ(self.returnvar(), golden::verified());
     else
         EXPECT_EQ(self.returnvar(), reply);  // stored whole, line end included
     EXPECT_EQ(socket().calls, full_calls());
@@ -314,8 +314,8 @@ TEST_F(Probe, RefusedConnectionLeavesTwoLinesAndCloses)
 {
     socket().connect_states = {platform::sckConnecting, platform::sckError};
     EXPECT_EQ(probe(self, host), ProbeOutcome::connect_failed);
-    EXPECT_EQ(self.returnvar(), texts::could_not_connect);
-    EXPECT_EQ(self.smtp(), "earlier\r\n" + texts::telnet_line(host) + texts::connect_error_line(host));
+    EXPECT_EQ(self.returnvar(), golden::could_not_connect());
+    EXPECT_EQ(self.smtp(), "earlier\r\n" + golden::telnet_line(host) + golden::connect_error_line(host));
     EXPECT_EQ(socket().calls,
               (std::vector<std::string>{"RemoteHost mx.example.test", "RemotePort 25", "Connect", "Close"}));
     EXPECT_EQ(socket().receives, 0);
@@ -326,8 +326,8 @@ TEST_F(Probe, TimeoutWhileConnectingLeavesTheSocketConnecting)
     socket().connect_states = {platform::sckConnecting};
     window.advance_on(Op::State, period);
     EXPECT_EQ(probe(self, host), ProbeOutcome::timed_out);
-    EXPECT_EQ(self.returnvar(), texts::timed_out(1));
-    EXPECT_EQ(self.smtp(), "earlier\r\n" + texts::telnet_line(host));
+    EXPECT_EQ(self.returnvar(), golden::timed_out(1));
+    EXPECT_EQ(self.smtp(), "earlier\r\n" + golden::telnet_line(host));
     EXPECT_EQ(socket().calls,
               (std::vector<std::string>{"RemoteHost mx.example.test", "RemotePort 25", "Connect"}));
 }
@@ -340,9 +340,9 @@ TEST_F(Probe, ClosedCountsAsConnected)
     socket().incoming = {"554 go away\r\n"};
     window.advance_on(Op::GetData, period);
     EXPECT_EQ(probe(self, host), ProbeOutcome::timed_out);
-    EXPECT_EQ(self.smtp(), "earlier\r\n" + texts::telnet_line(host) + "554 go away\r\n" +
-                               texts::helo_line("prober.test") + texts::vrfy_line("user@example.test") +
-                               texts::quit_line());
+    EXPECT_EQ(self.smtp(), "earlier\r\n" + golden::telnet_line(host) + "554 go away\r\n" +
+                               golden::helo_line("prober.test") + golden::vrfy_line("user@example.test") +
+                               golden::quit_line());
 }
 
 TEST_F(Probe, VerifyReplyThatIsNothingTimesOutButStillSaysGoodbye)
@@ -359,9 +359,9 @@ TEST_F(Probe, VerifyReplyThatIsNothingTimesOutButStillSaysGoodbye)
             window.clock.advance(period);
     };
     EXPECT_EQ(probe(self, host), ProbeOutcome::timed_out);
-    EXPECT_EQ(self.returnvar(), texts::timed_out(1));
-    EXPECT_EQ(self.smtp(), "earlier\r\n" + texts::telnet_line(host) + banner + texts::helo_line("prober.test") +
-                               helo_reply + texts::vrfy_line("user@example.test") + texts::quit_line());
+    EXPECT_EQ(self.returnvar(), golden::timed_out(1));
+    EXPECT_EQ(self.smtp(), "earlier\r\n" + golden::telnet_line(host) + banner + golden::helo_line("prober.test") +
+                               helo_reply + golden::vrfy_line("user@example.test") + golden::quit_line());
     EXPECT_EQ(socket().calls, full_calls());
 }
 
@@ -372,7 +372,7 @@ TEST_F(Probe, SendFailureIsRaised)
             throw std::system_error(EPIPE, std::generic_category(), "send");
     };
     EXPECT_THROW(probe(self, host), std::system_error);
-    EXPECT_EQ(self.smtp(), "earlier\r\n" + texts::telnet_line(host) + banner);
+    EXPECT_EQ(self.smtp(), "earlier\r\n" + golden::telnet_line(host) + banner);
 }
 
 }  // namespace

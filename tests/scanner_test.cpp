@@ -18,7 +18,7 @@ namespace {
 
 using test::hosts_in;
 using test::test_data;
-using Hosts = std::vector<std::string>;
+using test::Hosts;
 
 // ---------------------------------------------------------------------------
 // nextmx

@@ -8,7 +8,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "component/texts.h"
+#include "support/golden.h"
 #include "platform/clock.h"
 #include "verimex/quoverimex.h"
 #include "support/fake_clock.h"
@@ -19,7 +19,7 @@ namespace {
 using namespace std::chrono_literals;
 using verimex::Form1;
 using verimex::quoverimex;
-namespace texts = verimex::texts;
+namespace golden = verimex::golden;
 
 using verimex::test::FakeClock;
 
@@ -154,7 +154,7 @@ TEST_F(WatchdogTest, ChecktimeReadsTheFlagThenYields)
     EXPECT_FALSE(q.checktime());
     EXPECT_TRUE(form().timer);
     EXPECT_TRUE(q.checktime());
-    EXPECT_EQ(q.returnvar(), texts::timed_out(1));
+    EXPECT_EQ(q.returnvar(), golden::timed_out(1));
 }
 
 TEST_F(WatchdogTest, ChecktimeRewritesTheTextWithTheCurrentTimeout)
@@ -163,11 +163,11 @@ TEST_F(WatchdogTest, ChecktimeRewritesTheTextWithTheCurrentTimeout)
     q.timeout(1);
     run_out(1);
     EXPECT_TRUE(q.checktime());
-    EXPECT_EQ(q.returnvar(), texts::timed_out(1));
+    EXPECT_EQ(q.returnvar(), golden::timed_out(1));
     q.timeout(120);
     q.returnvar("overwritten by the host");
     EXPECT_TRUE(q.checktime());
-    EXPECT_EQ(q.returnvar(), texts::timed_out(120));
+    EXPECT_EQ(q.returnvar(), golden::timed_out(120));
 }
 
 // ---- one window per thread ----

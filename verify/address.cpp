@@ -194,6 +194,13 @@ std::optional<mailbox> parse_mailbox(std::string_view address)
     mailbox m;
     m.local = std::string(address.substr(0, local_len));
     const std::string_view domain = address.substr(local_len + 1);
+    // Checked before the C libraries see it: they read up to a NUL, and
+    // would judge less than the whole domain.
+    for (char ch : domain) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c <= 0x20 || c == 0x7f)
+            return std::nullopt;
+    }
     if (domain.starts_with('[')) {
         const std::optional<std::string> literal = address_literal(domain);
         if (!literal)

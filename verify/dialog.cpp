@@ -12,6 +12,7 @@
 #include "verify/dialog.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cctype>
 #include <random>
 
@@ -40,8 +41,16 @@ struct outcome {
     bool tls = false;
     std::string tls_version;
     bool cancelled = false;
+    // This process ran short (descriptors): not a result, and no other
+    // mail exchanger would fare better.
+    bool unusable = false;
     bool final = false;  // no other mail exchanger is asked
 };
+
+bool short_of_descriptors(int error)
+{
+    return error == EMFILE || error == ENFILE;
+}
 
 bool extension_offered(std::string_view ehlo_reply, std::string_view keyword)
 {
@@ -64,6 +73,15 @@ bool extension_offered(std::string_view ehlo_reply, std::string_view keyword)
             return true;
     }
     return false;
+}
+
+// How long the goodbye (RSET's answer, QUIT) may take once the check has
+// its verdict.
+constexpr std::chrono::seconds goodbye_wait{5};
+
+bool ascii(std::string_view s)
+{
+    return std::all_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
 
 class dialog {
@@ -195,10 +213,10 @@ bool dialog::read(smtp_stream& st, std::string& reply, stage at, outcome& o)
 
 void dialog::quit(smtp_stream& st)
 {
-    // Not waited for: the connection goes either way, and a server's
-    // goodbye decides nothing.
+    // Its answer is not waited for: the connection goes either way, and a
+    // server's goodbye decides nothing.
     transcript_ += texts::quit_line;
-    st.send(texts::quit_line, wait_until());
+    st.send(texts::quit_line, std::min(wait_until(), clock::now() + goodbye_wait));
 }
 
 outcome dialog::session(const std::string& host, const std::string& ip, bool allow_tls, bool& handshake_failed)
@@ -232,6 +250,8 @@ outcome dialog::session(const std::string& host, const std::string& ip, bool all
             break;
         default:
             not_connected(o, host);
+            if (short_of_descriptors(cr.error_code))
+                o.unusable = o.final = true;
             break;
         }
         return o;
@@ -274,6 +294,7 @@ outcome dialog::session(const std::string& host, const std::string& ip, bool all
         return o;
 
     const bool offered = extension_offered(reply, "STARTTLS");
+    bool smtputf8 = extension_offered(reply, "SMTPUTF8");
     if (s_.tls != tls_mode::off && allow_tls && offered) {
         if (!send(st, texts::starttls_line, o) || !read(st, reply, stage::starttls, o))
             return o;
@@ -296,6 +317,8 @@ outcome dialog::session(const std::string& host, const std::string& ip, bool all
             }
             if (!greet())
                 return o;
+            // What the server offers in plain text does not count any more.
+            smtputf8 = extension_offered(reply, "SMTPUTF8");
         } else if (s_.tls == tls_mode::require) {
             judged(o, stage::starttls, reply);
             o.r = reason::tls_required;
@@ -312,11 +335,16 @@ outcome dialog::session(const std::string& host, const std::string& ip, bool all
 
     const std::string wire = address_.wire();
     auto close = [&] {
+        // The verdict is known by now: a server slow to take its leave
+        // costs at most goodbye_wait, not a whole time limit.
+        const deadline until = std::min(wait_until(), clock::now() + goodbye_wait);
         transcript_ += texts::rset_line;
-        if (st.send(texts::rset_line, wait_until()) == io_status::ok) {
+        if (st.send(texts::rset_line, until) == io_status::ok) {
             std::string goodbye;
-            outcome ignored;
-            read(st, goodbye, stage::mail, ignored);
+            const io_status status = st.read_reply(goodbye, until);
+            transcript_ += goodbye;
+            if (status != io_status::ok)
+                return;
         }
         quit(st);
     };
@@ -336,7 +364,13 @@ outcome dialog::session(const std::string& host, const std::string& ip, bool all
         }
     }
 
-    if (!send(st, texts::mail_line(s_.mail_from), o) || !read(st, reply, stage::mail, o))
+    // A UTF-8 address goes out in an SMTPUTF8 transaction (RFC 6531) where
+    // the server offers one; where it does not, its answer to the address
+    // says what it makes of it.
+    std::string mail = texts::mail_line(s_.mail_from);
+    if (smtputf8 && !(ascii(wire) && ascii(s_.mail_from)))
+        mail.insert(mail.size() - 2, " SMTPUTF8");
+    if (!send(st, mail, o) || !read(st, reply, stage::mail, o))
         return o;
     if (parse_reply(reply)->code / 100 != 2) {
         // Refused as sender: about us, and every mail exchanger of the
@@ -362,13 +396,20 @@ outcome dialog::session(const std::string& host, const std::string& ip, bool all
                 std::optional<bool> found;
                 std::string probe_reply;
                 outcome probe;
-                if (send(st, texts::rcpt_line(random_local_part() + "@" + address_.domain), probe) &&
-                    read(st, probe_reply, stage::rcpt, probe)) {
-                    const int code = parse_reply(probe_reply)->code;
-                    if (code == 250 || code == 251)
-                        found = true;
-                    else if (code / 100 == 5)
-                        found = false;
+                try {
+                    if (send(st, texts::rcpt_line(random_local_part() + "@" + address_.domain), probe) &&
+                        read(st, probe_reply, stage::rcpt, probe)) {
+                        const int code = parse_reply(probe_reply)->code;
+                        if (code == 250 || code == 251)
+                            found = true;
+                        else if (code / 100 == 5)
+                            found = false;
+                    }
+                } catch (...) {
+                    // The claim on the domain's probe must not outlive us,
+                    // or every other check of it would wait in vain.
+                    memory.tell(address_.domain, std::nullopt);
+                    throw;
                 }
                 memory.tell(address_.domain, found);
                 o.catch_all = found;
@@ -406,7 +447,7 @@ outcome dialog::run()
     if (!address_.literal.empty()) {
         hosts.push_back({address_.literal, 0});
     } else {
-        const mx_answer mx = net_.lookup_mx(address_.domain, s_.total);
+        const mx_answer mx = net_.lookup_mx(address_.domain, wait_until());
         switch (mx.result) {
         case mx_answer::status::ok:
         case mx_answer::status::implicit:
@@ -418,6 +459,7 @@ outcome dialog::run()
             return last;
         case mx_answer::status::dns_error:
             set(last, verdict::unknown, reason::dns_error, texts::dns_failed(mx.detail));
+            last.unusable = short_of_descriptors(mx.error_code);
             return last;
         case mx_answer::status::timeout:
             timed_out(last);
@@ -435,7 +477,7 @@ outcome dialog::run()
         if (!address_.literal.empty()) {
             ips.push_back(address_.literal);
         } else {
-            const host_answer found = net_.lookup_host(host.name, s_.total);
+            const host_answer found = net_.lookup_host(host.name, wait_until());
             switch (found.result) {
             case host_answer::status::ok:
                 ips = found.addresses;
@@ -447,10 +489,17 @@ outcome dialog::run()
                 transcript_ += ctexts::connect_error_line(host.name);
                 last = outcome{};
                 set(last, verdict::unknown, reason::dns_error, texts::dns_failed(found.detail));
+                if (short_of_descriptors(found.error_code)) {
+                    last.unusable = true;
+                    return last;
+                }
                 continue;
             case host_answer::status::timeout:
+                last = outcome{};
                 timed_out(last);
-                return last;
+                if (last.final)
+                    return last;
+                continue;
             case host_answer::status::cancelled:
                 last.cancelled = true;
                 return last;
@@ -474,7 +523,7 @@ outcome dialog::run()
                 continue;
             }
             last = with_host(host.name, ip);
-            if (last.final || last.cancelled)
+            if (last.final || last.cancelled || last.unusable)
                 return last;
             if (clock::now() >= s_.total) {
                 timed_out(last);
@@ -516,6 +565,7 @@ void run_dialog(const mailbox& address, const dialog_settings& settings, network
     out.tls = o.code ? o.tls : false;
     out.tls_version = out.tls ? o.tls_version : std::string();
     out.cancelled = o.cancelled;
+    out.unusable = o.unusable;
     if (o.cancelled) {
         out.verdict = verdict::unknown;
         out.reason = reason::timeout;

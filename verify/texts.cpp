@@ -14,7 +14,7 @@ std::string proxy_failed(int code, std::string_view detail)
 {
     std::string s = "ERROR: proxy failed";
     if (code != 0)
-        s += " (SOCKS5 reply " + std::to_string(code) + ")";
+        s += " (code " + std::to_string(code) + ")";
     if (!detail.empty())
         s.append(": ").append(detail);
     return s;

@@ -12,8 +12,9 @@ namespace verimex::engine::texts {
 // The domain's lookup failed (SERVFAIL, no answer after the retries); the
 // detail is the resolver's words.
 std::string dns_failed(std::string_view detail);
-// The SOCKS5 proxy refused or failed; code is its reply code (RFC 1928
-// section 6) when it gave one, else 0. Never holds the proxy's password.
+// The SOCKS5 proxy refused or failed; code is what connect_result's
+// error_code holds for it (the proxy's reply byte, or errno when the proxy
+// could not be reached), 0 for none. Never holds the proxy's password.
 std::string proxy_failed(int code, std::string_view detail);
 // TLS was required and no mail exchanger offered it, or its handshake
 // failed, without a server reply to show for it.

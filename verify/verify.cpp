@@ -3,9 +3,14 @@
 // run the dialog over the real network (net/).
 #include <verimex/verify.h>
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <exception>
 #include <new>
+#include <system_error>
 
 #include "component/texts.h"
 #include "verify/address.h"
@@ -37,6 +42,16 @@ std::int16_t time_limit(std::int16_t timeout)
 bool unsafe_for_smtp(std::string_view s)
 {
     return s.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
+}
+
+// The EHLO name when none is given: this machine's name, which is what a
+// mail server expects (RFC 5321 4.1.4); an EHLO without one is refused.
+std::string host_name()
+{
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0')
+        return "localhost";
+    return name;
 }
 
 class real_network final : public engine::network {
@@ -112,7 +127,7 @@ report verify(std::string_view address, const options& opts)
         } else {
             engine::dialog_settings s;
             s.how = opts.method;
-            s.helo = opts.helo;
+            s.helo = opts.helo.empty() ? host_name() : opts.helo;
             s.mail_from = opts.mail_from;
             s.tls = opts.tls;
             s.catch_all = opts.catch_all;
@@ -122,7 +137,22 @@ report verify(std::string_view address, const options& opts)
             s.total = started + std::chrono::seconds(s.total_seconds);
             s.cancel = opts.cancel;
             real_network net(opts, proxied ? &proxy : nullptr);
-            engine::run_dialog(*mailbox, s, net, r);
+            try {
+                engine::run_dialog(*mailbox, s, net, r);
+            } catch (const std::bad_alloc&) {
+                throw;
+            } catch (const std::system_error& e) {
+                // The platform failed under the check (a thread or a
+                // descriptor could not be had): no result, and it says why.
+                r.error = std::string(e.what()) + " (error " + std::to_string(e.code().value()) + ")";
+                r.unusable = e.code().value() == EMFILE || e.code().value() == ENFILE;
+                r.verdict = verdict::unknown;
+                r.reason = reason::server_error;
+            } catch (const std::exception& e) {
+                r.error = e.what();
+                r.verdict = verdict::unknown;
+                r.reason = reason::server_error;
+            }
         }
     }
     r.verified = r.verdict == verdict::deliverable;

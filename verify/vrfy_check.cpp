@@ -85,7 +85,7 @@ void read_outcome(const quoverimex& q, report& r)
         judge_reply(r, vrfy_answer(smtp, q.email()).value_or("250"), stage::vrfy);
         set(r, verdict::deliverable, reason::accepted);
     } else if (rv == texts::timed_out(q.timeout())) {
-        r.mx = last_host(smtp);
+        // No answer decided, so no host is named (as with the other methods).
         set(r, verdict::unknown, reason::timeout);
     } else if (rv == texts::could_not_connect) {
         set(r, verdict::unknown, reason::could_not_connect);

@@ -20,38 +20,7 @@ namespace verimex::platform {
 
 namespace posix {
 
-// ---- timers ----------------------------------------------------------------
-
-LoopTimer::LoopTimer(Loop& loop, TickHandler on_tick)
-    : ScheduledTimer(loop.clock(), std::move(on_tick)), loop_(&loop)
-{
-    loop.add(*this);
-}
-
-LoopTimer::~LoopTimer()
-{
-    if (loop_)
-        loop_->remove(*this);
-}
-
 // ---- the loop --------------------------------------------------------------
-
-Loop::Loop(Clock& clock) : LoopCore(clock) {}
-
-Loop::~Loop()
-{
-    detach_all();
-}
-
-void Loop::add(LoopTimer& timer)
-{
-    timers_.add(timer);
-}
-
-void Loop::remove(LoopTimer& timer)
-{
-    timers_.remove(timer);
-}
 
 int Loop::pause_ms() const
 {

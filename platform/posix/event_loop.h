@@ -18,8 +18,6 @@
 
 namespace verimex::platform::posix {
 
-class Loop;
-
 // Something the loop polls and lets advance at every pass.
 class Source {
 public:
@@ -42,21 +40,17 @@ protected:
     ~Source() = default;
 };
 
-class LoopTimer;
+class Loop;
+// The loop's periodic timer: the shared schedule, registered with the loop.
+using LoopTimer = LoopTimerCore<Loop>;
 
 class Loop final : public LoopCore<Loop, LoopTimer, Source> {
 public:
     // Not copied (LoopCore): timers and sockets point back at it.
-    explicit Loop(Clock& clock);
-    ~Loop() override;
+    using LoopCore::LoopCore;
 
     void yield() override;
     void wait(const SocketControl& socket) override;
-
-    using LoopCore::add;
-    using LoopCore::remove;
-    void add(LoopTimer& timer);
-    void remove(LoopTimer& timer);
 
 private:
     enum class Idle { pause, sleep };
@@ -71,20 +65,6 @@ private:
 
     std::vector<pollfd> fds_;
     std::vector<std::size_t> ends_;  // where each source's descriptors end in fds_
-};
-
-// The loop's periodic timer: the shared schedule, registered with the loop.
-class LoopTimer final : public ScheduledTimer {
-public:
-    LoopTimer(Loop& loop, TickHandler on_tick);
-    LoopTimer(const LoopTimer&) = delete;
-    LoopTimer& operator=(const LoopTimer&) = delete;
-    ~LoopTimer() override;
-
-    void detach() { loop_ = nullptr; }
-
-private:
-    Loop* loop_;
 };
 
 }  // namespace verimex::platform::posix

@@ -79,18 +79,16 @@ WinsockSession::~WinsockSession()
 // ---- timers ------------------------------------------------------------------
 
 LoopTimer::LoopTimer(Loop& loop, TickHandler on_tick)
-    : ScheduledTimer(loop.clock(), std::move(on_tick)), loop_(&loop), clock_(loop.clock()), id_(loop.add(*this))
+    : LoopTimerCore(loop, std::move(on_tick)), clock_(loop.clock()), id_(loop.next_timer_id())
 {
 }
 
 LoopTimer::~LoopTimer()
 {
-    if (loop_) {
-        // At the thread's exit the alarm ends with the thread's window.
-        if (!loop_->exiting())
-            ::KillTimer(loop_->window(), id_);
-        loop_->remove(*this);
-    }
+    // At the thread's exit the alarm ends with the thread's window; the
+    // timer leaves the loop's list in LoopTimerCore.
+    if (loop_ && !loop_->exiting())
+        ::KillTimer(loop_->window(), id_);
 }
 
 void LoopTimer::arm()
@@ -144,9 +142,10 @@ Loop::Loop(Clock& clock) : LoopCore(clock)
     }
 }
 
+// Sources and timers are let go in LoopCore, after this: nothing here
+// reaches them.
 Loop::~Loop()
 {
-    detach_all();
     if (quit_held_ && !exiting_)
         ::PostQuitMessage(static_cast<int>(quit_code_));
     if (exiting_) {
@@ -174,17 +173,11 @@ void Loop::thread_exiting()
     exiting_ = true;
 }
 
-UINT_PTR Loop::add(LoopTimer& timer)
+UINT_PTR Loop::next_timer_id()
 {
-    timers_.add(timer);
     // Never reused, so a WM_TIMER left over from a destroyed timer cannot
     // be taken for a newer one.
     return ++last_timer_id_;
-}
-
-void Loop::remove(LoopTimer& timer)
-{
-    timers_.remove(timer);
 }
 
 LoopTimer* Loop::find(UINT_PTR id) const

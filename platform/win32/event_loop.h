@@ -68,11 +68,8 @@ public:
     // Winsock beyond closing our own handles.
     bool exiting() const { return exiting_; }
     HWND window() const { return window_; }
-    using LoopCore::add;
-    using LoopCore::remove;
-    // Returns the timer id the window's WM_TIMER messages carry.
-    UINT_PTR add(LoopTimer& timer);
-    void remove(LoopTimer& timer);
+    // The id a new timer's WM_TIMER messages carry.
+    UINT_PTR next_timer_id();
 
 private:
     static LRESULT CALLBACK window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
@@ -121,23 +118,19 @@ private:
 // delivers the ticks between calls. The loop's passes deliver what is due
 // by the clock themselves. When the thread has not pumped for several
 // periods, one delivery counts every tick that fell due meanwhile.
-class LoopTimer final : public ScheduledTimer {
+class LoopTimer final : public LoopTimerCore<Loop> {
 public:
     LoopTimer(Loop& loop, TickHandler on_tick);
-    LoopTimer(const LoopTimer&) = delete;
-    LoopTimer& operator=(const LoopTimer&) = delete;
     ~LoopTimer() override;
 
     UINT_PTR id() const { return id_; }
     // Sets the window's alarm for the next deadline, or clears it when the
     // timer is stopped.
     void arm();
-    void detach() { loop_ = nullptr; }
 
 private:
     void rescheduled() override { arm(); }
 
-    Loop* loop_;
     Clock& clock_;
     UINT_PTR id_;
 };

@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "component/texts.h"
+#include "support/golden.h"
 #include "lookup/runlookup.h"
 #include "platform/clock.h"
 #include "platform/event_loop.h"
@@ -24,6 +24,8 @@
 namespace seam {
 
 namespace {
+
+namespace golden = verimex::golden;
 
 using namespace verimex::platform;
 using Failure = ToolOutput::Failure;
@@ -107,7 +109,7 @@ TEST(LookupSeam, ToolEndsOnceWeStopReading)
 // words the tool would receive.
 std::vector<std::string> words_of_lookup(const std::string& domain, const std::string& server)
 {
-    const std::string line = verimex::texts::lookup_command(domain, server);
+    const std::string line = golden::lookup_command(domain, server);
     const ToolOutput out = run_tool(self_command("--child-args") + line.substr(line.find(' ')), 1000);
     EXPECT_EQ(out.failure, Failure::none);
     std::vector<std::string> words;

@@ -270,7 +270,12 @@ int child_main(int argc, char** argv)
         const std::string piece(512, 'x');
         while (write_out(piece)) {
         }
-        std::ofstream(argv[2]) << "a write failed\n";
+        // Written under another name and renamed once closed: the test
+        // removes FILE as soon as it sees it, and Windows refuses to remove
+        // a file still open.
+        const std::string part = std::string(argv[2]) + ".part";
+        std::ofstream(part) << "a write failed\n";
+        std::filesystem::rename(part, argv[2]);
         return 0;
     } else if (mode == "--child-sleep") {
         std::this_thread::sleep_for(5s);

@@ -89,7 +89,8 @@ std::string self_command(const std::string& arguments);
 // Call first in main: the exit code of a child mode, or -1 for none.
 //   --child-print [TEXT]  writes TEXT in one write, %XX for the byte XX
 //   --child-args ARG...   writes each ARG as it was split, with a line feed
-//   --child-flood FILE    writes until a write fails, then creates FILE
+//   --child-flood FILE    writes until a write fails, then creates FILE (whole
+//                         when it appears)
 //   --child-sleep         sleeps five seconds
 int child_main(int argc, char** argv);
 

@@ -34,7 +34,8 @@ public:
         servfail,    // answers every query with SERVFAIL
     };
 
-    DnsRelay(std::uint16_t port, mode how, unsigned every = 0) : mode_(how), every_(every)
+    DnsRelay(std::uint16_t port, mode how, unsigned every = 0, const char* address = "127.0.0.1")
+        : mode_(how), every_(every)
     {
         stop_ = platform::posix::Fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
         front_ = platform::posix::Fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
@@ -42,6 +43,7 @@ public:
         if (!stop_ || !front_ || !back_)
             throw std::system_error(errno, std::generic_category(), "DnsRelay");
         sockaddr_in at = loopback(port);
+        ::inet_pton(AF_INET, address, &at.sin_addr);
         if (::bind(front_.get(), reinterpret_cast<const sockaddr*>(&at), sizeof at) != 0)
             throw std::system_error(errno, std::generic_category(), "DnsRelay bind");
         const sockaddr_in dnsmasq = loopback(53);

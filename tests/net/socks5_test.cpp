@@ -10,6 +10,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "net/daemon.h"
@@ -78,6 +79,69 @@ TEST(Socks5, ProxyUrls)
         EXPECT_EQ(p.port, r.port);
         EXPECT_EQ(p.user, r.user);
         EXPECT_EQ(p.password, r.pass);
+    }
+}
+
+// Proxies that answer in ways Dante does not: a name as the bound address,
+// replies in one-byte pieces, strangers to the protocol, early closes. Each
+// plays its whole script at once; the client reads it in order.
+TEST(Socks5, ScriptedProxies)
+{
+    using st = connect_result::status;
+    using namespace std::string_literals;
+    const std::string granted_v4 = "\x05\x00\x05\x00\x00\x01\x7f\x00\x00\x02\x04\x38"s;
+    struct row {
+        const char* name;
+        test::Pieces script;
+        const char* target;
+        st expected;
+        const char* banner = "";
+        bool close_after = false;
+    };
+    test::Pieces one_byte_pieces;
+    for (char ch : granted_v4 + "220 mx\r\n")
+        one_byte_pieces.push_back({std::string(1, ch), 5ms});
+    const row rows[] = {
+        {"a name as the bound address", {{"\x05\x00\x05\x00\x00\x03\x0bproxy.local\x00\x19" "220 mx\r\n"s}},
+         "127.0.0.67", st::ok, "220 mx\r\n"},
+        {"an IPv6 target, the reply in one-byte pieces", one_byte_pieces, "::1", st::ok, "220 mx\r\n"},
+        {"not a SOCKS5 proxy", {{"HTTP/1.1 400 Bad Request\r\n\r\n"}}, "127.0.0.67", st::proxy_error},
+        {"a method that was not offered", {{"\x05\x02"s}}, "127.0.0.67", st::proxy_error},
+        {"closes in the middle of its reply", {{"\x05\x00\x05\x00"s}}, "127.0.0.67", st::proxy_error, "", true},
+        {"an unknown address type", {{"\x05\x00\x05\x00\x00\x07\x00\x00"s}}, "127.0.0.67", st::proxy_error},
+    };
+    int n = 0;
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.name);
+        const std::string address = "127.0.0." + std::to_string(110 + n++);
+        SmtpPeer proxy(address, [script = r.script, close = r.close_after](test::PeerConnection& c) {
+            if (test::send_pieces(c, script) && !close)
+                c.wait_for_close();
+        }, 1080);
+        proxy_settings settings;
+        settings.host = address;
+        connect_result result;
+        auto stream = connect_smtp(r.target, 25, &settings, nullptr, clock::now() + 1500ms, result);
+        EXPECT_EQ(static_cast<int>(result.result), static_cast<int>(r.expected)) << result.detail;
+        if (!stream)
+            continue;
+        std::string text;
+        EXPECT_EQ(stream->read_reply(text, clock::now() + 1s), io_status::ok);
+        EXPECT_EQ(text, r.banner);
+        if (std::string(r.target) == "::1") {
+            stream.reset();
+            // The peer records what it read once our end has closed.
+            for (int i = 0; i < 100 && proxy.lines().empty(); ++i)
+                std::this_thread::sleep_for(10ms);
+            proxy.stop();
+            // What the proxy was sent: no authentication offered, CONNECT
+            // to [::1]:25 by address.
+            std::string sent;
+            for (const std::string& piece : proxy.lines())
+                sent += piece;
+            EXPECT_EQ(sent, "\x05\x01\x00"
+                            "\x05\x01\x00\x04"s + std::string(15, '\0') + "\x01\x00\x19"s);
+        }
     }
 }
 

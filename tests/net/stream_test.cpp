@@ -13,6 +13,7 @@
 
 #include "support/processes.h"
 #include "support/smtp_peer.h"
+#include "support/spawn.h"
 #include "verify/net.h"
 
 namespace verimex::engine {
@@ -161,6 +162,13 @@ TEST(Stream, ConnectsThatFail)
     EXPECT_EQ(result.error_code, ECONNREFUSED);
     EXPECT_NE(result.detail.find("127.0.0.51:25"), std::string::npos) << result.detail;
 
+    // A route that says no (this namespace's own): told apart from a refusal.
+    ASSERT_EQ(test::run_program("/usr/sbin/ip", {"route", "add", "unreachable", "127.0.0.80/32", "table", "local"}).status,
+              0);
+    EXPECT_FALSE(connect_smtp("127.0.0.80", 25, nullptr, nullptr, clock::now() + 2s, result));
+    EXPECT_EQ(result.result, connect_result::status::unreachable);
+    EXPECT_EQ(result.error_code, EHOSTUNREACH);
+
     EXPECT_FALSE(connect_smtp("mx.example", 25, nullptr, nullptr, clock::now() + 2s, result));
     EXPECT_EQ(result.result, connect_result::status::failed);
     EXPECT_EQ(result.error_code, EINVAL);
@@ -222,6 +230,20 @@ TEST(Stream, StopRequestEndsAReadAndASend)
     stopper.join();
     EXPECT_LT(clock::now() - start, 600ms);
     EXPECT_EQ(stream->send("QUIT\r\n", clock::now() + 2s), io_status::cancelled);
+}
+
+TEST(Stream, SendToAPeerThatDoesNotRead)
+{
+    // Its window fills, and the send waits no longer than its deadline.
+    SmtpPeer peer("127.0.0.54", [](test::PeerConnection& c) { c.pause(10s); });
+    connect_result result;
+    auto stream = connect_smtp("127.0.0.54", 25, nullptr, nullptr, clock::now() + 2s, result);
+    ASSERT_TRUE(stream);
+    const std::string flood(16 << 20, 'x');
+    const auto start = clock::now();
+    EXPECT_EQ(stream->send(flood, start + 500ms), io_status::timeout);
+    EXPECT_GE(clock::now() - start, 500ms);
+    EXPECT_LT(clock::now() - start, 900ms);
 }
 
 }  // namespace

@@ -1,28 +1,26 @@
 """The Python module against scripted mail servers, inside the private test
 network (tests/netns/run with tests/python/peers.zones). Expected texts come
-from the component's own definitions through the verimex-test-texts program
-named by VERIMEX_TEST_TEXTS."""
+from the table of literals, tests/golden/texts.tsv."""
 
 import os
-import subprocess
+import sys
 import unittest
 
 import verimex
-from smtp_peer import Peer
+
+# The scripted mail server and the texts' reader, shared by every test.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from golden_texts import text  # noqa: E402
+from smtp_peer import Peer  # noqa: E402
 
 REJECT = "550 5.1.1 no such user here"
-
-
-def text(name, arg=None):
-    command = [os.environ["VERIMEX_TEST_TEXTS"], name] + ([arg] if arg is not None else [])
-    return subprocess.run(command, check=True, capture_output=True).stdout.decode("utf-8")
 
 
 class AgainstPeers(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.yes = Peer("127.0.0.71", verify_reply="250 2.0.0 someone", name="mx.yes.peers.test")
-        cls.no = Peer("127.0.0.72", verify_reply=REJECT, name="mx.no.peers.test")
+        cls.yes = Peer("127.0.0.71", vrfy="250 2.0.0 someone", name="mx.yes.peers.test")
+        cls.no = Peer("127.0.0.72", vrfy=REJECT, name="mx.no.peers.test")
         cls.mute = Peer("127.0.0.74", mute=True)
 
     @classmethod
@@ -74,3 +72,41 @@ class AgainstPeers(unittest.TestCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class VerifyAgainstPeers(unittest.TestCase):
+    """verify() with method vrfy gives the component's own results."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.yes = Peer("127.0.0.71", vrfy="250 2.0.0 someone", name="mx.yes.peers.test")
+        cls.no = Peer("127.0.0.72", vrfy=REJECT, name="mx.no.peers.test")
+
+    @classmethod
+    def tearDownClass(cls):
+        for p in (cls.yes, cls.no):
+            p.stop()
+
+    def component(self, email):
+        v = verimex.quoverimex()
+        v.email = email
+        v.from_ = "py-host.test"
+        v.timeout = 5
+        v.check()
+        return v
+
+    def test_vrfy_method_matches_the_component(self):
+        cases = (("someone@yes.peers.test", "deliverable", "accepted", 250, "mx.yes.peers.test"),
+                 ("nosuchuser7@no.peers.test", "undeliverable", "no_such_mailbox", 550, "mx.no.peers.test"),
+                 ("someone@down.peers.test", "unknown", "could_not_connect", None, None))
+        for email, verdict, reason, code, mx in cases:
+            with self.subTest(email=email):
+                expected = self.component(email)
+                report = verimex.verify(email, method="vrfy", helo="py-host.test", timeout=5)
+                self.assertEqual(report.returnvar, expected.returnvar)
+                self.assertEqual(report.transcript, expected.smtp)
+                self.assertEqual((report.verdict, report.reason), (verdict, reason))
+                self.assertEqual(report.code, code)
+                self.assertEqual(report.mx, mx)
+                self.assertEqual(report.verified, verdict == "deliverable")
+                self.assertEqual(report.method, "vrfy" if code else None)

@@ -2,10 +2,12 @@
 (wrapped in a main function and compiled against the build), the Python
 one, and the bulk command line. Their address, someone@example.org, is
 served inside the test network by a scripted peer that answers vrfy with
-250, so each example must come out verified.
+250, so each example must come out verified. And the README's tables of
+result texts and transcript lines against the table of literals the tests
+read (tests/golden/texts.tsv).
 
 Runs inside tests/netns/run --zones tests/readme/examples.zones, under
-tests/python/smtp_peer.py --peer 127.0.0.81=...
+tests/support/smtp_peer.py --peer 127.0.0.81=...
 """
 
 import argparse
@@ -15,6 +17,17 @@ import re
 import subprocess
 import sys
 import tempfile
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import golden_texts  # noqa: E402
+
+VERIFIED = golden_texts.text("verified")
+# The rows of returnvar's texts, and of the transcript's lines with the
+# words the README writes for their blanks.
+RESULT_ROWS = ["verified", "no_mail_server", "could_not_connect", "timed_out", "pipe_failed", "start_failed",
+               "read_failed", "invalid_email", "invalid_from"]
+TRANSCRIPT_ROWS = [("telnet_line", "HOST"), ("connect_error_line", "HOST"), ("helo_line", "FROM"),
+                   ("vrfy_line", "EMAIL"), ("quit_line", None)]
 
 
 def blocks(readme, lang):
@@ -37,6 +50,26 @@ def wrap(fragment, headers):
     includes = [l for l in lines if l.startswith("#include")]
     body = [l for l in lines if not l.startswith("#include") and l.strip()]
     return "\n".join(headers + includes + ["int main(void)", "{"] + body + ["return 0;", "}", ""])
+
+
+def readme_texts(readme, failures):
+    """The README shows every text as the table of literals has it: a row
+    `TEXT` of its result texts ("N" for a number), and each transcript line
+    in its paragraph on the transcript."""
+    with open(readme, encoding="utf-8") as f:
+        text = f.read()
+    rows = golden_texts.rows()
+    shown = set(re.findall(r"^\| `([^`]+)` \|", text, re.M))
+    for name in RESULT_ROWS:
+        want = rows[name].replace("{}", "N")
+        failures.expect("README result text " + name, want in shown, "no row `%s` in its result texts" % want)
+    section = re.search(r"^### Transcript lines.*?(?=^#)", text, re.S | re.M)
+    paragraph = " ".join(section.group(0).split()) if section else ""
+    for name, blank in TRANSCRIPT_ROWS:
+        form = rows[name]
+        want = "`%s`" % (form.replace("{}", blank) if blank else form).rstrip("\r\n")
+        failures.expect("README transcript line " + name, want in paragraph,
+                        "%s not in its transcript paragraph" % want)
 
 
 def run(cmd, **kw):
@@ -67,6 +100,7 @@ def main():
     ap.add_argument("--bindir", required=True, help="where verimex-check is")
     args = ap.parse_args()
     failures = Failures()
+    readme_texts(args.readme, failures)
     libdir = os.path.dirname(args.library)
     link = ["-I", args.include, args.library, "-Wl,-rpath," + libdir]
 
@@ -95,13 +129,13 @@ def main():
             failures.expect("C example compiles", False, build.stderr)
         else:
             out = run([os.path.join(work, "c")])
-            failures.expect("C example", out.returncode == 0 and out.stdout == "000\n",
+            failures.expect("C example", out.returncode == 0 and out.stdout == VERIFIED + "\n",
                             "status %d, printed %r %r" % (out.returncode, out.stdout, out.stderr))
 
         # Python, on the interpreter running this.
         env = dict(os.environ, PYTHONPATH=args.pythonpath)
         out = run([sys.executable, "-B", "-c", only(args.readme, "python", "import verimex")], env=env)
-        failures.expect("Python example", out.returncode == 0 and out.stdout.startswith("000 telnet: "),
+        failures.expect("Python example", out.returncode == 0 and out.stdout.startswith(VERIFIED + " telnet: "),
                         "status %d, printed %r %r" % (out.returncode, out.stdout, out.stderr))
 
         # The bulk command line, with a blank line in the input for its grep.
@@ -117,7 +151,7 @@ def main():
             results = str(e)
         failures.expect("bulk example", out.returncode == 0 and isinstance(results, list)
                         and [r["address"] for r in results] == ["someone@example.org", "someone.else@example.org"]
-                        and all(r["verified"] and r["returnvar"] == "000" for r in results),
+                        and all(r["verified"] and r["returnvar"] == VERIFIED for r in results),
                         "status %d, results %r, stderr %r" % (out.returncode, results, out.stderr))
     return 1 if failures.count else 0
 

@@ -11,7 +11,7 @@ import tempfile
 import time
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import smtp_peer  # noqa: E402
 
 SERVER = os.environ.get("VERIMEX_SERVER", "")
@@ -89,9 +89,9 @@ class ServerTest(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        for peer in [smtp_peer.Peer("127.0.0.91", verify_reply="250 2.0.0 someone"),
-                     smtp_peer.Peer("127.0.0.92", verify_reply=REJECT), smtp_peer.Peer("127.0.0.94", mute=True),
-                     smtp_peer.Peer("127.0.0.95", verify_reply=RawReply(b"553 caf\xe9 \xff\xfe ok"))]:
+        for peer in [smtp_peer.Peer("127.0.0.91", vrfy="250 2.0.0 someone"),
+                     smtp_peer.Peer("127.0.0.92", vrfy=REJECT), smtp_peer.Peer("127.0.0.94", mute=True),
+                     smtp_peer.Peer("127.0.0.95", vrfy=RawReply(b"553 caf\xe9 \xff\xfe ok"))]:
             cls.addClassCleanup(peer.stop)
         if cls.args is not None:
             cls.server = Server(*cls.args, headers=cls.headers)

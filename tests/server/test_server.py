@@ -20,17 +20,19 @@ from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import Select, WebDriverWait
 
 from serverlib import REJECT, SERVER, ServerTest, wait_for
+from golden_texts import text as golden  # on the path serverlib set
 
+VERIFIED = golden("verified")
 TOKEN = "s3cret-token"
 FAST = ["-f", "tester.server.test", "--mx-interval", "0", "--per-mx", "8"]
 TIMEOUT_ERROR = "timeout: expected a whole number of seconds from 0 to 32767"
 NAME_ERROR = 'name: 1 to 200 bytes, without control characters or "/"'
 ADDRESSES_ERROR = "addresses: expected an array of strings"
-OUTCOMES = [("alice@yes.server.test", "000"), ("bob@no.server.test", REJECT + "\r\n"),
-            ("carol@down.server.test", "ERROR: could not connect to mail server"),
-            ("dave@nomx.server.test", "999 - could not find a mail server for the adress"),
+OUTCOMES = [("alice@yes.server.test", VERIFIED), ("bob@no.server.test", REJECT + "\r\n"),
+            ("carol@down.server.test", golden("could_not_connect")),
+            ("dave@nomx.server.test", golden("no_mail_server")),
             # Input the component refuses reaches it unchanged and is answered with its text.
-            ("a\r\nquit@yes.server.test", "ERROR: invalid email address")]
+            ("a\r\nquit@yes.server.test", golden("invalid_email"))]
 HOSTILE = '<img src=x onerror="document.title=\'pwned\'">@yes.server.test'
 ADDRESSES = ["alice@yes.server.test", "bob@no.server.test", "carol@down.server.test", "dave@nomx.server.test",
              "erin@yes.server.test", HOSTILE]
@@ -55,16 +57,16 @@ class Api(ServerTest):
 
     def test_check_outcomes_many_at_once(self):
         cases = [  # address, parameters, returnvar, a line of the transcript (None: no transcript)
-            ("x@mute.server.test", {"timeout": "1"}, "ERROR: timeout after 1 seconds.", ""),
-            ("alice@yes.server.test", {}, "000", "helo tester.server.test\r\n"),
-            ("alice@yes.server.test", {"from": "other.example"}, "000", "helo other.example\r\n"),
-            ("a@yes.server.test", {"timeout": "32767"}, "000", "vrfy a@yes.server.test\r\n"),
+            ("x@mute.server.test", {"timeout": "1"}, golden("timed_out", 1), ""),
+            ("alice@yes.server.test", {}, VERIFIED, golden("helo_line", "tester.server.test")),
+            ("alice@yes.server.test", {"from": "other.example"}, VERIFIED, golden("helo_line", "other.example")),
+            ("a@yes.server.test", {"timeout": "32767"}, VERIFIED, golden("vrfy_line", "a@yes.server.test")),
             # Reply bytes that are not UTF-8 become replacement characters.
             ("x@bytes.server.test", {}, "553 caf\ufffd \ufffd\ufffd ok\r\n", ""),
-            ("a@-debug", {}, "ERROR: invalid email address", None),
-        ] + [(a, {}, r, "" if r != "ERROR: invalid email address" else None) for a, r in OUTCOMES] + [
+            ("a@-debug", {}, golden("invalid_email"), None),
+        ] + [(a, {}, r, "" if r != golden("invalid_email") else None) for a, r in OUTCOMES] + [
             ("u%d@%s.server.test" % (i, peer), {"timeout": "60"}, r, "") for i in range(25)
-            for peer, r in [("yes", "000"), ("no", REJECT + "\r\n")]]
+            for peer, r in [("yes", VERIFIED), ("no", REJECT + "\r\n")]]
         # All sent before any reply is read, more than the check threads (32), from this one thread: no
         # client threads to starve the scripted mail servers (Python threads too) on a busy machine.
         start = time.monotonic()
@@ -75,7 +77,7 @@ class Api(ServerTest):
                 status, head, got = self.server.answer(conn, True)
                 transcript = got.pop("transcript")
                 self.assertEqual((status, head["Content-Type"].split(";")[0], got), (200, "application/json", {
-                    "address": address, "returnvar": returnvar, "verified": returnvar == "000", "error": None}))
+                    "address": address, "returnvar": returnvar, "verified": returnvar == VERIFIED, "error": None}))
                 self.assertIn(line, transcript) if line is not None else self.assertEqual(transcript, "")
                 self.assertLess(time.monotonic() - start, 8 if params.get("timeout") == "1" else 180)
 
@@ -136,17 +138,17 @@ class Api(ServerTest):
         status, head, body = self.server.request("GET", job_path("alpha", "/results?format=jsonl"))
         self.assertEqual((status, head["Content-Type"].split(";")[0]), (200, "application/x-ndjson"))
         rows = [json.loads(line) for line in body.decode().splitlines()]
-        want = OUTCOMES[:1] + [("x@mute.server.test", "ERROR: timeout after 1 seconds.")] + OUTCOMES[1:]
+        want = OUTCOMES[:1] + [("x@mute.server.test", golden("timed_out", 1))] + OUTCOMES[1:]
         self.assertEqual([(r["address"], r["returnvar"], r["state"], r["attempts"]) for r in rows],
                          [(a, v, "done", 1) for a, v in want])
         self.assertEqual(sorted(rows[0]), ["address", "attempts", "checked_at", "error", "returnvar", "state",
                                            "transcript", "verified"])
-        self.assertIn("helo other.example\r\n", rows[0]["transcript"])
+        self.assertIn(golden("helo_line", "other.example"), rows[0]["transcript"])
         status, head, body = self.server.request("GET", job_path("alpha", "/results?format=csv"))
         self.assertEqual((status, head["Content-Type"].split(";")[0], head["Content-Disposition"]),
                          (200, "text/csv", 'attachment; filename="alpha.csv"'))
         self.assertEqual([row[:3] for row in csv.reader(io.StringIO(body.decode(), newline=""))],
-                         [["address", "returnvar", "verified"]] + [[a, v, str(v == "000").lower()] for a, v in want])
+                         [["address", "returnvar", "verified"]] + [[a, v, str(v == VERIFIED).lower()] for a, v in want])
         for offset, limit, page in [(1, 2, rows[1:3]), (4, 10, rows[4:]), (9, 1, [])]:
             self.assertEqual(self.server.rows(job_path("alpha", "/results?offset=%d&limit=%d" % (offset, limit))),
                              page, (offset, limit))
@@ -202,7 +204,7 @@ class OwnServers(ServerTest):
         status, head, body = server.json("GET", check_path("alice@yes.server.test"))
         self.assertEqual((status, head["Retry-After"], body),
                          (503, "1", {"error": "too many checks waiting; try again later"}))
-        self.assertEqual(server.answer(running, True)[2]["returnvar"], "ERROR: timeout after 2 seconds.")
+        self.assertEqual(server.answer(running, True)[2]["returnvar"], golden("timed_out", 2))
         # Room again once the waiting one runs; then SIGTERM: the running check finishes, the waiting one is sent away.
         self.assertTrue(metric(b"verimex_checks_queued 0"))
         late = server.send("GET", check_path("alice@yes.server.test"))
@@ -212,7 +214,7 @@ class OwnServers(ServerTest):
         status, out, err = server.stop(signal.SIGTERM)
         self.assertEqual((status, out.strip()), (0, "verimex-server: stopped"), err)
         self.assertLess(time.monotonic() - start, 20)
-        self.assertEqual(server.answer(waiting, True)[2]["returnvar"], "ERROR: timeout after 10 seconds.")
+        self.assertEqual(server.answer(waiting, True)[2]["returnvar"], golden("timed_out", 10))
         status, head, body = server.answer(late, True)
         self.assertEqual((status, head["Retry-After"], body), (503, "5", {"error": "the server is stopping"}))
         # Started again on the same store, without the job's settings (they were that process's): the job ends.
@@ -310,7 +312,7 @@ class Page(ServerTest):
         cells = [r.find_elements(By.TAG_NAME, "td") for r in wait.until(lambda _: len(result_rows()) == 6
                                                                          and result_rows())]
         self.assertEqual([c[1].text for c in cells], ADDRESSES)
-        self.assertEqual((cells[0][2].text, cells[0][3].text, cells[1][2].text), ("verified", "000", "rejected"))
+        self.assertEqual((cells[0][2].text, cells[0][3].text, cells[1][2].text), ("verified", VERIFIED, "rejected"))
         # The address that carries markup is shown as text and ran nothing.
         self.assertEqual((d.find_elements(By.CSS_SELECTOR, "#results img"), d.title), ([], "verimex"))
         # Filtered by outcome, then a transcript on demand.

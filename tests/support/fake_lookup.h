@@ -1,8 +1,10 @@
-// A stand-in for the lookup tool: a shell script named nslookup in a
-// private folder put first on PATH, which records the arguments of every
-// run and prints a fixed output. While one exists, the library runs it
-// instead of its bundled helper, so a test sees the exact lookup command
-// line and decides the output. Plus the temporary folder it lives in.
+// Stand-ins for the lookup tool. FakeLookupTool: a shell script named
+// nslookup in a private folder put first on PATH, which records the
+// arguments of every run and prints a fixed output; while one exists, the
+// library runs it instead of its bundled helper, so a test sees the exact
+// lookup command line and decides the output. ToolFolder: a private folder
+// that is the whole PATH, for tests that write their own tools. Plus the
+// temporary folder and the scoped environment variable they stand on.
 #pragma once
 
 #include <stdlib.h>
@@ -45,6 +47,61 @@ private:
     std::filesystem::path path_;
 };
 
+// Sets an environment variable for one scope, and puts back what was there.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const std::string& value) : name_(name)
+    {
+        if (const char* old = ::getenv(name))
+            old_ = old;
+        ::setenv(name, value.c_str(), 1);
+    }
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+    ~ScopedEnv()
+    {
+        if (old_)
+            ::setenv(name_, old_->c_str(), 1);
+        else
+            ::unsetenv(name_);
+    }
+
+private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+// A private folder that is the whole search path while it lives: a tool a
+// test writes there is the only program any word on PATH can find, so a
+// missing or refused one is never replaced by a system tool further on.
+class ToolFolder {
+public:
+    ToolFolder() : path_("PATH", dir_.path().string()) {}
+
+    const std::filesystem::path& path() const { return dir_.path(); }
+
+    // A shell script called name; executable unless told.
+    std::filesystem::path script(const std::string& name, const std::string& body, bool executable = true)
+    {
+        namespace fs = std::filesystem;
+        const fs::path file = dir_.path() / name;
+        std::ofstream(file) << "#!/bin/sh\n" << body << "\n";
+        fs::permissions(file, executable ? fs::perms::owner_all : fs::perms::owner_read | fs::perms::owner_write);
+        return file;
+    }
+    // A data file beside the tools, byte for byte.
+    std::filesystem::path file(const std::string& name, const std::string& content)
+    {
+        const std::filesystem::path f = dir_.path() / name;
+        std::ofstream(f, std::ios::binary) << content;
+        return f;
+    }
+
+private:
+    TempDir dir_;
+    ScopedEnv path_;
+};
+
 inline std::string read_whole_file(const std::filesystem::path& path)
 {
     std::ifstream in(path, std::ios::binary);
@@ -74,10 +131,8 @@ public:
                                                  std::filesystem::perms::group_read |
                                                  std::filesystem::perms::group_exec);
 
-        if (const char* path = ::getenv("PATH"))
-            saved_path_ = path;
-        const std::string path = bin.string() + (saved_path_ ? ":" + *saved_path_ : std::string());
-        ::setenv("PATH", path.c_str(), 1);
+        const char* path = ::getenv("PATH");
+        path_.emplace("PATH", bin.string() + (path != nullptr ? ":" + std::string(path) : std::string()));
         // "" makes the runner look the word "nslookup" up on PATH.
         platform::posix::override_lookup_helper("");
     }
@@ -86,10 +141,6 @@ public:
     ~FakeLookupTool()
     {
         platform::posix::override_lookup_helper(nullptr);
-        if (saved_path_)
-            ::setenv("PATH", saved_path_->c_str(), 1);
-        else
-            ::unsetenv("PATH");
     }
 
     // The arguments of every run so far (the program name left out), in
@@ -113,7 +164,7 @@ public:
 
 private:
     TempDir dir_;
-    std::optional<std::string> saved_path_;
+    std::optional<ScopedEnv> path_;
 };
 
 }  // namespace verimex::test

@@ -66,6 +66,11 @@ public:
     // or read on it.
     void reset();
     bool stopping() const;
+    // The connection's socket (non-blocking), for a behaviour that hands it
+    // to another protocol layer, as a TLS server after STARTTLS. Lines
+    // already read but not yet handed out stay in pending().
+    int descriptor() const { return fd_.get(); }
+    const std::string& pending() const { return pending_; }
 
 private:
     friend class SmtpPeer;

@@ -1,5 +1,5 @@
 // check() end to end from a C++ host: the lookup through the stand-in
-// nslookup.exe, SMTP peers of tests/wine/peers.py on loopback, and the
+// nslookup.exe, SMTP peers of tests/support/smtp_peer.py on loopback, and the
 // watchdog's timer ticking through the thread's message queue.
 #include "wine_test.h"
 
@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "component/texts.h"
+#include "support/golden.h"
 #include "platform/process.h"
 #include "tests/support/hang_up_cases.h"
 
@@ -45,11 +45,11 @@ TEST_F(Check, VerifiedAddressThenADomainThatWouldSteerTheLookup)
     Ref<IDispatch> object = create_verifier();
     ASSERT_TRUE(object);
     check(object.get(), L"someone@ok.wine.test", 5);
-    EXPECT_EQ(get_text(object.get(), L"returnvar"), wide(texts::verified));
-    const std::string smtp = texts::telnet_line("mx.ok.wine.test") + "220 127.0.0.31 ESMTP\r\n" +
-                             texts::helo_line(helo_name) + "250 127.0.0.31\r\n" +
-                             texts::vrfy_line("someone@ok.wine.test") + "250 someone@ok.wine.test\r\n" +
-                             texts::quit_line();
+    EXPECT_EQ(get_text(object.get(), L"returnvar"), wide(golden::verified()));
+    const std::string smtp = golden::telnet_line("mx.ok.wine.test") + "220 127.0.0.31 ESMTP\r\n" +
+                             golden::helo_line(helo_name) + "250 127.0.0.31\r\n" +
+                             golden::vrfy_line("someone@ok.wine.test") + "250 someone@ok.wine.test\r\n" +
+                             golden::quit_line();
     EXPECT_EQ(get_text(object.get(), L"smtp"), wide(smtp));
     // The output of the Windows tool is already in the shape the scanner
     // reads: it is kept exactly as the tool printed it.
@@ -93,7 +93,7 @@ TEST_F(Check, LookupToolThatCannotStartIsReported)
     put_text(object.get(), L"nslookup", L"kept");
     Variant none;
     ASSERT_EQ(call(object.get(), L"check", none), S_OK);
-    EXPECT_EQ(get_text(object.get(), L"returnvar"), wide(texts::start_failed(ERROR_FILE_NOT_FOUND)));
+    EXPECT_EQ(get_text(object.get(), L"returnvar"), wide(golden::start_failed(ERROR_FILE_NOT_FOUND)));
     EXPECT_EQ(get_text(object.get(), L"nslookup"), L"kept");
     EXPECT_EQ(get_text(object.get(), L"smtp"), L"");
 }
@@ -109,7 +109,7 @@ TEST_F(Check, LookupToolWithoutOutputFindsNoMailServer)
     put_text(object.get(), L"email", L"someone@");
     Variant none;
     ASSERT_EQ(call(object.get(), L"check", none), S_OK);
-    EXPECT_EQ(get_text(object.get(), L"returnvar"), wide(texts::no_mail_server));
+    EXPECT_EQ(get_text(object.get(), L"returnvar"), wide(golden::no_mail_server()));
     EXPECT_EQ(get_text(object.get(), L"nslookup"), L"");
 }
 
@@ -127,10 +127,10 @@ TEST_F(Check, SilentServerRunsIntoTheTimeLimit)
     ASSERT_EQ(call(object.get(), L"check", none), S_OK);
     const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
 
-    EXPECT_EQ(get_text(object.get(), L"returnvar"), wide(texts::timed_out(1)));
+    EXPECT_EQ(get_text(object.get(), L"returnvar"), wide(golden::timed_out(1)));
     EXPECT_GE(took.count(), 1100) << "eleven periods of 100 ms at the least";
     EXPECT_LT(took.count(), 30000) << "it did not hang";
-    EXPECT_EQ(get_text(object.get(), L"smtp").rfind(wide(texts::telnet_line("mx.slow.wine.test")), 0), 0u);
+    EXPECT_EQ(get_text(object.get(), L"smtp").rfind(wide(golden::telnet_line("mx.slow.wine.test")), 0), 0u);
 
     // The flag stays up after the call: checktime says so and writes the
     // text again.
@@ -139,13 +139,13 @@ TEST_F(Check, SilentServerRunsIntoTheTimeLimit)
     ASSERT_EQ(call(object.get(), L"checktime", expired), S_OK);
     EXPECT_EQ((*expired).vt, VT_BOOL);
     EXPECT_EQ((*expired).boolVal, VARIANT_TRUE);
-    EXPECT_EQ(get_text(object.get(), L"returnvar"), wide(texts::timed_out(1)));
+    EXPECT_EQ(get_text(object.get(), L"returnvar"), wide(golden::timed_out(1)));
 
     // The next check starts with the flag down and its full time.
     put_text(object.get(), L"email", L"someone@ok.wine.test");
     put_short(object.get(), L"timeout", 5);
     ASSERT_EQ(call(object.get(), L"check", none), S_OK);
-    EXPECT_EQ(get_text(object.get(), L"returnvar"), wide(texts::verified));
+    EXPECT_EQ(get_text(object.get(), L"returnvar"), wide(golden::verified()));
 }
 
 // The timer keeps running after check() returns, ticking whenever the
@@ -158,7 +158,7 @@ TEST_F(Check, WatchdogTicksInTheHostsOwnMessageLoop)
     put_short(object.get(), L"timeout", 1);
     Variant none;
     ASSERT_EQ(call(object.get(), L"check", none), S_OK);
-    EXPECT_EQ(get_text(object.get(), L"returnvar"), wide(texts::no_mail_server));
+    EXPECT_EQ(get_text(object.get(), L"returnvar"), wide(golden::no_mail_server()));
 
     const Clock::time_point start = Clock::now();
     Variant expired;
@@ -172,7 +172,7 @@ TEST_F(Check, WatchdogTicksInTheHostsOwnMessageLoop)
         ASSERT_EQ(call(object.get(), L"checktime", expired), S_OK);
     } while ((*expired).boolVal != VARIANT_TRUE && Clock::now() - start < std::chrono::seconds(30));
     EXPECT_EQ((*expired).boolVal, VARIANT_TRUE);
-    EXPECT_EQ(get_text(object.get(), L"returnvar"), wide(texts::timed_out(1)));
+    EXPECT_EQ(get_text(object.get(), L"returnvar"), wide(golden::timed_out(1)));
 }
 
 // The same servers and cases as the Linux library's hangup_test: each ends

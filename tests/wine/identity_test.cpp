@@ -12,11 +12,13 @@
 #include <iterator>
 #include <set>
 
-#include "component/texts.h"
+#include "support/golden.h"
 
 namespace wine_test {
 
 namespace {
+
+namespace golden = verimex::golden;
 
 struct Member {
     const wchar_t* name;
@@ -240,7 +242,7 @@ TEST_F(Identity, VtableSlotsReachTheirProperties)
     EXPECT_EQ(timeout, 600);
     Bstr result;
     ASSERT_EQ(reinterpret_cast<GetText>(vtable[first_slot + 6])(iface.get(), result.put()), S_OK);
-    EXPECT_EQ(result.str(), wide(verimex::texts::no_mail_server));
+    EXPECT_EQ(result.str(), wide(golden::no_mail_server()));
     VARIANT_BOOL expired = VARIANT_TRUE;
     ASSERT_EQ(reinterpret_cast<Checktime>(vtable[first_slot + 13])(iface.get(), &expired), S_OK);
     EXPECT_EQ(expired, VARIANT_FALSE);

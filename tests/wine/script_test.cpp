@@ -5,7 +5,7 @@
 #include <chrono>
 #include <map>
 
-#include "component/texts.h"
+#include "support/golden.h"
 
 namespace wine_test {
 
@@ -110,10 +110,10 @@ protected:
     // The dialog the scripted peer at address holds for a verify of email.
     static std::wstring dialog(const char* host, const std::wstring& address, const char* email, bool accepted)
     {
-        return wide(texts::telnet_line(host)) + L"220 " + address + L" ESMTP\r\n" +
-               wide(texts::helo_line("tester.test")) + L"250 " + address + L"\r\n" + wide(texts::vrfy_line(email)) +
+        return wide(golden::telnet_line(host)) + L"220 " + address + L" ESMTP\r\n" +
+               wide(golden::helo_line("tester.test")) + L"250 " + address + L"\r\n" + wide(golden::vrfy_line(email)) +
                (accepted ? L"250 " + wide(email) + L"\r\n" : L"550 " + wide(email) + L": no such user\r\n") +
-               wide(texts::quit_line());
+               wide(golden::quit_line());
     }
 
     static inline std::string output_;
@@ -138,7 +138,7 @@ TEST_F(ScriptHost, NewObjectHasTheDefaults)
 
 TEST_F(ScriptHost, VerifiedAddress)
 {
-    EXPECT_EQ(at(L"ok.returnvar"), wide(texts::verified));
+    EXPECT_EQ(at(L"ok.returnvar"), wide(golden::verified()));
     EXPECT_EQ(at(L"ok.smtp"), dialog("mx.ok.wine.test", L"127.0.0.31", "someone@ok.wine.test", true));
     EXPECT_EQ(at(L"ok.timeout"), L"5");
 }
@@ -156,21 +156,21 @@ TEST_F(ScriptHost, RejectedAddressKeepsTheServersReply)
 TEST_F(ScriptHost, UnreachableMailExchangersAreSkipped)
 {
     // Refused by the first host, verified by the second.
-    EXPECT_EQ(at(L"fallback.returnvar"), wide(texts::verified));
+    EXPECT_EQ(at(L"fallback.returnvar"), wide(golden::verified()));
     EXPECT_EQ(at(L"fallback.smtp"),
-              wide(texts::telnet_line("down.fallback.wine.test")) +
-                  wide(texts::connect_error_line("down.fallback.wine.test")) +
+              wide(golden::telnet_line("down.fallback.wine.test")) +
+                  wide(golden::connect_error_line("down.fallback.wine.test")) +
                   dialog("up.fallback.wine.test", L"127.0.0.31", "someone@fallback.wine.test", true));
     // A host name that does not resolve counts as a failed connection.
-    EXPECT_EQ(at(L"ghost.returnvar"), wide(texts::verified));
-    EXPECT_EQ(at(L"ghost.smtp"), wide(texts::telnet_line("nohost.ghost.wine.test")) +
-                                     wide(texts::connect_error_line("nohost.ghost.wine.test")) +
+    EXPECT_EQ(at(L"ghost.returnvar"), wide(golden::verified()));
+    EXPECT_EQ(at(L"ghost.smtp"), wide(golden::telnet_line("nohost.ghost.wine.test")) +
+                                     wide(golden::connect_error_line("nohost.ghost.wine.test")) +
                                      dialog("mx.ok.wine.test", L"127.0.0.31", "someone@ghost.wine.test", true));
 }
 
 TEST_F(ScriptHost, NoMailExchangerAndTimeoutNormalised)
 {
-    EXPECT_EQ(at(L"nomx.returnvar"), wide(texts::no_mail_server));
+    EXPECT_EQ(at(L"nomx.returnvar"), wide(golden::no_mail_server()));
     EXPECT_EQ(at(L"nomx.smtp"), L"");
     EXPECT_EQ(at(L"nomx.timeout"), L"120");
     EXPECT_EQ(at(L"cap.timeout"), L"600");

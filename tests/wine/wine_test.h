@@ -79,7 +79,8 @@ std::wstring wide(std::string_view utf8);
 
 // Set by tests/wine/run: VERIMEX_DLL is the DLL registered for this run's
 // bitness, VERIMEX_DLLS every DLL built (both bitnesses), VERIMEX_SCRIPT
-// the VBScript host's script. Empty when not set.
+// the VBScript host's script, VERIMEX_GOLDEN_TEXTS the table of the
+// component's exact texts (tests/support/golden.h). Empty when not set.
 std::wstring env(const wchar_t* name);
 std::vector<std::wstring> env_list(const wchar_t* name);
 
