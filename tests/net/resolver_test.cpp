@@ -4,12 +4,16 @@
 // "no such domain", retries, deadlines and stop requests, many threads.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cerrno>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -216,6 +220,53 @@ TEST(Resolver, DeadlinesAndStopRequests)
     EXPECT_TRUE(stop.requested());
     // Once requested, a lookup does not start.
     EXPECT_EQ(lookup_host("dual.net.test", {"", &stop}, clock::now() + 5s).result, host_answer::status::cancelled);
+}
+
+TEST(Resolver, DescriptorsNeitherInheritedNorPretendedAway)
+{
+    // While a lookup is in flight, every socket of the resolver is
+    // close-on-exec: a child process started meanwhile (the component's
+    // lookup helper) must not inherit it.
+    std::thread waiting([] { lookup_mx("w.dead.net.test", {}, clock::now() + 1500ms); });
+    std::this_thread::sleep_for(300ms);
+    int sockets = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code error;
+        const std::string target = std::filesystem::read_symlink(entry.path(), error).string();
+        if (target.rfind("socket:", 0) != 0)
+            continue;
+        ++sockets;
+        std::ifstream info("/proc/self/fdinfo/" + entry.path().filename().string());
+        std::string key, flags;
+        while (info >> key >> flags && key != "flags:") {
+        }
+        EXPECT_NE(std::stoul(flags, nullptr, 8) & O_CLOEXEC, 0u) << target;
+    }
+    waiting.join();
+    EXPECT_GE(sockets, 1);
+
+    // Out of descriptors: said so at once with the errno, not taken for a
+    // DNS server that does not answer.
+    // This thread's waiting descriptor is made; c-ares's idle socket has
+    // closed once the answer is out.
+    ASSERT_EQ(lookup_mx("order.net.test", {}, clock::now() + 5s).result, status::ok);
+    std::this_thread::sleep_for(200ms);
+    const int lowest_free = ::dup(0);
+    ASSERT_GE(lowest_free, 0);
+    ::close(lowest_free);
+    rlimit before{};
+    ::getrlimit(RLIMIT_NOFILE, &before);
+    rlimit low = before;
+    low.rlim_cur = static_cast<rlim_t>(lowest_free);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    const auto start = clock::now();
+    // A server setting not asked before: its channel needs a socket.
+    const mx_answer a = lookup_mx("order.net.test", {"127.0.0.1:53", nullptr}, start + 5s);
+    ::setrlimit(RLIMIT_NOFILE, &before);
+    EXPECT_STREQ(name_of(a.result), "dns_error") << a.detail;
+    EXPECT_EQ(a.error_code, EMFILE) << a.detail;
+    EXPECT_LT(clock::now() - start, 1s);
+    EXPECT_EQ(lookup_mx("order.net.test", {}, clock::now() + 5s).result, status::ok);
 }
 
 TEST(Resolver, ChangedSystemConfigurationIsSeen)

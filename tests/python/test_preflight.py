@@ -2,10 +2,14 @@
 (tests/netns/run with tests/netns/preflight.zones): a scripted mail server
 on port 25, the reverse DNS, blocklist and SPF records of the zones."""
 
+import os
+import sys
 import unittest
 
 import verimex
-from smtp_peer import Peer
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from smtp_peer import Peer  # noqa: E402
 
 GOOD = dict(public_address="127.0.3.1", helo="mail.good.pre.test", test_host="127.0.3.25",
             blocklists=["bl.pre.test"], timeout=2)

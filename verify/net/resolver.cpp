@@ -14,7 +14,9 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -63,6 +65,7 @@ constexpr std::size_t max_records = 32;
 
 struct outcome {
     int status = ARES_ENOTINITIALIZED;  // c-ares's, of the last try
+    int error = 0;  // errno when no socket could be had (EMFILE...)
     std::vector<mx_host> mx;
     std::vector<std::string> addresses;
     std::vector<std::string> records;  // PTR names, TXT records
@@ -217,6 +220,9 @@ private:
         resolver_service* service = nullptr;
         ares_channel channel = nullptr;
         unsigned queries = 0;  // tries in flight on it
+        // errno of the last socket that could not be made, until one is:
+        // c-ares reports that as an unreachable server.
+        int socket_error = 0;
         // The resolver configuration it was made from (system channel only).
         struct stat conf {};
         bool conf_found = false;
@@ -284,6 +290,39 @@ private:
         }
     }
 
+    // c-ares makes its sockets with socket() and marks them close-on-exec
+    // only afterwards (a child process started meanwhile, as the
+    // component's lookups are, would inherit them), and writes to TCP name
+    // servers with writev(), which can raise SIGPIPE. These do both
+    // atomically and quietly.
+    static ares_socket_t open_socket(int family, int type, int protocol, void* data)
+    {
+        auto* entry = static_cast<channel_entry*>(data);
+        const ares_socket_t fd = ::socket(family, type | SOCK_NONBLOCK | SOCK_CLOEXEC, protocol);
+        entry->socket_error = fd < 0 ? errno : 0;
+        return fd;
+    }
+    static int close_socket(ares_socket_t fd, void*) { return ::close(fd); }
+    static int connect_socket(ares_socket_t fd, const sockaddr* address, ares_socklen_t length, void*)
+    {
+        return ::connect(fd, address, length);
+    }
+    static ares_ssize_t receive_from(ares_socket_t fd, void* buffer, size_t size, int flags, sockaddr* from,
+                                     ares_socklen_t* from_length, void*)
+    {
+        return ::recvfrom(fd, buffer, size, flags, from, from_length);
+    }
+    static ares_ssize_t send_vector(ares_socket_t fd, const iovec* parts, int count, void*)
+    {
+        msghdr message{};
+        message.msg_iov = const_cast<iovec*>(parts);
+        message.msg_iovlen = static_cast<std::size_t>(count);
+        return ::sendmsg(fd, &message, MSG_NOSIGNAL);
+    }
+    static constexpr ares_socket_functions socket_functions = {
+        open_socket, close_socket, connect_socket, receive_from, send_vector,
+    };
+
     static void on_socket_state(void* data, ares_socket_t fd, int readable, int writable)
     {
         auto* entry = static_cast<channel_entry*>(data);
@@ -295,9 +334,9 @@ private:
         sockets[fd] = {entry, static_cast<short>((readable ? POLLIN : 0) | (writable ? POLLOUT : 0))};
     }
 
-    // The channel for a server setting; null (error set) when none can be
-    // made.
-    channel_entry* channel_for(const std::string& server, int& error)
+    // The channel for a server setting; null when none can be made, with
+    // c-ares's status, and errno when it ran short of files or memory.
+    channel_entry* channel_for(const std::string& server, int& error, int& os_error)
     {
         auto it = channels_.find(server);
         if (it != channels_.end() && server.empty() && clock::now() - conf_checked_ >= resolv_conf_check) {
@@ -341,9 +380,14 @@ private:
         opts.sock_state_cb_data = entry.get();
         const int mask = ARES_OPT_TIMEOUTMS | ARES_OPT_TRIES | ARES_OPT_FLAGS | ARES_OPT_SOCK_RCVBUF |
                          ARES_OPT_SOCK_STATE_CB;
+        errno = 0;
         int status = ::ares_init_options(&entry->channel, &opts, mask);
+        if (status == ARES_EFILE || status == ARES_ENOMEM)
+            os_error = errno;
         if (status == ARES_SUCCESS && !server.empty())
             status = ::ares_set_servers_ports_csv(entry->channel, server.c_str());
+        if (status == ARES_SUCCESS)
+            ::ares_set_socket_functions(entry->channel, &socket_functions, entry.get());
         if (status != ARES_SUCCESS) {
             error = status;
             return nullptr;
@@ -358,10 +402,12 @@ private:
     void start(const question_ptr& q)
     {
         int error = ARES_SUCCESS;
-        channel_entry* entry = channel_for(q->server, error);
+        int os_error = 0;
+        channel_entry* entry = channel_for(q->server, error, os_error);
         if (entry == nullptr) {
             outcome failed;
             failed.status = error;
+            failed.error = os_error;
             complete(q, std::move(failed));
             return;
         }
@@ -376,6 +422,15 @@ private:
         resolver_service& self = *t->service;
         --t->entry->queries;
         const question_ptr& q = t->q;
+        if (status == ARES_ECONNREFUSED && t->entry->socket_error != 0) {
+            // Not the server: this process is short of descriptors, and
+            // asking again would not change that.
+            outcome failed;
+            failed.status = status;
+            failed.error = t->entry->socket_error;
+            self.complete(q, std::move(failed));
+            return;
+        }
         // No answer at all (a lost packet, a server that is down) is asked
         // again while the caller still waits: one dropped datagram must
         // not decide a check. A SERVFAIL is asked again once.
@@ -652,6 +707,8 @@ const char* type_name(int type)
 std::string failure_text(const question& q)
 {
     std::string text = std::string(type_name(q.type)) + " " + q.name + ": ";
+    if (q.done && q.result.error != 0)
+        return text + "resolver: " + strerror_text(q.result.error);
     if (q.result.status == ARES_ETIMEOUT || q.result.status == ARES_ECONNREFUSED || !q.done)
         return text + "no answer from the DNS server (" + std::to_string(q.timed_out) + " tries)";
     return text + ::ares_strerror(q.result.status);
@@ -700,6 +757,8 @@ host_answer addresses_of(const std::string& server, std::string_view name, const
             answer.addresses.push_back(a);
         if (is_failure(q->result.status)) {
             failed = true;
+            if (answer.error_code == 0)
+                answer.error_code = q->result.error;
             if (answer.detail.empty())
                 answer.detail = failure_text(*q);
         }
@@ -770,6 +829,7 @@ mx_answer lookup_mx(std::string_view domain_text, const resolve_settings& settin
         }
         if (is_failure(q.result.status)) {
             answer.result = mx_answer::status::dns_error;
+            answer.error_code = q.result.error;
             answer.detail = failure_text(q);
             return answer;
         }
