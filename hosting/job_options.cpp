@@ -118,6 +118,22 @@ void add_job_options(CLI::App& app, JobOptions& opts, std::vector<std::string>& 
         "Retry timeouts and refused connections too");
 }
 
+std::optional<std::string> parse_command_line(CLI::App& app, std::span<const std::string_view> args)
+{
+    std::vector<std::string> argv(args.begin(), args.end());
+    std::reverse(argv.begin(), argv.end());  // CLI11 takes them last first
+    try {
+        app.parse(argv);
+    } catch (const CLI::ParseError& e) {
+        std::string text = e.what();
+        if (!text.empty() && text.front() >= 'A' && text.front() <= 'Z')
+            text.front() = static_cast<char>(text.front() - 'A' + 'a');
+        std::replace(text.begin(), text.end(), '\n', ' ');
+        return text;
+    }
+    return std::nullopt;
+}
+
 std::string check_job_options(const JobOptions& opts, std::int16_t timeout)
 {
     if (opts.lease_seconds != 0 && opts.lease_seconds < effective_timeout(timeout))

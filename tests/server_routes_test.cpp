@@ -55,8 +55,8 @@ TEST(ServerRoutes, EveryRouteIsDocumentedAndEveryDocumentedOperationIsARoute)
 {
     const Json doc = Json::parse(served_document());
     std::set<Operation> table;
-    for (const verimex_server::Route& route : verimex_server::routes())
-        for (const std::string& method : route.methods)
+    for (const verimex_server::Route& route : verimex_server::Api::route_table(nullptr))
+        for (const std::string& method : route.methods())
             table.emplace(as_template(route.pattern), method, route.guarded);
 
     std::set<Operation> documented;

@@ -31,19 +31,6 @@ UsageError error(std::string text)
     return UsageError{std::move(text)};
 }
 
-// A CLI11 message as this program words its usage errors: lower case, one
-// line.
-std::string usage_message(const CLI::ParseError& e)
-{
-    std::string text = e.what();
-    if (!text.empty() && text.front() >= 'A' && text.front() <= 'Z')
-        text.front() = static_cast<char>(text.front() - 'A' + 'a');
-    for (char& c : text)
-        if (c == '\n')
-            c = ' ';
-    return text;
-}
-
 }  // namespace
 
 std::variant<Options, UsageError> parse_args(std::span<const std::string_view> args)
@@ -103,16 +90,8 @@ std::variant<Options, UsageError> parse_args(std::span<const std::string_view> a
     add_job_options(app, opts.work, given);
     app.add_option("addresses", opts.addresses)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
 
-    std::vector<std::string> argv;
-    argv.reserve(args.size());
-    for (const std::string_view a : args)
-        argv.emplace_back(a);
-    std::reverse(argv.begin(), argv.end());  // CLI11 takes them last first
-    try {
-        app.parse(argv);
-    } catch (const CLI::ParseError& e) {
-        return error(usage_message(e));
-    }
+    if (const std::optional<std::string> wrong = parse_command_line(app, args))
+        return error(*wrong);
     if (opts.store.empty() && !given.empty())
         return error(given.front() + " works on a job: it needs --store");
     if (opts.status && !opts.export_format.empty())

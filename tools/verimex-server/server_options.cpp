@@ -75,16 +75,8 @@ std::variant<Options, UsageError> parse_args(std::span<const std::string_view> a
                    "Log lines on standard error (one per request, one per job event): plain or json")
         ->capture_default_str()->check(CLI::IsMember({"plain", "json"}));
 
-    std::vector<std::string> argv;
-    argv.reserve(args.size());
-    for (const std::string_view a : args)
-        argv.emplace_back(a);
-    std::reverse(argv.begin(), argv.end());  // CLI11 takes them last first
-    try {
-        app.parse(argv);
-    } catch (const CLI::ParseError& e) {
-        return UsageError{e.what()};
-    }
+    if (const std::optional<std::string> wrong = verimex::hosting::parse_command_line(app, args))
+        return UsageError{*wrong};
     if (help) {
         opts.help = true;
         opts.help_text = app.help();

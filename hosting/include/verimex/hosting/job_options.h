@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -46,6 +48,11 @@ struct JobOptions {
 // to app, read into opts. Each is listed in `given` by its name once it
 // was given on the command line (a program may want --store with them).
 void add_job_options(CLI::App& app, JobOptions& opts, std::vector<std::string>& given);
+
+// Reads args (those after the program's name) with app. Returns the usage
+// error as both programs word it (lower case, one line); nothing when the
+// arguments were read.
+std::optional<std::string> parse_command_line(CLI::App& app, std::span<const std::string_view> args);
 
 // What check_job_options finds wrong with a lease for checks of this
 // timeout; empty when nothing is.
