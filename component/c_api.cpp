@@ -11,6 +11,7 @@
 #include <system_error>
 #include <utility>
 
+#include "component/c_api_errors.h"
 #include "verimex/quoverimex.h"
 
 // The header's version macros are what C hosts compile against; the build
@@ -133,6 +134,18 @@ const char* message_of(const Holder& h) noexcept
 
 }  // namespace
 
+namespace verimex::detail {
+
+void record_thread_error(verimex_status status, const char* message, int code) noexcept
+{
+    if (status == VERIMEX_OK)
+        clear(orphan);
+    else
+        record(orphan, status, message, code);
+}
+
+}  // namespace verimex::detail
+
 extern "C" {
 
 const char* verimex_version(int* version)
@@ -155,6 +168,8 @@ const char* verimex_strstatus(verimex_status status)
         return "out of memory";
     case VERIMEX_ERR_INTERNAL:
         return "internal error";
+    case VERIMEX_ERR_INVALID:
+        return "an option names nothing known";
     }
     return "unknown status";
 }

@@ -344,6 +344,88 @@ static void test_mute_server_times_out(void)
     verimex_destroy(v);
 }
 
+/* ---- the verification engine ------------------------------------------- */
+
+static void test_verify_offline(void)
+{
+    verimex_verify_options o;
+    verimex_report *r = (verimex_report *)&o; /* must be reset on failure */
+    char *invalid = expected("invalid_email", NULL);
+    size_t length = 0;
+
+    verimex_verify_options_init(&o);
+    CHECK(strcmp(o.method, "auto") == 0 && strcmp(o.tls, "try") == 0 && o.catch_all == 1);
+    CHECK(o.timeout == 0 && o.total_timeout == 0 && o.helo == NULL && o.cancel == NULL);
+
+    CHECK(verimex_verify(NULL, &o, &r) == VERIMEX_ERR_NULL && r == NULL);
+    CHECK(verimex_verify("a@b.test", &o, NULL) == VERIMEX_ERR_NULL);
+    o.method = "smtp";
+    r = (verimex_report *)&o;
+    CHECK(verimex_verify("a@b.test", &o, &r) == VERIMEX_ERR_INVALID && r == NULL);
+    CHECK(contains(verimex_error(NULL), "smtp"));
+    o.method = "rcpt";
+    o.tls = "always";
+    CHECK(verimex_verify("a@b.test", &o, &r) == VERIMEX_ERR_INVALID);
+    o.tls = NULL; /* null is the default */
+
+    /* Malformed: decided without a lookup or a connection. */
+    CHECK(verimex_verify("postmaster@exa mple.test", &o, &r) == VERIMEX_OK && r != NULL);
+    CHECK(strcmp(verimex_error(NULL), "") == 0);
+    CHECK(strcmp(verimex_report_verdict(r), "undeliverable") == 0);
+    CHECK(strcmp(verimex_report_reason(r), "invalid_syntax") == 0);
+    CHECK(strcmp(verimex_report_returnvar(r, &length), invalid) == 0 && length == strlen(invalid));
+    CHECK(strcmp(verimex_report_address(r, NULL), "postmaster@exa mple.test") == 0);
+    CHECK(strcmp(verimex_report_transcript(r, &length), "") == 0 && length == 0);
+    CHECK(verimex_report_method(r) == NULL && verimex_report_mx(r) == NULL && verimex_report_enhanced(r) == NULL);
+    CHECK(verimex_report_code(r) == -1 && verimex_report_catch_all(r) == -1);
+    CHECK(verimex_report_verified(r) == 0 && verimex_report_tls(r) == 0 && verimex_report_cancelled(r) == 0);
+    verimex_report_free(r);
+
+    /* The facts of a well-formed address, with a null options pointer. */
+    CHECK(verimex_verify("info@mailinator.com", NULL, &r) == VERIMEX_OK);
+    CHECK(verimex_report_role_account(r) == 1 && verimex_report_disposable(r) == 1);
+    verimex_report_free(r);
+    verimex_report_free(NULL);
+    CHECK(strcmp(verimex_report_verdict(NULL), "") == 0 && verimex_report_code(NULL) == -1);
+    free(invalid);
+}
+
+static void test_verify_vrfy_against_peers(void)
+{
+    verimex_verify_options o;
+    verimex_report *r = NULL;
+    struct outcome component = run_check("someone@yes.peers.test", 5);
+    verimex_verify_options_init(&o);
+    o.method = "vrfy";
+    o.helo = "c-host.test";
+    o.timeout = 5;
+    CHECK(verimex_verify("someone@yes.peers.test", &o, &r) == VERIMEX_OK);
+    CHECK(strcmp(verimex_report_returnvar(r, NULL), component.returnvar) == 0);
+    CHECK(strcmp(verimex_report_transcript(r, NULL), component.smtp) == 0);
+    CHECK(strcmp(verimex_report_verdict(r), "deliverable") == 0);
+    CHECK(strcmp(verimex_report_method(r), "vrfy") == 0);
+    CHECK(verimex_report_code(r) == 250 && verimex_report_verified(r) == 1);
+    CHECK(strcmp(verimex_report_mx(r), "mx.yes.peers.test") == 0);
+    verimex_report_free(r);
+    release(&component);
+}
+
+static void test_verify_cancelled(void)
+{
+    verimex_verify_options o;
+    verimex_report *r = NULL;
+    verimex_cancellation *stop = NULL;
+    CHECK(verimex_cancellation_create(&stop) == VERIMEX_OK && stop != NULL);
+    verimex_cancellation_request(stop);
+    verimex_verify_options_init(&o);
+    o.cancel = stop;
+    CHECK(verimex_verify("someone@mute.peers.test", &o, &r) == VERIMEX_OK);
+    CHECK(verimex_report_cancelled(r) == 1);
+    CHECK(strcmp(verimex_report_verdict(r), "unknown") == 0);
+    verimex_report_free(r);
+    verimex_cancellation_destroy(stop);
+}
+
 int main(int argc, char **argv)
 {
     if (argc == 2 && strcmp(argv[1], "offline") == 0) {
@@ -355,11 +437,14 @@ int main(int argc, char **argv)
         test_null_arguments();
         test_status_texts();
         test_platform_error_is_a_status();
+        test_verify_offline();
     } else if (argc == 3 && strcmp(argv[1], "peers") == 0) {
         test_verified();
         test_rejected(argv[2]);
         test_unreachable();
         test_mute_server_times_out();
+        test_verify_vrfy_against_peers();
+        test_verify_cancelled();
     } else {
         fputs("usage: c_api_test offline | peers REPLY\n", stderr);
         return 2;

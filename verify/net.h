@@ -27,18 +27,22 @@ struct mx_host {
 
 struct mx_answer {
     enum class status {
-        ok,        // hosts: the MX records, in preference order
+        ok,        // hosts: the MX records, in preference order (records of
+                   // equal preference in the order the DNS server gave them:
+                   // servers rotate them already, and a check stays repeatable)
         implicit,  // no MX record: hosts holds the domain itself (RFC 5321 5.1)
         null_mx,   // "MX 0 ." (RFC 7505): the domain takes no mail
         nxdomain,  // the domain does not exist
         no_host,   // neither MX nor address records
-        dns_error, // SERVFAIL, refused, time-out after the retries
-        timeout,   // the check's own deadline ran out first
+        dns_error, // SERVFAIL, refused, or no answer to any of the tries
+                   // made before the deadline
+        timeout,   // the deadline ran out before a single try had ended
         cancelled,
     };
     status result = status::dns_error;
     std::vector<mx_host> hosts;
     std::string detail;  // for the transcript: what failed (c-ares's words)
+    int error_code = 0;  // errno when this process ran short (EMFILE...), else 0
 };
 
 struct host_answer {
@@ -46,6 +50,7 @@ struct host_answer {
     status result = status::dns_error;
     std::vector<std::string> addresses;  // numeric, IPv4 first then IPv6
     std::string detail;
+    int error_code = 0;  // errno when this process ran short (EMFILE...), else 0
 };
 
 struct resolve_settings {
@@ -54,8 +59,9 @@ struct resolve_settings {
 };
 
 // Both may be called from any thread; they block until the answer, the
-// deadline or a stop request. A lost packet is asked again before a
-// dns_error is given.
+// deadline or a stop request. A lost packet is asked again, until the
+// deadline, before a dns_error is given. A numeric address given to
+// lookup_host is its own answer.
 mx_answer lookup_mx(std::string_view domain, const resolve_settings& settings, deadline until);
 host_answer lookup_host(std::string_view host, const resolve_settings& settings, deadline until);
 
@@ -80,6 +86,8 @@ struct proxy_settings {
     std::uint16_t port = 1080;
     std::string user;      // empty: no authentication offered
     std::string password;  // never written anywhere
+    // Resolves host when it is a name; "" is the system's resolver.
+    std::string dns_server;
 };
 
 // "socks5://[USER:PASSWORD@]HOST:PORT", percent-decoded; false for anything else.
@@ -88,7 +96,12 @@ bool parse_proxy(std::string_view url, proxy_settings& out);
 struct connect_result {
     enum class status { ok, refused, unreachable, timeout, proxy_error, failed, cancelled };
     status result = status::failed;
-    int error_code = 0;       // errno, or the SOCKS5 reply code for proxy_error
+    // errno; for proxy_error the byte the proxy answered with: its CONNECT
+    // reply code (RFC 1928: 2 not allowed by its rules, 5 refused by the
+    // mail server, ...), 255 no acceptable authentication method, the
+    // RFC 1929 status for a refused user name and password; errno when
+    // the proxy itself could not be reached.
+    int error_code = 0;
     std::string detail;       // for the transcript; never holds a password
 };
 
@@ -101,15 +114,23 @@ public:
     // Reads one whole reply, every line of it as read (line ends included),
     // into text. On closed/timeout/too_long, text holds what did arrive.
     virtual io_status read_reply(std::string& text, deadline until) = 0;
-    // The TLS handshake after the server's 220 to STARTTLS.
-    virtual io_status start_tls(deadline until) = 0;
+    // The TLS handshake after the server's 220 to STARTTLS. server_name
+    // (the MX host's name) goes out as SNI; empty or numeric: none. Bytes
+    // the server sent before the handshake are dropped (RFC 3207 section 6).
+    virtual io_status start_tls(deadline until, std::string_view server_name = {}) = 0;
     virtual bool encrypted() const = 0;
     virtual std::string tls_version() const = 0;  // "TLSv1.3"; empty when plain
     virtual int error_code() const = 0;           // of the last failed call
+    // The last failure in words ("TLS handshake: wrong version number"),
+    // for the transcript; empty when none.
+    virtual std::string error_text() const = 0;
 };
 
 // Opens a TCP connection to address:port (numeric), through the proxy when
-// one is given (the proxy is handed the address, not a name).
+// one is given (the proxy is handed the address, not a name). Every failure
+// to reach or negotiate with the proxy is proxy_error (a proxy that does
+// not answer in time: timeout), never refused or unreachable: those would
+// speak of the mail server.
 std::unique_ptr<smtp_stream> connect_smtp(const std::string& address, std::uint16_t port,
                                           const proxy_settings* proxy, const cancellation* cancel,
                                           deadline until, connect_result& result);

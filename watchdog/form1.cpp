@@ -78,6 +78,11 @@ void Form1::Timer1_Timer(std::int64_t elapsed)
         timer = true;
 }
 
+std::unique_ptr<platform::Timer> Form1::make_timer(platform::TickHandler on_tick)
+{
+    return loop_->make_timer(std::move(on_tick));
+}
+
 void Form1::thread_exiting()
 {
     loop_->thread_exiting();

@@ -48,6 +48,11 @@ public:
     // The thread is ending and this window with it (see EventLoop).
     void thread_exiting();
 
+    // Another timer on this thread's loop, for the library's own use beside
+    // the watchdog (the engine's stop requests): its ticks are delivered at
+    // the same passes, and its deadline also ends the component's sleeps.
+    std::unique_ptr<platform::Timer> make_timer(platform::TickHandler on_tick);
+
     bool timer = false;  // the timed-out flag
     std::unique_ptr<platform::SocketControl> telnet;
     std::int64_t tick_count() const { return ticks; }

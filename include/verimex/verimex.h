@@ -61,7 +61,10 @@ typedef enum verimex_status {
   /* Memory ran out. Nothing changed. */
   VERIMEX_ERR_NOMEM = 3,
   /* Something the library did not expect was raised; a bug. */
-  VERIMEX_ERR_INTERNAL = 4
+  VERIMEX_ERR_INTERNAL = 4,
+  /* An option of verimex_verify() names nothing it knows (a method or TLS
+   * mode word). Nothing was checked. */
+  VERIMEX_ERR_INVALID = 5
 } verimex_status;
 
 /* The version of the loaded library as "major.minor.patch"; when version is
@@ -118,6 +121,84 @@ VERIMEX_C_API const char *verimex_error(const verimex_t *v);
 /* The operating system's error number behind that error, 0 when it had
  * none (a refused timeout has none). Same v rules as verimex_error(). */
 VERIMEX_C_API int verimex_error_code(const verimex_t *v);
+
+/* ---- The verification engine (Linux) -------------------------------------
+ *
+ * One call checks one address and hands back a report: the verdict, the
+ * reason, the deciding reply and the whole dialog, as verimex/verify.h
+ * describes them. Unlike the verifier object it may be called from any
+ * number of threads at once; each call blocks its caller until the check
+ * is over (bounded by total_timeout). */
+
+/* A stop request for checks in flight: once verimex_cancellation_request()
+ * was called, every check given it ends its waits at once and its report
+ * says cancelled. Any thread may request; destroy it only once no check
+ * uses it any more. */
+typedef struct verimex_cancellation verimex_cancellation;
+VERIMEX_C_API verimex_status verimex_cancellation_create(verimex_cancellation **out);
+VERIMEX_C_API void verimex_cancellation_request(verimex_cancellation *c);
+VERIMEX_C_API void verimex_cancellation_destroy(verimex_cancellation *c);
+
+/* The options of one check. Fill one with verimex_verify_options_init()
+ * and change what you need; a null options pointer means the defaults. A
+ * null string is the same as "". */
+typedef struct verimex_verify_options {
+  const char *method;          /* "auto" (default, also ""), "rcpt" or "vrfy" */
+  const char *helo;            /* the EHLO/HELO name */
+  const char *mail_from;       /* the envelope sender; "" is the null sender <> */
+  int timeout;                 /* seconds each wait may take: 0 is 120, above 600 is 600 */
+  unsigned total_timeout;      /* seconds for the whole check; 0 is four times the limit */
+  const char *tls;             /* "try" (default, also ""), "require" or "off" */
+  const char *proxy;           /* "" or "socks5://[USER:PASSWORD@]HOST:PORT" */
+  int catch_all;               /* non-zero (default): probe a random mailbox too */
+  const char *dns_server;      /* "" is the system's resolver; "ADDR" or "ADDR:PORT" */
+  int refuse_private_mx;       /* non-zero: no loopback, private or reserved MX addresses */
+  const char *disposable_list; /* "" is the shipped list; else a file, one domain a line */
+  const verimex_cancellation *cancel; /* null: none */
+} verimex_verify_options;
+
+/* The defaults: method auto, TLS try, catch-all probing on, everything
+ * else empty or 0. */
+VERIMEX_C_API void verimex_verify_options_init(verimex_verify_options *options);
+
+/* What a check found; read it with the getters below, release it with
+ * verimex_report_free(). Strings it hands out belong to it and live as long
+ * as it does. */
+typedef struct verimex_report verimex_report;
+
+/* Checks address (UTF-8). On VERIMEX_OK *out holds the report, whatever the
+ * verdict; otherwise *out is null (VERIMEX_ERR_NULL: a null address or out;
+ * VERIMEX_ERR_INVALID: an option word names nothing; VERIMEX_ERR_NOMEM),
+ * and verimex_error(NULL) says why. */
+VERIMEX_C_API verimex_status verimex_verify(const char *address, const verimex_verify_options *options,
+                                            verimex_report **out);
+VERIMEX_C_API void verimex_report_free(verimex_report *report);
+
+/* The report's members, named as in the JSON report. Texts are
+ * NUL-terminated; length (may be null) receives the length in bytes, which
+ * also counts a NUL byte a server put into a reply. Members that may be
+ * null in JSON return a null pointer for null (method, mx, enhanced), or
+ * -1 (code, catch_all). A null report reads as empty. */
+VERIMEX_C_API const char *verimex_report_address(const verimex_report *r, size_t *length);
+VERIMEX_C_API const char *verimex_report_returnvar(const verimex_report *r, size_t *length);
+VERIMEX_C_API const char *verimex_report_transcript(const verimex_report *r, size_t *length);
+VERIMEX_C_API const char *verimex_report_error(const verimex_report *r, size_t *length);
+VERIMEX_C_API int verimex_report_verified(const verimex_report *r);
+VERIMEX_C_API const char *verimex_report_method(const verimex_report *r);  /* "vrfy", "rcpt" or null */
+VERIMEX_C_API const char *verimex_report_verdict(const verimex_report *r); /* "deliverable", ... */
+VERIMEX_C_API const char *verimex_report_reason(const verimex_report *r);  /* "accepted", ... */
+VERIMEX_C_API const char *verimex_report_mx(const verimex_report *r);
+VERIMEX_C_API int verimex_report_code(const verimex_report *r);
+VERIMEX_C_API const char *verimex_report_enhanced(const verimex_report *r);
+VERIMEX_C_API int verimex_report_catch_all(const verimex_report *r); /* 1, 0, or -1 when not probed */
+VERIMEX_C_API int verimex_report_tls(const verimex_report *r);
+VERIMEX_C_API const char *verimex_report_tls_version(const verimex_report *r); /* "" when plain */
+VERIMEX_C_API int verimex_report_role_account(const verimex_report *r);
+VERIMEX_C_API int verimex_report_disposable(const verimex_report *r);
+/* Not results: the check was stopped, or could not be made (the process
+ * ran short of descriptors); check the address again. */
+VERIMEX_C_API int verimex_report_cancelled(const verimex_report *r);
+VERIMEX_C_API int verimex_report_unusable(const verimex_report *r);
 
 #ifdef __cplusplus
 }

@@ -28,6 +28,19 @@ is unchanged.
 An object is used from the thread that created it; objects on one thread
 share that thread's timer and socket, so their calls must not overlap.
 
+The verification engine checks one address in one call, from any thread,
+and says why::
+
+    report = verimex.verify("someone@example.org", helo="checker.example.org")
+    print(report.verdict, report.reason)   # "deliverable accepted"
+    print(report.as_dict())                # the members of the JSON report
+
+``verify()`` takes ``method`` ("auto", "rcpt" or "vrfy"), ``helo``,
+``mail_from``, ``timeout``, ``total_timeout``, ``tls`` ("try", "require",
+"off"), ``proxy`` ("socks5://[USER:PASSWORD@]HOST:PORT"), ``catch_all``,
+``dns_server``, ``refuse_private_mx`` and ``disposable_list``, and returns a
+``Report`` whose attributes are named as the JSON report's members.
+
 The library is looked for, in this order: the file named by the environment
 variable ``VERIMEX_LIBRARY``; the library this copy of the package was built
 or installed with; ``libverimex.so.1`` on the system's search path.
@@ -37,12 +50,13 @@ import ctypes
 import ctypes.util
 import os
 
-__all__ = ["quoverimex", "Error", "PlatformError", "version", "library_path"]
+__all__ = ["quoverimex", "verify", "Report", "Error", "PlatformError", "version", "library_path"]
 
 # Status codes of verimex.h.
 _OK = 0
 _ERR_PLATFORM = 2
 _ERR_NOMEM = 3
+_ERR_INVALID = 5
 
 _INT16_MIN = -(2 ** 15)
 _INT16_MAX = 2 ** 15 - 1
@@ -252,3 +266,116 @@ class quoverimex:
 
 # The component's own name for the sender property.
 setattr(quoverimex, "from", quoverimex.from_)
+
+
+# ---- the verification engine --------------------------------------------
+
+
+class _VerifyOptions(ctypes.Structure):
+    _fields_ = [
+        ("method", ctypes.c_char_p),
+        ("helo", ctypes.c_char_p),
+        ("mail_from", ctypes.c_char_p),
+        ("timeout", ctypes.c_int),
+        ("total_timeout", ctypes.c_uint),
+        ("tls", ctypes.c_char_p),
+        ("proxy", ctypes.c_char_p),
+        ("catch_all", ctypes.c_int),
+        ("dns_server", ctypes.c_char_p),
+        ("refuse_private_mx", ctypes.c_int),
+        ("disposable_list", ctypes.c_char_p),
+        ("cancel", ctypes.c_void_p),
+    ]
+
+
+_report_t = ctypes.c_void_p
+_verimex_verify = _declare("verimex_verify", ctypes.c_int, ctypes.c_char_p, ctypes.POINTER(_VerifyOptions),
+                           ctypes.POINTER(_report_t))
+_verimex_report_free = _declare("verimex_report_free", None, _report_t)
+_report_texts = {}
+for _name in ("address", "returnvar", "transcript", "error"):
+    _report_texts[_name] = _declare("verimex_report_" + _name, ctypes.POINTER(ctypes.c_char), _report_t,
+                                    ctypes.POINTER(ctypes.c_size_t))
+_report_words = {}
+for _name in ("method", "verdict", "reason", "mx", "enhanced", "tls_version"):
+    _report_words[_name] = _declare("verimex_report_" + _name, ctypes.c_char_p, _report_t)
+_report_ints = {}
+for _name in ("verified", "code", "catch_all", "tls", "role_account", "disposable"):
+    _report_ints[_name] = _declare("verimex_report_" + _name, ctypes.c_int, _report_t)
+del _name
+
+
+class Report:
+    """What one check found. The attributes are the JSON report's members:
+    ``address``, ``returnvar``, ``verified``, ``transcript``, ``error``,
+    ``method`` ("vrfy"/"rcpt" or None), ``verdict``, ``reason``, ``mx``,
+    ``code``, ``enhanced``, ``catch_all`` (True/False, None when not
+    probed), ``tls``, ``tls_version``, ``role_account`` and ``disposable``."""
+
+    _members = ("address", "returnvar", "verified", "transcript", "error", "method", "verdict", "reason", "mx",
+                "code", "enhanced", "catch_all", "tls", "tls_version", "role_account", "disposable")
+
+    def __init__(self, **members):
+        for name in self._members:
+            setattr(self, name, members.get(name))
+
+    def as_dict(self):
+        """The members as a dict, in the JSON report's order."""
+        return {name: getattr(self, name) for name in self._members}
+
+    def __repr__(self):
+        return "verimex.Report(%r, verdict=%r, reason=%r)" % (self.address, self.verdict, self.reason)
+
+
+def _text(value, name):
+    if not isinstance(value, str):
+        raise TypeError("verimex: %s must be a str, not %s" % (name, type(value).__name__))
+    data = value.encode("utf-8", "surrogateescape")
+    if b"\0" in data:
+        raise ValueError("verimex: %s contains a NUL character" % name)
+    return data
+
+
+def verify(address, method="auto", helo="", mail_from="", timeout=0, total_timeout=0, tls="try", proxy="",
+           catch_all=True, dns_server="", refuse_private_mx=False, disposable_list=""):
+    """Checks one address and returns its Report (see the module's
+    documentation). Blocks until the check is over, at most total_timeout
+    seconds (0: four times the time limit). Raises ValueError for an option
+    that names nothing."""
+    for name, value in (("timeout", timeout), ("total_timeout", total_timeout)):
+        if isinstance(value, bool) or not isinstance(value, int):
+            raise TypeError("verimex: %s must be an int, not %s" % (name, type(value).__name__))
+    if not _INT16_MIN <= timeout <= _INT16_MAX:
+        raise OverflowError("verimex: timeout %d does not fit a 16-bit signed integer" % timeout)
+    if not 0 <= total_timeout <= 2 ** 32 - 1:
+        raise OverflowError("verimex: total_timeout %d is out of range" % total_timeout)
+    options = _VerifyOptions(
+        method=_text(method, "method"), helo=_text(helo, "helo"), mail_from=_text(mail_from, "mail_from"),
+        timeout=timeout, total_timeout=total_timeout, tls=_text(tls, "tls"), proxy=_text(proxy, "proxy"),
+        catch_all=1 if catch_all else 0, dns_server=_text(dns_server, "dns_server"),
+        refuse_private_mx=1 if refuse_private_mx else 0, disposable_list=_text(disposable_list, "disposable_list"),
+        cancel=None)
+    handle = _report_t()
+    status = _verimex_verify(_text(address, "address"), ctypes.byref(options), ctypes.byref(handle))
+    if status == _ERR_INVALID:
+        raise ValueError((_verimex_error(None) or b"").decode("utf-8", "replace"))
+    if status != _OK:
+        _raise_for(status, None)
+    try:
+        members = {}
+        for name, getter in _report_texts.items():
+            length = ctypes.c_size_t()
+            value = getter(handle, ctypes.byref(length))
+            members[name] = ctypes.string_at(value, length.value).decode("utf-8", "surrogateescape")
+        for name, getter in _report_words.items():
+            value = getter(handle)
+            members[name] = None if value is None else value.decode("utf-8", "surrogateescape")
+        for name, getter in _report_ints.items():
+            members[name] = getter(handle)
+    finally:
+        _verimex_report_free(handle)
+    for name in ("verified", "tls", "role_account", "disposable"):
+        members[name] = bool(members[name])
+    members["code"] = None if members["code"] < 0 else members["code"]
+    members["catch_all"] = None if members["catch_all"] < 0 else bool(members["catch_all"])
+    return Report(**members)

@@ -72,3 +72,41 @@ class AgainstPeers(unittest.TestCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class VerifyAgainstPeers(unittest.TestCase):
+    """verify() with method vrfy gives the component's own results."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.yes = Peer("127.0.0.71", vrfy="250 2.0.0 someone", name="mx.yes.peers.test")
+        cls.no = Peer("127.0.0.72", vrfy=REJECT, name="mx.no.peers.test")
+
+    @classmethod
+    def tearDownClass(cls):
+        for p in (cls.yes, cls.no):
+            p.stop()
+
+    def component(self, email):
+        v = verimex.quoverimex()
+        v.email = email
+        v.from_ = "py-host.test"
+        v.timeout = 5
+        v.check()
+        return v
+
+    def test_vrfy_method_matches_the_component(self):
+        cases = (("someone@yes.peers.test", "deliverable", "accepted", 250, "mx.yes.peers.test"),
+                 ("nosuchuser7@no.peers.test", "undeliverable", "no_such_mailbox", 550, "mx.no.peers.test"),
+                 ("someone@down.peers.test", "unknown", "could_not_connect", None, None))
+        for email, verdict, reason, code, mx in cases:
+            with self.subTest(email=email):
+                expected = self.component(email)
+                report = verimex.verify(email, method="vrfy", helo="py-host.test", timeout=5)
+                self.assertEqual(report.returnvar, expected.returnvar)
+                self.assertEqual(report.transcript, expected.smtp)
+                self.assertEqual((report.verdict, report.reason), (verdict, reason))
+                self.assertEqual(report.code, code)
+                self.assertEqual(report.mx, mx)
+                self.assertEqual(report.verified, verdict == "deliverable")
+                self.assertEqual(report.method, "vrfy" if code else None)

@@ -66,6 +66,11 @@ public:
     // or read on it.
     void reset();
     bool stopping() const;
+    // The connection's socket (non-blocking), for a behaviour that hands it
+    // to another protocol layer, as a TLS server after STARTTLS. Lines
+    // already read but not yet handed out stay in pending().
+    int descriptor() const { return fd_.get(); }
+    const std::string& pending() const { return pending_; }
 
 private:
     friend class SmtpPeer;
@@ -141,6 +146,13 @@ public:
         std::lock_guard lock(mutex_);
         return lines_;
     }
+    // The address each accepted connection came from, in accept order
+    // ("127.0.0.2"): shows who the server saw, a proxy or the client.
+    std::vector<std::string> clients() const
+    {
+        std::lock_guard lock(mutex_);
+        return clients_;
+    }
     // What a behaviour threw, if anything: it is caught so the process
     // does not end, and a test can show it.
     std::string error() const
@@ -164,9 +176,18 @@ private:
             }
             if (fds[1].revents)
                 return;
-            platform::posix::Fd fd(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+            sockaddr_in from{};
+            socklen_t from_size = sizeof from;
+            platform::posix::Fd fd(::accept4(listener_.get(), reinterpret_cast<sockaddr*>(&from), &from_size,
+                                             SOCK_CLOEXEC | SOCK_NONBLOCK));
             if (!fd)
                 continue;
+            char text[INET_ADDRSTRLEN] = "";
+            ::inet_ntop(AF_INET, &from.sin_addr, text, sizeof text);
+            {
+                std::lock_guard lock(mutex_);
+                clients_.emplace_back(text);
+            }
             ++accepted_;
             connections_.emplace_back([this, conn = std::move(fd)]() mutable {
                 PeerConnection c(*this, std::move(conn));
@@ -203,6 +224,7 @@ private:
     std::vector<std::thread> connections_;  // touched by the acceptor, then by stop()
     mutable std::mutex mutex_;
     std::vector<std::string> lines_;
+    std::vector<std::string> clients_;
     std::string error_;
 };
 
