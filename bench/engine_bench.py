@@ -19,6 +19,9 @@ can count DNS queries per address) as /etc/resolv.conf's only server. The
 single-check bench adds a namespace-private /etc/passwd with the user
 alice for its Postfix. Rows of verimex-check options that the program does
 not have yet (read from its --help) say so instead of giving a figure.
+Where the library has the engine, bench/engine_preview.cpp drives
+verimex::verify directly and its rows are labelled as a preview: the
+engine's cost without verimex-check's, beside the targets, not in them.
 """
 
 import os
@@ -211,6 +214,22 @@ def verimex_argv(bin_dir, method, jobs, extra=()):
     return argv + list(extra)
 
 
+def preview_argv(bin_dir, method, jobs):
+    """The engine through bench/engine_preview.cpp, where it was built: a
+    preview of what verimex-check --method will do, labelled so; None
+    where the library has no engine yet."""
+    program = os.path.join(bin_dir, "verimex_engine_preview")
+    if not os.access(program, os.X_OK):
+        return None
+    return [program, "--method", method, "-j", str(jobs), "-t", str(TIME_LIMIT_S), "-f", HELO]
+
+
+def preview_target(what, shown, goal, met):
+    """A preview's figure against a target: shown beside the targets, kept
+    as a yardstick, since it is not verimex-check's."""
+    return target("preview (engine_preview, not verimex-check): " + what, shown, goal, met, kind="yardstick")
+
+
 def pool_argv(kind, concurrency, extra=()):
     return [PYTHON, POOL, kind, str(concurrency), str(TIME_LIMIT_S)] + list(extra)
 
@@ -258,6 +277,8 @@ def single(bin_dir, rounds):
             ("vrfy", "`verimex-check ADDRESS` (today's VRFY)", verimex_argv(bin_dir, None, 1) + [address], ""),
             ("auto", "`verimex-check --method auto ADDRESS`",
              verimex_argv(bin_dir, "auto", 1) + [address] if method else None, ""),
+            ("preview", "preview: `verimex::verify` method auto through `bench/engine_preview.cpp`",
+             preview_argv(bin_dir, "auto", 1) + [address] if preview_argv(bin_dir, "auto", 1) else None, ""),
             ("python", "Python smtplib probe process (dnspython, EHLO/MAIL/RCPT/RCPT/QUIT)",
              pool_argv("threads", 1), address + "\n"),
         ]
@@ -300,7 +321,8 @@ def single(bin_dir, rounds):
           % (fixed(floor, 2), fixed(start_ms, 2), fixed(dialog_ms, 2)))
     for name, title, argv, _ in clients:
         if argv is None:
-            print("| %s | not measured: verimex-check has no --method yet | | | |" % title)
+            print("| %s | not measured: %s | | | |"
+                  % (title, "the library has no engine yet" if name == "preview" else "verimex-check has no --method yet"))
             continue
         wall, cpu = median(name, 0), median(name, 1)
         said = samples[name][-1][4].replace("|", "\\|")[:80] if samples[name] else ""
@@ -323,6 +345,13 @@ def single(bin_dir, rounds):
             print("| `--method auto` as a whole process: %s | not measured: verimex-check has no --method yet "
                   "| not measured |" % what)
             not_measured("engine: one auto check, " + what, goal)
+    if samples["preview"]:
+        wall, cpu = median("preview", 0), median("preview", 1)
+        print("| preview, the engine through `bench/engine_preview.cpp`: wall at most 2 x the floor | %s x | %s |"
+              % (fixed(wall / floor, 2), preview_target("one auto check, wall against the floor",
+                                                         fixed(wall / floor, 2) + "x", "<= 2x", wall <= 2 * floor)))
+        print("| preview, the engine through `bench/engine_preview.cpp`: CPU at most 1.0 ms | %s ms | %s |"
+              % (fixed(cpu, 2), preview_target("one auto check, CPU", fixed(cpu, 2) + " ms", "<= 1.0 ms", cpu <= 1.0)))
     wall = median("vrfy", 0)
     print("\nFor reference, today's `verimex-check` (VRFY) takes %s x the floor, and the Python probe "
           "process %s x." % (fixed(wall / floor, 2), fixed(median("python", 0) / floor, 2)))
@@ -412,8 +441,9 @@ def print_rows(rows):
     print("|" + "---|" * 2 + "---:|" * (len(BULK_HEADER) - 2))
     for r in rows:
         if r.get("missing"):
-            print("| %s | %s | %d | %d | not measured: verimex-check has no --method yet |%s"
-                  % (r["server"], r["title"], r["jobs"], r["count"], " |" * (len(BULK_HEADER) - 5)))
+            why = "the library has no engine yet" if r["client"] == "preview" else "verimex-check has no --method yet"
+            print("| %s | %s | %d | %d | not measured: %s |%s"
+                  % (r["server"], r["title"], r["jobs"], r["count"], why, " |" * (len(BULK_HEADER) - 5)))
             continue
         deliverable = "%d / %d" % (r["deliverable"], r["count"])
         if r["timed_out"]:
@@ -454,6 +484,8 @@ def throughput(bin_dir):
             ("vrfy", "`verimex-check -j 1000` (today's VRFY)", verimex_argv(bin_dir, None, 1000), 1000),
             ("rcpt", "`verimex-check --method rcpt -j 1000`",
              verimex_argv(bin_dir, "rcpt", 1000) if method else None, 1000),
+            ("preview", "preview: `verimex::verify` method rcpt, 1,000 threads (`bench/engine_preview.cpp`)",
+             preview_argv(bin_dir, "rcpt", 1000), 1000),
             ("python-asyncio", "Python asyncio, aiosmtplib, 1,000 tasks", pool_argv("asyncio", 1000), 1000),
             ("python-threads", "Python threads, smtplib, 500", pool_argv("threads", 500), 500),
             ("python-threads", "Python threads, smtplib, 1,000", pool_argv("threads", 1000), 1000),
@@ -494,6 +526,17 @@ def throughput(bin_dir):
         print("| `--method rcpt -j 1000`: no check ends dns_error or no_mail_server | %d | %s |"
               % (rcpt["dead"], target("engine: rcpt -j 1000, dns_error / no_mail_server", str(rcpt["dead"]),
                                       "0", rcpt["dead"] == 0)))
+    preview = next(r for r in rows if r["client"] == "preview")
+    if not preview.get("missing"):
+        ratio = preview["rate"] / best["rate"]
+        share = preview["rate"] / preview["ideal"] if preview["ideal"] else 0
+        for what, shown, goal, met in (
+                ("rcpt -j 1000 against the best Python pool", fixed(ratio, 2) + "x", ">= 2x", ratio >= 2),
+                ("rcpt -j 1000, CPU per check", fixed(preview["cpu"], 2) + " ms", "<= 0.5 ms", preview["cpu"] <= 0.5),
+                ("rcpt -j 1000, share of the ideal", fixed(100 * share, 0) + " %", ">= 80 %", share >= 0.8),
+                ("rcpt -j 1000, dns_error / no_mail_server", str(preview["dead"]), "0", preview["dead"] == 0)):
+            print("| preview, the engine through `bench/engine_preview.cpp`: %s | %s | %s |"
+                  % (what, shown, preview_target(what, shown, goal, met)))
     vrfy = next(r for r in rows if r["client"] == "vrfy")
     print("\nFor reference: today's VRFY path does %s checks/s at %s ms CPU per check, %s x the best "
           "Python pool (%s)." % (fixed(vrfy["rate"], 0), fixed(vrfy["cpu"], 2),
@@ -521,6 +564,10 @@ def scale(bin_dir):
                         rows.append(bulk_row(ns, servers, "rcpt", "list %s: `--method rcpt`" % list_name,
                                              verimex_argv(bin_dir, "rcpt", jobs) if method else None,
                                              addresses, jobs))
+                        if preview_argv(bin_dir, "rcpt", jobs):
+                            rows.append(bulk_row(ns, servers, "preview",
+                                                 "list %s: preview, `verimex::verify` method rcpt" % list_name,
+                                                 preview_argv(bin_dir, "rcpt", jobs), addresses, jobs))
                         rows.append(bulk_row(ns, servers, "python", "list %s: Python asyncio pool" % list_name,
                                              pool_argv("asyncio", jobs), addresses, jobs))
                 if full and kind == "fast":
