@@ -286,6 +286,10 @@ def single(bin_dir, rounds):
              verimex_argv(bin_dir, "auto", 1) + [address] if method else None, ""),
             ("preview", "preview: `verimex::verify` method auto through `bench/engine_preview.cpp`",
              preview_argv(bin_dir, "auto", 1) + [address] if preview_argv(bin_dir, "auto", 1) else None, ""),
+            # Where a preview check's time goes: the same process given a
+            # malformed address does no lookup and no connection.
+            ("preview-start", "preview, its start alone: a malformed address (no lookup, no connection)",
+             preview_argv(bin_dir, "auto", 1) + ["not-an-address"] if preview_argv(bin_dir, "auto", 1) else None, ""),
             ("python", "Python smtplib probe process (dnspython, EHLO/MAIL/RCPT/RCPT/QUIT)",
              pool_argv("threads", 1), address + "\n"),
         ]
@@ -329,7 +333,8 @@ def single(bin_dir, rounds):
     for name, title, argv, _ in clients:
         if argv is None:
             print("| %s | not measured: %s | | | |"
-                  % (title, "the library has no engine yet" if name == "preview" else "verimex-check has no --method yet"))
+                  % (title, "the library has no engine yet" if name.startswith("preview")
+                     else "verimex-check has no --method yet"))
             continue
         wall, cpu = median(name, 0), median(name, 1)
         said = samples[name][-1][4].replace("|", "\\|")[:80] if samples[name] else ""
