@@ -11,7 +11,11 @@ usage (inside tests/netns/run, as root):
 Prints Markdown; appends its targets to $VERIMEX_BENCH_TARGETS. The scale
 table's long runs (both servers, -j 100 to 5,000, the politeness table)
 run only with VERIMEX_BENCH_SCALE=full; by default it takes the -j 1000
-rows against the 500 ms servers, so scripts/bench stays short.
+rows against the 500 ms servers, so scripts/bench stays short. Once bulk
+runs reuse SMTP sessions, VERIMEX_BENCH_NO_REUSE names the verimex-check
+option(s) that turn reuse off, for rows of one session per address beside
+the `--method rcpt` rows (the connections-per-address column tells which
+is which).
 
 Each bench runs in a mount namespace of its own with a dnsmasq of its own
 on 127.0.0.2 (bench/engine.zones, every query logged to a file, so a table
@@ -559,6 +563,9 @@ def scale(bin_dir):
     full = os.environ.get("VERIMEX_BENCH_SCALE") == "full"
     print("\n### 11. The scale table: two lists, two server speeds, `-j` 100 to 5,000\n")
     method = has_method(help_of(bin_dir))
+    # The option that turns session reuse off, once bulk runs reuse
+    # sessions by default: a row of one session per address beside them.
+    no_reuse = os.environ.get("VERIMEX_BENCH_NO_REUSE", "").split()
     kinds = list(SERVERS) if full else ["fast"]
     job_counts = [100, 1000, 5000] if full else [1000]
     ns = Namespace()
@@ -576,6 +583,10 @@ def scale(bin_dir):
                         rows.append(bulk_row(ns, servers, "rcpt", "list %s: `--method rcpt`" % list_name,
                                              verimex_argv(bin_dir, "rcpt", jobs) if method else None,
                                              addresses, jobs))
+                        if method and no_reuse:
+                            rows.append(bulk_row(ns, servers, "rcpt-single",
+                                                 "list %s: `--method rcpt %s`" % (list_name, " ".join(no_reuse)),
+                                                 verimex_argv(bin_dir, "rcpt", jobs, no_reuse), addresses, jobs))
                         if preview_argv(bin_dir, "rcpt", jobs):
                             rows.append(bulk_row(ns, servers, "preview",
                                                  "list %s: preview, `verimex::verify` method rcpt" % list_name,
