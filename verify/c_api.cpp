@@ -12,15 +12,12 @@
 #include <system_error>
 
 #include "component/c_api_errors.h"
+#include "verify/c_cancellation.h"
 #include "verimex/verify.h"
 
 struct verimex_report {
     verimex::report report;
     std::string method, verdict, reason;  // the words, kept NUL-terminated
-};
-
-struct verimex_cancellation {
-    verimex::cancellation cancel;
 };
 
 namespace {

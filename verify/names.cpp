@@ -5,6 +5,7 @@
 #include <string_view>
 #include <utility>
 
+#include <verimex/preflight.h>
 #include <verimex/verify.h>
 
 namespace verimex {
@@ -53,6 +54,13 @@ constexpr table<reason, 17> reasons{{
     {reason::server_error, "server_error"},
 }};
 
+constexpr table<preflight_status, 4> preflight_statuses{{
+    {preflight_status::ok, "ok"},
+    {preflight_status::warning, "warning"},
+    {preflight_status::blocking, "blocking"},
+    {preflight_status::could_not_tell, "could_not_tell"},
+}};
+
 template <class E, std::size_t N>
 std::string_view word_of(const table<E, N>& words, E value)
 {
@@ -77,10 +85,15 @@ std::string_view name(method value) { return word_of(methods, value); }
 std::string_view name(tls_mode value) { return word_of(tls_modes, value); }
 std::string_view name(verdict value) { return word_of(verdicts, value); }
 std::string_view name(reason value) { return word_of(reasons, value); }
+std::string_view name(preflight_status value) { return word_of(preflight_statuses, value); }
 
 std::optional<method> parse_method(std::string_view word) { return value_of(methods, word); }
 std::optional<tls_mode> parse_tls_mode(std::string_view word) { return value_of(tls_modes, word); }
 std::optional<verdict> parse_verdict(std::string_view word) { return value_of(verdicts, word); }
 std::optional<reason> parse_reason(std::string_view word) { return value_of(reasons, word); }
+std::optional<preflight_status> parse_preflight_status(std::string_view word)
+{
+    return value_of(preflight_statuses, word);
+}
 
 }  // namespace verimex

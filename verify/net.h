@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -65,6 +66,37 @@ struct resolve_settings {
 mx_answer lookup_mx(std::string_view domain, const resolve_settings& settings, deadline until);
 host_answer lookup_host(std::string_view host, const resolve_settings& settings, deadline until);
 
+// ---- other records: the preflight's reverse, blocklist and SPF lookups -----
+
+enum class record_type { a, aaaa, ptr, txt };
+
+struct record_question {
+    std::string name;
+    record_type type = record_type::a;
+};
+
+struct record_answer {
+    enum class status {
+        ok,          // records holds at least one
+        nxdomain,    // the name does not exist
+        no_records,  // the name exists, without records of the type
+        dns_error,   // SERVFAIL, refused, or no answer to any try
+        timeout,     // the deadline ran out before a single try had ended
+        cancelled,
+    };
+    status result = status::dns_error;
+    // a, aaaa: numeric addresses; ptr: names without the final dot; txt:
+    // one entry per record, its strings joined (RFC 7208 section 3.3).
+    std::vector<std::string> records;
+    std::string detail;
+    int error_code = 0;  // errno when this process ran short (EMFILE...), else 0
+};
+
+// Asks every question at once through the same resolver as lookup_mx;
+// the answers come in the order of the questions. Blocks like lookup_mx.
+std::vector<record_answer> lookup_records(std::span<const record_question> questions,
+                                          const resolve_settings& settings, deadline until);
+
 // ---- one SMTP connection ---------------------------------------------------
 
 enum class io_status {
@@ -103,6 +135,11 @@ struct connect_result {
     // the proxy itself could not be reached.
     int error_code = 0;
     std::string detail;       // for the transcript; never holds a password
+    // Once connected: the address the server sees this end as, as far as
+    // this end can tell. Direct, the socket's own address; through a proxy,
+    // the address the proxy says it bound (SOCKS5 BND.ADDR), empty when it
+    // named none.
+    std::string local_address;
 };
 
 class smtp_stream {
@@ -125,6 +162,11 @@ public:
     // for the transcript; empty when none.
     virtual std::string error_text() const = 0;
 };
+
+// The address of this machine that traffic to address (numeric) would go
+// out from, as the routing table decides; nothing is sent. Empty when
+// there is no route or address is not numeric.
+std::string source_address_towards(const std::string& address);
 
 // Opens a TCP connection to address:port (numeric), through the proxy when
 // one is given (the proxy is handed the address, not a name). Every failure

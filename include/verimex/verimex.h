@@ -200,6 +200,60 @@ VERIMEX_C_API int verimex_report_disposable(const verimex_report *r);
 VERIMEX_C_API int verimex_report_cancelled(const verimex_report *r);
 VERIMEX_C_API int verimex_report_unusable(const verimex_report *r);
 
+/* ---- The preflight self-check (Linux) -----------------------------------
+ *
+ * Before a bulk run: can this machine open port 25 to the outside, does its
+ * public address have forward-confirmed reverse DNS matching the HELO name,
+ * is it on a DNS blocklist, does the mail-from domain publish SPF. As
+ * verimex/preflight.h describes; one finding per check. */
+
+typedef struct verimex_preflight_options {
+  const char *helo;            /* the run's EHLO/HELO name; "" is this machine's name */
+  const char *mail_from;       /* the run's envelope sender; "" is the null sender */
+  const char *public_address;  /* "" guesses it (the port-25 connection's local end, the proxy's BND.ADDR) */
+  const char *test_host;       /* "" is gmail-smtp-in.l.google.com */
+  const char *proxy;           /* "" or "socks5://[USER:PASSWORD@]HOST:PORT" */
+  const char *const *blocklists; /* null: zen.spamhaus.org, bl.spamcop.net, b.barracudacentral.org;
+                                    else a null-terminated array of zones (empty: none) */
+  int timeout;                 /* seconds each step may take: 0 is 10, above 600 is 600 */
+  const char *dns_server;      /* "" is the system's resolver; "ADDR" or "ADDR:PORT" */
+  const verimex_cancellation *cancel; /* null: none */
+} verimex_preflight_options;
+
+/* Every member null or 0: the defaults. */
+VERIMEX_C_API void verimex_preflight_options_init(verimex_preflight_options *options);
+
+typedef struct verimex_preflight_report verimex_preflight_report;
+
+/* Runs the checks (options may be null: the defaults). On VERIMEX_OK *out
+ * holds the report, whatever it found, an option that cannot be used
+ * included (verimex_preflight_report_error); otherwise *out is null
+ * (VERIMEX_ERR_NULL, VERIMEX_ERR_INVALID for a timeout out of range,
+ * VERIMEX_ERR_NOMEM) and verimex_error(NULL) says why. */
+VERIMEX_C_API verimex_status verimex_preflight(const verimex_preflight_options *options,
+                                               verimex_preflight_report **out);
+VERIMEX_C_API void verimex_preflight_report_free(verimex_preflight_report *report);
+
+/* 1 when a finding is blocking (or an option could not be used): exit
+ * non-zero. */
+VERIMEX_C_API int verimex_preflight_report_blocked(const verimex_preflight_report *r);
+VERIMEX_C_API int verimex_preflight_report_cancelled(const verimex_preflight_report *r);
+VERIMEX_C_API const char *verimex_preflight_report_error(const verimex_preflight_report *r);   /* "" when none */
+VERIMEX_C_API const char *verimex_preflight_report_address(const verimex_preflight_report *r); /* "" when unknown */
+/* "given", "connection", "proxy", "route", or "" */
+VERIMEX_C_API const char *verimex_preflight_report_address_source(const verimex_preflight_report *r);
+VERIMEX_C_API int verimex_preflight_report_address_guess(const verimex_preflight_report *r);
+/* The report for people, a line per finding (preflight_text). */
+VERIMEX_C_API const char *verimex_preflight_report_text(const verimex_preflight_report *r);
+VERIMEX_C_API size_t verimex_preflight_report_findings(const verimex_preflight_report *r);
+/* The members of finding index; null when index is out of range. status
+ * is "ok", "warning", "blocking" or "could_not_tell". */
+VERIMEX_C_API const char *verimex_preflight_finding_check(const verimex_preflight_report *r, size_t index);
+VERIMEX_C_API const char *verimex_preflight_finding_status(const verimex_preflight_report *r, size_t index);
+VERIMEX_C_API const char *verimex_preflight_finding_subject(const verimex_preflight_report *r, size_t index);
+VERIMEX_C_API const char *verimex_preflight_finding_text(const verimex_preflight_report *r, size_t index);
+VERIMEX_C_API const char *verimex_preflight_finding_advice(const verimex_preflight_report *r, size_t index);
+
 #ifdef __cplusplus
 }
 #endif

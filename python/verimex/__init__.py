@@ -41,6 +41,13 @@ and says why::
 ``dns_server``, ``refuse_private_mx`` and ``disposable_list``, and returns a
 ``Report`` whose attributes are named as the JSON report's members.
 
+Before a bulk run, ``preflight()`` says whether mail servers will believe
+this machine (port 25, reverse DNS, HELO name, blocklists, SPF)::
+
+    report = verimex.preflight(helo="mail.example.org")
+    print(report.text)       # one line per finding, with what to do
+    if report.blocked: ...   # a finding would get the run refused
+
 The library is looked for, in this order: the file named by the environment
 variable ``VERIMEX_LIBRARY``; the library this copy of the package was built
 or installed with; ``libverimex.so.1`` on the system's search path.
@@ -50,7 +57,8 @@ import ctypes
 import ctypes.util
 import os
 
-__all__ = ["quoverimex", "verify", "Report", "Error", "PlatformError", "version", "library_path"]
+__all__ = ["quoverimex", "verify", "Report", "preflight", "PreflightReport", "Finding", "Error", "PlatformError",
+           "version", "library_path"]
 
 # Status codes of verimex.h.
 _OK = 0
@@ -379,3 +387,124 @@ def verify(address, method="auto", helo="", mail_from="", timeout=0, total_timeo
     members["code"] = None if members["code"] < 0 else members["code"]
     members["catch_all"] = None if members["catch_all"] < 0 else bool(members["catch_all"])
     return Report(**members)
+
+
+# ---- the preflight self-check -------------------------------------------
+
+
+class _PreflightOptions(ctypes.Structure):
+    _fields_ = [
+        ("helo", ctypes.c_char_p),
+        ("mail_from", ctypes.c_char_p),
+        ("public_address", ctypes.c_char_p),
+        ("test_host", ctypes.c_char_p),
+        ("proxy", ctypes.c_char_p),
+        ("blocklists", ctypes.POINTER(ctypes.c_char_p)),
+        ("timeout", ctypes.c_int),
+        ("dns_server", ctypes.c_char_p),
+        ("cancel", ctypes.c_void_p),
+    ]
+
+
+_preflight_t = ctypes.c_void_p
+_verimex_preflight = _declare("verimex_preflight", ctypes.c_int, ctypes.POINTER(_PreflightOptions),
+                              ctypes.POINTER(_preflight_t))
+_verimex_preflight_free = _declare("verimex_preflight_report_free", None, _preflight_t)
+_preflight_words = {}
+for _name in ("error", "address", "address_source", "text"):
+    _preflight_words[_name] = _declare("verimex_preflight_report_" + _name, ctypes.c_char_p, _preflight_t)
+_preflight_flags = {}
+for _name in ("blocked", "cancelled", "address_guess"):
+    _preflight_flags[_name] = _declare("verimex_preflight_report_" + _name, ctypes.c_int, _preflight_t)
+_preflight_count = _declare("verimex_preflight_report_findings", ctypes.c_size_t, _preflight_t)
+_finding_words = {}
+for _name in ("check", "status", "subject", "text", "advice"):
+    _finding_words[_name] = _declare("verimex_preflight_finding_" + _name, ctypes.c_char_p, _preflight_t,
+                                     ctypes.c_size_t)
+del _name
+
+
+class Finding:
+    """One check of the preflight: ``check`` ("port25", "reverse_dns",
+    "helo", "blocklist", "spf"), ``status`` ("ok", "warning", "blocking",
+    "could_not_tell"), ``subject`` (what was checked), ``text`` (what was
+    found) and ``advice`` (what to do about it)."""
+
+    _members = ("check", "status", "subject", "text", "advice")
+
+    def __init__(self, **members):
+        for name in self._members:
+            setattr(self, name, members.get(name))
+
+    def as_dict(self):
+        return {name: getattr(self, name) for name in self._members}
+
+    def __repr__(self):
+        return "verimex.Finding(%r, %r, %r)" % (self.check, self.status, self.subject)
+
+
+class PreflightReport:
+    """What the preflight found: ``blocked``, ``cancelled``, ``error``,
+    ``address`` (the address checked), ``address_source`` ("given",
+    "connection", "proxy", "route" or ""), ``address_guess``, ``findings``
+    (a list of Finding) and ``text`` (the report for people)."""
+
+    _members = ("blocked", "cancelled", "error", "address", "address_source", "address_guess", "findings")
+
+    def __init__(self, text="", **members):
+        for name in self._members:
+            setattr(self, name, members.get(name))
+        self.text = text
+
+    def as_dict(self):
+        """The members as a dict, the findings as dicts: the JSON form."""
+        out = {name: getattr(self, name) for name in self._members}
+        out["findings"] = [f.as_dict() for f in self.findings]
+        return out
+
+    def __repr__(self):
+        return "verimex.PreflightReport(blocked=%r, %d findings)" % (self.blocked, len(self.findings))
+
+
+def preflight(helo="", mail_from="", public_address="", test_host="", proxy="", blocklists=None, timeout=0,
+              dns_server=""):
+    """Runs the preflight self-check and returns its PreflightReport.
+    test_host "" is gmail-smtp-in.l.google.com; blocklists None is the
+    default list (zen.spamhaus.org, bl.spamcop.net, b.barracudacentral.org),
+    else a list of zones. Blocks until every check is done, each step at
+    most timeout seconds (0: 10)."""
+    if isinstance(timeout, bool) or not isinstance(timeout, int):
+        raise TypeError("verimex: timeout must be an int, not %s" % type(timeout).__name__)
+    if not _INT16_MIN <= timeout <= _INT16_MAX:
+        raise OverflowError("verimex: timeout %d does not fit a 16-bit signed integer" % timeout)
+    zones = None
+    if blocklists is not None:
+        if isinstance(blocklists, str):
+            raise TypeError("verimex: blocklists must be a list of zones, not a str")
+        encoded = [_text(z, "blocklists") for z in blocklists]
+        zones = (ctypes.c_char_p * (len(encoded) + 1))(*encoded, None)
+    options = _PreflightOptions(
+        helo=_text(helo, "helo"), mail_from=_text(mail_from, "mail_from"),
+        public_address=_text(public_address, "public_address"), test_host=_text(test_host, "test_host"),
+        proxy=_text(proxy, "proxy"), blocklists=zones, timeout=timeout, dns_server=_text(dns_server, "dns_server"),
+        cancel=None)
+    handle = _preflight_t()
+    status = _verimex_preflight(ctypes.byref(options), ctypes.byref(handle))
+    if status == _ERR_INVALID:
+        raise ValueError((_verimex_error(None) or b"").decode("utf-8", "replace"))
+    if status != _OK:
+        _raise_for(status, None)
+
+    def text(value):
+        return "" if value is None else value.decode("utf-8", "surrogateescape")
+
+    try:
+        members = {name: text(getter(handle)) for name, getter in _preflight_words.items()}
+        for name, getter in _preflight_flags.items():
+            members[name] = bool(getter(handle))
+        members["findings"] = [
+            Finding(**{name: text(getter(handle, i)) for name, getter in _finding_words.items()})
+            for i in range(_preflight_count(handle))]
+    finally:
+        _verimex_preflight_free(handle)
+    return PreflightReport(**members)

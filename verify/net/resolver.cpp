@@ -10,6 +10,7 @@
 #include <ares.h>
 #include <arpa/inet.h>
 #include <arpa/nameser.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -58,12 +59,16 @@ constexpr auto resolv_conf_check = std::chrono::seconds(1);
 constexpr const char* resolv_conf = "/etc/resolv.conf";
 // Addresses taken from one A or AAAA answer.
 constexpr int max_addresses = 32;
+// PTR names or TXT records taken from one answer: a peer's answer may hold
+// any number, and a few are all any caller looks at.
+constexpr std::size_t max_records = 32;
 
 struct outcome {
     int status = ARES_ENOTINITIALIZED;  // c-ares's, of the last try
     int error = 0;  // errno when no socket could be had (EMFILE...)
     std::vector<mx_host> mx;
     std::vector<std::string> addresses;
+    std::vector<std::string> records;  // PTR names, TXT records
 };
 
 // One question, shared by its caller and the resolver thread. The members
@@ -88,6 +93,60 @@ std::string strerror_text(int error)
     return std::system_category().message(error);
 }
 
+void add_record(outcome& out, std::string record)
+{
+    if (out.records.size() < max_records &&
+        std::find(out.records.begin(), out.records.end(), record) == out.records.end())
+        out.records.push_back(std::move(record));
+}
+
+// PTR: every name, without its final dot. TXT: one entry per record, its
+// character strings joined without a separator, as RFC 7208 section 3.3
+// reads a record split into several.
+void parse_records(int type, const unsigned char* answer, int length, outcome& out)
+{
+    if (type == ns_t_ptr) {
+        // c-ares copies the address into the hostent it makes; this one
+        // is never read, since the question's name is what was asked.
+        const unsigned char unused[16] = {};
+        hostent* host = nullptr;
+        out.status = ::ares_parse_ptr_reply(answer, length, unused, 4, AF_INET, &host);
+        if (out.status != ARES_SUCCESS)
+            return;
+        const auto add_name = [&out](const char* name) {
+            std::string text = name != nullptr ? name : "";
+            while (!text.empty() && text.back() == '.')
+                text.pop_back();
+            if (!text.empty())
+                add_record(out, std::move(text));
+        };
+        add_name(host->h_name);
+        for (char** alias = host->h_aliases; alias != nullptr && *alias != nullptr; ++alias)
+            add_name(*alias);
+        ::ares_free_hostent(host);
+    } else {
+        ares_txt_ext* chunks = nullptr;
+        out.status = ::ares_parse_txt_reply_ext(answer, length, &chunks);
+        if (out.status != ARES_SUCCESS)
+            return;
+        std::string record;
+        bool open = false;
+        for (const ares_txt_ext* c = chunks; c != nullptr; c = c->next) {
+            if (c->record_start && open) {
+                add_record(out, std::move(record));
+                record.clear();
+            }
+            open = true;
+            record.append(reinterpret_cast<const char*>(c->txt), c->length);
+        }
+        if (open)
+            add_record(out, std::move(record));
+        ::ares_free_data(chunks);
+    }
+    if (out.status == ARES_SUCCESS && out.records.empty())
+        out.status = ARES_ENODATA;
+}
+
 void parse_answer(int type, const unsigned char* answer, int length, outcome& out)
 {
     if (type == ns_t_mx) {
@@ -104,6 +163,10 @@ void parse_answer(int type, const unsigned char* answer, int length, outcome& ou
         ::ares_free_data(records);
         if (out.mx.empty())
             out.status = ARES_ENODATA;
+        return;
+    }
+    if (type == ns_t_ptr || type == ns_t_txt) {
+        parse_records(type, answer, length, out);
         return;
     }
     char text[INET6_ADDRSTRLEN];
@@ -359,9 +422,6 @@ private:
         resolver_service& self = *t->service;
         --t->entry->queries;
         const question_ptr& q = t->q;
-        // No answer at all (a lost packet, a server that is down) is asked
-        // again while the caller still waits: one dropped datagram must
-        // not decide a check. A SERVFAIL is asked again once.
         if (status == ARES_ECONNREFUSED && t->entry->socket_error != 0) {
             // Not the server: this process is short of descriptors, and
             // asking again would not change that.
@@ -371,6 +431,9 @@ private:
             self.complete(q, std::move(failed));
             return;
         }
+        // No answer at all (a lost packet, a server that is down) is asked
+        // again while the caller still waits: one dropped datagram must
+        // not decide a check. A SERVFAIL is asked again once.
         const bool unanswered = status == ARES_ETIMEOUT || status == ARES_ECONNREFUSED;
         if (unanswered || status == ARES_ESERVFAIL) {
             const auto now = clock::now();
@@ -627,7 +690,18 @@ question_ptr make_question(const std::string& server, std::string_view name, int
 
 const char* type_name(int type)
 {
-    return type == ns_t_mx ? "MX" : type == ns_t_a ? "A" : "AAAA";
+    switch (type) {
+    case ns_t_mx:
+        return "MX";
+    case ns_t_a:
+        return "A";
+    case ns_t_aaaa:
+        return "AAAA";
+    case ns_t_ptr:
+        return "PTR";
+    default:
+        return "TXT";
+    }
 }
 
 std::string failure_text(const question& q)
@@ -838,6 +912,65 @@ host_answer lookup_host(std::string_view host_text, const resolve_settings& sett
     }
     bool nxdomain = false;
     return addresses_of(server, host, settings.cancel, until, nxdomain);
+}
+
+std::vector<record_answer> lookup_records(std::span<const record_question> asked, const resolve_settings& settings,
+                                          deadline until)
+{
+    std::vector<record_answer> answers(asked.size());
+    const auto all = [&answers](record_answer::status s, const std::string& detail, int error = 0) {
+        for (record_answer& a : answers) {
+            a.result = s;
+            a.detail = detail;
+            a.error_code = error;
+        }
+        return answers;
+    };
+    if (asked.empty())
+        return answers;
+    if (net::stop_requested(settings.cancel))
+        return all(record_answer::status::cancelled, "");
+    std::string server;
+    if (!server_setting(settings.dns_server, server))
+        return all(record_answer::status::dns_error, "not a DNS server address: " + settings.dns_server);
+    std::vector<question_ptr> questions;
+    questions.reserve(asked.size());
+    for (const record_question& r : asked) {
+        static constexpr int types[] = {ns_t_a, ns_t_aaaa, ns_t_ptr, ns_t_txt};
+        questions.push_back(make_question(server, without_final_dot(r.name), types[static_cast<int>(r.type)]));
+    }
+    int error = 0;
+    const waited how = ask(questions, settings.cancel, until, error);
+    if (how == waited::failed)
+        return all(record_answer::status::dns_error, "resolver: " + strerror_text(error), error);
+    if (how == waited::cancelled)
+        return all(record_answer::status::cancelled, "");
+    // Guarded reads, as in addresses_of: an abandoned question may still be
+    // answered meanwhile.
+    std::lock_guard lock(resolver_service::get().mutex);
+    for (std::size_t i = 0; i < questions.size(); ++i) {
+        const question& q = *questions[i];
+        record_answer& a = answers[i];
+        if (!q.done) {
+            a.result = q.timed_out > 0 ? record_answer::status::dns_error : record_answer::status::timeout;
+            a.detail = q.timed_out > 0 ? failure_text(q)
+                                       : std::string(type_name(q.type)) + " " + q.name +
+                                             ": the time limit ran out before the DNS server answered";
+        } else if (q.result.status == ARES_SUCCESS) {
+            a.result = record_answer::status::ok;
+            a.records = q.type == ns_t_a || q.type == ns_t_aaaa ? q.result.addresses : q.result.records;
+        } else if (q.result.status == ARES_ENOTFOUND) {
+            a.result = record_answer::status::nxdomain;
+            a.detail = q.name + ": no such domain (NXDOMAIN)";
+        } else if (q.result.status == ARES_ENODATA) {
+            a.result = record_answer::status::no_records;
+            a.detail = q.name + ": no " + type_name(q.type) + " records";
+        } else {
+            a.result = record_answer::status::dns_error;
+            a.detail = failure_text(q);
+        }
+    }
+    return answers;
 }
 
 }  // namespace verimex::engine

@@ -256,7 +256,8 @@ connect_result socks5_connect(socket_stream& stream, const std::string& proxy_na
         return refused(code, "refused the connection to " + endpoint_text(host, port) + ": " + reply_words(code) +
                                  " (reply " + std::to_string(code) + ")");
     std::size_t rest = 0;
-    switch (reply[3]) {
+    const char type = reply[3];
+    switch (type) {
     case 0x01:
         rest = 4 + 2;
         break;
@@ -273,6 +274,14 @@ connect_result socks5_connect(socket_stream& stream, const std::string& proxy_na
     }
     if ((s = stream.read_exact(rest, reply, until)) != io_status::ok)
         return io_failed(s, "to the CONNECT request");
+    // The address the proxy connected out from, which is the one the
+    // server sees; a proxy that names none says 0.0.0.0 or ::, and a name
+    // (type 3) is not an address.
+    char bound[INET6_ADDRSTRLEN] = "";
+    const int family = type == 0x01 ? AF_INET : type == 0x04 ? AF_INET6 : AF_UNSPEC;
+    if (family != AF_UNSPEC && ::inet_ntop(family, reply.data(), bound, sizeof bound) != nullptr &&
+        std::string_view(bound) != "0.0.0.0" && std::string_view(bound) != "::")
+        result.local_address = bound;
     result.result = connect_result::status::ok;
     return result;
 }

@@ -80,6 +80,21 @@ bool continues(std::string_view line)
 
 }  // namespace
 
+std::string bound_address(int fd)
+{
+    sockaddr_storage own{};
+    socklen_t size = sizeof own;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&own), &size) != 0)
+        return {};
+    char text[INET6_ADDRSTRLEN] = "";
+    const void* bytes = own.ss_family == AF_INET6
+                            ? static_cast<const void*>(&reinterpret_cast<const sockaddr_in6*>(&own)->sin6_addr)
+                            : static_cast<const void*>(&reinterpret_cast<const sockaddr_in*>(&own)->sin_addr);
+    if (::inet_ntop(own.ss_family, bytes, text, sizeof text) == nullptr)
+        return {};
+    return text;
+}
+
 std::string endpoint_text(const std::string& address, std::uint16_t port)
 {
     const bool v6 = address.find(':') != std::string::npos && address[0] != '[';
@@ -151,6 +166,7 @@ std::unique_ptr<socket_stream> tcp_connect(const std::string& address, std::uint
         return nullptr;
     }
     result.result = connect_result::status::ok;
+    result.local_address = bound_address(fd.get());
     return std::make_unique<socket_stream>(std::move(fd), cancel);
 }
 

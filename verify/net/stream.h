@@ -80,6 +80,10 @@ private:
 // "ADDR:PORT", "[V6]:PORT", "NAME:PORT": for details and the transcript.
 std::string endpoint_text(const std::string& address, std::uint16_t port);
 
+// The numeric address a socket is bound to; empty when the system does
+// not say.
+std::string bound_address(int fd);
+
 // A direct TCP connection to a numeric address.
 std::unique_ptr<socket_stream> tcp_connect(const std::string& address, std::uint16_t port,
                                            const cancellation* cancel, deadline until, connect_result& result);
