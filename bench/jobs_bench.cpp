@@ -20,8 +20,8 @@
 #include "bench/bench_peers.h"
 #include "bench/bench_support.h"
 #include "bench/run_program.h"
-#include "jobs/runner.h"
-#include "jobs/store.h"
+#include "verimex/hosting/runner.h"
+#include "verimex/hosting/location.h"
 #include "tests/support/pg_cluster.h"
 
 namespace {
@@ -59,9 +59,9 @@ ProgramRun run_checks(const fs::path& bin, const std::string& store, const std::
     return run;
 }
 
-class Quiet final : public verimex_jobs::RunnerSink {
+class Quiet final : public verimex::hosting::RunnerSink {
 public:
-    void attempt(const verimex_jobs::Attempt&) override { ++count; }
+    void attempt(const verimex::hosting::Attempt&) override { ++count; }
     std::size_t count = 0;
 };
 
@@ -70,19 +70,28 @@ public:
 // per address for the add and for the run (take, record, renew).
 std::pair<double, double> store_alone(const std::string& location, int count)
 {
-    std::unique_ptr<verimex_jobs::Store> store = verimex_jobs::open_store(location);
+    std::unique_ptr<verimex::hosting::Store> store = verimex::hosting::open_store(location);
     std::vector<std::string> list;
     for (int i = 0; i < count; ++i)
         list.push_back("user" + std::to_string(i) + "@bulk" + std::to_string(i % bulk_domains) + ".bench.test");
     const auto t0 = Clock::now();
     store->add("alone", list);
     const auto t1 = Clock::now();
-    verimex_jobs::RunnerSettings settings;
+    verimex::hosting::RunnerSettings settings;
     settings.job = "alone";
     settings.in_flight = jobs;
     settings.politeness = {0, std::chrono::milliseconds(0)};
-    verimex_jobs::Runner runner(
-        *store, [](const std::string& a) { return verimex_jobs::CheckRecord{a, "000", "", "", false}; }, settings);
+    verimex::hosting::Runner runner(
+        *store,
+        [](const std::string& a, const verimex::options&) {
+            verimex::report r;
+            r.address = a;
+            r.returnvar = "000";
+            r.verified = true;
+            r.verdict = verimex::verdict::deliverable;
+            return r;
+        },
+        settings);
     Quiet sink;
     runner.run(sink);
     const auto t2 = Clock::now();
@@ -175,7 +184,7 @@ int main(int argc, char** argv)
             a.add({"PostgreSQL 15", fixed(postgres.first, 4), fixed(postgres.second, 3), std::to_string(alone)});
         }
         a.print();
-        note("The same `verimex_jobs::Runner` verimex-check uses, with " + std::to_string(jobs) +
+        note("The same `verimex::hosting::Runner` verimex-check uses, with " + std::to_string(jobs) +
              " checks in flight: every result is one transaction (SQLite: WAL, synchronous=NORMAL; PostgreSQL: "
              "fsync off in this throw-away cluster, so a real server's commit, which waits for its disk, costs "
              "more), and every take one more.");

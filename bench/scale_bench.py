@@ -7,7 +7,11 @@ the two run one after the other for each count, in the same run.
 
 usage (inside tests/netns/run --zones bench/bench.zones --zones bench/scale.zones):
     scale_bench.py BIN_DIR [--quick]
+    scale_bench.py BIN_DIR --compare OTHER_BIN_DIR [ROUNDS]
 Prints Markdown tables; appends its targets to $VERIMEX_BENCH_TARGETS.
+--compare sets two builds of verimex-check side by side (say, before and
+after a change): -j 1000 against the 500 ms server, the two taking turns
+for ROUNDS rounds each (default 3), and prints each run and the medians.
 
 Every figure comes from wait4() on the client process (its CPU, with the
 lookup children it reaped; its peak resident memory; its voluntary context
@@ -206,10 +210,77 @@ def start_server(address, greeting, reply):
     return proc
 
 
+def median(values):
+    values = sorted(values)
+    middle = len(values) // 2
+    return values[middle] if len(values) % 2 else (values[middle - 1] + values[middle]) / 2
+
+
+def compare(after_dir, before_dir, rounds):
+    """verimex-check -j 1000 of two builds against the 500 ms server, in
+    turns: before, after, after, before, ... so neither always runs first."""
+    title, kind, address, greeting, reply, counts = SPEEDS[0]
+    jobs, count = 1000, counts[1000]
+    dnsmasq = pid_of("dnsmasq")
+    print("\n### Two builds side by side: `verimex-check -j %d` against the %s server\n" % (jobs, title))
+    server = start_server(address, greeting, reply)
+    rows = []
+    try:
+        probe = measured(verimex_argv(after_dir, 1), addresses(kind, 5), server.pid, dnsmasq)
+        latency = probe.wall / 5
+        text = addresses(kind, count)
+        for i in range(rounds):
+            order = [("before", before_dir), ("after", after_dir)]
+            if i % 2:
+                order.reverse()
+            for name, bin_dir in order:
+                run = measured(verimex_argv(bin_dir, jobs), text, server.pid, dnsmasq)
+                parse_wait4(run)
+                others = {}
+                for line in run.out.splitlines():
+                    if not line.endswith(": 000"):
+                        result = line.split(": ", 1)[-1]
+                        others[result] = others.get(result, 0) + 1
+                rows.append({"build": name, "round": i + 1, "rate": count / run.wall, "cpu": run.cpu_ms / count,
+                             "rss": run.rss_kib / 1024.0, "server": run.server_ms / count,
+                             "verified": verified_count("verimex", run), "load": run.load, "others": others,
+                             "drops": "%d / %d" % (run.udp_drops, run.listen_overflows)})
+                sys.stderr.write("compare: round %d %s: %.0f checks/s, %.2f ms CPU each\n"
+                                 % (i + 1, name, count / run.wall, run.cpu_ms / count))
+    finally:
+        server.terminate()
+        server.wait()
+    ideal = jobs / latency
+    print("| round | build | checks/s | of ideal (%s/s) | CPU ms per check | peak RSS MiB | server CPU ms per check "
+          "| DNS drops / accept overflows | verified | load (1 min) |" % fixed(ideal, 0))
+    print("|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|")
+    for r in rows:
+        print("| %d | %s | %s | %s %% | %s | %s | %s | %s | %d / %d | %s |"
+              % (r["round"], r["build"], fixed(r["rate"], 0), fixed(100 * r["rate"] / ideal, 0), fixed(r["cpu"], 2),
+                 fixed(r["rss"], 1), fixed(r["server"], 2), r["drops"], r["verified"], count, r["load"]))
+    for r in rows:
+        if r["others"]:
+            print("\nRound %d, %s, the results other than `000`: %s." % (r["round"], r["build"], "; ".join(
+                "%d x `%s`" % (n, text) for text, n in sorted(r["others"].items(), key=lambda item: -item[1]))))
+    print("\n| build | median checks/s | median CPU ms per check |\n|---|---:|---:|")
+    medians = {}
+    for name in ("before", "after"):
+        mine = [r for r in rows if r["build"] == name]
+        medians[name] = (median([r["rate"] for r in mine]), median([r["cpu"] for r in mine]))
+        print("| %s | %s | %s |" % (name, fixed(medians[name][0], 0), fixed(medians[name][1], 2)))
+    print("\nAfter against before: %s times the checks/s, %s times the CPU per check (medians of %d runs each, "
+          "%d addresses a run; one check alone took %s ms, so the ideal is %s checks/s)."
+          % (fixed(medians["after"][0] / medians["before"][0], 2), fixed(medians["after"][1] / medians["before"][1], 2),
+             rounds, count, fixed(1000 * latency, 0), fixed(ideal, 0)))
+
+
 def main():
     if len(sys.argv) > 1 and sys.argv[1] == "--wait4":
         wait4_wrapper(sys.argv[2:])
     bin_dir = sys.argv[1]
+    if len(sys.argv) > 3 and sys.argv[2] == "--compare":
+        compare(bin_dir, sys.argv[3], int(sys.argv[4]) if len(sys.argv) > 4 else 3)
+        return
     quick = "--quick" in sys.argv[2:]
     dnsmasq = pid_of("dnsmasq")
 

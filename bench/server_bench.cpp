@@ -48,8 +48,11 @@ public:
         if (pid_ < 0)
             throw std::runtime_error("fork failed");
         if (pid_ == 0) {
+            // Its output and its log (a line per request) would cost the
+            // bench's own output more than they tell.
             const int null = ::open("/dev/null", O_WRONLY);
             ::dup2(null, 1);
+            ::dup2(null, 2);
             ::execl(program.c_str(), program.c_str(), "--listen", listen.c_str(), "--store", store.c_str(), "-t",
                     "30", "-f", "bench.test", "--check-threads", threads.c_str(), static_cast<char*>(nullptr));
             ::_exit(127);

@@ -11,14 +11,17 @@
 #include <thread>
 #include <vector>
 
-#include "jobs/runner.h"
-#include "jobs/store.h"
+#include "verimex/hosting/export.h"
+#include "verimex/hosting/location.h"
+#include "verimex/hosting/runner.h"
+#include "verimex/hosting/store.h"
+#include "support/fake_wall_clock.h"
 #include "support/pg_cluster.h"
 #include "support/test_files.h"
 
 namespace {
 
-using namespace verimex_jobs;
+using namespace verimex::hosting;
 using namespace std::chrono_literals;
 
 verimex::test::TempFolder* const files = verimex::test::add_temp_folder("verimex-jobs-test");
@@ -36,9 +39,16 @@ TakeRequest request(std::size_t count, std::chrono::milliseconds lease = 60s)
     return TakeRequest{"j", count, lease, {0, 0ms}, "test"};
 }
 
-CheckRecord result(const std::string& address, std::string returnvar, std::string error = "")
+verimex::report result(const std::string& address, std::string returnvar, std::string error = "")
 {
-    return CheckRecord{address, std::move(returnvar), "", std::move(error)};
+    verimex::report r;
+    r.address = address;
+    r.returnvar = std::move(returnvar);
+    r.error = std::move(error);
+    r.verified = r.error.empty() && r.returnvar == "000";
+    if (r.verified)
+        r.verdict = verimex::verdict::deliverable;
+    return r;
 }
 
 std::vector<Entry> entries(Store& store)
@@ -55,8 +65,9 @@ protected:
         location_ = verimex::test::new_store(GetParam(), files->path());
         if (location_.empty())
             GTEST_SKIP() << "no PostgreSQL here";
-        store_ = open_store(location_);
+        store_ = open_store(location_, clock_);
     }
+    std::shared_ptr<verimex::test::FakeWallClock> clock_ = std::make_shared<verimex::test::FakeWallClock>();
     std::string location_;
     std::unique_ptr<Store> store_;
 };
@@ -80,7 +91,9 @@ TEST_P(StoreTest, LeasesAloneWriteResultsByteForByteAndHoldOnlyWhileRenewed)
     std::vector<Lease> again = store_->take(request(10));
     ASSERT_EQ(again.size(), 1u);
     EXPECT_FALSE(store_->record(leases[1], result(odd, "000"), std::nullopt));
-    EXPECT_TRUE(store_->record(again[0], CheckRecord{odd, reply, "telnet: m\r\n" + reply, ""}, std::nullopt));
+    verimex::report odd_result = result(odd, reply);
+    odd_result.transcript = "telnet: m\r\n" + reply;
+    EXPECT_TRUE(store_->record(again[0], odd_result, std::nullopt));
     const std::vector<Entry> e = entries(*store_);
     EXPECT_EQ(e[0].returnvar, "000");
     EXPECT_EQ(e[1].address, odd);
@@ -88,14 +101,15 @@ TEST_P(StoreTest, LeasesAloneWriteResultsByteForByteAndHoldOnlyWhileRenewed)
     EXPECT_EQ(e[1].transcript, "telnet: m\r\n" + reply);
 
     // Only the first is renewed: the second runs out and goes to the next
-    // worker, and its lost attempt does not count.
+    // worker, and its lost attempt does not count. The store's clock moves
+    // only when the test says.
     store_->add("j", std::vector<std::string>{"c@x.test", "d@x.test"});
     const std::vector<Lease> first = store_->take(request(2, 300ms));
     ASSERT_EQ(first.size(), 2u);
-    for (int i = 0; i < 4; ++i) {
-        std::this_thread::sleep_for(150ms);
-        store_->renew(std::span(first).first(1), 300ms);
-    }
+    clock_->advance(299ms);
+    EXPECT_TRUE(store_->take(request(2)).empty()) << "a lease is held to its last millisecond";
+    store_->renew(std::span(first).first(1), 300ms);
+    clock_->advance(2ms);
     const std::vector<Lease> second = store_->take(request(2));
     ASSERT_EQ(second.size(), 1u);
     EXPECT_EQ(second[0].address, "d@x.test");
@@ -105,32 +119,78 @@ TEST_P(StoreTest, LeasesAloneWriteResultsByteForByteAndHoldOnlyWhileRenewed)
     EXPECT_TRUE(store_->record(first[0], result("c@x.test", "000"), std::nullopt));
 }
 
+// Politeness intervals and retry times by the store's clock alone: an
+// address of a key started a moment ago waits for the interval, and a
+// deferred address for its retry time, to the millisecond.
+TEST_P(StoreTest, IntervalsAndRetriesRunByTheStoresClock)
+{
+    store_->add("j", std::vector<std::string>{"a@same.test", "b@same.test", "c@other.test"});
+    TakeRequest polite = request(10, 10min);
+    polite.politeness = {5, 1000ms};
+    std::vector<Lease> first = store_->take(polite);
+    ASSERT_EQ(first.size(), 2u) << "one of each key";
+    clock_->advance(999ms);
+    EXPECT_TRUE(store_->take(polite).empty());
+    clock_->advance(1ms);
+    const std::vector<Lease> second = store_->take(polite);
+    ASSERT_EQ(second.size(), 1u);
+    EXPECT_EQ(domain_of(second[0].address), "same.test");
+
+    // Deferred for 60 s: due at exactly that time, with its attempt counted.
+    const Millis at = store_->now();
+    ASSERT_TRUE(store_->record(second[0], result(second[0].address, "451 4.7.1 later\r\n"), at + 60'000));
+    EXPECT_EQ(store_->status("j")->deferred, 1u);
+    clock_->advance(59'999ms);
+    EXPECT_TRUE(store_->take(request(10)).empty());
+    clock_->advance(1ms);
+    const std::vector<Lease> retry = store_->take(request(10));
+    ASSERT_EQ(retry.size(), 1u);
+    EXPECT_EQ(retry[0].address, second[0].address);
+    EXPECT_EQ(retry[0].attempts, 1u);
+    // The export's time of the last attempt is the store's clock too.
+    EXPECT_EQ(entries(*store_)[static_cast<std::size_t>(second[0].address[0] - 'a')].checked_at, at);
+}
+
 // Each kind of result: its class, and that the store counts it under that
 // class (whether it is worth a retry shows in the greylisting runs).
 TEST_P(StoreTest, EachKindOfResultIsClassedAndCounted)
 {
+    using verimex::reason;
+    using verimex::verdict;
     struct Case {
         std::string returnvar, error;
+        verdict v;
+        reason why;
+        std::optional<int> code;
         Outcome outcome;
+        bool temporary;
     };
     const std::vector<Case> cases = {
-        {"000", "", Outcome::verified},
-        {"550 5.1.1 no\r\n", "", Outcome::rejected},
-        {"252 2.5.2 cannot\r\n", "", Outcome::rejected},
-        {"451 4.7.1 greylisted\r\n", "", Outcome::rejected},
-        {"4xx", "", Outcome::other_error},
-        {"ERROR: could not connect to mail server", "", Outcome::could_not_connect},
-        {"999 - could not find a mail server for the adress", "", Outcome::no_mail_server},
-        {"ERROR: timeout after 120 seconds.", "", Outcome::timed_out},
-        {"ERROR: NSLOOKUP failed. Error: 24", "", Outcome::other_error},
-        {"000", "socket failed", Outcome::other_error},
-        {"", "", Outcome::other_error},
+        {"000", "", verdict::deliverable, reason::accepted, 250, Outcome::verified, false},
+        {"550 5.1.1 no\r\n", "", verdict::undeliverable, reason::no_such_mailbox, 550, Outcome::rejected, false},
+        {"252 2.5.2 cannot\r\n", "", verdict::unknown, reason::cannot_verify, 252, Outcome::rejected, false},
+        {"451 4.7.1 greylisted\r\n", "", verdict::unknown, reason::greylisted, 451, Outcome::rejected, true},
+        {"4xx", "", verdict::unknown, reason::server_error, std::nullopt, Outcome::other_error, false},
+        {"ERROR: could not connect to mail server", "", verdict::unknown, reason::could_not_connect, std::nullopt,
+         Outcome::could_not_connect, false},
+        {"999 - could not find a mail server for the adress", "", verdict::undeliverable, reason::no_mail_server,
+         std::nullopt, Outcome::no_mail_server, false},
+        {"ERROR: timeout after 120 seconds.", "", verdict::unknown, reason::timeout, std::nullopt, Outcome::timed_out,
+         false},
+        {"ERROR: NSLOOKUP failed. Error: 24", "", verdict::unknown, reason::dns_error, std::nullopt,
+         Outcome::other_error, false},
+        {"000", "socket failed", verdict::unknown, reason::server_error, std::nullopt, Outcome::other_error, false},
+        {"450 4.2.0 later\r\n", "poll failed", verdict::unknown, reason::greylisted, 450, Outcome::other_error, false},
     };
     store_->add("j", numbered("a", static_cast<int>(cases.size())));
     for (const Lease& lease : store_->take(request(100))) {
         const Case& c = cases[static_cast<std::size_t>(std::stoi(lease.address.substr(1)))];
-        const CheckRecord r = result(lease.address, c.returnvar, c.error);
+        verimex::report r = result(lease.address, c.returnvar, c.error);
+        r.verdict = c.v;
+        r.reason = c.why;
+        r.code = c.code;
         EXPECT_EQ(outcome_of(r), c.outcome) << r.returnvar;
+        EXPECT_EQ(is_temporary_reply(r), c.temporary) << r.returnvar;
         ASSERT_TRUE(store_->record(lease, r, std::nullopt));
     }
     EXPECT_EQ(status_json(*store_->status("j")),
@@ -168,7 +228,8 @@ struct FinalCount : RunnerSink {
 
 // The first check of n0 cannot be made (out of descriptors): that address is
 // given back without an attempt and checked again. Then, with checks that
-// take far longer than the test, a stop gives every address back.
+// would take far longer than the test, a stop cancels them, joins their
+// threads and gives every address back, none recorded.
 TEST(Runner, KeepsNChecksInFlightAndGivesAddressesBackOnStop)
 {
     const std::unique_ptr<Store> store = open_store(verimex::test::new_store("sqlite", files->path()));
@@ -176,11 +237,13 @@ TEST(Runner, KeepsNChecksInFlightAndGivesAddressesBackOnStop)
     std::mutex mutex;
     std::map<std::string, int> calls;
     int running = 0, most = 0;
-    const CheckFunction check = [&](const std::string& address) {
+    const CheckFunction check = [&](const std::string& address, const verimex::options&) {
         std::unique_lock lock(mutex);
-        CheckRecord r = result(address, "550 no\r\n");
-        if (++calls[address] == 1 && address == "n0@x.test")
-            r = CheckRecord{address, "ERROR: NSLOOKUP failed. CreatePipe failed. Error: 24", "", "", true};
+        verimex::report r = result(address, "550 no\r\n");
+        if (++calls[address] == 1 && address == "n0@x.test") {
+            r = result(address, "ERROR: NSLOOKUP failed. CreatePipe failed. Error: 24");
+            r.unusable = true;
+        }
         most = std::max(most, ++running);
         lock.unlock();
         std::this_thread::sleep_for(30ms);
@@ -205,16 +268,20 @@ TEST(Runner, KeepsNChecksInFlightAndGivesAddressesBackOnStop)
     EXPECT_EQ(entries(*store)[0].attempts, 1u);
 
     store->add("j", numbered("x", 6));
-    const auto started = std::make_shared<std::atomic<int>>(0);  // outlives the abandoned checks
-    const CheckFunction slow = [started](const std::string& address) {
-        ++*started;
-        std::this_thread::sleep_for(3s);
+    std::atomic<int> started{0}, running_slow{0};
+    const CheckFunction slow = [&](const std::string& address, const verimex::options& opts) {
+        ++started;
+        ++running_slow;
+        const auto until = std::chrono::steady_clock::now() + 30s;
+        while (std::chrono::steady_clock::now() < until && !(opts.cancel && opts.cancel->requested()))
+            std::this_thread::sleep_for(2ms);
+        --running_slow;
         return result(address, "000");
     };
     settings.in_flight = 3;
     Runner runner(*store, slow, settings);
     std::thread stopper([&] {
-        while (*started < 3)
+        while (started < 3)
             std::this_thread::sleep_for(5ms);
         runner.stop();
     });
@@ -222,13 +289,15 @@ TEST(Runner, KeepsNChecksInFlightAndGivesAddressesBackOnStop)
     EXPECT_TRUE(runner.run(sink).stopped);
     stopper.join();
     EXPECT_LT(std::chrono::steady_clock::now() - begin, 2s);
+    EXPECT_EQ(running_slow.load(), 0) << "a check still ran after run() returned";
     EXPECT_EQ(sink.finals, 40);
     EXPECT_EQ(store->status("j")->due, 6u);
 }
 
 TEST(Records, ExportLinesInBothFormats)
 {
-    const Entry e{"a,b\"c@x.test", "done", "550 no,\r\n", "telnet: m\r\n\xff\r\n", std::nullopt, 2, 1'765'300'000'123};
+    const Entry e{"a,b\"c@x.test", "done", "550 no,\r\n", "telnet: m\r\n\xff\r\n", std::nullopt, Outcome::rejected, 2,
+                  1'765'300'000'123};
     EXPECT_EQ(export_line(e, ExportFormat::jsonl),
               "{\"address\":\"a,b\\\"c@x.test\",\"returnvar\":\"550 no,\\r\\n\",\"verified\":false,"
               "\"transcript\":\"telnet: m\\r\\n\xef\xbf\xbd\\r\\n\",\"error\":null,\"state\":\"done\","

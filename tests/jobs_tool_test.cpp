@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "jobs/store.h"
+#include "verimex/hosting/location.h"
 #include "support/pg_cluster.h"
 #include "support/smtp_peer.h"
 #include "support/spawn.h"
@@ -31,7 +31,7 @@ using verimex::test::run_verimex_check;
 using verimex::test::SmtpPeer;
 using verimex::test::ToolInput;
 using verimex::test::ToolRun;
-using verimex_jobs::open_store;
+using verimex::hosting::open_store;
 using clock_type = std::chrono::steady_clock;
 
 // Knows "good..." names, can greylist the first attempts at each address

@@ -10,18 +10,25 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <linux/capability.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <sstream>
@@ -37,6 +44,7 @@
 #include "platform/event_loop.h"
 #include "platform/posix/fd.h"
 #include "platform/posix/process.h"
+#include "platform/posix/spawn.h"
 #include "platform/process.h"
 #include "support/fake_lookup.h"
 #include "support/processes.h"
@@ -532,6 +540,191 @@ TEST_F(Runner, ToolGetsOnlyThePipeAndNullDevicesAndCleanSignals)
     ASSERT_EQ(lines[4].rfind("SigIgn:", 0), 0u);
     EXPECT_EQ(mask(lines[3]) & (1ull << (SIGUSR1 - 1)), 0u) << lines[3];
     EXPECT_EQ(mask(lines[4]) & (1ull << (SIGPIPE - 1)), 0u) << lines[4];
+}
+
+// The descriptor lines of the inheritance reporter's report, without the
+// signal lines after them.
+std::vector<std::string> descriptor_lines(const std::string& report)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(report);
+    for (std::string line; std::getline(in, line) && line.rfind("Sig", 0) != 0;)
+        lines.push_back(line.substr(0, line.find('\r')));
+    return lines;
+}
+
+bool only_pipe_and_null_devices(const std::vector<std::string>& lines)
+{
+    return lines.size() == 3 && lines[0] == "0 /dev/null" && lines[1].rfind("1 pipe:", 0) == 0 &&
+        lines[2] == "2 /dev/null";
+}
+
+std::string joined(const std::vector<std::string>& lines)
+{
+    std::string all;
+    for (const std::string& line : lines)
+        all += line + "; ";
+    return all;
+}
+
+// Opens count descriptors on /dev/null, inheritable (no close-on-exec) as
+// a careless host's would be, raising the soft limit as far as needed.
+std::vector<Fd> many_descriptors(std::size_t count)
+{
+    rlimit limit{};
+    ::getrlimit(RLIMIT_NOFILE, &limit);
+    if (limit.rlim_cur < count + 200 && limit.rlim_max >= count + 200) {
+        limit.rlim_cur = count + 200;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+    std::vector<Fd> fds;
+    for (std::size_t i = 0; i < count; ++i) {
+        Fd fd(::open("/dev/null", O_RDONLY));
+        if (!fd)
+            break;
+        fds.push_back(std::move(fd));
+    }
+    return fds;
+}
+
+// What every start must give, whichever way this process starts its
+// children, with thousands of descriptors open: the tool holds its three
+// and none of ours; a tool that cannot be started gives execvp's error
+// number; nothing of it is left open or unreaped. Says what went wrong,
+// empty when nothing did (it runs in a child process too, where gtest's
+// checks would not be seen).
+std::string check_starts(const std::filesystem::path& tools)
+{
+    std::string wrong;
+    const std::vector<Fd> many = many_descriptors(5000);
+    if (many.size() < 5000)
+        return "could open only " + std::to_string(many.size()) + " descriptors";
+    const std::size_t fds = test::open_descriptors();
+    {
+        test::ScopedEnv role(fake_tool_role, "inheritance");
+        for (int i = 0; i < 3; ++i) {
+            const auto lines = descriptor_lines(run_lookup(link_target("/proc/self/exe") + " -q=mx x.test").object.nslookup());
+            if (!only_pipe_and_null_devices(lines))
+                wrong += "the tool held: " + joined(lines) + "\n";
+        }
+    }
+
+    {
+        std::ofstream(tools / "not-executable") << "#!/bin/sh\n";
+        std::filesystem::permissions(tools / "not-executable", std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+        std::filesystem::create_directory(tools / "a-folder");
+    }
+    const struct {
+        std::string command;
+        int error;
+    } rows[] = {
+        {"verimex-no-such-tool -q=mx x.test", ENOENT},
+        {(tools / "verimex-no-such-tool").string(), ENOENT},
+        {"/verimex-no-such-folder/tool", ENOENT},
+        {"not-executable -q=mx x.test", EACCES},  // found on PATH, not runnable
+        {(tools / "not-executable").string(), EACCES},
+        {(tools / "a-folder").string(), EACCES},
+        {(tools / "not-executable/below").string(), ENOTDIR},
+        {std::string(NAME_MAX, 'n'), ENOENT},
+        {std::string(NAME_MAX + 1, 'n'), ENAMETOOLONG},  // the first try ends the search
+    };
+    for (const auto& r : rows) {
+        const Lookup l = run_lookup(r.command, "earlier output");
+        if (l.object.returnvar() != golden::start_failed(r.error))
+            wrong += r.command.substr(0, 60) + ": " + l.object.returnvar() + "\n";
+    }
+
+    const std::unique_ptr<platform::EventLoop> loop = platform::make_event_loop(platform::system_clock());
+    for (const auto give_up = Clock::now() + 10s; platform::posix::unreaped_children() > 0 && Clock::now() < give_up;) {
+        loop->yield();
+        std::this_thread::sleep_for(5ms);
+    }
+    if (!test::our_children().empty())
+        wrong += std::to_string(test::our_children().size()) + " children left, zombies or running\n";
+    if (test::open_descriptors() != fds)
+        wrong += "descriptors open before " + std::to_string(fds) + ", after " +
+            std::to_string(test::open_descriptors()) + "\n";
+    return wrong;
+}
+
+// Makes this process one whose descriptors cannot be read from outside it:
+// not dumpable, and without the capability that overrides that (root keeps
+// its user number, so only the capability stands in the way).
+bool close_own_descriptors_to_children()
+{
+    if (::prctl(PR_SET_DUMPABLE, 0) != 0)
+        return false;
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2]{};
+    if (::syscall(SYS_capget, &header, data) != 0)
+        return false;
+    data[CAP_SYS_PTRACE / 32].effective &= ~(1u << (CAP_SYS_PTRACE % 32));
+    return ::syscall(SYS_capset, &header, data) == 0;
+}
+
+// A process with thousands of connections open starts each tool on a
+// table of the tool's own; where that cannot work, the copying start that
+// takes over gives the tool the same three descriptors and the same errors.
+TEST_F(Runner, StartsGiveOnlyThreeDescriptorsAndExecvpErrorsWithThousandsOpen)
+{
+    EXPECT_EQ(check_starts(tools_.path()), "");
+    EXPECT_FALSE(platform::posix::starts_copy_descriptors()) << "a kernel 5.9 or later with /proc should not copy";
+
+    // In a child of this test: nothing there may outlive it.
+    EXPECT_EXIT(
+        {
+            std::string wrong = close_own_descriptors_to_children() ? check_starts(tools_.path())
+                                                                    : "could not close our descriptors to children";
+            if (wrong.empty() && !platform::posix::starts_copy_descriptors())
+                wrong = "the tool's start did not find /proc closed";
+            std::fputs(wrong.c_str(), stderr);
+            std::_Exit(wrong.empty() ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "^$");
+}
+
+// Until a child has its own table it shares ours, which other threads go
+// on opening and closing descriptors in: however the two interleave, each
+// tool gets its three, and no thread loses a descriptor of its own.
+TEST_F(Runner, StartsFromManyThreadsWhileOthersOpenAndCloseKeepEveryTableApart)
+{
+    std::atomic<bool> stop{false};
+    std::atomic<int> lost{0};
+    std::vector<std::thread> churn;
+    for (int t = 0; t < 2; ++t)
+        churn.emplace_back([&] {
+            while (!stop.load()) {
+                const Fd a(::open("/dev/zero", O_RDONLY));
+                const Fd b(::dup(a.get()));
+                char byte = 1;
+                if (!a || !b || ::read(b.get(), &byte, 1) != 1 || byte != 0)
+                    ++lost;
+            }
+        });
+    std::vector<std::string> wrong;
+    std::mutex wrong_mutex;
+    {
+        test::ScopedEnv role(fake_tool_role, "inheritance");
+        const std::string command = link_target("/proc/self/exe") + " -q=mx x.test";
+        std::vector<std::thread> starters;
+        for (int t = 0; t < 6; ++t)
+            starters.emplace_back([&] {
+                for (int i = 0; i < 25; ++i) {
+                    const auto lines = descriptor_lines(run_lookup(command).object.nslookup());
+                    if (!only_pipe_and_null_devices(lines)) {
+                        std::lock_guard lock(wrong_mutex);
+                        wrong.push_back(joined(lines));
+                    }
+                }
+            });
+        for (std::thread& t : starters)
+            t.join();
+    }
+    stop = true;
+    for (std::thread& t : churn)
+        t.join();
+    EXPECT_EQ(wrong, std::vector<std::string>{});
+    EXPECT_EQ(lost.load(), 0);
 }
 
 TEST_F(Runner, ManyLookupsLeaveNoDescriptorsAndNoZombies)

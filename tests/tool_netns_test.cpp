@@ -85,7 +85,7 @@ TEST_F(ToolEndToEnd, VerboseShowsTheTranscriptAndTheDefaultHeloName)
 {
     SmtpPeer peer("127.0.0.61", mailbox_server(mailboxes));
     const ToolRun run = run_verimex_check({"-v", "-t", "10", "bob@ok.tool.test"});
-    const std::string me = verimex_check::default_from();
+    const std::string me = verimex::hosting::default_from();
     EXPECT_EQ(run.out,
               "bob@ok.tool.test: 550 5.1.1 <bob@ok.tool.test>: Recipient address rejected\n"
               "    telnet: mx.ok.tool.test\n"

@@ -22,9 +22,9 @@
 #include <variant>
 #include <vector>
 
-#include "bulk.h"
-#include "checking.h"
-#include "input.h"
+#include "verimex/hosting/ordered_run.h"
+#include "verimex/hosting/check.h"
+#include "verimex/hosting/address_list.h"
 #include "options.h"
 #include "printer.h"
 #include "report.h"
@@ -52,12 +52,13 @@ bool refused(std::vector<std::string_view> args)
     return std::holds_alternative<UsageError>(parse(std::move(args)));
 }
 
-CheckResult outcome(std::string returnvar, std::string platform_error = {})
+verimex::report outcome(std::string returnvar, std::string platform_error = {})
 {
-    CheckResult r;
+    verimex::report r;
     r.address = "someone@example.test";
     r.returnvar = std::move(returnvar);
-    r.platform_error = std::move(platform_error);
+    r.error = std::move(platform_error);
+    r.verified = r.error.empty() && r.returnvar == "000";
     return r;
 }
 
@@ -265,7 +266,7 @@ TEST(ToolJson, BytesThatAreNotUtf8BecomeReplacementCharacters)
 
 TEST(ToolJson, LineCarriesEveryMember)
 {
-    CheckResult ok = outcome("000");
+    verimex::report ok = outcome("000");
     ok.transcript = "telnet: mx.x.test\r\n220 hi\r\n";
     EXPECT_EQ(json_line(ok), "{\"address\":\"someone@example.test\",\"returnvar\":\"000\",\"verified\":true,"
                              "\"transcript\":\"telnet: mx.x.test\\r\\n220 hi\\r\\n\",\"error\":null}\n");
@@ -290,11 +291,12 @@ TEST(ToolProgress, BarCountRateAndTime)
 
 // ---- the bulk runner, with a stand-in for the check ----------------------
 
-CheckResult fake_result(const std::string& address)
+verimex::report fake_result(const std::string& address)
 {
-    CheckResult r;
+    verimex::report r;
     r.address = address;
     r.returnvar = "000";
+    r.verified = true;
     return r;
 }
 
@@ -308,7 +310,7 @@ std::vector<std::string> numbered(int count)
 
 class CollectingSink : public BulkSink {
 public:
-    void result(CheckResult&& r) override
+    void result(verimex::report&& r) override
     {
         addresses.push_back(r.address);
         handed.store(addresses.size());
@@ -339,7 +341,7 @@ TEST(ToolBulk, ResultsComeInInputOrderWhateverOrderChecksEndIn)
         settings.jobs = jobs;
         const BulkOutcome end = run_bulk(
             list,
-            [&](const std::string& address) {
+            [&](const std::string& address, const verimex::options&) {
                 // Later addresses tend to finish first.
                 const int n = std::stoi(address.substr(1));
                 std::this_thread::sleep_for(std::chrono::microseconds((120 - n) % 7 * 300));
@@ -348,7 +350,7 @@ TEST(ToolBulk, ResultsComeInInputOrderWhateverOrderChecksEndIn)
                 checked.insert(address);
                 return fake_result(address);
             },
-            sink, settings);
+            {}, sink, settings);
         EXPECT_FALSE(end.interrupted);
         EXPECT_EQ(end.handed_out, list.size());
         EXPECT_EQ(sink.addresses, list) << "jobs " << jobs;
@@ -371,7 +373,7 @@ TEST(ToolBulk, AsManyChecksRunAtOnceAsThereAreJobs)
     settings.jobs = 4;
     run_bulk(
         numbered(8),
-        [&](const std::string& address) {
+        [&](const std::string& address, const verimex::options&) {
             std::unique_lock lock(mutex);
             most = std::max(most, ++under_way);
             all_in.notify_all();
@@ -379,7 +381,7 @@ TEST(ToolBulk, AsManyChecksRunAtOnceAsThereAreJobs)
             --under_way;
             return fake_result(address);
         },
-        sink, settings);
+        {}, sink, settings);
     EXPECT_EQ(most, 4);
     EXPECT_EQ(sink.addresses, numbered(8));
 }
@@ -396,7 +398,7 @@ TEST(ToolBulk, ChecksRunNoFurtherAheadOfTheOutputThanTheWindow)
     settings.window = window;
     run_bulk(
         numbered(60),
-        [&](const std::string& address) {
+        [&](const std::string& address, const verimex::options&) {
             const std::size_t index = std::stoul(address.substr(1));
             const std::size_t ahead = index - sink.handed.load();
             std::size_t seen = furthest_ahead.load();
@@ -406,7 +408,7 @@ TEST(ToolBulk, ChecksRunNoFurtherAheadOfTheOutputThanTheWindow)
                 std::this_thread::sleep_for(std::chrono::milliseconds(30));
             return fake_result(address);
         },
-        sink, settings);
+        {}, sink, settings);
     EXPECT_EQ(sink.addresses, numbered(60));
     EXPECT_LT(furthest_ahead.load(), window);
     EXPECT_GE(furthest_ahead.load(), 3u) << "the window was never used";
@@ -427,15 +429,15 @@ TEST(ToolBulk, ChecksThatRunOutOfDescriptorsAreCheckedAgainByFewerWorkers)
         std::lock_guard lock(mutex);
         notices.push_back(text);
     };
-    const auto short_sometimes = [&](const std::string& address) {
+    const auto short_sometimes = [&](const std::string& address, const verimex::options&) {
         std::unique_lock lock(mutex);
         ++under_way;
         if (!notices.empty())  // once the run has said it goes on with fewer
             most_after_shortage = std::max(most_after_shortage, under_way);
-        CheckResult r = fake_result(address);
-        r.out_of_descriptors = std::stoi(address.substr(1)) % 4 == 0 && under_way > 2 && ran_short.insert(address).second;
-        if (r.out_of_descriptors)
-            r.platform_error = "verimex: socket: Too many open files";
+        verimex::report r = fake_result(address);
+        r.unusable = std::stoi(address.substr(1)) % 4 == 0 && under_way > 2 && ran_short.insert(address).second;
+        if (r.unusable)
+            r.error = "verimex: socket: Too many open files";
         lock.unlock();
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
         lock.lock();
@@ -443,7 +445,7 @@ TEST(ToolBulk, ChecksThatRunOutOfDescriptorsAreCheckedAgainByFewerWorkers)
         return r;
     };
     const std::vector<std::string> list = numbered(80);
-    const BulkOutcome end = run_bulk(list, short_sometimes, sink, settings);
+    const BulkOutcome end = run_bulk(list, short_sometimes, {}, sink, settings);
     EXPECT_FALSE(end.interrupted);
     // Nothing lost, nothing twice, and no result of a check that ran short.
     EXPECT_EQ(sink.addresses, list);
@@ -461,57 +463,51 @@ TEST(ToolBulk, ChecksThatRunOutOfDescriptorsAreCheckedAgainByFewerWorkers)
     settings.jobs = 1;
     run_bulk(
         {"a@x.test", "b@x.test"},
-        [&](const std::string& address) {
-            CheckResult r = fake_result(address);
-            r.out_of_descriptors = address == "b@x.test" && calls++ < 2;
+        [&](const std::string& address, const verimex::options&) {
+            verimex::report r = fake_result(address);
+            r.unusable = address == "b@x.test" && calls++ < 2;
             return r;
         },
-        last, settings);
+        {}, last, settings);
     EXPECT_EQ(last.addresses, (std::vector<std::string>{"a@x.test", "b@x.test"}));
     EXPECT_EQ(calls.load(), 3);
 }
 
 TEST(ToolBulk, ThrownErrorsBecomePlatformFailures)
 {
-    std::vector<CheckResult> results;
+    std::vector<verimex::report> results;
     class Keep : public BulkSink {
     public:
-        explicit Keep(std::vector<CheckResult>& to) : to_(to) {}
-        void result(CheckResult&& r) override { to_.push_back(std::move(r)); }
+        explicit Keep(std::vector<verimex::report>& to) : to_(to) {}
+        void result(verimex::report&& r) override { to_.push_back(std::move(r)); }
         void waiting(std::size_t, std::size_t) override {}
 
     private:
-        std::vector<CheckResult>& to_;
+        std::vector<verimex::report>& to_;
     } keep(results);
     BulkSettings settings;
     settings.jobs = 2;
     run_bulk(
         {"a@x.test", "b@x.test"},
-        [](const std::string& address) -> CheckResult {
+        [](const std::string& address, const verimex::options&) -> verimex::report {
             if (address == "b@x.test")
                 throw std::runtime_error("socket: out of descriptors");
             return fake_result(address);
         },
-        keep, settings);
+        {}, keep, settings);
     ASSERT_EQ(results.size(), 2u);
-    EXPECT_TRUE(results[0].verified());
+    EXPECT_TRUE(results[0].verified);
     EXPECT_EQ(results[1].address, "b@x.test");
-    EXPECT_EQ(results[1].platform_error, "socket: out of descriptors");
+    EXPECT_EQ(results[1].error, "socket: out of descriptors");
 }
 
-TEST(ToolBulk, InterruptEndsTheRunWithoutWaitingForChecksUnderWay)
+TEST(ToolBulk, InterruptCancelsTheChecksUnderWayAndJoinsTheirThreads)
 {
-    // Address 3 hangs until released; the run is asked to stop once the
-    // first three results are out, and must return while 3 still hangs.
-    // What the check touches is shared with it: abandoned checks may still
-    // be running (or just starting) after run_bulk returns.
-    struct Gate {
-        std::promise<void> open;
-        std::shared_future<void> opened = open.get_future().share();
-        std::atomic<int> started{0};
-    };
-    const auto gate = std::make_shared<Gate>();
-    std::atomic<bool> stop{false};
+    // Address 3 would hang until its check is cancelled; the run is asked
+    // to stop once the first three results are out, and must return within
+    // moments, with that check ended and every thread joined.
+    std::atomic<int> started{0}, running{0}, cancelled{0};
+    std::atomic<bool> stop{false}, hanging{false};
     CollectingSink sink;
     sink.on_result = [&](std::size_t handed) {
         if (handed == 3)
@@ -521,22 +517,31 @@ TEST(ToolBulk, InterruptEndsTheRunWithoutWaitingForChecksUnderWay)
     settings.jobs = 2;
     settings.window = 4;
     settings.tick = std::chrono::milliseconds(10);
-    settings.interrupted = [&] { return stop.load(); };
+    settings.interrupted = [&] { return stop.load() && hanging.load(); };
+    const auto begin = std::chrono::steady_clock::now();
     const BulkOutcome end = run_bulk(
         numbered(50),
-        [gate](const std::string& address) {
-            ++gate->started;
-            if (address == "a3@x.test")
-                gate->opened.wait();
+        [&](const std::string& address, const verimex::options& opts) {
+            ++started;
+            ++running;
+            if (address == "a3@x.test") {
+                hanging = true;
+                while (!(opts.cancel && opts.cancel->requested()))
+                    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                ++cancelled;
+            }
+            --running;
             return fake_result(address);
         },
-        sink, settings);
+        {}, sink, settings);
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(5));
     EXPECT_TRUE(end.interrupted);
     EXPECT_EQ(end.handed_out, 3u);
     EXPECT_EQ(sink.addresses, numbered(3));
+    EXPECT_EQ(cancelled.load(), 1) << "the check under way was cancelled";
+    EXPECT_EQ(running.load(), 0) << "a check still ran after the run returned";
     // The window held the other worker back: nothing near the end began.
-    EXPECT_LE(gate->started.load(), 3 + 4);
-    gate->open.set_value();
+    EXPECT_LE(started.load(), 3 + 4);
 }
 
 // ---- the printer, writing into temporary files ----------------------------

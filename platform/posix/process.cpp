@@ -1,14 +1,12 @@
-// Runs the lookup tool with posix_spawn: no shell, standard output on a
-// pipe, standard input and error on /dev/null, no other descriptor
-// inherited, one read, no wait. Finished children are reaped later.
+// Runs the lookup tool: no shell, standard output on a pipe, standard input
+// and error on /dev/null, no other descriptor inherited (spawn.cpp starts
+// it), one read, no wait. Finished children are reaped later.
 #include "platform/process.h"
 #include "platform/posix/process.h"
 
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,8 +19,7 @@
 #include <vector>
 
 #include "platform/posix/fd.h"
-
-extern char** environ;
+#include "platform/posix/spawn.h"
 
 #ifndef VERIMEX_LIBEXEC_FROM_LIBDIR
 #define VERIMEX_LIBEXEC_FROM_LIBDIR "../libexec/verimex"
@@ -78,15 +75,9 @@ thread_local ThreadChildren thread_children;
 std::mutex helper_mutex;
 std::optional<std::string> helper_override;  // guarded by helper_mutex
 
-void remember_child(pid_t pid)
+void remember_child(Started&& started)
 {
-    // NOTE: posix_spawn hands out no process descriptor, so one is opened
-    // for the number at once; until a host reaps the child it cannot be
-    // another process. pidfd_open makes it close-on-exec.
-    // NOTE: by system call: glibc 2.36's <sys/pidfd.h> is not usable from
-    // C++ (its declarations lack C linkage).
-    Fd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
-    thread_children.list.push_back(LookupChild{pid, std::move(pidfd)});
+    thread_children.list.push_back(LookupChild{started.pid, std::move(started.pidfd)});
     children_count.fetch_add(1, std::memory_order_relaxed);
 }
 
@@ -220,51 +211,6 @@ std::vector<std::string> split_words(std::string_view line)
     return words;
 }
 
-// posix_spawn's attribute and file-action records, released on every path.
-struct SpawnActions {
-    posix_spawn_file_actions_t actions;
-    int error;
-    SpawnActions() : error(posix_spawn_file_actions_init(&actions)) {}
-    ~SpawnActions()
-    {
-        if (error == 0)
-            posix_spawn_file_actions_destroy(&actions);
-    }
-    SpawnActions(const SpawnActions&) = delete;
-    SpawnActions& operator=(const SpawnActions&) = delete;
-};
-
-struct SpawnAttributes {
-    posix_spawnattr_t attributes;
-    int error;
-    SpawnAttributes() : error(posix_spawnattr_init(&attributes)) {}
-    ~SpawnAttributes()
-    {
-        if (error == 0)
-            posix_spawnattr_destroy(&attributes);
-    }
-    SpawnAttributes(const SpawnAttributes&) = delete;
-    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
-};
-
-// The tool starts with no blocked signals and every signal at its default:
-// a host that blocks or ignores signals (SIGPIPE is often ignored) would
-// otherwise hand that on through exec, and a tool whose output we stopped
-// reading should die of SIGPIPE rather than linger.
-int clean_signals(posix_spawnattr_t& attributes)
-{
-    sigset_t none;
-    sigset_t all;
-    sigemptyset(&none);
-    sigfillset(&all);
-    int error = posix_spawnattr_setsigmask(&attributes, &none);
-    if (error == 0)
-        error = posix_spawnattr_setsigdefault(&attributes, &all);
-    if (error == 0)
-        error = posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    return error;
-}
-
 ToolOutput failed(ToolOutput::Failure how, int error)
 {
     ToolOutput out;
@@ -297,25 +243,6 @@ ToolOutput run_tool(std::string_view command_line, std::size_t limit)
     posix::Fd read_end(ends[0]);
     posix::Fd write_end(ends[1]);
 
-    SpawnActions fa;
-    if (fa.error != 0)
-        return failed(ToolOutput::Failure::start, fa.error);
-    // dup2 onto 1 clears close-on-exec there; closefrom then drops every
-    // other descriptor the host has open, close-on-exec or not.
-    int error = posix_spawn_file_actions_addopen(&fa.actions, 0, "/dev/null", O_RDONLY, 0);
-    if (error == 0)
-        error = posix_spawn_file_actions_adddup2(&fa.actions, write_end.get(), 1);
-    if (error == 0)
-        error = posix_spawn_file_actions_addopen(&fa.actions, 2, "/dev/null", O_WRONLY, 0);
-    if (error == 0)
-        error = posix_spawn_file_actions_addclosefrom_np(&fa.actions, 3);
-    if (error != 0)
-        return failed(ToolOutput::Failure::start, error);
-    SpawnAttributes sa;
-    error = sa.error != 0 ? sa.error : clean_signals(sa.attributes);
-    if (error != 0)
-        return failed(ToolOutput::Failure::start, error);
-
     std::vector<char*> argv;
     argv.reserve(words.size() + 1);
     for (std::string& w : words)
@@ -324,12 +251,10 @@ ToolOutput run_tool(std::string_view command_line, std::size_t limit)
 
     if (fault.at(ToolOutput::Failure::start))
         return failed(ToolOutput::Failure::start, fault.error);
-    pid_t pid = 0;
-    // A name with a slash is run as given; a bare word is found on PATH.
-    error = posix_spawnp(&pid, argv[0], &fa.actions, &sa.attributes, argv.data(), environ);
-    if (error != 0)
-        return failed(ToolOutput::Failure::start, error);
-    posix::remember_child(pid);
+    posix::Started started = posix::start_program(argv.data(), write_end.get());
+    if (started.error != 0)
+        return failed(ToolOutput::Failure::start, started.error);
+    posix::remember_child(std::move(started));
 
     // Our copy of the write end must go before the read, or a child that
     // ends without writing would leave the read waiting for ever.

@@ -31,13 +31,17 @@ class Server:
         self.headers = headers or {}  # sent with every request; a None value leaves the field out
         self._folder = tempfile.TemporaryDirectory(prefix="verimex-server-cwd.")
         self.cwd, self.result = self._folder.name, None
+        # Standard error holds a line per request: a file, not a pipe, so that no test blocks the server by not
+        # reading it.
+        self._err = tempfile.TemporaryFile(prefix="verimex-server-err.")
         self.proc = subprocess.Popen([SERVER, "--listen", "127.0.0.1:0", *args], stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, cwd=self.cwd)
+                                     stderr=self._err, cwd=self.cwd)
         line = self.proc.stdout.readline().decode()
         m = re.match(r"verimex-server: listening on http://127\.0\.0\.1:(\d+)/$", line.strip())
         if not m:
             self.proc.kill()
-            raise RuntimeError("server did not start: %r %r" % (line, self.proc.stderr.read()))
+            self.proc.wait()
+            raise RuntimeError("server did not start: %r %r" % (line, self.stderr()))
         self.port = int(m.group(1))
 
     def send(self, method, path, body=None, headers=None, timeout=60):
@@ -65,19 +69,26 @@ class Server:
     def rows(self, path):
         return [json.loads(line) for line in self.request("GET", path)[2].decode().splitlines()]
 
+    def stderr(self):
+        """What the server wrote on standard error so far."""
+        self._err.seek(0)
+        return self._err.read().decode(errors="replace")
+
     def stop(self, sig=15, timeout=30):
         """Signals the server once; its exit status and output (killed and reported if it will not stop)."""
         if self.result is None:
             if self.proc.poll() is None:
                 self.proc.send_signal(sig)
+            note = ""
             try:
-                out, err = self.proc.communicate(timeout=timeout)
+                out, _ = self.proc.communicate(timeout=timeout)
             except subprocess.TimeoutExpired:
                 self.proc.kill()
-                out, err = self.proc.communicate()
-                err += b"\n(killed: not stopped within %d s)" % timeout
+                out, _ = self.proc.communicate()
+                note = "\n(killed: not stopped within %d s)" % timeout
             self._folder.cleanup()
-            self.result = self.proc.returncode, out.decode(errors="replace"), err.decode(errors="replace")
+            self.result = self.proc.returncode, out.decode(errors="replace"), self.stderr() + note
+            self._err.close()
         return self.result
 
 

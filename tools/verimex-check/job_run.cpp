@@ -13,14 +13,17 @@
 #include <system_error>
 #include <vector>
 
-#include "checking.h"
-#include "input.h"
-#include "jobs/runner.h"
-#include "jobs/store.h"
+#include "verimex/hosting/check.h"
+#include "verimex/hosting/address_list.h"
+#include "verimex/hosting/runner.h"
+#include "verimex/hosting/export.h"
+#include "verimex/hosting/location.h"
+#include "verimex/hosting/store.h"
 #include "printer.h"
 #include "report.h"
-#include "resources.h"
+#include "verimex/hosting/resources.h"
 #include "terminal.h"
+#include "verimex/hosting/signals.h"
 
 namespace verimex_check {
 
@@ -28,20 +31,15 @@ namespace {
 
 // Hands the final results to the printer as they are written, and stops
 // the runner at the first Ctrl-C or SIGTERM.
-class JobSink final : public verimex_jobs::RunnerSink {
+class JobSink final : public verimex::hosting::RunnerSink {
 public:
-    JobSink(Printer& printer, verimex_jobs::Runner& runner) : printer_(printer), runner_(runner) {}
+    JobSink(Printer& printer, verimex::hosting::Runner& runner) : printer_(printer), runner_(runner) {}
 
-    void attempt(const verimex_jobs::Attempt& a) override
+    void attempt(const verimex::hosting::Attempt& a) override
     {
         if (!a.final)
             return;
-        CheckResult result;
-        result.address = a.record.address;
-        result.returnvar = a.record.returnvar;
-        result.transcript = a.record.transcript;
-        result.platform_error = a.record.error;
-        printer_.result(std::move(result));
+        printer_.result(report(a.result));
         ++printed_;
         printer_.waiting(printed_, printed_);
     }
@@ -55,7 +53,7 @@ public:
 
 private:
     Printer& printer_;
-    verimex_jobs::Runner& runner_;
+    verimex::hosting::Runner& runner_;
     std::size_t printed_ = 0;
 };
 
@@ -69,7 +67,7 @@ std::string owner_name()
 
 int store_failed(const std::string& location, const std::string& message)
 {
-    put(stderr, "verimex-check: store " + verimex_jobs::printable_location(location) + ": " + message + "\n");
+    put(stderr, "verimex-check: store " + verimex::hosting::printable_location(location) + ": " + message + "\n");
     return platform_failed;
 }
 
@@ -77,7 +75,7 @@ int store_failed(const std::string& location, const std::string& message)
 
 int run_job(Options& opts)
 {
-    using namespace verimex_jobs;
+    using namespace verimex::hosting;
 
     // Addresses first: a list on standard input is read before anything
     // else, as in a plain run. No operand at a terminal means: only work.
@@ -122,19 +120,18 @@ int run_job(Options& opts)
         return store_failed(opts.store, e.what());
     }
 
-    const CheckSettings settings = check_settings(opts);
-
     RunnerSettings run;
+    run.check_options = check_settings(opts);
     run.job = opts.job;
     run.in_flight = opts.jobs;
-    run.lease = std::chrono::seconds(lease_for(opts));
-    run.politeness.per_key = opts.per_mx;
-    run.politeness.interval = std::chrono::milliseconds(opts.mx_interval_ms);
-    for (unsigned seconds : opts.retry_after)
+    run.lease = std::chrono::seconds(opts.work.lease(opts.timeout));
+    run.politeness.per_key = opts.work.per_mx;
+    run.politeness.interval = std::chrono::milliseconds(opts.work.mx_interval_ms);
+    for (unsigned seconds : opts.work.retry_after)
         run.retry_after.push_back(std::chrono::seconds(seconds));
-    run.retry_errors = opts.retry_errors;
+    run.retry_errors = opts.work.retry_errors;
     run.until = opts.no_wait ? Until::nothing_due : Until::job_done;
-    run.on_worker_start = keep_interrupts_away;
+    run.on_worker_start = verimex::hosting::keep_stop_signals_away;
     run.owner = owner_name();
 
     if (opts.jobs > 1) {
@@ -156,7 +153,7 @@ int run_job(Options& opts)
 
     Runner runner(
         *store,
-        [settings](const std::string& address) { return job_record(check_address(address, settings)); },
+        verimex::hosting::check,
         run);
     JobSink sink(printer, runner);
     RunSummary summary;
@@ -166,18 +163,18 @@ int run_job(Options& opts)
     } catch (const StoreError& e) {
         printer.finish();
         store_failed(opts.store, e.what());
-        leave_now(platform_failed);
+        return platform_failed;
     } catch (const std::exception& e) {
         printer.finish();
         put(stderr, std::string("verimex-check: ") + e.what() + "\n");
-        leave_now(platform_failed);
+        return platform_failed;
     }
     printer.finish();
     if (summary.stopped) {
         put(stderr, "verimex-check: interrupted; " + std::to_string(sink.printed()) +
                         " results printed and kept in job " + opts.job +
                         ", the addresses under way are left for a later run\n");
-        leave_now(128 + interrupt_signal());
+        return 128 + interrupt_signal();
     }
     return printer.status();
 }

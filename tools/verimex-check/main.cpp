@@ -13,15 +13,16 @@
 #include <variant>
 #include <vector>
 
-#include "bulk.h"
-#include "checking.h"
-#include "input.h"
+#include "verimex/hosting/ordered_run.h"
+#include "verimex/hosting/check.h"
+#include "verimex/hosting/address_list.h"
 #include "job_run.h"
 #include "options.h"
 #include "printer.h"
-#include "resources.h"
+#include "verimex/hosting/resources.h"
 #include "report.h"
 #include "terminal.h"
+#include "verimex/hosting/signals.h"
 
 namespace {
 
@@ -63,7 +64,6 @@ int main(int argc, char** argv)
         addresses = std::move(opts.addresses);
     }
 
-    const CheckSettings settings = check_settings(opts);
 
     PrinterSettings output;
     output.verbose = opts.verbose;
@@ -85,7 +85,7 @@ int main(int argc, char** argv)
         if (!notice.empty())
             printer.notice(notice);
     }
-    bulk.on_worker_start = keep_interrupts_away;
+    bulk.on_worker_start = verimex::hosting::keep_stop_signals_away;
     bulk.interrupted = [] { return interrupt_signal() != 0; };
 
     const std::size_t total = addresses.size();
@@ -96,18 +96,18 @@ int main(int argc, char** argv)
         catch_interrupts();
         outcome = run_bulk(
             std::move(addresses),
-            [settings](const std::string& address) { return check_address(address, settings); }, printer, bulk);
+            verimex::hosting::check, check_settings(opts), printer, bulk);
     } catch (const std::exception& e) {
         printer.finish();
         put(stderr, std::string("verimex-check: ") + e.what() + "\n");
-        leave_now(platform_failed);
+        return platform_failed;
     }
     printer.finish();
 
     if (outcome.interrupted) {
         put(stderr, "verimex-check: interrupted; results for " + std::to_string(outcome.handed_out) + " of " +
                         std::to_string(total) + " addresses printed\n");
-        leave_now(128 + interrupt_signal());
+        return 128 + interrupt_signal();
     }
     return printer.status();
 }

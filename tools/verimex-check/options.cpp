@@ -1,11 +1,11 @@
 // Reading verimex-check's arguments and the help text that documents them.
 #include "options.h"
 
-#include "checking.h"
+#include "verimex/hosting/records.h"
+
+#include <CLI/CLI.hpp>
 
 #include <algorithm>
-#include <charconv>
-#include <limits>
 
 #if defined(_WIN32)
 #  include <cstdlib>
@@ -26,27 +26,6 @@ constexpr std::string_view usage_line =
     "       verimex-check --store STORE [--job NAME] --export jsonl|csv\n"
     "       verimex-check --help\n";
 
-// The longest delay --retry-after takes: a week.
-constexpr unsigned long max_retry_delay = 7UL * 24 * 3600;
-
-// Whole decimal digits only: no sign, no blanks, no suffix, and within
-// [low, high]. The component takes a signed 16-bit timeout, and a negative
-// one would only be refused by the watchdog later, so ranges are checked
-// here.
-bool parse_count(std::string_view text, unsigned long low, unsigned long high, unsigned long& out)
-{
-    if (text.empty() || text.find_first_not_of("0123456789") != std::string_view::npos)
-        return false;
-    unsigned long value = 0;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc() || end != text.data() + text.size())
-        return false;
-    if (value < low || value > high)
-        return false;
-    out = value;
-    return true;
-}
-
 UsageError error(std::string text)
 {
     return UsageError{std::move(text)};
@@ -57,197 +36,72 @@ UsageError error(std::string text)
 std::variant<Options, UsageError> parse_args(std::span<const std::string_view> args)
 {
     Options opts;
-    bool options_ended = false;
-    // Job options seen, for the check that --store came with them.
-    std::vector<std::string> job_options;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string_view arg = args[i];
-        if (options_ended || arg.size() < 2 || arg[0] != '-') {
-            opts.addresses.emplace_back(arg);
-            continue;
-        }
-        if (arg == "--") {
-            options_ended = true;
-            continue;
-        }
-        if (arg == "--help") {
-            opts.help = true;
-            continue;
-        }
-        if (arg == "--json") {
-            opts.json = true;
-            continue;
-        }
-        if (arg == "--no-progress") {
-            opts.progress = false;
-            continue;
-        }
-        if (arg == "--status") {
-            opts.status = true;
-            job_options.push_back("--status");
-            continue;
-        }
-        if (arg == "--no-wait") {
-            opts.no_wait = true;
-            job_options.push_back("--no-wait");
-            continue;
-        }
-        if (arg == "--retry-errors") {
-            opts.retry_errors = true;
-            job_options.push_back("--retry-errors");
-            continue;
-        }
-        if (arg.starts_with("--")) {
-            // The job options that take a value: "--name VALUE" or
-            // "--name=VALUE".
-            const std::size_t equals = arg.find('=');
-            const std::string_view name = arg.substr(0, equals);
-            static constexpr std::string_view valued[] = {"--store",    "--job",   "--export",      "--lease",
-                                                          "--per-mx",   "--mx-interval", "--retry-after"};
-            if (std::find(std::begin(valued), std::end(valued), name) == std::end(valued))
-                return error("unknown option '" + std::string(arg) + "'");
-            std::string_view value;
-            if (equals != std::string_view::npos)
-                value = arg.substr(equals + 1);
-            else if (i + 1 < args.size())
-                value = args[++i];
-            else
-                return error("option '" + std::string(name) + "' needs a value");
-            unsigned long number = 0;
-            if (name == "--store") {
-                if (value.empty())
-                    return error("--store needs a file or a postgresql:// URI");
-                opts.store = value;
-                continue;
-            }
-            job_options.emplace_back(name);
-            if (name == "--job") {
-                if (value.empty() || value.size() > 200 ||
-                    std::any_of(value.begin(), value.end(),
-                                [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }))
-                    return error("--job wants a name of 1 to 200 bytes without control characters");
-                opts.job = value;
-            } else if (name == "--export") {
-                if (value != "jsonl" && value != "csv")
-                    return error("--export wants jsonl or csv, not '" + std::string(value) + "'");
-                opts.export_format = value;
-            } else if (name == "--lease") {
-                if (!parse_count(value, 1, 7UL * 24 * 3600, number))
-                    return error("--lease wants whole seconds from 1 to 604800, not '" + std::string(value) + "'");
-                opts.lease_seconds = static_cast<unsigned>(number);
-            } else if (name == "--per-mx") {
-                if (!parse_count(value, 1, max_jobs, number))
-                    return error("--per-mx wants a number of checks from 1 to " + std::to_string(max_jobs) +
-                                 ", not '" + std::string(value) + "'");
-                opts.per_mx = static_cast<unsigned>(number);
-            } else if (name == "--mx-interval") {
-                if (!parse_count(value, 0, 3'600'000, number))
-                    return error("--mx-interval wants milliseconds from 0 to 3600000, not '" + std::string(value) +
-                                 "'");
-                opts.mx_interval_ms = static_cast<unsigned>(number);
-            } else if (name == "--retry-after") {
-                if (!parse_delays(value, opts.retry_after))
-                    return error("--retry-after wants seconds separated by commas (each at most 604800), or none, "
-                                 "not '" + std::string(value) + "'");
-            }
-            continue;
-        }
+    CLI::App app{"verimex-check", "verimex-check"};
+    // The help is this program's own text (help_text), printed by main:
+    // reading the arguments has no side effects.
+    app.set_help_flag();
+    // An option given twice: the last one counts.
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    app.add_flag("-h,--help", opts.help);
+    app.add_flag("-v", opts.verbose);
+    app.add_flag("--json", opts.json);
+    app.add_flag_callback("--no-progress", [&opts] { opts.progress = false; });
+    app.add_option_function<std::string>("-f", [&opts](const std::string& name) {
+        if (name.empty())
+            throw CLI::ValidationError("-f", "needs a non-empty name");
+        opts.from = name;
+    });
+    // The component takes a signed 16-bit timeout, and a negative one would
+    // only be refused by the watchdog later, so the range is checked here.
+    add_number(app, "-t", opts.timeout, 0, 32767);
+    app.add_option("-s", opts.dns_server);
+    add_number(app, "-j", opts.jobs, 1, max_jobs);
 
-        // A group of short options; one taking a value ends the group.
-        for (std::size_t k = 1; k < arg.size(); ++k) {
-            const char letter = arg[k];
-            if (letter == 'v') {
-                opts.verbose = true;
-                continue;
-            }
-            if (letter == 'h') {
-                opts.help = true;
-                continue;
-            }
-            if (letter != 'f' && letter != 't' && letter != 's' && letter != 'j')
-                return error("unknown option '-" + std::string(1, letter) + "'");
+    // Job options, and which of them were given: they need --store.
+    std::vector<std::string> given;
+    const auto note = [&given](std::string name) {
+        return [&given, name](const auto&) { given.push_back(name); };
+    };
+    app.add_option_function<std::string>("--store", [&opts](const std::string& store) {
+        if (store.empty())
+            throw CLI::ValidationError("--store", "needs a file or a postgresql:// URI");
+        opts.store = store;
+    });
+    app.add_option_function<std::string>("--job", [&opts, note](const std::string& name) {
+        if (!valid_job_name(name))
+            throw CLI::ValidationError("--job", "wants a name of " + std::string(job_name_rule));
+        opts.job = name;
+        note("--job")(name);
+    });
+    app.add_flag_callback("--status", [&opts, note] {
+        opts.status = true;
+        note("--status")(0);
+    });
+    app.add_option_function<std::string>("--export", [&opts, note](const std::string& format) {
+        if (format != "jsonl" && format != "csv")
+            throw CLI::ValidationError("--export", "wants jsonl or csv, not '" + format + "'");
+        opts.export_format = format;
+        note("--export")(format);
+    });
+    app.add_flag_callback("--no-wait", [&opts, note] {
+        opts.no_wait = true;
+        note("--no-wait")(0);
+    });
+    add_job_options(app, opts.work, given);
+    app.add_option("addresses", opts.addresses)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
 
-            std::string_view value;
-            if (k + 1 < arg.size()) {
-                value = arg.substr(k + 1);
-            } else if (i + 1 < args.size()) {
-                value = args[++i];
-            } else {
-                return error("option '-" + std::string(1, letter) + "' needs a value");
-            }
-            switch (letter) {
-            case 'f':
-                if (value.empty())
-                    return error("-f needs a non-empty name");
-                opts.from = value;
-                break;
-            case 't': {
-                unsigned long seconds = 0;
-                if (!parse_count(value, 0, static_cast<unsigned long>(std::numeric_limits<std::int16_t>::max()),
-                                 seconds))
-                    return error("-t wants whole seconds from 0 to 32767, not '" + std::string(value) + "'");
-                opts.timeout = static_cast<std::int16_t>(seconds);
-                break;
-            }
-            case 'j': {
-                unsigned long jobs = 0;
-                if (!parse_count(value, 1, max_jobs, jobs))
-                    return error("-j wants a number of checks at a time from 1 to " + std::to_string(max_jobs) +
-                                 ", not '" + std::string(value) + "'");
-                opts.jobs = static_cast<unsigned>(jobs);
-                break;
-            }
-            case 's':
-                opts.dns_server = value;
-                break;
-            }
-            break;
-        }
-    }
-    if (opts.store.empty() && !job_options.empty())
-        return error(job_options.front() + " works on a job: it needs --store");
+    if (const std::optional<std::string> wrong = parse_command_line(app, args))
+        return error(*wrong);
+    if (opts.store.empty() && !given.empty())
+        return error(given.front() + " works on a job: it needs --store");
     if (opts.status && !opts.export_format.empty())
         return error("--status and --export are two runs: give one of them");
     if ((opts.status || !opts.export_format.empty()) && !opts.addresses.empty())
         return error(std::string(opts.status ? "--status" : "--export") + " takes no address");
-    if (!opts.store.empty() && opts.lease_seconds != 0 && opts.lease_seconds < effective_timeout(opts.timeout))
-        return error("--lease " + std::to_string(opts.lease_seconds) + " is shorter than the time limit of a check (" +
-                     std::to_string(effective_timeout(opts.timeout)) + " seconds)");
+    if (!opts.store.empty())
+        if (const std::string wrong = check_job_options(opts.work, opts.timeout); !wrong.empty())
+            return error(wrong);
     return opts;
-}
-
-unsigned effective_timeout(std::int16_t timeout)
-{
-    if (timeout <= 0)
-        return 120;
-    return timeout > 600 ? 600u : static_cast<unsigned>(timeout);
-}
-
-unsigned default_lease(std::int16_t timeout)
-{
-    return std::max(60u, 2 * effective_timeout(timeout));
-}
-
-unsigned lease_for(const Options& opts)
-{
-    return opts.lease_seconds != 0 ? opts.lease_seconds : default_lease(opts.timeout);
-}
-
-bool parse_delays(std::string_view text, std::vector<unsigned>& out)
-{
-    out.clear();
-    if (text == "none")
-        return true;
-    for (;;) {
-        const std::size_t comma = text.find(',');
-        unsigned long seconds = 0;
-        if (!parse_count(text.substr(0, comma), 0, max_retry_delay, seconds))
-            return false;
-        out.push_back(static_cast<unsigned>(seconds));
-        if (comma == std::string_view::npos)
-            return true;
-        text.remove_prefix(comma + 1);
-    }
 }
 
 bool Options::reads_standard_input() const
@@ -332,7 +186,8 @@ when their lease runs out. No address is ever given two final results.
   --lease SECONDS  how long an address stays taken by a worker that stops
                    answering (default: twice the time limit, at least 60;
                    never less than the time limit)
-  --per-mx K       at most K checks at once per mail server (default 2)
+  --per-mx K       at most K checks at once per mail server (default 2; 1
+                   to 10000)
   --mx-interval MS at least MS milliseconds between the starts of two checks
                    on one mail server (default 1000). Both hold across every
                    worker of the store. A mail server is the first mail
@@ -364,9 +219,8 @@ time taken; it is cleared at the end.
 Ctrl-C (SIGINT) or SIGTERM stops the run at once: the results of the
 addresses done so far are printed, in order, up to the first one not done,
 and the program exits with 130 (SIGTERM: 143). Checks under way are
-abandoned: they could take up to the time limit, and a Ctrl-C at a terminal
-also stops their lookup tool, so their results could not be trusted. The
-output is thus always the beginning of a full run's, and a run can be
+cancelled and their results dropped: a Ctrl-C at a terminal also stops
+their lookup tool, so they could not be trusted. The output is thus always the beginning of a full run's, and a run can be
 resumed after the last address printed.
 
 Exit status:
@@ -384,25 +238,12 @@ std::string_view usage_hint()
     return "Try 'verimex-check --help' for more information.";
 }
 
-std::string default_from()
+verimex::options check_settings(const Options& opts)
 {
-#if defined(_WIN32)
-    if (const char* name = std::getenv("COMPUTERNAME"); name && *name)
-        return name;
-#else
-    // POSIX leaves a cut-off name without a terminator; the extra byte and
-    // the zeroed buffer keep it terminated.
-    char name[256 + 1] = {};
-    if (::gethostname(name, sizeof name - 1) == 0 && name[0] != '\0')
-        return name;
-#endif
-    return "localhost";
-}
-
-CheckSettings check_settings(const Options& opts)
-{
-    CheckSettings settings;
-    settings.from = opts.from.empty() ? default_from() : opts.from;
+    verimex::options settings;
+    // The component's own check, as this program has always run it.
+    settings.method = verimex::method::vrfy;
+    settings.helo = opts.from.empty() ? default_from() : opts.from;
     settings.timeout = opts.timeout;
     settings.dns_server = opts.dns_server;
     return settings;

@@ -22,12 +22,12 @@ Printer::Printer(std::FILE* out, std::FILE* err, const PrinterSettings& settings
 {
 }
 
-void Printer::result(CheckResult&& result)
+void Printer::result(report&& result)
 {
     tally_.add(result);
     if (settings_.json) {
         pending_ += json_line(result);
-    } else if (result.failed()) {
+    } else if (!result.error.empty()) {
         // Standard error gets the failure in its place among the results:
         // everything before it goes out first.
         flush_out();

@@ -8,7 +8,9 @@
 #include <cstdio>
 #include <string>
 
-#include "bulk.h"
+#include "options.h"
+#include "verimex/hosting/json.h"
+#include "verimex/hosting/ordered_run.h"
 #include "report.h"
 
 namespace verimex_check {
@@ -29,7 +31,7 @@ public:
     Printer(const Printer&) = delete;
     Printer& operator=(const Printer&) = delete;
 
-    void result(CheckResult&& result) override;
+    void result(report&& result) override;
     // Writes out what has gathered and redraws the progress bar (at most
     // every tenth of a second).
     void waiting(std::size_t done, std::size_t total) override;

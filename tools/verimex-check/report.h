@@ -8,7 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "checking.h"
+#include "options.h"
+#include "verimex/hosting/check.h"
 
 namespace verimex_check {
 
@@ -30,28 +31,16 @@ std::string escaped(std::string_view text);
 
 // "ADDRESS: RESULT\n" with the result's final line end dropped and the rest
 // escaped.
-std::string result_line(const CheckResult& result);
+std::string result_line(const report& result);
 
 // "verimex-check: ADDRESS: MESSAGE\n", for standard error.
-std::string error_line(const CheckResult& result);
+std::string error_line(const report& result);
 
 // The transcript, one output line per line received or sent, each indented
 // by four spaces. CR LF and a lone LF end a line; other control characters
 // are escaped. A last line without a line end (a reply cut short) is shown
 // too. Empty text gives nothing.
 std::string transcript_block(std::string_view transcript);
-
-// text as a JSON string (RFC 8259), quotes included. '"' and '\\' are
-// escaped, control characters become \b \f \n \r \t or \u00XX (DEL
-// too), and each byte sequence that is not UTF-8 (a stray continuation
-// byte, a cut-off or overlong sequence, a surrogate, a value past U+10FFFF)
-// becomes one U+FFFD, so any bytes a server sends give valid JSON.
-std::string json_string(std::string_view text);
-
-// The --json line of a result: {"address":..,"returnvar":..,"verified":..,
-// "transcript":..,"error":..} and "\n"; "error" is null unless the
-// platform failed.
-std::string json_line(const CheckResult& result);
 
 // The progress bar's text for done of total addresses after elapsed:
 // "[#####-----] done/total  R.R/s  M:SS" (H:MM:SS from an hour on).
@@ -60,7 +49,7 @@ std::string progress_line(std::size_t done, std::size_t total, std::chrono::mill
 // Folds the results of a run into its exit status.
 class Tally {
 public:
-    void add(const CheckResult& result);
+    void add(const report& result);
     ExitStatus status() const;
 
 private:

@@ -45,13 +45,6 @@ void put(std::FILE* stream, const std::string& text)
     std::fwrite(text.data(), 1, text.size(), stream);
 }
 
-void leave_now(int status)
-{
-    std::fflush(stdout);
-    std::fflush(stderr);
-    std::_Exit(status);
-}
-
 #if defined(_WIN32)
 
 bool is_terminal(std::FILE* stream)
@@ -77,8 +70,6 @@ void catch_interrupts()
         throw std::system_error(static_cast<int>(GetLastError()), std::system_category(), "SetConsoleCtrlHandler");
 }
 
-void keep_interrupts_away() noexcept {}
-
 #else
 
 bool is_terminal(std::FILE* stream)
@@ -98,24 +89,6 @@ void catch_interrupts()
         if (::sigaction(signal_number, &action, nullptr) != 0)
             throw std::system_error(errno, std::generic_category(), "sigaction");
     }
-}
-
-sigset_t interrupt_set()
-{
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    return set;
-}
-
-void keep_interrupts_away() noexcept
-{
-    const sigset_t set = interrupt_set();
-    // NOTE: fails only for an unknown first argument; and should it fail,
-    // the handler merely runs on this thread now and then, which costs an
-    // EINTR the library retries, not a wrong result.
-    (void)::pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
 #endif

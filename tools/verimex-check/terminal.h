@@ -8,36 +8,23 @@
 #include <cstdio>
 #include <string>
 
-#if !defined(_WIN32)
-#  include <signal.h>
-#endif
 
 namespace verimex_check {
 
 // Writes text to stream as it is, without a format string.
 void put(std::FILE* stream, const std::string& text);
 
-// Ends the process while abandoned checks may still run on their threads,
-// inside the library: no static destructor may run under them, so none
-// runs at all. The standard streams are flushed first.
-[[noreturn]] void leave_now(int status);
-
 bool is_terminal(std::FILE* stream);
 
 // Installs handlers that only note the signal. Call once, from the thread
-// that watches interrupt_signal(); the other threads call
-// keep_interrupts_away() first thing, so the handler runs on the watching
-// thread, and their system calls are never cut short by it.
+// that watches interrupt_signal(); the check threads keep the signals away
+// (verimex/hosting/signals.h), so the handler runs on the watching thread,
+// and their system calls are never cut short by it.
 void catch_interrupts();
-void keep_interrupts_away() noexcept;
 
 // The number of the first interrupting signal caught, 0 while there was
 // none.
 int interrupt_signal();
 
-#if !defined(_WIN32)
-// The signals that ask a run to stop: SIGINT and SIGTERM.
-sigset_t interrupt_set();
-#endif
 
 }  // namespace verimex_check

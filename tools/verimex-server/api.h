@@ -1,6 +1,8 @@
-// The HTTP interface of verimex-server: routes, authentication, error
-// replies and the handlers of each route. main() owns the server and the
-// threads; this file decides what a request gets.
+// The HTTP interface of verimex-server: what a request gets. The route
+// table and the checks before a body is read are in api.cpp; the handlers
+// live by what they serve: checks.cpp (/v1/check), jobs.cpp (/v1/jobs...),
+// page.cpp (the web page, /healthz) and metrics.cpp (/metrics). main() owns
+// the server and the threads.
 #pragma once
 
 #include <atomic>
@@ -13,30 +15,20 @@
 #include <httplib.h>
 
 #include "check_pool.h"
-#include "jobs/store.h"
+#include "verimex/hosting/export.h"
+#include "verimex/hosting/location.h"
+#include "verimex/hosting/store.h"
 #include "metrics.h"
+#include "request.h"
+#include "log.h"
+#include "routes.h"
 #include "server_options.h"
 
 namespace verimex_server {
 
-// True when given equals expected, in a time that depends on expected's
-// length only, so that a client cannot find the token byte by byte.
-bool token_matches(std::string_view given, std::string_view expected);
-
-// A job's name as the server takes it: what the store takes (1 to 200
-// bytes, no control character) and no "/", so that it fits in one URL
-// path segment. The store sees a name only as a bound value, never as part
-// of a statement or a file name.
-bool valid_job_name(std::string_view name);
-
-// "offset" and "limit": whole numbers from 0.
-std::optional<std::uint64_t> parse_count(std::string_view text);
-
-// "timeout" of a request: a whole number from 0 to 32767.
-std::optional<std::int16_t> parse_timeout(std::string_view text);
-
-// {"error": message} with a final line end.
-std::string error_body(std::string_view message);
+// Adds to the size of the reply being streamed on this thread, for its
+// access line (the logger sees no chunked body).
+void count_streamed(std::size_t bytes);
 
 // What a job's checks are run with, as its POST asked.
 struct JobSettings {
@@ -48,11 +40,16 @@ class Api {
 public:
     // store serves the requests; exports open store_location again, so a
     // long download holds up nobody else.
-    Api(const Options& options, CheckPool& checks, Metrics& metrics, verimex_jobs::Store& store);
+    Api(const Options& options, CheckPool& checks, Metrics& metrics, verimex::hosting::Store& store, Log& log);
+
+    // The route table. With a null api the handlers are empty: what a
+    // reader of the table (the OpenAPI test) needs is the paths, methods
+    // and guards.
+    static std::vector<Route> route_table(Api* api);
 
     // The settings for a job's checks: those its POST gave, else the
     // server's own. Safe from any thread.
-    verimex_check::CheckSettings settings_for(std::string_view job) const;
+    verimex::options settings_for(std::string_view job) const;
 
     // Installs the routes and handlers on server.
     void install(httplib::Server& server);
@@ -71,6 +68,11 @@ public:
     std::atomic<std::size_t> job_checks_running{0};
 
 private:
+    // Every route, with its handlers.
+    // What the pre-routing answers before the body is read, or nothing.
+    bool refused(const std::vector<Route>& table, const httplib::Request& req, httplib::Response& res);
+
+    void page(const httplib::Request& req, httplib::Response& res);
     void check(const httplib::Request& req, httplib::Response& res);
     void healthz(const httplib::Request& req, httplib::Response& res);
     void metrics(const httplib::Request& req, httplib::Response& res);
@@ -83,7 +85,8 @@ private:
     const Options& options_;
     CheckPool& checks_;
     Metrics& metrics_;
-    verimex_jobs::Store& store_;
+    verimex::hosting::Store& store_;
+    Log& log_;
     const std::string default_from_;
     std::atomic<bool> stopping_{false};
     std::atomic<int> posting_{0};  // connections holding a list slot

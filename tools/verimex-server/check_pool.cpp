@@ -1,28 +1,34 @@
-// The single-check threads and their queue.
+// The single checks' queue and their promises.
 #include "check_pool.h"
 
 #include <exception>
-#include <system_error>
 #include <utility>
+#include <vector>
 
 namespace verimex_server {
 
-CheckPool::CheckPool(unsigned threads, std::size_t queue, CheckFunction check, std::function<void()> on_thread_start)
-    : queue_limit_(queue), check_(std::move(check)), on_thread_start_(std::move(on_thread_start))
+namespace {
+
+verimex::hosting::CheckThreads::Settings pool_settings(unsigned threads, std::function<void()> on_thread_start)
 {
-    threads_.reserve(threads);
-    for (unsigned i = 0; i < threads; ++i) {
-        try {
-            threads_.emplace_back([this] { work(); });
-        } catch (const std::system_error&) {
-            // Fewer threads only mean fewer checks at once; none at all
-            // means no checks.
-            if (threads_.empty()) {
-                throw;
-            }
-            break;
-        }
-    }
+    verimex::hosting::CheckThreads::Settings settings;
+    settings.threads = threads;
+    settings.start_all = true;
+    settings.on_thread_start = std::move(on_thread_start);
+    return settings;
+}
+
+}  // namespace
+
+CheckPool::CheckPool(unsigned threads, std::size_t queue, CheckFunction check, std::function<void()> on_thread_start)
+    : queue_limit_(queue),
+      threads_(
+          std::move(check),
+          [this](verimex::hosting::CheckThreads::Task&& task, verimex::report&& result) {
+              finished(task.id, std::move(result));
+          },
+          pool_settings(threads, std::move(on_thread_start)))
+{
 }
 
 CheckPool::~CheckPool()
@@ -31,84 +37,63 @@ CheckPool::~CheckPool()
     join();
 }
 
-CheckPool::Ticket CheckPool::submit(std::string address, verimex_check::CheckSettings settings)
+CheckPool::Ticket CheckPool::submit(std::string address, verimex::options settings)
 {
     Ticket ticket;
     std::unique_lock lock(mutex_);
-    if (stopping_) {
-        ticket.refusal = Refusal::stopping;
-        return ticket;
-    }
+    verimex::hosting::CheckThreads::Task task;
+    task.address = std::move(address);
+    task.opts = std::move(settings);
+    task.id = next_id_++;
+    std::promise<verimex::report>& promise = waiting_[task.id];
+    std::future<verimex::report> future = promise.get_future();
+    const std::uint64_t id = task.id;
     // A free thread takes a check at once, so only the checks beyond the
     // free threads count against the queue's limit.
-    const std::size_t free_threads = threads_.size() - running_;
-    if (queue_.size() >= free_threads + queue_limit_) {
-        ticket.refusal = Refusal::queue_full;
+    switch (threads_.submit(std::move(task), false, queue_limit_)) {
+    case verimex::hosting::CheckThreads::Taken::yes:
+        ticket.result = std::move(future);
         return ticket;
+    case verimex::hosting::CheckThreads::Taken::queue_full: ticket.refusal = Refusal::queue_full; break;
+    case verimex::hosting::CheckThreads::Taken::stopping: ticket.refusal = Refusal::stopping; break;
     }
-    Task& task = queue_.emplace_back();
-    task.address = std::move(address);
-    task.settings = std::move(settings);
-    ticket.result = task.promise.get_future();
-    lock.unlock();
-    ready_.notify_one();
+    waiting_.erase(id);
     return ticket;
+}
+
+void CheckPool::finished(std::uint64_t id, verimex::report&& result)
+{
+    std::promise<verimex::report> promise;
+    {
+        std::lock_guard lock(mutex_);
+        const auto it = waiting_.find(id);
+        if (it == waiting_.end())
+            return;
+        promise = std::move(it->second);
+        waiting_.erase(it);
+    }
+    promise.set_value(std::move(result));
 }
 
 void CheckPool::stop()
 {
-    std::deque<Task> refused;
+    std::vector<std::promise<verimex::report>> refused;
     {
         std::lock_guard lock(mutex_);
-        stopping_ = true;
-        refused.swap(queue_);
+        for (verimex::hosting::CheckThreads::Task& task : threads_.stop(false)) {
+            if (const auto it = waiting_.find(task.id); it != waiting_.end()) {
+                refused.push_back(std::move(it->second));
+                waiting_.erase(it);
+            }
+        }
     }
-    ready_.notify_all();
-    for (Task& task : refused)
-        task.promise.set_exception(std::make_exception_ptr(Stopped{}));
+    for (std::promise<verimex::report>& promise : refused)
+        promise.set_exception(std::make_exception_ptr(Stopped{}));
 }
 
 void CheckPool::join()
 {
-    for (std::thread& t : threads_) {
-        if (t.joinable())
-            t.join();
-    }
-}
-
-std::size_t CheckPool::running() const
-{
-    std::lock_guard lock(mutex_);
-    return running_;
-}
-
-std::size_t CheckPool::queued() const
-{
-    std::lock_guard lock(mutex_);
-    return queue_.size();
-}
-
-void CheckPool::work()
-{
-    if (on_thread_start_)
-        on_thread_start_();
-    std::unique_lock lock(mutex_);
-    for (;;) {
-        ready_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
-        if (queue_.empty())
-            return;  // stopping, and nothing was left to take
-        Task task = std::move(queue_.front());
-        queue_.pop_front();
-        ++running_;
-        lock.unlock();
-        try {
-            task.promise.set_value(check_(task.address, task.settings));
-        } catch (...) {
-            task.promise.set_exception(std::current_exception());
-        }
-        lock.lock();
-        --running_;
-    }
+    threads_.join();
 }
 
 }  // namespace verimex_server

@@ -1,32 +1,27 @@
-// The threads that run single checks for /v1/check, and the bounded queue
-// in front of them.
+// The single checks of /v1/check: a bounded queue in front of the check
+// threads.
 //
-// The component serves one check at a time per thread (each thread has its
-// own host window, timer and socket), so each of these threads runs one
-// check at a time, start to end. A request that finds every thread busy
-// waits in the queue; one that finds the queue full is turned away at once
-// rather than held: that is what keeps a burst of requests from growing the
-// server's memory without end.
+// A request that finds every thread busy waits in the queue; one that finds
+// the queue full is turned away at once rather than held: that is what
+// keeps a burst of requests from growing the server's memory without end.
 #pragma once
 
-#include <chrono>
-#include <condition_variable>
 #include <cstddef>
-#include <deque>
+#include <cstdint>
 #include <functional>
 #include <future>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
-#include <vector>
 
-#include "checking.h"
+#include "verimex/hosting/check.h"
+#include "verimex/hosting/check_threads.h"
 
 namespace verimex_server {
 
-using CheckFunction = std::function<verimex_check::CheckResult(const std::string& address,
-                                                               const verimex_check::CheckSettings& settings)>;
+using verimex::hosting::CheckFunction;
 
 class CheckPool {
 public:
@@ -35,7 +30,7 @@ public:
 
     struct Ticket {
         // Set when the check was taken: its result comes through here.
-        std::optional<std::future<verimex_check::CheckResult>> result;
+        std::optional<std::future<verimex::report>> result;
         Refusal refusal = Refusal::queue_full;
     };
 
@@ -49,40 +44,32 @@ public:
     ~CheckPool();
 
     // Takes a check unless the queue is full or the pool is stopping.
-    Ticket submit(std::string address, verimex_check::CheckSettings settings);
+    Ticket submit(std::string address, verimex::options settings);
 
     // Takes no more checks; the queued ones are refused (their futures end
-    // with CheckPool::Stopped), the running ones go on. Returns at once.
+    // with CheckPool::Stopped), the running ones go on to their end, so
+    // that their clients get their answers. Returns at once.
     void stop();
     // Waits for the running checks to end; after stop() only.
     void join();
 
-    std::size_t running() const;
-    std::size_t queued() const;
-    unsigned threads() const { return static_cast<unsigned>(threads_.size()); }
+    std::size_t running() const { return threads_.running(); }
+    std::size_t queued() const { return threads_.queued(); }
+    unsigned threads() const { return threads_.threads(); }
     std::size_t queue_limit() const { return queue_limit_; }
 
     // The exception a queued check's future holds when stop() refused it.
     struct Stopped {};
 
 private:
-    struct Task {
-        std::string address;
-        verimex_check::CheckSettings settings;
-        std::promise<verimex_check::CheckResult> promise;
-    };
-
-    void work();
+    void finished(std::uint64_t id, verimex::report&& result);
 
     const std::size_t queue_limit_;
-    const CheckFunction check_;
-    const std::function<void()> on_thread_start_;
-    mutable std::mutex mutex_;
-    std::condition_variable ready_;
-    std::deque<Task> queue_;  // guarded by mutex_
-    std::size_t running_ = 0;  // guarded by mutex_
-    bool stopping_ = false;    // guarded by mutex_
-    std::vector<std::thread> threads_;
+    std::mutex mutex_;
+    std::uint64_t next_id_ = 0;                                   // guarded by mutex_
+    std::map<std::uint64_t, std::promise<verimex::report>> waiting_;  // guarded by mutex_
+    // Last, so that it goes first: its threads fulfil the promises above.
+    verimex::hosting::CheckThreads threads_;
 };
 
 }  // namespace verimex_server

@@ -1,4 +1,5 @@
-# Writes OUTPUT, a C++ file defining page_assets(), from the page's files:
+# Writes OUTPUT, a C++ file defining page_assets(), from the page's files
+# and the OpenAPI document of the HTTP interface (beside page/):
 #   cmake -DOUTPUT=file.cpp -DPAGE_DIR=dir -P embed_page.cmake
 # Each file becomes an array of its bytes, so any content survives as it is.
 # path|file|type; every type is text in UTF-8 (the "; charset=utf-8" is
@@ -6,7 +7,8 @@
 set(_assets
   "/|index.html|text/html"
   "/static/app.js|app.js|text/javascript"
-  "/static/style.css|style.css|text/css")
+  "/static/style.css|style.css|text/css"
+  "/v1/openapi.json|../openapi.json|application/json")
 set(_out "// Written by embed_page.cmake from page/; do not edit.\n#include \"page_assets.h\"\n\nnamespace verimex_server {\n\nnamespace {\n\n")
 set(_table "")
 set(_n 0)

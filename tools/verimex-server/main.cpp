@@ -30,13 +30,15 @@
 
 #include "api.h"
 #include "check_pool.h"
-#include "checking.h"
+#include "verimex/hosting/check.h"
 #include "connections.h"
-#include "jobs/runner.h"
-#include "jobs/store.h"
+#include "verimex/hosting/runner.h"
+#include "verimex/hosting/export.h"
+#include "verimex/hosting/location.h"
+#include "verimex/hosting/store.h"
 #include "metrics.h"
 #include "server_options.h"
-#include "terminal.h"
+#include "verimex/hosting/signals.h"
 
 namespace {
 
@@ -82,10 +84,21 @@ void widen_backlog(int port)
     }
 }
 
-// Nothing to hand on: every attempt is in the store and in the metrics.
-class QuietSink final : public verimex_jobs::RunnerSink {
+// Every attempt is in the store and in the metrics; the log gets a line.
+class LogSink final : public verimex::hosting::RunnerSink {
 public:
-    void attempt(const verimex_jobs::Attempt&) override {}
+    explicit LogSink(Log& log) : log_(log) {}
+    void attempt(const verimex::hosting::Attempt& a) override
+    {
+        log_.event(a.final ? "job_check" : "job_check_deferred",
+                   {{"job", a.lease.job},
+                    {"address", a.lease.address},
+                    {"result", outcome_name(verimex::hosting::outcome_of(a.result))},
+                    {"attempt", static_cast<std::uint64_t>(a.lease.attempts) + 1}});
+    }
+
+private:
+    Log& log_;
 };
 
 std::string url_host(const std::string& host)
@@ -113,33 +126,32 @@ int main(int argc, char** argv)
     // only the waiting thread below ever sees these signals. (The lookup
     // tool is started with a clean signal mask.) A client that hangs up
     // must not end the process by SIGPIPE.
-    const sigset_t stops = verimex_check::interrupt_set();
+    const sigset_t stops = verimex::hosting::stop_signals();
     ::pthread_sigmask(SIG_BLOCK, &stops, nullptr);
     ::signal(SIGPIPE, SIG_IGN);
 
     // One connection for the requests, one for the workers: each Store
     // object serves one call at a time.
-    std::unique_ptr<verimex_jobs::Store> store;
-    std::unique_ptr<verimex_jobs::Store> worker_store;
+    std::unique_ptr<verimex::hosting::Store> store;
+    std::unique_ptr<verimex::hosting::Store> worker_store;
     try {
-        store = verimex_jobs::open_store(opts.store);
-        worker_store = verimex_jobs::open_store(opts.store);
-    } catch (const verimex_jobs::StoreError& e) {
+        store = verimex::hosting::open_store(opts.store);
+        worker_store = verimex::hosting::open_store(opts.store);
+    } catch (const verimex::hosting::StoreError& e) {
         put(stderr, std::string("verimex-server: ") + e.what() + "\n");
         return failure_status;
     }
 
     Metrics metrics;
     CheckPool checks(opts.check_threads, opts.check_queue,
-                     [&metrics](const std::string& address, const verimex_check::CheckSettings& settings) {
+                     [&metrics](const std::string& address, const verimex::options& settings) {
                          const auto start = std::chrono::steady_clock::now();
-                         verimex_check::CheckResult result = verimex_check::check_address(address, settings);
-                         const verimex_jobs::CheckRecord record =
-                             verimex_check::job_record(verimex_check::CheckResult(result));
-                         metrics.check_done(Metrics::Source::single, verimex_jobs::outcome_of(record),
+                         verimex::report result = verimex::hosting::check(address, settings);
+                         metrics.check_done(Metrics::Source::single, verimex::hosting::outcome_of(result),
                                             std::chrono::steady_clock::now() - start);
                          return result;
-                     });
+                     },
+                     verimex::hosting::keep_stop_signals_away);
 
     httplib::Server server;
 
@@ -153,7 +165,8 @@ int main(int argc, char** argv)
     // delayed ACK, some 40 ms per request on a kept-alive connection.
     server.set_tcp_nodelay(true);
 
-    Api api(opts, checks, metrics, *store);
+    Log log(*log_format(opts.log_format));
+    Api api(opts, checks, metrics, *store, log);
     api.install(server);
     std::atomic<ConnectionThreads*> connections{nullptr};
     server.new_task_queue = [&connections, &opts, &api] {
@@ -164,45 +177,46 @@ int main(int argc, char** argv)
     };
 
     // The server's own workers: every job of the store, until stopped.
-    verimex_jobs::RunnerSettings work;
+    verimex::hosting::RunnerSettings work;
     work.in_flight = opts.jobs;
     work.lease = std::chrono::seconds(opts.lease());
-    work.politeness.per_key = opts.per_mx;
-    work.politeness.interval = std::chrono::milliseconds(opts.mx_interval_ms);
-    for (const unsigned seconds : opts.retry_after)
+    work.politeness.per_key = opts.work.per_mx;
+    work.politeness.interval = std::chrono::milliseconds(opts.work.mx_interval_ms);
+    for (const unsigned seconds : opts.work.retry_after)
         work.retry_after.emplace_back(std::chrono::seconds(seconds));
-    work.retry_errors = opts.retry_errors;
-    work.until = verimex_jobs::Until::stopped;
+    work.retry_errors = opts.work.retry_errors;
+    work.until = verimex::hosting::Until::stopped;
     work.owner = "verimex-server";
-    const auto check_job = [&api, &metrics](const verimex_jobs::Lease& lease) {
+    work.on_worker_start = verimex::hosting::keep_stop_signals_away;
+    work.options_for = [&api](const std::string& job) { return api.settings_for(job); };
+    const auto check_job = [&api, &metrics](const std::string& address, const verimex::options& settings) {
         const auto start = std::chrono::steady_clock::now();
         ++api.job_checks_running;
-        verimex_jobs::CheckRecord record =
-            verimex_check::job_record(verimex_check::check_address(lease.address, api.settings_for(lease.job)));
+        verimex::report result = verimex::hosting::check(address, settings);
         --api.job_checks_running;
-        metrics.check_done(Metrics::Source::job, verimex_jobs::outcome_of(record),
+        metrics.check_done(Metrics::Source::job, verimex::hosting::outcome_of(result),
                            std::chrono::steady_clock::now() - start);
-        return record;
+        return result;
     };
     std::mutex runner_mutex;
     std::condition_variable runner_wake;
-    verimex_jobs::Runner* runner = nullptr;  // guarded by runner_mutex
+    verimex::hosting::Runner* runner = nullptr;  // guarded by runner_mutex
     bool runner_stop = false;                // guarded by runner_mutex
     std::thread worker([&] {
         // A store that fails (PostgreSQL restarting) ends a run; the
         // workers start again after a pause rather than leave the jobs.
         for (;;) {
-            verimex_jobs::Runner current(*worker_store, verimex_jobs::LeaseCheckFunction(check_job), work);
+            verimex::hosting::Runner current(*worker_store, check_job, work);
             {
                 std::lock_guard lock(runner_mutex);
                 if (runner_stop)
                     return;
                 runner = &current;
             }
-            QuietSink sink;
+            LogSink sink(log);
             try {
                 current.run(sink);
-            } catch (const verimex_jobs::StoreError& e) {
+            } catch (const verimex::hosting::StoreError& e) {
                 put(stderr, std::string("verimex-server: job workers: ") + e.what() + "; again in 5 s\n");
             }
             std::unique_lock lock(runner_mutex);
@@ -265,10 +279,8 @@ int main(int argc, char** argv)
     if (!stopping.exchange(true))
         ::pthread_kill(waiter.native_handle(), SIGTERM);
     waiter.join();
+    // Every thread has been joined: the job checks under way were cancelled
+    // and their addresses given back, due again in the store.
     put(stdout, "verimex-server: stopped\n");
-    // The job checks under way were abandoned (their addresses are due
-    // again in the store) and may still run on their threads, inside the
-    // library: no static destructor may run under them, so none runs.
-    std::fflush(nullptr);
-    std::_Exit(0);
+    return 0;
 }

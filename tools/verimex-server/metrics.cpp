@@ -1,6 +1,8 @@
 // The Prometheus text exposition of the server's counters.
 #include "metrics.h"
 
+#include "api.h"
+
 #include <cstdio>
 
 namespace verimex_server {
@@ -135,6 +137,34 @@ std::string Metrics::text(const Gauges& gauges) const
     for (const auto& [status, n] : requests_)
         sample(out, "verimex_http_requests_total{code=\"" + std::to_string(status) + "\"}", n);
     return out;
+}
+
+// /metrics: the counters above and the figures of this moment.
+void Api::metrics(const httplib::Request&, httplib::Response& res)
+{
+    Metrics::Gauges g;
+    g.checks_running = checks_.running();
+    g.checks_queued = checks_.queued();
+    g.check_threads = checks_.threads();
+    g.queue_limit = checks_.queue_limit();
+    g.job_checks_running = job_checks_running.load();
+    g.posting = static_cast<std::size_t>(std::max(posting_.load(), 0));
+    try {
+        for (const std::string& name : store_.jobs()) {
+            const auto status = store_.status(name);
+            if (!status)
+                continue;  // removed meanwhile
+            ++g.jobs;
+            g.job_addresses["done"] += status->done;
+            g.job_addresses["due"] += status->due;
+            g.job_addresses["running"] += status->running;
+            g.job_addresses["deferred"] += status->deferred;
+        }
+        g.have_jobs = true;
+    } catch (const verimex::hosting::StoreError&) {
+        // The figures of the server itself are still worth having.
+    }
+    res.set_content(metrics_.text(g), "text/plain; version=0.0.4; charset=utf-8");
 }
 
 }  // namespace verimex_server

@@ -10,11 +10,11 @@
 #include <mutex>
 #include <string>
 
-#include "jobs/store.h"
+#include "verimex/hosting/store.h"
 
 namespace verimex_server {
 
-using verimex_jobs::Outcome;
+using verimex::hosting::Outcome;
 
 // Every outcome, in the order of the enumeration; and its label, as the
 // job status object names it ("verified", ..., "other_errors").

@@ -1,5 +1,6 @@
-// The web page's files, built into the program from page/ (see
-// embed_page.cmake), so that the server needs no folder of its own.
+// The web page's files and the OpenAPI document, built into the program
+// from page/ and openapi.json (see embed_page.cmake), so that the server
+// needs no folder of its own.
 #pragma once
 
 #include <span>
@@ -8,7 +9,7 @@
 namespace verimex_server {
 
 struct Asset {
-    std::string_view path;  // as requested: "/", "/static/app.js", ...
+    std::string_view path;  // as requested: "/", "/static/app.js", "/v1/openapi.json", ...
     std::string_view type;  // Content-Type
     std::string_view body;
 };

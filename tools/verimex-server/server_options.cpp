@@ -7,7 +7,7 @@
 
 #include <CLI/CLI.hpp>
 
-#include "options.h"  // verimex-check's: the timeout, the lease, --retry-after
+#include "verimex/hosting/job_options.h"
 
 namespace verimex_server {
 
@@ -37,16 +37,13 @@ std::optional<std::pair<std::string, std::uint16_t>> parse_listen(std::string_vi
     return std::make_pair(std::string(host), static_cast<std::uint16_t>(value));
 }
 
-unsigned Options::lease() const
-{
-    return lease_seconds != 0 ? lease_seconds : verimex_check::default_lease(timeout);
-}
-
 std::variant<Options, UsageError> parse_args(std::span<const std::string_view> args)
 {
     Options opts;
     CLI::App app{"verimex-server: the verifier as an HTTP service, with a web page at /", "verimex-server"};
     app.set_help_flag();  // help is ours, so that parsing has no side effects
+    // An option given twice: the last one counts.
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     bool help = false;
     app.add_flag("-h,--help", help, "Print this help and exit");
     std::string listen{default_listen};
@@ -58,58 +55,35 @@ std::variant<Options, UsageError> parse_args(std::span<const std::string_view> a
     app.add_option("--token", opts.token,
                    "Require \"Authorization: Bearer TOKEN\" on /v1/* and /metrics")
         ->envname("VERIMEX_SERVER_TOKEN");
-    app.add_option("-j,--jobs", opts.jobs, "Job checks that run at once")->capture_default_str()
-        ->check(CLI::Range(1u, 256u));
+    verimex::hosting::add_number(app, "-j,--jobs", opts.jobs, 1, verimex::hosting::max_jobs,
+                                 "Job checks that run at once");
     app.add_option("-f,--from", opts.from, "Name sent after \"helo\" (default: this machine's host name)");
-    app.add_option("-t,--timeout", opts.timeout, "Time limit of a check in seconds (0: the component's 120)")
-        ->capture_default_str()->check(CLI::Range(0, 32767));
+    verimex::hosting::add_number(app, "-t,--timeout", opts.timeout, 0, 32767,
+                                 "Time limit of a check in seconds (0: the component's 120)");
     app.add_option("-s,--dns-server", opts.dns_server, "DNS server for the mail-exchanger lookups");
-    app.add_option("--check-threads", opts.check_threads, "Single checks (/v1/check) that run at once")
-        ->capture_default_str()->check(CLI::Range(1u, 1024u));
-    app.add_option("--check-queue", opts.check_queue,
-                   "Single checks that may wait for a thread; beyond that: 503 with Retry-After")
-        ->capture_default_str()->check(CLI::Range(std::size_t{0}, std::size_t{65536}));
-    app.add_option("--max-body", opts.max_body, "Largest request body in bytes; beyond that: 413")
-        ->capture_default_str()->check(CLI::Range(std::size_t{1024}, std::size_t{1} << 30));
-    app.add_option("--read-timeout", opts.read_timeout,
-                   "Seconds a client may keep the server waiting for the next bytes of its request")
-        ->capture_default_str()->check(CLI::Range(1u, 3600u));
+    verimex::hosting::add_number(app, "--check-threads", opts.check_threads, 1, 1024,
+                                 "Single checks (/v1/check) that run at once");
+    verimex::hosting::add_number(app, "--check-queue", opts.check_queue, 0, 65536,
+                                 "Single checks that may wait for a thread; beyond that: 503 with Retry-After");
+    verimex::hosting::add_number(app, "--max-body", opts.max_body, 1024, 1UL << 30,
+                                 "Largest request body in bytes; beyond that: 413");
+    verimex::hosting::add_number(app, "--read-timeout", opts.read_timeout, 1, 3600,
+                                 "Seconds a client may keep the server waiting for the next bytes of its request");
+    std::vector<std::string> given;
+    verimex::hosting::add_job_options(app, opts.work, given);
+    app.add_option("--log-format", opts.log_format,
+                   "Log lines on standard error (one per request, one per job event): plain or json")
+        ->capture_default_str()->check(CLI::IsMember({"plain", "json"}));
 
-    app.add_option("--lease", opts.lease_seconds,
-                   "Seconds a worker holds an address before another may take it (0: twice the time limit, "
-                   "at least 60)")
-        ->check(CLI::Range(0u, 604800u));
-    app.add_option("--per-mx", opts.per_mx, "Job checks at once per mail server, across every worker of the store")
-        ->capture_default_str()->check(CLI::Range(1u, 256u));
-    app.add_option("--mx-interval", opts.mx_interval_ms, "Milliseconds between two job checks' starts per mail server")
-        ->capture_default_str()->check(CLI::Range(0u, 3600000u));
-    std::string retry_after = "300,900,3600,10800";
-    app.add_option("--retry-after", retry_after,
-                   "Seconds to wait before trying a greylisted (4xx) address again, comma-separated, or none")
-        ->capture_default_str();
-    app.add_flag("--retry-errors", opts.retry_errors, "Retry timeouts and refused connections too");
-
-    std::vector<std::string> argv;
-    argv.reserve(args.size());
-    for (const std::string_view a : args)
-        argv.emplace_back(a);
-    std::reverse(argv.begin(), argv.end());  // CLI11 takes them last first
-    try {
-        app.parse(argv);
-    } catch (const CLI::ParseError& e) {
-        return UsageError{e.what()};
-    }
+    if (const std::optional<std::string> wrong = verimex::hosting::parse_command_line(app, args))
+        return UsageError{*wrong};
     if (help) {
         opts.help = true;
         opts.help_text = app.help();
         return opts;
     }
-    if (!verimex_check::parse_delays(retry_after, opts.retry_after))
-        return UsageError{"--retry-after wants seconds separated by commas (each at most 604800), or none, not \"" +
-                          retry_after + "\""};
-    if (opts.lease_seconds != 0 && opts.lease_seconds < verimex_check::effective_timeout(opts.timeout))
-        return UsageError{"--lease must be at least the time limit of a check (" +
-                          std::to_string(verimex_check::effective_timeout(opts.timeout)) + " s)"};
+    if (const std::string wrong = verimex::hosting::check_job_options(opts.work, opts.timeout); !wrong.empty())
+        return UsageError{wrong};
     const auto where = parse_listen(listen);
     if (!where)
         return UsageError{"--listen: expected ADDR:PORT, as 127.0.0.1:8025 or [::1]:8025, not \"" + listen + "\""};

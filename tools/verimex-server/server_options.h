@@ -10,6 +10,8 @@
 #include <variant>
 #include <vector>
 
+#include "verimex/hosting/job_options.h"
+
 namespace verimex_server {
 
 // The store used when --store is not given: an SQLite file in the folder
@@ -31,17 +33,13 @@ struct Options {
     std::size_t max_body = 8u << 20; // bytes of a request body
     unsigned read_timeout = 10;      // seconds a read from a client may wait
     // Job options, as verimex-check takes them.
-    unsigned lease_seconds = 0;      // --lease; 0: twice the time limit, at least 60
-    unsigned per_mx = 2;             // --per-mx: checks at once per mail server
-    unsigned mx_interval_ms = 1000;  // --mx-interval: between two starts there
-    // --retry-after: delays in seconds before the attempts after a 4xx reply.
-    std::vector<unsigned> retry_after = {300, 900, 3600, 10800};
-    bool retry_errors = false;       // --retry-errors: timeouts and refusals too
+    verimex::hosting::JobOptions work;
+    std::string log_format = "plain";  // --log-format: plain or json
     bool help = false;
     std::string help_text;
 
     // The lease the server's workers take addresses under.
-    unsigned lease() const;
+    unsigned lease() const { return work.lease(timeout); }
 
     // Connection threads: one per waiting or running single check, and
     // room for every other request beside them.

@@ -1,0 +1,120 @@
+// The status object and the export formats.
+#include "verimex/hosting/export.h"
+
+#include <cstdio>
+#include <ctime>
+
+#include "verimex/hosting/json.h"
+
+namespace verimex::hosting {
+
+namespace {
+
+std::string time_text(Millis at)
+{
+    const std::time_t seconds = static_cast<std::time_t>(at / 1000);
+    std::tm parts{};
+    ::gmtime_r(&seconds, &parts);
+    char text[40];
+    const std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts);
+    char millis[8];
+    std::snprintf(millis, sizeof millis, ".%03dZ", static_cast<int>(at % 1000));
+    return std::string(text, n) + millis;
+}
+
+}  // namespace
+
+std::string csv_field(std::string_view raw)
+{
+    const std::string text = valid_utf8(raw);
+    if (text.find_first_of(",\"\r\n") == std::string_view::npos)
+        return std::string(text);
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '"')
+            out += '"';
+        out += c;
+    }
+    out += '"';
+    return out;
+}
+
+std::string status_json(const JobStatus& s)
+{
+    Json results = {
+        {"verified", s.verified},   {"rejected", s.rejected},   {"could_not_connect", s.could_not_connect},
+        {"no_mail_server", s.no_mail_server}, {"timed_out", s.timed_out}, {"other_errors", s.other_errors},
+    };
+    Json object = {
+        {"job", s.job},         {"total", s.total},       {"done", s.done},
+        {"due", s.due},         {"running", s.running},   {"deferred", s.deferred},
+        {"results", std::move(results)},
+    };
+    return json_text(std::move(object));
+}
+
+std::optional<ExportFormat> export_format(std::string_view name)
+{
+    if (name == "jsonl")
+        return ExportFormat::jsonl;
+    if (name == "csv")
+        return ExportFormat::csv;
+    return std::nullopt;
+}
+
+std::string export_header(ExportFormat format)
+{
+    if (format == ExportFormat::csv)
+        return "address,returnvar,verified,transcript,error,state,attempts,checked_at\r\n";
+    return {};
+}
+
+bool export_job(Store& store, std::string_view job, ExportFormat format, std::uint64_t offset,
+                std::optional<std::uint64_t> limit, const std::function<void(const std::string&)>& write)
+{
+    constexpr std::size_t piece = 64 * 1024;
+    std::string chunk = export_header(format);
+    const bool found = store.export_entries(job, offset, limit, [&](const Entry& entry) {
+        chunk += export_line(entry, format);
+        if (chunk.size() >= piece) {
+            write(chunk);
+            chunk.clear();
+        }
+    });
+    if (!chunk.empty())
+        write(chunk);
+    return found;
+}
+
+std::string export_line(const Entry& e, ExportFormat format)
+{
+    const bool verified = e.state == "done" && e.outcome == Outcome::verified;
+    if (format == ExportFormat::jsonl) {
+        const auto optional_text = [](const std::optional<std::string>& t) {
+            return t ? Json(*t) : Json(nullptr);
+        };
+        Json object = {
+            {"address", e.address},
+            {"returnvar", optional_text(e.returnvar)},
+            {"verified", verified},
+            {"transcript", optional_text(e.transcript)},
+            {"error", optional_text(e.error)},
+            {"state", e.state},
+            {"attempts", e.attempts},
+            {"checked_at", e.checked_at ? Json(time_text(*e.checked_at)) : Json(nullptr)},
+        };
+        return json_text(std::move(object)) + "\n";
+    }
+    std::string line = csv_field(e.address);
+    line += ',' + csv_field(e.returnvar.value_or(""));
+    line += verified ? ",true" : ",false";
+    line += ',' + csv_field(e.transcript.value_or(""));
+    line += ',' + csv_field(e.error.value_or(""));
+    line += ',' + e.state;
+    line += ',' + std::to_string(e.attempts);
+    line += ',' + (e.checked_at ? time_text(*e.checked_at) : std::string());
+    line += "\r\n";
+    return line;
+}
+
+}  // namespace verimex::hosting

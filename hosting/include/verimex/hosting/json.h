@@ -1,0 +1,41 @@
+// JSON as every program of verimex writes it (RFC 8259): the --json lines,
+// the job exports, the status object and the HTTP API's bodies. Each is
+// built as an nlohmann-json value and written by json_text, the one place
+// that decides what becomes of bytes that are not UTF-8.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+#include "verimex/verify.h"
+
+namespace verimex::hosting {
+
+// Members keep the order they were added in, as a reader expects them.
+using Json = nlohmann::ordered_json;
+
+// bytes with each sequence that is not UTF-8 (a stray continuation byte, a
+// cut-off or overlong sequence, a surrogate, a value past U+10FFFF)
+// replaced by one U+FFFD: the bytes of its "maximal subpart" together, as
+// decoders following Unicode's advice do. Valid UTF-8 passes unchanged.
+std::string valid_utf8(std::string_view bytes);
+
+// value on one line without a line end. Strings (and member names) go
+// through valid_utf8 first, so any bytes a server or client sent give valid
+// JSON; '"' and '\\' are escaped, and control characters become \b \f \n \r
+// \t or \u00XX (DEL too).
+std::string json_text(Json value);
+
+// text as one JSON string, quotes included.
+std::string json_string(std::string_view text);
+
+// A report's members as --json writes them: address, returnvar, verified,
+// transcript, error (null unless the platform failed).
+Json report_json(const report& result);
+
+// json_text(report_json(result)) and "\n": the --json line.
+std::string json_line(const report& result);
+
+}  // namespace verimex::hosting

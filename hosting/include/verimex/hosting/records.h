@@ -1,0 +1,118 @@
+// What the job stores hand out and take in: job names, counts, exported
+// entries, leases and their requests, and the per-mail-server limits. The
+// result of a check itself is the engine's verimex::report.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include "verimex/verify.h"
+
+namespace verimex::hosting {
+
+// Milliseconds since the Unix epoch, by the store's clock (PostgreSQL's
+// own clock for a fleet, so the workers' clocks need not agree).
+using Millis = std::int64_t;
+
+// The store cannot be opened, created, reached or used. The message says
+// what and why, without the password of a URI.
+class StoreError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// What a final result says, as --status counts them.
+enum class Outcome : int {
+    verified = 0,           // "000"
+    rejected = 1,           // any other server reply to VRFY
+    could_not_connect = 2,  // no mail exchanger took the connection
+    no_mail_server = 3,     // the domain lists none
+    timed_out = 4,          // the time limit ran out
+    other_error = 5,        // lookup failures, refused input, platform errors
+};
+
+Outcome outcome_of(const report& result);
+
+// True for a reply of class 4 ("4xx", try again later).
+bool is_temporary_reply(const report& result);
+
+// The domain of an address (after its first '@'), lower-cased; empty
+// without one.
+std::string domain_of(std::string_view address);
+
+// Job names, in a store, on a command line and in a URL path alike: 1 to
+// 200 bytes, no control characters and no "/" (a name is one path segment
+// of the HTTP API). Anything else is refused with StoreError by the
+// methods that take a name.
+bool valid_job_name(std::string_view name);
+inline constexpr std::string_view job_name_rule = "1 to 200 bytes, without control characters or \"/\"";
+
+struct AddResult {
+    std::uint64_t added = 0;
+    std::uint64_t duplicates = 0;  // already in the job, or repeated in the list
+};
+
+struct JobStatus {
+    std::string job;
+    std::uint64_t total = 0;
+    std::uint64_t done = 0;      // with a final result
+    std::uint64_t due = 0;       // may be taken now (new, retry due, or lease run out)
+    std::uint64_t running = 0;   // under a live lease
+    std::uint64_t deferred = 0;  // waiting for its retry time
+    // The final results, by outcome.
+    std::uint64_t verified = 0;
+    std::uint64_t rejected = 0;
+    std::uint64_t could_not_connect = 0;
+    std::uint64_t no_mail_server = 0;
+    std::uint64_t timed_out = 0;
+    std::uint64_t other_errors = 0;
+};
+
+// An address as the export shows it.
+struct Entry {
+    std::string address;
+    std::string state;  // "done", "due", "running" or "deferred"
+    // The last attempt's result (the final one when done); none before
+    // the first attempt.
+    std::optional<std::string> returnvar;
+    std::optional<std::string> transcript;
+    std::optional<std::string> error;  // set only when the platform failed
+    std::optional<Outcome> outcome;    // of the final result; none before it
+    std::uint32_t attempts = 0;
+    std::optional<Millis> checked_at;  // the time of the last attempt
+};
+
+// The limits per mail-server key.
+struct Politeness {
+    unsigned per_key = 2;                      // leases live at once
+    std::chrono::milliseconds interval{1000};  // between two starts
+};
+
+// An address taken for checking.
+struct Lease {
+    std::int64_t id = 0;   // the address's row
+    std::string job;
+    std::string address;
+    std::string key;       // the mail-server key it counts against
+    std::string token;     // proves the lease is still this worker's
+    std::uint32_t attempts = 0;  // made before this one
+};
+
+struct TakeRequest {
+    std::string job;          // empty: any job of the store
+    std::size_t count = 1;    // at most this many
+    std::chrono::milliseconds lease{std::chrono::minutes(5)};
+    Politeness politeness;
+    std::string owner;        // recorded with the lease, for people reading the tables
+};
+
+struct JobWork {
+    std::uint64_t unfinished = 0;     // addresses of the job (or store) without a final result
+    std::optional<Millis> next_due;   // the earliest time one of them is or gets due
+};
+
+}  // namespace verimex::hosting

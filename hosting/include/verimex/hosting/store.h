@@ -1,0 +1,88 @@
+// Jobs: named, persistent lists of addresses with one final result per
+// address, kept in a store that many worker processes may share.
+//
+// A store is either an SQLite file (one machine; several processes may
+// share it) or a PostgreSQL database (a fleet of machines). Both keep the
+// same tables and give the same guarantees:
+//   - an address is added to a job once; a repeat is counted and ignored;
+//   - a worker takes due addresses under a lease, and writes each result
+//     and marks the address done in one transaction, only while the lease
+//     is still its own: no address ever gets two final results;
+//   - an address whose lease ran out (its worker died) is due again;
+//   - at most `per_key` leases are live at once per mail-server key, and
+//     two leases of one key start at least `interval` apart, across every
+//     worker of the store;
+//   - an export reads one consistent snapshot.
+//
+// Every Store method may throw StoreError (the store cannot be reached,
+// a statement failed). One Store object is one connection; its methods
+// may be called from several threads, one call at a time (they take a
+// lock), so a long export holds up the other callers of the same object:
+// open a second Store for that.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "verimex/hosting/clock.h"
+#include "verimex/hosting/records.h"
+#include "verimex/verify.h"
+
+namespace verimex::hosting {
+
+class Store {
+public:
+    virtual ~Store() = default;
+    Store() = default;
+    Store(const Store&) = delete;
+    Store& operator=(const Store&) = delete;
+
+    // "sqlite" or "postgresql".
+    virtual std::string_view kind() const = 0;
+
+    // Adds the addresses to the job (creating it), in order, each once.
+    virtual AddResult add(std::string_view job, std::span<const std::string> addresses) = 0;
+    // Nothing when there is no such job.
+    virtual std::optional<JobStatus> status(std::string_view job) = 0;
+    // The names of the jobs, in the order they were made.
+    virtual std::vector<std::string> jobs() = 0;
+    // Removes the job and its addresses; false when there was none. Checks
+    // of it still under way find their lease gone and their result is
+    // dropped.
+    virtual bool remove(std::string_view job) = 0;
+    // Calls each for the job's addresses in the order they were added,
+    // skipping `offset` of them and stopping after `limit`, all from one
+    // snapshot of the store. False when there is no such job. An exception
+    // from each ends the export and is passed on.
+    virtual bool export_entries(std::string_view job, std::uint64_t offset, std::optional<std::uint64_t> limit,
+                                const std::function<void(const Entry&)>& each) = 0;
+
+    // Worker side.
+    // Leases up to request.count due addresses, oldest due first, skipping
+    // those whose key is at its limits.
+    virtual std::vector<Lease> take(const TakeRequest& request) = 0;
+    // Writes an attempt's result in one transaction: final (retry_at empty)
+    // or deferred until retry_at. It also learns the domain's mail-server
+    // key: the report's mx, the first mail exchanger the check reached.
+    // False, and nothing written, when the lease
+    // is no longer the worker's (it ran out and another worker took the
+    // address, or the job was removed).
+    virtual bool record(const Lease& lease, const report& result, std::optional<Millis> retry_at) = 0;
+    // Extends the live leases among these to now + lease.
+    virtual void renew(std::span<const Lease> leases, std::chrono::milliseconds lease) = 0;
+    // Gives the addresses back, due now, as if never taken.
+    virtual void release(std::span<const Lease> leases) = 0;
+    // What is left of the job (empty name: of every job).
+    virtual JobWork work(std::string_view job) = 0;
+    // The store's clock: what leases, retries and politeness intervals are
+    // reckoned by.
+    virtual Millis now() = 0;
+};
+
+}  // namespace verimex::hosting

@@ -1,0 +1,166 @@
+// The in-order hand-out of a bulk run, over the check threads.
+#include "verimex/hosting/ordered_run.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "verimex/hosting/check_threads.h"
+
+namespace verimex::hosting {
+
+namespace {
+
+// The least time between the starts of two checks. Every check starts
+// with a lookup, and a name server's queue holds only so many queries:
+// thousands of checks started in the same few milliseconds (the first
+// round of a big -j, or a crowd of checks that ended together) would have
+// some of their queries dropped, each costing a resend a second or more
+// later. 4,000 starts a second is more than two CPUs can check.
+constexpr auto start_spacing = std::chrono::microseconds(250);
+
+// A check that ran short of descriptors while it was the only one left
+// waits this long before it tries again: what it lacked comes back as the
+// process's other descriptors are closed.
+constexpr auto shortage_pause = std::chrono::milliseconds(200);
+
+// What the check threads hand back and the hand-out reads.
+struct Results {
+    explicit Results(std::size_t window) : slots(window) {}
+
+    std::mutex mutex;
+    std::condition_variable ready;
+    // Finished results not yet handed out: the one for address i sits at
+    // slots[i % slots.size()]; only addresses in [base, base + size) can
+    // have one, so no two share a slot.
+    std::vector<std::optional<report>> slots;
+    std::size_t base = 0;  // the first address whose result is not handed out
+    std::size_t done = 0;  // checks finished
+    // Addresses whose check ran out of descriptors, to be checked again.
+    std::vector<std::size_t> again;
+    std::string shortage;  // why the last of them ran short
+
+    std::optional<report>& slot(std::size_t index) { return slots[index % slots.size()]; }
+};
+
+}  // namespace
+
+BulkOutcome run_bulk(std::vector<std::string> addresses, CheckFunction check, const options& opts,
+                     BulkSink& sink, const BulkSettings& settings)
+{
+    BulkOutcome outcome;
+    const std::size_t total = addresses.size();
+    if (total == 0)
+        return outcome;
+    const std::size_t window = std::max<std::size_t>(1, std::min(settings.window, total));
+    Results r(window);
+    const auto stop_asked = [&] { return settings.interrupted && settings.interrupted(); };
+    const auto notice = [&](const std::string& text) {
+        if (settings.notice)
+            settings.notice(text);
+    };
+
+    CheckThreads::Settings threads;
+    threads.threads = static_cast<unsigned>(std::min<std::size_t>(std::max(settings.jobs, 1u), total));
+    threads.start_all = true;
+    threads.start_spacing = start_spacing;
+    threads.on_thread_start = settings.on_worker_start;
+    CheckThreads engine(
+        std::move(check),
+        [&r](CheckThreads::Task&& task, report&& result) {
+            std::lock_guard lock(r.mutex);
+            if (result.cancelled)
+                return;  // the run is over: nothing of it is handed out
+            if (result.unusable) {
+                // Nothing is known of this address yet: it is checked again.
+                r.again.push_back(task.id);
+                r.shortage = result.error.empty() ? result.returnvar : result.error;
+            } else {
+                r.slot(task.id) = std::move(result);
+                ++r.done;
+            }
+            r.ready.notify_one();
+        },
+        threads);
+    if (const std::string why = engine.start_failure(); !why.empty()) {
+        const std::string started = std::to_string(engine.threads());
+        notice("could start only " + started + " of " + std::to_string(threads.threads) + " worker threads (" +
+               why + "); checking " + started + " at a time");
+    }
+    const auto submit = [&](std::size_t index, bool again) {
+        CheckThreads::Task task;
+        task.address = addresses[index];
+        task.opts = opts;
+        task.id = index;
+        engine.submit(std::move(task), again);
+    };
+    // Checks go out as far ahead of the hand-out as the window allows.
+    std::size_t next = 0;
+    const auto fill = [&] {
+        while (next < total && next < r.base + window)
+            submit(next++, false);
+    };
+    const auto finish = [&](bool interrupted) {
+        engine.stop(true);
+        engine.join();
+        outcome.interrupted = interrupted;
+        return outcome;
+    };
+
+    unsigned told_limit = engine.limit();
+    std::unique_lock lock(r.mutex);
+    fill();
+    while (r.base < total) {
+        if (!r.again.empty()) {
+            std::vector<std::size_t> again;
+            again.swap(r.again);
+            const std::string why = r.shortage;
+            lock.unlock();
+            // Each check that ran short took its thread with it; the last
+            // thread stays, and tries again after a pause.
+            const unsigned limit = engine.limit();
+            if (limit < told_limit) {
+                told_limit = limit;
+                notice("out of file descriptors (" + why + "); checking at most " + std::to_string(limit) +
+                       " at a time from now on, and again the addresses that ran short");
+            } else if (limit == 1) {
+                std::this_thread::sleep_for(shortage_pause);
+            }
+            for (const std::size_t index : again)
+                submit(index, true);
+            lock.lock();
+            continue;
+        }
+        if (std::optional<report>& slot = r.slot(r.base)) {
+            report result = std::move(*slot);
+            slot.reset();
+            ++r.base;
+            lock.unlock();
+            // Asked right before the result goes out, so nothing follows a
+            // yes. (verimex-check notes Ctrl-C in a handler that runs on
+            // this thread: a result that comes in after the signal, perhaps
+            // spoilt by it, never goes out.)
+            if (stop_asked())
+                return finish(true);
+            sink.result(std::move(result));
+            ++outcome.handed_out;
+            lock.lock();
+            fill();
+            continue;
+        }
+        const std::size_t done = r.done;
+        lock.unlock();
+        if (stop_asked())
+            return finish(true);
+        sink.waiting(done, total);
+        lock.lock();
+        r.ready.wait_for(lock, settings.tick, [&] { return r.slot(r.base).has_value() || !r.again.empty(); });
+    }
+    lock.unlock();
+    return finish(false);
+}
+
+}  // namespace verimex::hosting

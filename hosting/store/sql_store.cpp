@@ -1,0 +1,587 @@
+// Every statement of the job stores, once for both dialects.
+#include "store/sql_store.h"
+
+#include <algorithm>
+#include <charconv>
+#include <climits>
+#include <map>
+#include <mutex>
+#include <random>
+#include <set>
+
+namespace verimex::hosting::sql {
+
+namespace {
+
+// The version of the tables this code writes. A store with a higher one
+// was made by a newer program and is refused.
+constexpr int schema_version = 1;
+
+// How many due addresses a take reads per query, and how many in all, at
+// most, to find some whose keys are not at their limits.
+constexpr std::size_t take_batch = 256;
+constexpr std::size_t max_scan = 20'000;
+// Addresses per INSERT when a list is added: one round trip each.
+constexpr std::size_t add_batch = 500;
+// Rows per query of an export.
+constexpr std::int64_t export_chunk = 1000;
+
+// A row state as it stands in a statement.
+std::string S(RowState state)
+{
+    return std::to_string(static_cast<int>(state));
+}
+
+std::string P(int n)
+{
+    return "$" + std::to_string(n);
+}
+
+// Throws StoreError for a version this code cannot work with.
+void check_schema_version(std::string_view text)
+{
+    int version = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), version);
+    if (ec != std::errc() || end != text.data() + text.size() || version < 1)
+        throw StoreError("the store's schema version '" + std::string(text) + "' is not one this program knows");
+    if (version > schema_version)
+        throw StoreError("the store's schema is version " + std::to_string(version) +
+                         ", newer than this program's (" + std::to_string(schema_version) +
+                         "): use a newer verimex");
+}
+
+void require_job_name(std::string_view job)
+{
+    if (!valid_job_name(job))
+        throw StoreError("a job name is " + std::string(job_name_rule));
+}
+
+// text in lower case (ASCII letters only: host names).
+std::string lowered(std::string_view text)
+{
+    std::string out(text);
+    for (char& c : out)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return out;
+}
+
+// "done", "running", "deferred" or "due".
+const char* state_name(std::int64_t state, Millis due_at, Millis now)
+{
+    if (state == static_cast<int>(RowState::done))
+        return "done";
+    if (due_at <= now)
+        return "due";
+    return state == static_cast<int>(RowState::leased) ? "running" : "deferred";
+}
+
+// Unguessable lease tokens: a worker whose lease ran out cannot write over
+// the next worker's.
+class TokenSource {
+public:
+    TokenSource()
+    {
+        std::random_device seed;
+        std::seed_seq seq{seed(), seed(), seed(), seed(), seed(), seed(), seed(), seed()};
+        random_.seed(seq);
+    }
+    std::string next()
+    {
+        static constexpr char hex[] = "0123456789abcdef";
+        std::string token;
+        for (int word = 0; word < 2; ++word) {
+            std::uint64_t bits = random_();
+            for (int i = 0; i < 16; ++i, bits >>= 4)
+                token += hex[bits & 0xf];
+        }
+        return token;
+    }
+
+private:
+    std::mt19937_64 random_;
+};
+
+// The per-key limits during one take: what is live and what started
+// recently, plus what this take has admitted so far.
+class KeyLimits {
+public:
+    KeyLimits(const Politeness& politeness, Millis now) : politeness_(politeness), now_(now) {}
+    void live(const std::string& key, std::uint64_t count) { live_[key] = count; }
+    void started(const std::string& key, Millis at)
+    {
+        if (politeness_.interval.count() > 0 && at > now_ - politeness_.interval.count())
+            recent_.insert(key);
+    }
+    // Whether one more lease of key may start now; if so, counts it.
+    bool admit(const std::string& key)
+    {
+        if (recent_.contains(key))
+            return false;
+        std::uint64_t& live = live_[key];
+        if (politeness_.per_key != 0 && live >= politeness_.per_key)
+            return false;
+        ++live;
+        // Two starts of one key in one take would be no time apart.
+        if (politeness_.interval.count() > 0)
+            recent_.insert(key);
+        return true;
+    }
+
+private:
+    Politeness politeness_;
+    Millis now_;
+    std::map<std::string, std::uint64_t> live_;
+    std::set<std::string> recent_;
+};
+
+class SqlStore final : public Store {
+public:
+    SqlStore(std::unique_ptr<Connection> connection, std::shared_ptr<Clock> clock)
+        : db_(std::move(connection)), clock_(std::move(clock))
+    {
+        create_or_check_schema();
+    }
+
+    std::string_view kind() const override { return db_->kind(); }
+    AddResult add(std::string_view job, std::span<const std::string> addresses) override;
+    std::optional<JobStatus> status(std::string_view job) override;
+    std::vector<std::string> jobs() override;
+    bool remove(std::string_view job) override;
+    bool export_entries(std::string_view job, std::uint64_t offset, std::optional<std::uint64_t> limit,
+                        const std::function<void(const Entry&)>& each) override;
+    std::vector<Lease> take(const TakeRequest& request) override;
+    bool record(const Lease& lease, const report& result, std::optional<Millis> retry_at) override;
+    void renew(std::span<const Lease> leases, std::chrono::milliseconds lease) override;
+    void release(std::span<const Lease> leases) override;
+    JobWork work(std::string_view job) override;
+    Millis now() override
+    {
+        std::lock_guard lock(mutex_);
+        return clock();
+    }
+
+private:
+    // A transaction that rolls back unless committed.
+    class Transaction {
+    public:
+        Transaction(Connection& db, Connection::Begin kind) : db_(db) { db_.begin(kind); }
+        ~Transaction()
+        {
+            if (!done_)
+                db_.rollback();
+        }
+        Transaction(const Transaction&) = delete;
+        Transaction& operator=(const Transaction&) = delete;
+        void commit()
+        {
+            db_.commit();
+            done_ = true;
+        }
+
+    private:
+        Connection& db_;
+        bool done_ = false;
+    };
+
+    Millis clock() { return clock_ ? clock_->now() : db_->now(); }
+    std::optional<std::int64_t> job_id(std::string_view job);
+    void create_or_check_schema();
+
+    std::mutex mutex_;
+    std::unique_ptr<Connection> db_;
+    std::shared_ptr<Clock> clock_;
+    TokenSource tokens_;
+};
+
+void SqlStore::create_or_check_schema()
+{
+    Transaction t(*db_, Connection::Begin::schema);
+    if (!db_->has_tables()) {
+        db_->script(schema(db_->types()));
+        db_->query("INSERT INTO verimex_meta(name, value) VALUES ('schema_version', '" +
+                   std::to_string(schema_version) + "')");
+    } else {
+        const Table version = db_->query("SELECT value FROM verimex_meta WHERE name = 'schema_version'");
+        if (version.rows.size() != 1)
+            throw StoreError("the store has no schema version");
+        check_schema_version(version.rows[0].text(0));
+    }
+    t.commit();
+}
+
+std::optional<std::int64_t> SqlStore::job_id(std::string_view job)
+{
+    const Table r = db_->query("SELECT id FROM verimex_jobs WHERE name = $1", {bytes(job)});
+    if (r.rows.empty())
+        return std::nullopt;
+    return r.rows[0].integer(0);
+}
+
+AddResult SqlStore::add(std::string_view job, std::span<const std::string> addresses)
+{
+    require_job_name(job);
+    std::lock_guard lock(mutex_);
+    Transaction t(*db_, Connection::Begin::write);
+    const Millis at = clock();
+    db_->query("INSERT INTO verimex_jobs(name, created_at) VALUES ($1, $2) ON CONFLICT (name) DO NOTHING",
+               {bytes(job), integer(at)});
+    const std::optional<std::int64_t> id = job_id(job);
+    if (!id)
+        throw StoreError(std::string(db_->kind()) + ": the job vanished while addresses were added");
+    AddResult result;
+    for (std::size_t first = 0; first < addresses.size(); first += add_batch) {
+        const std::size_t n = std::min(add_batch, addresses.size() - first);
+        std::string sql = "INSERT INTO verimex_addresses(job_id, address, domain, due_at) VALUES ";
+        std::vector<Value> params = {integer(*id), integer(at)};
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::string& a = addresses[first + i];
+            const int p = static_cast<int>(params.size()) + 1;
+            sql += (i ? ", ($1, " : "($1, ") + P(p) + ", " + P(p + 1) + ", $2)";
+            params.push_back(bytes(a));
+            params.push_back(bytes(domain_of(a)));
+        }
+        sql += " ON CONFLICT (job_id, address) DO NOTHING";
+        const std::uint64_t added = db_->query(sql, params).affected;
+        result.added += added;
+        result.duplicates += n - added;
+    }
+    t.commit();
+    return result;
+}
+
+std::optional<JobStatus> SqlStore::status(std::string_view job)
+{
+    std::lock_guard lock(mutex_);
+    Transaction t(*db_, Connection::Begin::read);
+    const std::optional<std::int64_t> id = job_id(job);
+    if (!id)
+        return std::nullopt;
+    std::string sql = "SELECT count(*), "
+                      "count(*) FILTER (WHERE state = " + S(RowState::done) + "), "
+                      "count(*) FILTER (WHERE state < " + S(RowState::done) + " AND due_at <= $2), "
+                      "count(*) FILTER (WHERE state = " + S(RowState::leased) + " AND due_at > $2), "
+                      "count(*) FILTER (WHERE state = " + S(RowState::waiting) + " AND due_at > $2)";
+    for (int outcome = 0; outcome <= static_cast<int>(Outcome::other_error); ++outcome)
+        sql += ", count(*) FILTER (WHERE state = " + S(RowState::done) + " AND outcome = " + std::to_string(outcome) +
+               ")";
+    sql += " FROM verimex_addresses WHERE job_id = $1";
+    const Table counts = db_->query(sql, {integer(*id), integer(clock())});
+    t.commit();
+    JobStatus s;
+    s.job = job;
+    std::uint64_t* fields[] = {&s.total,    &s.done,     &s.due,           &s.running,
+                               &s.deferred, &s.verified, &s.rejected,      &s.could_not_connect,
+                               &s.no_mail_server, &s.timed_out, &s.other_errors};
+    for (int i = 0; i < static_cast<int>(std::size(fields)); ++i)
+        *fields[i] = static_cast<std::uint64_t>(counts.rows.at(0).integer(i));
+    return s;
+}
+
+std::vector<std::string> SqlStore::jobs()
+{
+    std::lock_guard lock(mutex_);
+    std::vector<std::string> names;
+    for (const Table::Row& row : db_->query("SELECT name FROM verimex_jobs ORDER BY id").rows)
+        names.push_back(row.text(0));
+    return names;
+}
+
+bool SqlStore::remove(std::string_view job)
+{
+    std::lock_guard lock(mutex_);
+    Transaction t(*db_, Connection::Begin::write);
+    const std::optional<std::int64_t> id = job_id(job);
+    if (!id)
+        return false;
+    db_->query("DELETE FROM verimex_addresses WHERE job_id = $1", {integer(*id)});
+    db_->query("DELETE FROM verimex_jobs WHERE id = $1", {integer(*id)});
+    t.commit();
+    return true;
+}
+
+bool SqlStore::export_entries(std::string_view job, std::uint64_t offset, std::optional<std::uint64_t> limit,
+                              const std::function<void(const Entry&)>& each)
+{
+    std::lock_guard lock(mutex_);
+    // One snapshot for every chunk of the export, whatever the workers
+    // commit meanwhile.
+    Transaction t(*db_, Connection::Begin::read);
+    const std::optional<std::int64_t> id = job_id(job);
+    if (!id)
+        return false;
+    const Millis at = clock();
+    std::uint64_t left = limit.value_or(UINT64_MAX);
+    std::int64_t after = INT64_MIN;
+    bool first = true;
+    while (left > 0) {
+        const auto n = static_cast<std::int64_t>(std::min<std::uint64_t>(left, export_chunk));
+        const Table rows = db_->query(
+            "SELECT address, state, due_at, returnvar, transcript, error, attempts, checked_at, outcome, id "
+            "FROM verimex_addresses WHERE job_id = $1 AND id > $2 ORDER BY id LIMIT $3 OFFSET $4",
+            {integer(*id), integer(after), integer(n),
+             integer(first ? static_cast<std::int64_t>(std::min<std::uint64_t>(offset, INT64_MAX)) : 0)});
+        first = false;
+        for (const Table::Row& row : rows.rows) {
+            Entry e;
+            e.address = row.text(0);
+            e.state = state_name(row.integer(1), row.integer(2), at);
+            e.returnvar = row.optional_text(3);
+            e.transcript = row.optional_text(4);
+            e.error = row.optional_text(5);
+            e.attempts = static_cast<std::uint32_t>(row.integer(6));
+            if (!row.is_null(7))
+                e.checked_at = row.integer(7);
+            if (!row.is_null(8))
+                e.outcome = static_cast<Outcome>(row.integer(8));
+            after = row.integer(9);
+            each(e);
+        }
+        left -= rows.rows.size();
+        if (static_cast<std::int64_t>(rows.rows.size()) < n)
+            break;
+    }
+    t.commit();
+    return true;
+}
+
+std::vector<Lease> SqlStore::take(const TakeRequest& request)
+{
+    std::lock_guard lock(mutex_);
+    std::vector<Lease> leases;
+    if (request.count == 0)
+        return leases;
+    // The store's takes one after the other: the counts below stay true
+    // until this transaction ends.
+    Transaction t(*db_, Connection::Begin::take);
+    const Millis at = clock();
+    std::optional<std::int64_t> id;
+    if (!request.job.empty()) {
+        id = job_id(request.job);
+        if (!id)
+            return leases;
+    }
+    KeyLimits limits(request.politeness, at);
+    for (const Table::Row& row :
+         db_->query("SELECT lease_key, count(*) FROM verimex_addresses WHERE state = " + S(RowState::leased) +
+                        " AND due_at > $1 GROUP BY lease_key",
+                    {integer(at)})
+             .rows)
+        limits.live(row.text(0), static_cast<std::uint64_t>(row.integer(1)));
+    for (const Table::Row& row : db_->query("SELECT key, last_start FROM verimex_key_starts WHERE last_start > $1",
+                                            {integer(at - request.politeness.interval.count())})
+                                     .rows)
+        limits.started(row.text(0), row.integer(1));
+
+    // Due addresses oldest first, a batch at a time, leaving out the keys
+    // that are at their limits; the scan goes on past a busy provider's
+    // addresses to the others.
+    const std::string scan =
+        "SELECT a.id, j.name, a.address, a.attempts, coalesce(m.key, a.domain) AS k, a.due_at "
+        "FROM verimex_addresses a JOIN verimex_jobs j ON j.id = a.job_id "
+        "LEFT JOIN verimex_mx m ON m.domain = a.domain "
+        "WHERE a.state < " + S(RowState::done) + " AND a.due_at <= $1 AND (a.due_at, a.id) > ($2, $3) " +
+        (id ? "AND a.job_id = $4 " : "") + "ORDER BY a.due_at, a.id LIMIT " + std::to_string(take_batch) +
+        std::string(db_->row_lock());
+    Millis after_due = INT64_MIN;
+    std::int64_t after_id = INT64_MIN;
+    std::size_t scanned = 0;
+    while (leases.size() < request.count && scanned < max_scan) {
+        std::vector<Value> params = {integer(at), integer(after_due), integer(after_id)};
+        if (id)
+            params.push_back(integer(*id));
+        const Table rows = db_->query(scan, params);
+        for (const Table::Row& row : rows.rows) {
+            if (leases.size() >= request.count)
+                break;
+            ++scanned;
+            after_id = row.integer(0);
+            after_due = row.integer(5);
+            std::string key = row.text(4);
+            if (!limits.admit(key))
+                continue;
+            Lease l;
+            l.id = after_id;
+            l.job = row.text(1);
+            l.address = row.text(2);
+            l.attempts = static_cast<std::uint32_t>(row.integer(3));
+            l.key = std::move(key);
+            l.token = tokens_.next();
+            leases.push_back(std::move(l));
+        }
+        if (rows.rows.size() < take_batch)
+            break;
+    }
+    for (const Lease& l : leases) {
+        db_->query("UPDATE verimex_addresses SET state = " + S(RowState::leased) +
+                       ", due_at = $1, lease_key = $2, lease_token = $3, lease_owner = $4 WHERE id = $5",
+                   {integer(at + request.lease.count()), bytes(l.key), bytes(l.token), bytes(request.owner),
+                    integer(l.id)});
+        db_->query("INSERT INTO verimex_key_starts(key, last_start) VALUES ($1, $2) "
+                   "ON CONFLICT (key) DO UPDATE SET last_start = excluded.last_start",
+                   {bytes(l.key), integer(at)});
+    }
+    t.commit();
+    return leases;
+}
+
+bool SqlStore::record(const Lease& lease, const report& result, std::optional<Millis> retry_at)
+{
+    std::lock_guard lock(mutex_);
+    // The result, the address done (or deferred), and the domain's
+    // mail-server key learnt, all or nothing, only while the lease is still
+    // this worker's.
+    Transaction t(*db_, Connection::Begin::write);
+    const Millis at = clock();
+    const Table written = db_->query(
+        "UPDATE verimex_addresses SET state = $1, due_at = $2, attempts = attempts + 1, checked_at = $3, "
+        "outcome = $4, returnvar = $5, transcript = $6, error = $7, "
+        "lease_key = NULL, lease_token = NULL, lease_owner = NULL "
+        "WHERE id = $8 AND state = " + S(RowState::leased) + " AND lease_token = $9",
+        {integer(static_cast<int>(retry_at ? RowState::waiting : RowState::done)), integer(retry_at.value_or(at)),
+         integer(at), retry_at ? null() : integer(static_cast<std::int64_t>(outcome_of(result))),
+         bytes(result.returnvar), bytes(result.transcript), result.error.empty() ? null() : bytes(result.error),
+         integer(lease.id), bytes(lease.token)});
+    if (written.affected != 1)
+        return false;
+    const std::string mx = result.mx ? lowered(*result.mx) : std::string();
+    const std::string domain = domain_of(result.address);
+    if (!mx.empty() && !domain.empty())
+        db_->query("INSERT INTO verimex_mx(domain, key) VALUES ($1, $2) "
+                   "ON CONFLICT (domain) DO UPDATE SET key = excluded.key",
+                   {bytes(domain), bytes(mx)});
+    t.commit();
+    return true;
+}
+
+void SqlStore::renew(std::span<const Lease> leases, std::chrono::milliseconds lease)
+{
+    if (leases.empty())
+        return;
+    std::lock_guard lock(mutex_);
+    Transaction t(*db_, Connection::Begin::write);
+    const Millis until = clock() + lease.count();
+    for (const Lease& l : leases)
+        db_->query("UPDATE verimex_addresses SET due_at = $1 WHERE id = $2 AND state = " + S(RowState::leased) +
+                       " AND lease_token = $3",
+                   {integer(until), integer(l.id), bytes(l.token)});
+    t.commit();
+}
+
+void SqlStore::release(std::span<const Lease> leases)
+{
+    if (leases.empty())
+        return;
+    std::lock_guard lock(mutex_);
+    Transaction t(*db_, Connection::Begin::write);
+    const Millis at = clock();
+    for (const Lease& l : leases)
+        db_->query("UPDATE verimex_addresses SET state = " + S(RowState::waiting) +
+                       ", due_at = $1, lease_key = NULL, lease_token = NULL, lease_owner = NULL "
+                       "WHERE id = $2 AND state = " + S(RowState::leased) + " AND lease_token = $3",
+                   {integer(at), integer(l.id), bytes(l.token)});
+    t.commit();
+}
+
+JobWork SqlStore::work(std::string_view job)
+{
+    std::lock_guard lock(mutex_);
+    JobWork w;
+    std::optional<std::int64_t> id;
+    if (!job.empty()) {
+        id = job_id(job);
+        if (!id)
+            return w;
+    }
+    const std::string sql =
+        "SELECT count(*), min(due_at) FROM verimex_addresses WHERE state < " + S(RowState::done);
+    const Table left = id ? db_->query(sql + " AND job_id = $1", {integer(*id)}) : db_->query(sql);
+    w.unfinished = static_cast<std::uint64_t>(left.rows.at(0).integer(0));
+    if (!left.rows[0].is_null(1))
+        w.next_due = left.rows[0].integer(1);
+    return w;
+}
+
+}  // namespace
+
+Value integer(std::int64_t value)
+{
+    return {value};
+}
+
+Value bytes(std::string_view value)
+{
+    return {std::string(value)};
+}
+
+Value null()
+{
+    return {};
+}
+
+bool Table::Row::is_null(int column) const
+{
+    return std::holds_alternative<std::monostate>(cells.at(static_cast<std::size_t>(column)));
+}
+
+std::int64_t Table::Row::integer(int column) const
+{
+    const Cell& cell = cells.at(static_cast<std::size_t>(column));
+    if (const auto* n = std::get_if<std::int64_t>(&cell))
+        return *n;
+    throw StoreError("a column read as a number holds none");
+}
+
+std::string Table::Row::text(int column) const
+{
+    const Cell& cell = cells.at(static_cast<std::size_t>(column));
+    if (const auto* s = std::get_if<std::string>(&cell))
+        return *s;
+    if (const auto* n = std::get_if<std::int64_t>(&cell))
+        return std::to_string(*n);
+    return {};
+}
+
+std::optional<std::string> Table::Row::optional_text(int column) const
+{
+    return is_null(column) ? std::nullopt : std::optional<std::string>(text(column));
+}
+
+std::string schema(const Connection::Types& types)
+{
+    const std::string id(types.id), n(types.integer), b(types.bytes), t(types.text);
+    const std::string unfinished = "WHERE state < " + S(RowState::done);
+    return "CREATE TABLE verimex_meta(name " + t + " PRIMARY KEY, value " + t + " NOT NULL);\n"
+           "CREATE TABLE verimex_jobs(id " + id + ", name " + b + " NOT NULL UNIQUE, created_at " + n +
+           " NOT NULL);\n"
+           "CREATE TABLE verimex_addresses(\n"
+           "  id " + id + ",\n"
+           "  job_id " + n + " NOT NULL REFERENCES verimex_jobs(id) ON DELETE CASCADE,\n"
+           "  address " + b + " NOT NULL,\n"
+           "  domain " + b + " NOT NULL,\n"
+           "  state " + n + " NOT NULL DEFAULT " + S(RowState::waiting) + ",\n"
+           "  due_at " + n + " NOT NULL,\n"
+           "  lease_key " + b + ",\n"
+           "  lease_token " + b + ",\n"
+           "  lease_owner " + b + ",\n"
+           "  attempts " + n + " NOT NULL DEFAULT 0,\n"
+           "  checked_at " + n + ",\n"
+           "  outcome " + n + ",\n"
+           "  returnvar " + b + ",\n"
+           "  transcript " + b + ",\n"
+           "  error " + b + ",\n"
+           "  UNIQUE(job_id, address));\n"
+           "CREATE INDEX verimex_addresses_due ON verimex_addresses(job_id, due_at, id) " + unfinished + ";\n"
+           "CREATE INDEX verimex_addresses_due_any ON verimex_addresses(due_at, id) " + unfinished + ";\n"
+           "CREATE INDEX verimex_addresses_leased ON verimex_addresses(lease_key, due_at) WHERE state = " +
+           S(RowState::leased) + ";\n"
+           "CREATE TABLE verimex_mx(domain " + b + " PRIMARY KEY, key " + b + " NOT NULL);\n"
+           "CREATE TABLE verimex_key_starts(key " + b + " PRIMARY KEY, last_start " + n + " NOT NULL);\n";
+}
+
+std::unique_ptr<Store> make_store(std::unique_ptr<Connection> connection, std::shared_ptr<Clock> clock)
+{
+    return std::make_unique<SqlStore>(std::move(connection), std::move(clock));
+}
+
+}  // namespace verimex::hosting::sql

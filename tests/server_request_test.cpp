@@ -1,0 +1,115 @@
+// verimex-server's request helpers without a server: query numbers and
+// their limits, tokens, path patterns and route lookup, names in URLs and
+// file names, and error bodies.
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "request.h"
+#include "routes.h"
+#include "verimex/hosting/records.h"
+
+namespace {
+
+using namespace verimex_server;
+
+TEST(ServerRequest, QueryNumbersAreWholeDecimalsWithinTheirLimits)
+{
+    struct Case {
+        std::string text;
+        std::optional<std::uint64_t> count;
+        std::optional<std::int16_t> timeout;
+    };
+    const std::vector<Case> cases = {
+        {"0", 0, 0},
+        {"007", 7, 7},
+        {"32767", 32767, 32767},
+        {"32768", 32768, std::nullopt},
+        {"18446744073709551615", UINT64_MAX, std::nullopt},
+        {"18446744073709551616", std::nullopt, std::nullopt},
+        {"", std::nullopt, std::nullopt},
+        {"-1", std::nullopt, std::nullopt},
+        {"+1", std::nullopt, std::nullopt},
+        {" 1", std::nullopt, std::nullopt},
+        {"1 ", std::nullopt, std::nullopt},
+        {"1e3", std::nullopt, std::nullopt},
+        {"0x10", std::nullopt, std::nullopt},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(parse_count(c.text), c.count) << "'" << c.text << "'";
+        EXPECT_EQ(parse_timeout(c.text), c.timeout) << "'" << c.text << "'";
+    }
+}
+
+TEST(ServerRequest, TokensMatchOnlyWholeAndOnlyAsBearer)
+{
+    EXPECT_TRUE(token_matches("s3cret", "s3cret"));
+    for (const char* other : {"", "s3cre", "s3cret!", "S3cret", "s3cres"})
+        EXPECT_FALSE(token_matches(other, "s3cret")) << other;
+    EXPECT_TRUE(bearer_matches("Bearer s3cret", "s3cret"));
+    for (const char* header : {"", "Bearer ", "Bearer  s3cret", "Basic s3cret", "Bearers3cret", "s3cret"})
+        EXPECT_FALSE(bearer_matches(header, "s3cret")) << header;
+}
+
+TEST(ServerRequest, RoutesAreFoundByPatternOneSegmentPerStar)
+{
+    const std::vector<Route> table = {
+        {"/", false, {{"GET", nullptr}}},
+        {"/static/app.js", false, {{"GET", nullptr}}},
+        {"/v1/jobs", true, {{"GET", nullptr}, {"POST", nullptr}}},
+        {"/v1/jobs/*", true, {{"GET", nullptr}, {"DELETE", nullptr}}},
+        {"/v1/jobs/*/results", true, {{"GET", nullptr}}},
+    };
+    const std::vector<std::pair<std::string, std::string>> found = {
+        {"/", "/"},
+        {"/static/app.js", "/static/app.js"},
+        {"/v1/jobs", "/v1/jobs"},
+        {"/v1/jobs/list1", "/v1/jobs/*"},
+        {"/v1/jobs/a%2Fb", "/v1/jobs/*"},
+        {"/v1/jobs/list1/results", "/v1/jobs/*/results"},
+    };
+    for (const auto& [path, pattern] : found) {
+        const Route* route = find_route(table, path);
+        ASSERT_NE(route, nullptr) << path;
+        EXPECT_EQ(route->pattern, pattern) << path;
+    }
+    for (const char* path : {"", "/v1", "/v1/jobs/", "/v1/jobs//results", "/v1/jobs/a/b", "/v1/jobs/a/results/x",
+                             "/static/app.jsx", "/static/appXjs"})
+        EXPECT_EQ(find_route(table, path), nullptr) << path;
+
+    // The same table gives the handlers' expressions and the Allow header.
+    EXPECT_EQ(table[4].expression(), "/v1/jobs/([^/]+)/results");
+    EXPECT_EQ(table[1].expression(), "/static/app\\.js");
+    EXPECT_TRUE(std::regex_match("/v1/jobs/list1/results", std::regex(table[4].expression())));
+    EXPECT_FALSE(std::regex_match("/v1/jobs/a/b/results", std::regex(table[4].expression())));
+    EXPECT_EQ(allow_header(table[3].methods()), "GET, HEAD, DELETE");
+    EXPECT_EQ(allow_header(table[2].methods()), "GET, HEAD, POST");
+}
+
+TEST(ServerRequest, NamesInUrlsAndFileNames)
+{
+    EXPECT_EQ(media_type(" Application/JSON ; charset=utf-8"), "application/json");
+    EXPECT_EQ(media_type("text/plain"), "text/plain");
+    EXPECT_EQ(media_type(""), "");
+    EXPECT_EQ(path_segment("list-1_a.b~c"), "list-1_a.b~c");
+    EXPECT_EQ(path_segment("a b/\xc3\xa9"), "a%20b%2F%C3%A9");
+    EXPECT_EQ(download_name("a b/../\xc3\xa9.csv"), "a_b_..___.csv");  // each byte of é too
+    const std::string made = new_job_name();
+    EXPECT_TRUE(std::regex_match(made, std::regex("job-[0-9]{8}-[0-9]{6}-[0-9a-f]{6}"))) << made;
+    EXPECT_TRUE(verimex::hosting::valid_job_name(made));
+    EXPECT_NE(new_job_name(), made);
+}
+
+TEST(ServerRequest, ErrorBodiesAreOneLineOfValidJson)
+{
+    EXPECT_EQ(error_body("no such job"), "{\"error\":\"no such job\"}\n");
+    EXPECT_EQ(error_body("no such path: /a\"b\n\xff"), "{\"error\":\"no such path: /a\\\"b\\n\xef\xbf\xbd\"}\n");
+    EXPECT_EQ(reason(413), "request body too large");
+    EXPECT_EQ(reason(599), "server error");
+    EXPECT_EQ(reason(499), "request refused");
+}
+
+}  // namespace

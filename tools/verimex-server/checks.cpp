@@ -1,0 +1,48 @@
+// /v1/check: one address checked while the client waits, on the single
+// checks' pool.
+#include "api.h"
+
+namespace verimex_server {
+
+void Api::check(const httplib::Request& req, httplib::Response& res)
+{
+    if (!req.has_param("email"))
+        return reply_error(res, 400, "missing parameter: email");
+    std::string email = req.get_param_value("email");
+    if (email.empty())
+        return reply_error(res, 400, "empty parameter: email");
+    verimex::options settings;
+    // The component's own check, as this service has always run it.
+    settings.method = verimex::method::vrfy;
+    settings.helo = default_from_;
+    settings.timeout = options_.timeout;
+    settings.dns_server = options_.dns_server;
+    if (req.has_param("from") && !req.get_param_value("from").empty())
+        settings.helo = req.get_param_value("from");
+    if (req.has_param("timeout")) {
+        const auto timeout = parse_timeout(req.get_param_value("timeout"));
+        if (!timeout)
+            return reply_error(res, 400, "timeout: expected a whole number of seconds from 0 to 32767");
+        settings.timeout = *timeout;
+    }
+
+    CheckPool::Ticket ticket = checks_.submit(std::move(email), std::move(settings));
+    if (!ticket.result) {
+        metrics_.check_refused();
+        res.set_header("Retry-After", ticket.refusal == CheckPool::Refusal::stopping ? "5" : "1");
+        return reply_error(res, 503,
+                           ticket.refusal == CheckPool::Refusal::stopping
+                               ? "the server is stopping"
+                               : "too many checks waiting; try again later");
+    }
+    try {
+        const verimex::report result = ticket.result->get();
+        res.set_content(verimex::hosting::json_line(result), json_type);
+    } catch (const CheckPool::Stopped&) {
+        metrics_.check_refused();
+        res.set_header("Retry-After", "5");
+        reply_error(res, 503, "the server is stopping");
+    }
+}
+
+}  // namespace verimex_server

@@ -1,0 +1,231 @@
+// /v1/jobs and /v1/jobs/NAME...: jobs posted, listed, counted, exported
+// and removed, all through the store.
+#include "api.h"
+
+#include <sstream>
+
+#include "verimex/hosting/address_list.h"
+#include "verimex/hosting/job_options.h"
+
+namespace verimex_server {
+
+namespace {
+
+using httplib::Request;
+using httplib::Response;
+using Json = nlohmann::json;
+
+// A store that failed: the request may work later (PostgreSQL restarting,
+// a locked SQLite file).
+void store_failed(Response& res, const verimex::hosting::StoreError& e)
+{
+    res.set_header("Retry-After", "5");
+    reply_error(res, 503, std::string("store unavailable: ") + e.what());
+}
+
+// The job name of a /v1/jobs/NAME request, or an error reply.
+std::optional<std::string> job_name(const Request& req, Response& res)
+{
+    std::string name = req.matches.size() > 1 ? std::string(req.matches[1]) : std::string();
+    if (!verimex::hosting::valid_job_name(name)) {
+        reply_error(res, 404, "no such job");
+        return std::nullopt;
+    }
+    return name;
+}
+
+}  // namespace
+
+void Api::add_job(const Request& req, Response& res)
+{
+    if (stopping_) {
+        res.set_header("Retry-After", "5");
+        return reply_error(res, 503, "the server is stopping");
+    }
+    std::vector<std::string> addresses;
+    std::optional<std::string> name;
+    std::optional<std::string> from;
+    std::optional<std::int16_t> timeout;
+    const std::string media = media_type(req.get_header_value("Content-Type"));
+    if (media == "text/plain") {
+        // One address a line, as verimex-check reads standard input; the
+        // rest comes in the query.
+        std::istringstream lines(req.body);
+        verimex::hosting::read_address_lines(lines, addresses);
+        if (req.has_param("name"))
+            name = req.get_param_value("name");
+        if (req.has_param("from"))
+            from = req.get_param_value("from");
+        if (req.has_param("timeout")) {
+            timeout = parse_timeout(req.get_param_value("timeout"));
+            if (!timeout)
+                return reply_error(res, 400, "timeout: expected a whole number of seconds from 0 to 32767");
+        }
+    } else if (media == "application/json" || media.empty()) {
+        Json body;
+        try {
+            body = Json::parse(req.body);
+        } catch (const Json::exception& e) {
+            return reply_error(res, 400, std::string("bad JSON: ") + e.what());
+        }
+        if (!body.is_object())
+            return reply_error(res, 400, "expected a JSON object");
+        const auto list = body.find("addresses");
+        if (list == body.end() || !list->is_array())
+            return reply_error(res, 400, "addresses: expected an array of strings");
+        addresses.reserve(list->size());
+        for (const Json& a : *list) {
+            if (!a.is_string() || a.get_ref<const std::string&>().empty())
+                return reply_error(res, 400, "addresses: expected an array of strings");
+            addresses.push_back(a.get<std::string>());
+        }
+        if (const auto n = body.find("name"); n != body.end() && !n->is_null()) {
+            if (!n->is_string())
+                return reply_error(res, 400, "name: expected a string");
+            name = n->get<std::string>();
+        }
+        if (const auto f = body.find("from"); f != body.end() && !f->is_null()) {
+            if (!f->is_string())
+                return reply_error(res, 400, "from: expected a string");
+            from = f->get<std::string>();
+        }
+        if (const auto t = body.find("timeout"); t != body.end() && !t->is_null()) {
+            if (!t->is_number_integer() || t->get<std::int64_t>() < 0 || t->get<std::int64_t>() > 32767)
+                return reply_error(res, 400, "timeout: expected a whole number of seconds from 0 to 32767");
+            timeout = static_cast<std::int16_t>(t->get<std::int64_t>());
+        }
+    } else {
+        return reply_error(res, 415, "Content-Type: expected application/json or text/plain");
+    }
+    if (addresses.empty())
+        return reply_error(res, 400, "addresses: none given");
+    if (timeout && verimex::hosting::effective_timeout(*timeout) > options_.lease())
+        return reply_error(res, 400, "timeout: longer than the lease of the server's workers (" +
+                                         std::to_string(options_.lease()) + " s)");
+    if (name && !verimex::hosting::valid_job_name(*name))
+        return reply_error(res, 400, "name: " + std::string(verimex::hosting::job_name_rule));
+    const std::string job = name ? *name : new_job_name();
+
+    if (from || timeout) {
+        std::lock_guard lock(settings_mutex_);
+        JobSettings& settings = job_settings_[job];
+        if (from)
+            settings.from = *from;
+        if (timeout)
+            settings.timeout = *timeout;
+    }
+    verimex::hosting::AddResult added;
+    try {
+        added = store_.add(job, addresses);
+    } catch (const verimex::hosting::StoreError& e) {
+        return store_failed(res, e);
+    }
+    log_.event("job_added", {{"job", job},
+                             {"added", static_cast<std::uint64_t>(added.added)},
+                             {"duplicates", static_cast<std::uint64_t>(added.duplicates)}});
+    res.status = 201;
+    res.set_header("Location", "/v1/jobs/" + path_segment(job));
+    res.set_content(json_body({{"job", job}, {"added", added.added}, {"duplicates", added.duplicates}}), json_type);
+}
+
+void Api::list_jobs(const Request&, Response& res)
+{
+    try {
+        res.set_content(json_body({{"jobs", store_.jobs()}}), json_type);
+    } catch (const verimex::hosting::StoreError& e) {
+        store_failed(res, e);
+    }
+}
+
+void Api::job_status(const Request& req, Response& res)
+{
+    const auto name = job_name(req, res);
+    if (!name)
+        return;
+    try {
+        const auto status = store_.status(*name);
+        if (!status)
+            return reply_error(res, 404, "no such job");
+        res.set_content(verimex::hosting::status_json(*status) + "\n", json_type);
+    } catch (const verimex::hosting::StoreError& e) {
+        store_failed(res, e);
+    }
+}
+
+void Api::remove_job(const Request& req, Response& res)
+{
+    const auto name = job_name(req, res);
+    if (!name)
+        return;
+    try {
+        if (!store_.remove(*name))
+            return reply_error(res, 404, "no such job");
+    } catch (const verimex::hosting::StoreError& e) {
+        return store_failed(res, e);
+    }
+    {
+        std::lock_guard lock(settings_mutex_);
+        job_settings_.erase(*name);
+    }
+    log_.event("job_removed", {{"job", *name}});
+    res.set_content(json_body({{"job", *name}, {"removed", true}}), json_type);
+}
+
+void Api::job_results(const Request& req, Response& res)
+{
+    const auto name = job_name(req, res);
+    if (!name)
+        return;
+    const std::string format_name = req.has_param("format") ? req.get_param_value("format") : "jsonl";
+    const auto format = verimex::hosting::export_format(format_name);
+    if (!format)
+        return reply_error(res, 400, "format: expected jsonl or csv");
+    std::uint64_t offset = 0;
+    std::optional<std::uint64_t> limit;
+    if (req.has_param("offset")) {
+        const auto n = parse_count(req.get_param_value("offset"));
+        if (!n)
+            return reply_error(res, 400, "offset: expected a whole number from 0");
+        offset = *n;
+    }
+    if (req.has_param("limit")) {
+        limit = parse_count(req.get_param_value("limit"));
+        if (!limit)
+            return reply_error(res, 400, "limit: expected a whole number from 0");
+    }
+    try {
+        if (!store_.status(*name))
+            return reply_error(res, 404, "no such job");
+    } catch (const verimex::hosting::StoreError& e) {
+        return store_failed(res, e);
+    }
+
+    const bool csv = *format == verimex::hosting::ExportFormat::csv;
+    res.set_header("Content-Disposition",
+                   "attachment; filename=\"" + download_name(*name) + (csv ? ".csv\"" : ".jsonl\""));
+    // Written as it is read, in chunks, from a store connection of its own:
+    // a job of millions of addresses needs no more memory than a chunk, and
+    // the export's snapshot holds up no other request.
+    const std::string location = options_.store;
+    res.set_chunked_content_provider(
+        csv ? "text/csv; charset=utf-8" : "application/x-ndjson; charset=utf-8",
+        [location, job = *name, format = *format, offset, limit](std::size_t, httplib::DataSink& sink) {
+            struct ClientGone {};
+            try {
+                const std::unique_ptr<verimex::hosting::Store> own = verimex::hosting::open_store(location);
+                verimex::hosting::export_job(*own, job, format, offset, limit, [&](const std::string& piece) {
+                    if (!sink.write(piece.data(), piece.size()))
+                        throw ClientGone{};
+                    count_streamed(piece.size());
+                });
+                sink.done();
+                return true;
+            } catch (...) {
+                // The reply's head is out: the connection is cut, so the
+                // client sees an incomplete reply rather than a short one.
+                return false;
+            }
+        });
+}
+
+}  // namespace verimex_server

@@ -1,0 +1,166 @@
+// The request helpers.
+#include "request.h"
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <cstdio>
+#include <ctime>
+#include <random>
+
+namespace verimex_server {
+
+bool token_matches(std::string_view given, std::string_view expected)
+{
+    // Every byte of expected is looked at whatever the given text holds;
+    // the difference is gathered, not acted on, until the end.
+    unsigned char difference = given.size() == expected.size() ? 0 : 1;
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        const unsigned char g = i < given.size() ? static_cast<unsigned char>(given[i]) : 0;
+        difference |= static_cast<unsigned char>(g ^ static_cast<unsigned char>(expected[i]));
+    }
+    return difference == 0;
+}
+
+bool bearer_matches(std::string_view authorization, std::string_view token)
+{
+    constexpr std::string_view scheme = "Bearer ";
+    return authorization.size() > scheme.size() && authorization.substr(0, scheme.size()) == scheme &&
+           token_matches(authorization.substr(scheme.size()), token);
+}
+
+std::optional<std::uint64_t> parse_count(std::string_view text)
+{
+    std::uint64_t value = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || ec != std::errc() || end != text.data() + text.size())
+        return std::nullopt;
+    return value;
+}
+
+std::optional<std::int16_t> parse_timeout(std::string_view text)
+{
+    int value = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || ec != std::errc() || end != text.data() + text.size() || value < 0 || value > 32767)
+        return std::nullopt;
+    return static_cast<std::int16_t>(value);
+}
+
+std::string json_body(verimex::hosting::Json object)
+{
+    return verimex::hosting::json_text(std::move(object)) + "\n";
+}
+
+std::string error_body(std::string_view message)
+{
+    return json_body({{"error", std::string(message)}});
+}
+
+void reply_error(httplib::Response& res, int status, std::string_view message)
+{
+    res.status = status;
+    res.set_content(error_body(message), json_type);
+}
+
+std::string_view reason(int status)
+{
+    switch (status) {
+    case 400: return "bad request";
+    case 401: return "missing or wrong bearer token";
+    case 404: return "not found";
+    case 405: return "method not allowed";
+    case 408: return "request timed out";
+    case 413: return "request body too large";
+    case 414: return "request URI too long";
+    case 415: return "unsupported media type";
+    case 431: return "request header fields too large";
+    case 500: return "internal error";
+    case 503: return "service unavailable";
+    default: return status >= 500 ? "server error" : "request refused";
+    }
+}
+
+bool path_matches(std::string_view pattern, std::string_view path)
+{
+    while (!pattern.empty()) {
+        if (pattern.front() != '*') {
+            if (path.empty() || path.front() != pattern.front())
+                return false;
+            pattern.remove_prefix(1);
+            path.remove_prefix(1);
+            continue;
+        }
+        const std::size_t segment = std::min(path.find('/'), path.size());
+        if (segment == 0)
+            return false;
+        pattern.remove_prefix(1);
+        path.remove_prefix(segment);
+    }
+    return path.empty();
+}
+
+std::string allow_header(const std::vector<std::string>& methods)
+{
+    std::string allow;
+    for (const std::string& m : methods) {
+        if (!allow.empty())
+            allow += ", ";
+        allow += m;
+        if (m == "GET")
+            allow += ", HEAD";
+    }
+    return allow;
+}
+
+std::string media_type(std::string_view value)
+{
+    value = value.substr(0, value.find(';'));
+    while (!value.empty() && value.back() == ' ')
+        value.remove_suffix(1);
+    while (!value.empty() && value.front() == ' ')
+        value.remove_prefix(1);
+    std::string out(value);
+    std::transform(out.begin(), out.end(), out.begin(), [](unsigned char c) { return std::tolower(c); });
+    return out;
+}
+
+std::string new_job_name()
+{
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    gmtime_r(&now, &utc);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &utc);
+    std::random_device random;
+    char tail[16];
+    std::snprintf(tail, sizeof tail, "%06x", random() & 0xffffffu);
+    return std::string("job-") + stamp + "-" + tail;
+}
+
+std::string path_segment(std::string_view name)
+{
+    static constexpr char hex[] = "0123456789ABCDEF";
+    std::string out;
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (std::isalnum(byte) || c == '-' || c == '_' || c == '.' || c == '~') {
+            out += c;
+        } else {
+            out += '%';
+            out += hex[byte >> 4];
+            out += hex[byte & 0x0f];
+        }
+    }
+    return out;
+}
+
+std::string download_name(std::string_view job)
+{
+    std::string out;
+    for (const char c : job)
+        out += std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' || c == '.' ? c : '_';
+    return out;
+}
+
+}  // namespace verimex_server

@@ -1,0 +1,68 @@
+// The pieces of request handling that need no server: reading query
+// values, comparing tokens, matching paths, naming jobs, and the JSON
+// bodies of replies. Each is a plain function, tested by itself.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <httplib.h>
+
+#include "verimex/hosting/json.h"
+
+namespace verimex_server {
+
+inline constexpr const char* json_type = "application/json; charset=utf-8";
+
+// True when given equals expected, in a time that depends on expected's
+// length only, so that a client cannot find the token byte by byte.
+bool token_matches(std::string_view given, std::string_view expected);
+
+// Whether an Authorization header carries the token ("Bearer TOKEN").
+bool bearer_matches(std::string_view authorization, std::string_view token);
+
+// "offset" and "limit": whole numbers from 0.
+std::optional<std::uint64_t> parse_count(std::string_view text);
+
+// "timeout" of a request: a whole number from 0 to 32767.
+std::optional<std::int16_t> parse_timeout(std::string_view text);
+
+// A reply body: the object on one line and a line end. Its texts may quote
+// what a client sent: bytes that are not UTF-8 become U+FFFD.
+std::string json_body(verimex::hosting::Json object);
+
+// {"error": message} with a final line end.
+std::string error_body(std::string_view message);
+
+// Sets res to status with error_body(message).
+void reply_error(httplib::Response& res, int status, std::string_view message);
+
+// The words of an error reply the server did not write itself (400 for a
+// request cpp-httplib cannot read, 413, 414, ...).
+std::string_view reason(int status);
+
+// Whether path matches pattern, whose "*" stands for one non-empty path
+// segment.
+bool path_matches(std::string_view pattern, std::string_view path);
+
+// The Allow header for these methods (GET stands for HEAD too).
+std::string allow_header(const std::vector<std::string>& methods);
+
+// The media type of a Content-Type value, lower-cased, parameters dropped.
+std::string media_type(std::string_view value);
+
+// A name for a job posted without one: the time and a random part.
+std::string new_job_name();
+
+// A name as one URL path segment: unreserved characters as they are,
+// every other byte as %XX.
+std::string path_segment(std::string_view name);
+
+// A file name for Content-Disposition: the job's name with anything but
+// letters, digits, '-', '_' and '.' replaced.
+std::string download_name(std::string_view job);
+
+}  // namespace verimex_server
