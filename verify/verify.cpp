@@ -174,7 +174,6 @@ std::string domain_key(const engine::mailbox& m)
 
 std::vector<report> verify_many(std::span<const std::string> addresses, const options& opts)
 {
-    const engine::clock::time_point started = engine::clock::now();
     std::vector<report> out(addresses.size());
     std::vector<std::optional<engine::mailbox>> parsed(addresses.size());
     for (std::size_t i = 0; i < addresses.size(); ++i) {
@@ -211,7 +210,8 @@ std::vector<report> verify_many(std::span<const std::string> addresses, const op
             engine::dialog_settings s;
             engine::proxy_settings proxy;
             report refused;
-            if (!dialog_settings_for(opts, started, s, proxy, refused)) {
+            // Domains go one after another: each one's time starts with it.
+            if (!dialog_settings_for(opts, engine::clock::now(), s, proxy, refused)) {
                 for (const std::size_t i : members) {
                     report& r = out[i];
                     r.verdict = refused.verdict;

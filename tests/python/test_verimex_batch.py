@@ -79,6 +79,18 @@ class Batches(unittest.TestCase):
             # Greylisting is a refusal: three in a row end a session.
             self.assertEqual(peer.connections, 2)
 
+    def test_each_domain_has_its_own_time(self):
+        # The first domain's three sessions of a second each outlast the
+        # total limit of 2 s; the second domain, checked after it, still
+        # gets its own time.
+        with Peer("127.0.0.76", name="mx.few.peers.test", mailboxes=["user*"], greeting_delay=1.0), \
+                Peer("127.0.0.75", name="mx.bulk.peers.test", mailboxes=["user*"]):
+            addresses = ["user%d@few.peers.test" % i for i in range(3)] + ["user9@bulk.peers.test"]
+            kw = dict(KW, total_timeout=2)
+            reports = verimex.verify_many(addresses, catch_all=False, recipients_per_session=1, **kw)
+            self.assertEqual([(r.verdict, r.reason) for r in reports], [("deliverable", "accepted")] * 4,
+                             [r.returnvar for r in reports])
+
     def test_addresses_of_several_domains_and_bad_ones(self):
         with Peer("127.0.0.75", name="mx.bulk.peers.test", mailboxes=["user*"]), \
                 Peer("127.0.0.76", name="mx.few.peers.test", mailboxes=["user*"]):
