@@ -11,20 +11,15 @@ void Api::check(const httplib::Request& req, httplib::Response& res)
     std::string email = req.get_param_value("email");
     if (email.empty())
         return reply_error(res, 400, "empty parameter: email");
-    verimex::options settings;
-    // The component's own check, as this service has always run it.
-    settings.method = verimex::method::vrfy;
-    settings.helo = default_from_;
-    settings.timeout = options_.timeout;
-    settings.dns_server = options_.dns_server;
-    if (req.has_param("from") && !req.get_param_value("from").empty())
-        settings.helo = req.get_param_value("from");
-    if (req.has_param("timeout")) {
-        const auto timeout = parse_timeout(req.get_param_value("timeout"));
-        if (!timeout)
-            return reply_error(res, 400, "timeout: expected a whole number of seconds from 0 to 32767");
-        settings.timeout = *timeout;
+    CheckParams params;
+    for (const std::string_view name : check_param_names) {
+        if (!req.has_param(std::string(name)))
+            continue;
+        if (const auto error = read_check_param(name, req.get_param_value(std::string(name)), params))
+            return reply_error(res, 400, *error);
     }
+    verimex::options settings = base_settings();
+    apply(params, settings);
 
     CheckPool::Ticket ticket = checks_.submit(std::move(email), std::move(settings));
     if (!ticket.result) {
