@@ -146,6 +146,7 @@ int run_job(Options& opts)
     PrinterSettings output;
     output.verbose = opts.verbose;
     output.json = opts.json;
+    output.verdicts = shows_verdicts(opts);
     // The bar needs a total, and a shared job has none this process knows.
     output.progress = false;
     output.out_is_terminal = is_terminal(stdout);

@@ -6,6 +6,7 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <cstdlib>
 
 #if defined(_WIN32)
 #  include <cstdlib>
@@ -19,7 +20,11 @@ namespace {
 
 constexpr std::string_view usage_line =
     "usage: verimex-check [-f FROM] [-t SECONDS] [-s DNS-SERVER] [-j JOBS] [-v] [--json]\n"
+    "                     [--method vrfy|rcpt|auto] [--mail-from ADDRESS]\n"
+    "                     [--tls try|require|off] [--proxy URL] [--no-catch-all]\n"
     "                     [--no-progress] [ADDRESS | -]...\n"
+    "       verimex-check --preflight [-f FROM] [--mail-from ADDRESS] [--proxy URL]\n"
+    "                     [-t SECONDS] [-s DNS-SERVER]\n"
     "       verimex-check --store STORE [--job NAME] [job options] [check options]\n"
     "                     [ADDRESS | -]...\n"
     "       verimex-check --store STORE [--job NAME] --status\n"
@@ -56,6 +61,56 @@ std::variant<Options, UsageError> parse_args(std::span<const std::string_view> a
     add_number(app, "-t", opts.timeout, 0, 32767);
     app.add_option("-s", opts.dns_server);
     add_number(app, "-j", opts.jobs, 1, max_jobs);
+    app.add_option_function<std::string>("--method", [&opts](const std::string& word) {
+        const auto method = verimex::parse_method(word);
+        if (!method)
+            throw CLI::ValidationError("--method", "wants vrfy, rcpt or auto, not '" + word + "'");
+        opts.method = *method;
+    });
+    app.add_option_function<std::string>("--tls", [&opts](const std::string& word) {
+        const auto mode = verimex::parse_tls_mode(word);
+        if (!mode)
+            throw CLI::ValidationError("--tls", "wants try, require or off, not '" + word + "'");
+        opts.tls = *mode;
+    });
+    app.add_option_function<std::string>("--mail-from", [&opts](const std::string& sender) {
+        if (sender.find_first_of("\r\n<>") != std::string::npos)
+            throw CLI::ValidationError("--mail-from", "wants a bare address, without <> or line ends");
+        opts.mail_from = sender;
+    });
+    // The proxy's own error words it without the URL: it may hold a
+    // password, and usage errors are printed.
+    bool proxy_given = false;
+    app.add_option_function<std::string>("--proxy", [&opts, &proxy_given](const std::string& url) {
+        opts.proxy = url;
+        proxy_given = true;
+    });
+    app.add_flag_callback("--no-catch-all", [&opts] { opts.catch_all = false; });
+    app.add_flag("--preflight", opts.preflight);
+    std::vector<std::string> preflight_given;
+    const auto preflight_only = [&preflight_given](std::string name) {
+        return [&preflight_given, name] { preflight_given.push_back(name); };
+    };
+    app.add_option_function<std::string>("--preflight-host", [&opts, preflight_only](const std::string& host) {
+        opts.preflight_host = host;
+        preflight_only("--preflight-host")();
+    });
+    app.add_option_function<std::string>("--public-address", [&opts, preflight_only](const std::string& address) {
+        opts.public_address = address;
+        preflight_only("--public-address")();
+    });
+    app.add_option_function<std::string>("--blocklists", [&opts, preflight_only](const std::string& list) {
+        std::vector<std::string> zones;
+        std::size_t start = 0;
+        while (start <= list.size()) {
+            const std::size_t comma = std::min(list.find(',', start), list.size());
+            if (comma > start)
+                zones.push_back(list.substr(start, comma - start));
+            start = comma + 1;
+        }
+        opts.blocklists = std::move(zones);
+        preflight_only("--blocklists")();
+    });
 
     // Job options, and which of them were given: they need --store.
     std::vector<std::string> given;
@@ -92,6 +147,23 @@ std::variant<Options, UsageError> parse_args(std::span<const std::string_view> a
 
     if (const std::optional<std::string> wrong = parse_command_line(app, args))
         return error(*wrong);
+    if (!proxy_given)
+        if (const char* env = std::getenv("VERIMEX_PROXY"))
+            opts.proxy = env;
+    if (!opts.proxy.empty() && !opts.proxy.starts_with("socks5://"))
+        return error(std::string(proxy_given ? "--proxy" : "VERIMEX_PROXY") +
+                     " wants socks5://[USER:PASSWORD@]HOST:PORT");
+    if (opts.method == verimex::method::vrfy &&
+        (!opts.mail_from.empty() || !opts.proxy.empty() || opts.tls != verimex::tls_mode::opportunistic ||
+         !opts.catch_all)) {
+        // The component's check takes none of these: saying so beats
+        // ignoring them.
+        return error("--mail-from, --tls, --proxy and --no-catch-all work with --method rcpt or auto");
+    }
+    if (!opts.preflight && !preflight_given.empty())
+        return error(preflight_given.front() + " belongs to --preflight");
+    if (opts.preflight && (!opts.addresses.empty() || !opts.store.empty()))
+        return error("--preflight checks this machine: it takes no address and no --store");
     if (opts.store.empty() && !given.empty())
         return error(given.front() + " works on a job: it needs --store");
     if (opts.status && !opts.export_format.empty())
@@ -238,14 +310,38 @@ std::string_view usage_hint()
     return "Try 'verimex-check --help' for more information.";
 }
 
+bool shows_verdicts(const Options& opts)
+{
+    return opts.method != verimex::method::vrfy;
+}
+
+verimex::preflight_options preflight_settings(const Options& opts)
+{
+    verimex::preflight_options settings;
+    settings.helo = opts.from.empty() ? default_from() : opts.from;
+    settings.mail_from = opts.mail_from;
+    settings.proxy = opts.proxy;
+    settings.timeout = opts.timeout;
+    settings.dns_server = opts.dns_server;
+    settings.public_address = opts.public_address;
+    if (!opts.preflight_host.empty())
+        settings.test_host = opts.preflight_host;
+    if (opts.blocklists)
+        settings.blocklists = *opts.blocklists;
+    return settings;
+}
+
 verimex::options check_settings(const Options& opts)
 {
     verimex::options settings;
-    // The component's own check, as this program has always run it.
-    settings.method = verimex::method::vrfy;
+    settings.method = opts.method;
     settings.helo = opts.from.empty() ? default_from() : opts.from;
     settings.timeout = opts.timeout;
     settings.dns_server = opts.dns_server;
+    settings.mail_from = opts.mail_from;
+    settings.tls = opts.tls;
+    settings.proxy = opts.proxy;
+    settings.catch_all = opts.catch_all;
     return settings;
 }
 
