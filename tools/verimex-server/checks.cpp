@@ -21,6 +21,10 @@ void Api::check(const httplib::Request& req, httplib::Response& res)
     verimex::options settings = base_settings();
     apply(params, settings);
 
+    // Method vrfy answers as this service always has, with the
+    // component's members alone, as verimex-check --json does.
+    const auto members = settings.method == verimex::method::vrfy ? verimex::hosting::report_members::component
+                                                                   : verimex::hosting::report_members::all;
     CheckPool::Ticket ticket = checks_.submit(std::move(email), std::move(settings));
     if (!ticket.result) {
         metrics_.check_refused();
@@ -32,7 +36,7 @@ void Api::check(const httplib::Request& req, httplib::Response& res)
     }
     try {
         const verimex::report result = ticket.result->get();
-        res.set_content(verimex::hosting::json_line(result), json_type);
+        res.set_content(verimex::hosting::json_line(result, members), json_type);
     } catch (const CheckPool::Stopped&) {
         metrics_.check_refused();
         res.set_header("Retry-After", "5");

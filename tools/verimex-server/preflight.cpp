@@ -3,34 +3,12 @@
 // SPF), and the report in its JSON form.
 #include "api.h"
 
+#include "verimex/hosting/json.h"
 #include "verimex/preflight.h"
 
 namespace verimex_server {
 
 namespace {
-
-using verimex::hosting::Json;
-
-Json preflight_json(const verimex::preflight_report& report)
-{
-    Json findings = Json::array();
-    for (const verimex::preflight_finding& f : report.findings) {
-        findings.push_back({{"check", f.check},
-                            {"status", std::string(verimex::name(f.status))},
-                            {"subject", f.subject},
-                            {"text", f.text},
-                            {"advice", f.advice}});
-    }
-    Json out;
-    out["blocked"] = report.blocked;
-    out["cancelled"] = report.cancelled;
-    out["error"] = report.error;
-    out["address"] = report.address;
-    out["address_source"] = report.address_source;
-    out["address_guess"] = report.address_guess;
-    out["findings"] = std::move(findings);
-    return out;
-}
 
 // "zen.example,bl.example": the zones, in order; "" asks none.
 std::vector<std::string> zone_list(std::string_view text)
@@ -88,7 +66,7 @@ void Api::preflight(const httplib::Request& req, httplib::Response& res)
     // A setting the preflight could not use is the request's fault.
     if (!report.error.empty())
         return reply_error(res, 400, report.error);
-    res.set_content(json_body(preflight_json(report)), json_type);
+    res.set_content(verimex::hosting::preflight_json(report) + "\n", json_type);
 }
 
 }  // namespace verimex_server
