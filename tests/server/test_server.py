@@ -28,6 +28,7 @@ FAST = ["-f", "tester.server.test", "--mx-interval", "0", "--per-mx", "8"]
 TIMEOUT_ERROR = "timeout: expected a whole number of seconds from 0 to 32767"
 METHOD_ERROR = "method: expected vrfy, rcpt or auto"
 TLS_ERROR = "tls: expected try, require or off"
+CATCH_ALL_ERROR = "catch_all: expected true or false"
 SENDER_ERROR = "mail_from: expected an address, or nothing for the null sender"
 NAME_ERROR = 'name: 1 to 200 bytes, without control characters or "/"'
 ADDRESSES_ERROR = "addresses: expected an array of strings"
@@ -106,7 +107,8 @@ class Api(ServerTest):
             ("method", "smtp", METHOD_ERROR), ("method", "", METHOD_ERROR), ("method", "VRFY", METHOD_ERROR),
             ("tls", "yes", TLS_ERROR), ("tls", "", TLS_ERROR),
             ("mail_from", "no-at-sign", SENDER_ERROR), ("mail_from", "a b@c", SENDER_ERROR),
-            ("mail_from", "a@b>\r\nRCPT TO:<x@y", SENDER_ERROR), ("mail_from", "@b", SENDER_ERROR)]
+            ("mail_from", "a@b>\r\nRCPT TO:<x@y", SENDER_ERROR), ("mail_from", "@b", SENDER_ERROR),
+            ("catch_all", "no", CATCH_ALL_ERROR), ("catch_all", "", CATCH_ALL_ERROR)]
         ] + [(400, error, "POST", "/v1/jobs?" + query, b"a@b\n", text) for query, error in [
             ("method=all", METHOD_ERROR), ("tls=never", TLS_ERROR), ("mail_from=x", SENDER_ERROR)]
         ] + [
@@ -117,6 +119,7 @@ class Api(ServerTest):
                 (dict(one, name=5), "name: expected a string"), (dict(one, **{"from": []}), "from: expected a string"),
                 (dict(one, method=1), "method: expected a string"), (dict(one, method="x"), METHOD_ERROR),
                 (dict(one, tls=True), "tls: expected a string"), (dict(one, mail_from="a@"), SENDER_ERROR),
+                (dict(one, catch_all="false"), CATCH_ALL_ERROR),
                 (dict(one, timeout=601), "timeout: longer than the lease*"), (dict(one, timeout="5"), TIMEOUT_ERROR),
                 (dict(one, timeout=-1), TIMEOUT_ERROR), (dict(one, name="a/b"), NAME_ERROR),
                 (dict(one, name="a\nb"), NAME_ERROR), (dict(one, name="n" * 201), NAME_ERROR)]] + [
@@ -237,6 +240,9 @@ class Verdicts(ServerTest):
             ("alice@rcpt.server.test", {"tls": "off"}, "deliverable", "accepted", dict(tls=False), ""),
             ("postmaster@rcpt.server.test", {}, "undeliverable", "no_such_mailbox", dict(role_account=True), ""),
             ("carol@down.server.test", {}, "unknown", "could_not_connect", dict(method=None, mx=None), ""),
+            # Not probed for a catch-all: one RCPT, and nothing said of the domain.
+            ("bob@all.server.test", {"catch_all": "false"}, "deliverable", "accepted", dict(catch_all=None),
+             "RCPT TO:<bob@all.server.test>\r\n250 2.1.5 Ok\r\nRSET"),
             ("dave@nosuch.server.test", {}, "undeliverable", "no_mail_server", dict(method=None), ""),
             ("not an address", {}, "undeliverable", "invalid_syntax", dict(method=None, transcript=""), None),
         ]
@@ -260,7 +266,7 @@ class Verdicts(ServerTest):
         verdicts = {v: count("verimex_check_verdicts_total", source="single", verdict=v)
                     for v in ["deliverable", "undeliverable", "risky", "unknown"]}
         # The vrfy check above is "unknown"/"cannot_verify".
-        self.assertEqual(verdicts, {"deliverable": 5, "undeliverable": 5, "risky": 1, "unknown": 3})
+        self.assertEqual(verdicts, {"deliverable": 6, "undeliverable": 5, "risky": 1, "unknown": 3})
         self.assertEqual([count("verimex_check_reasons_total", source="single", verdict=v, reason=r) for v, r in [
             ("undeliverable", "no_such_mailbox"), ("risky", "accept_all"), ("unknown", "tls_required"),
             ("unknown", "cannot_verify")]], [3, 1, 1, 1])
@@ -348,6 +354,23 @@ class OwnServers(ServerTest):
         self.assertEqual([(r["address"], r["state"]) for r in rows], [(a, "done") for a in addresses])
         self.assertEqual(sum(r["verified"] for r in rows), 20)
 
+    def test_proxy_of_the_server(self):
+        # Nothing listens on the proxy's port: every check says so, and the password shows nowhere.
+        secret = "pr0xy-pa55"
+        server = self.start(*FAST, "-t", "5", "--proxy", "socks5://user:%s@127.0.0.1:1" % secret)
+        status, _, got = server.json("GET", check_path("alice@rcpt.server.test"))
+        self.assertEqual((status, got["verdict"], got["reason"]), (200, "unknown", "proxy_error"))
+        status, _, got = server.json("GET", check_path("alice@rcpt.server.test", method="vrfy"))
+        self.assertEqual((status, got), (400, {"error": "method: vrfy connects directly, and this server sends its "
+                                                        "checks through a proxy"}))
+        self.assertEqual(server.json("POST", "/v1/jobs", {"addresses": ["a@b"], "method": "vrfy"})[0], 400)
+        self.assertNotIn(secret, json.dumps(got) + server.stderr())
+        run = subprocess.run([SERVER, "--help"], capture_output=True, timeout=30,
+                             env=dict(os.environ, VERIMEX_PROXY="socks5://u:%s@127.0.0.1:1" % secret))
+        self.assertEqual(run.returncode, 0)
+        self.assertIn(b"--proxy", run.stdout)
+        self.assertNotIn(secret.encode(), run.stdout + run.stderr)
+
     def test_exit_statuses(self):
         holder = self.enterContext(socket.create_server(("127.0.0.1", 0)))
         store = ["--listen", "127.0.0.1:0", "--store"]
@@ -355,7 +378,8 @@ class OwnServers(ServerTest):
             (["--listen", "127.0.0.1:%d" % holder.getsockname()[1]], 3, b"cannot listen"),
         ] + [(store + [s], 3, b"^verimex-server: ") for s in ["/nonexistent/jobs.sqlite", "postgresql://x@127.0.0.1:1"]
         ] + [(args, 2, b"^verimex-server: ") for args in [["--listen", "nowhere"], ["--listen", "1.2.3.4:99999"],
-                                                           ["-t", "40000"], ["-j", "0"], ["--bogus"]]]
+                                                           ["-t", "40000"], ["-j", "0"], ["--bogus"],
+                                                           ["--proxy", "http://u:pw@127.0.0.1:1"]]]
         for args, code, message in cases:
             with self.subTest(args=args), tempfile.TemporaryDirectory() as folder:
                 run = subprocess.run([SERVER, *args], capture_output=True, timeout=30, cwd=folder)

@@ -48,6 +48,7 @@ verimex::options Api::base_settings() const
     settings.helo = default_from_;
     settings.timeout = options_.timeout;
     settings.dns_server = options_.dns_server;
+    settings.proxy = options_.proxy;
     return settings;
 }
 

@@ -20,6 +20,8 @@ void Api::check(const httplib::Request& req, httplib::Response& res)
     }
     verimex::options settings = base_settings();
     apply(params, settings);
+    if (settings.method == verimex::method::vrfy && !settings.proxy.empty())
+        return reply_error(res, 400, vrfy_with_proxy);
 
     // Method vrfy answers as this service always has, with the
     // component's members alone, as verimex-check --json does.

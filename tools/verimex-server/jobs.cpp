@@ -93,6 +93,12 @@ void Api::add_job(const Request& req, Response& res)
                 params.timeout = static_cast<std::int16_t>(v->get<std::int64_t>());
                 continue;
             }
+            if (key == "catch_all") {
+                if (!v->is_boolean())
+                    return reply_error(res, 400, "catch_all: expected true or false");
+                params.catch_all = v->get<bool>();
+                continue;
+            }
             if (!v->is_string())
                 return reply_error(res, 400, std::string(key) + ": expected a string");
             if (const auto error = read_check_param(key, v->get_ref<const std::string&>(), params))
@@ -103,6 +109,8 @@ void Api::add_job(const Request& req, Response& res)
     }
     if (addresses.empty())
         return reply_error(res, 400, "addresses: none given");
+    if (params.method == verimex::method::vrfy && !options_.proxy.empty())
+        return reply_error(res, 400, vrfy_with_proxy);
     if (params.timeout && verimex::hosting::effective_timeout(*params.timeout) > options_.lease())
         return reply_error(res, 400, "timeout: longer than the lease of the server's workers (" +
                                          std::to_string(options_.lease()) + " s)");
@@ -110,7 +118,7 @@ void Api::add_job(const Request& req, Response& res)
         return reply_error(res, 400, "name: " + std::string(verimex::hosting::job_name_rule));
     const std::string job = name ? *name : new_job_name();
 
-    if (params.method || params.from || params.mail_from || params.timeout || params.tls) {
+    if (params.method || params.from || params.mail_from || params.timeout || params.tls || params.catch_all) {
         std::lock_guard lock(settings_mutex_);
         CheckParams& settings = job_settings_[job];
         const auto keep = [](auto& into, const auto& given) {
@@ -124,6 +132,7 @@ void Api::add_job(const Request& req, Response& res)
         keep(settings.mail_from, params.mail_from);
         keep(settings.timeout, params.timeout);
         keep(settings.tls, params.tls);
+        keep(settings.catch_all, params.catch_all);
     }
     verimex::hosting::AddResult added;
     try {

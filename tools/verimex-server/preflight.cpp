@@ -51,6 +51,8 @@ void Api::preflight(const httplib::Request& req, httplib::Response& res)
     if (params.timeout)
         o.timeout = *params.timeout;
     o.dns_server = options_.dns_server;
+    // Port 25 is tried the way the checks go out.
+    o.proxy = settings.proxy;
     if (req.has_param("public_address"))
         o.public_address = req.get_param_value("public_address");
     if (req.has_param("test_host")) {

@@ -84,6 +84,13 @@ std::optional<std::string> read_check_param(std::string_view name, std::string_v
         // Empty keeps the server's name, as it always has.
         if (!value.empty())
             params.from = std::string(value);
+    } else if (name == "catch_all") {
+        if (value == "true")
+            params.catch_all = true;
+        else if (value == "false")
+            params.catch_all = false;
+        else
+            return "catch_all: expected true or false";
     } else if (name == "timeout") {
         params.timeout = parse_timeout(value);
         if (!params.timeout)
@@ -104,6 +111,8 @@ void apply(const CheckParams& params, verimex::options& settings)
         settings.timeout = *params.timeout;
     if (params.tls)
         settings.tls = *params.tls;
+    if (params.catch_all)
+        settings.catch_all = *params.catch_all;
 }
 
 std::string json_body(verimex::hosting::Json object)

@@ -18,6 +18,11 @@ namespace verimex_server {
 
 inline constexpr const char* json_type = "application/json; charset=utf-8";
 
+// Method vrfy is the component's own check, which connects directly: with
+// a proxy it would go out past it, so a request for it is refused.
+inline constexpr std::string_view vrfy_with_proxy =
+    "method: vrfy connects directly, and this server sends its checks through a proxy";
+
 // True when given equals expected, in a time that depends on expected's
 // length only, so that a client cannot find the token byte by byte.
 bool token_matches(std::string_view given, std::string_view expected);
@@ -40,10 +45,12 @@ struct CheckParams {
     std::optional<std::string> mail_from;  // "" is the null sender
     std::optional<std::int16_t> timeout;
     std::optional<verimex::tls_mode> tls;
+    std::optional<bool> catch_all;  // probe a random mailbox too
 };
 
 // The names CheckParams are given by, in a query and in a job's JSON body.
-inline constexpr std::string_view check_param_names[] = {"method", "from", "mail_from", "timeout", "tls"};
+inline constexpr std::string_view check_param_names[] = {"method", "from", "mail_from", "timeout", "tls",
+                                                      "catch_all"};
 
 // Reads one of them from its text into params. Returns the error message
 // for a value it cannot take ("method: expected vrfy, rcpt or auto"), or
