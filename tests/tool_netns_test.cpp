@@ -109,6 +109,18 @@ TEST_F(ToolEndToEnd, SilentServerTimesOut)
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
 }
 
+TEST_F(ToolEndToEnd, ComponentsInBandFailuresAreResultLinesWithVrfy)
+{
+    // A HELO name the component refuses is its in-band answer, not a
+    // failure of the platform: with method vrfy it is the address's result
+    // line, exit status 1, as it always was.
+    const ToolRun bad_from = run_verimex_check({"--method", "vrfy", "-f", "bad\r\nname", "alice@ok.tool.test"});
+    EXPECT_EQ(bad_from.out, "alice@ok.tool.test: " + golden::text("invalid_from") + "\n");
+    EXPECT_EQ(bad_from.err, "");
+    EXPECT_EQ(bad_from.status, 1);
+
+}
+
 TEST_F(ToolEndToEnd, DnsServerOptionReachesTheLookup)
 {
     SmtpPeer peer("127.0.0.61", mailbox_server(mailboxes));
