@@ -190,7 +190,7 @@ protected:
     // The options of a quick run: one-second checks, a lease of two.
     std::vector<std::string> args(std::vector<std::string> more = {}) const
     {
-        more.insert(more.begin(), {"--store", store_, "-t", "1", "--lease", "2", "-f", "jobs.test"});
+        more.insert(more.begin(), {"--store", store_, "--method", "vrfy", "-t", "1", "--lease", "2", "-f", "jobs.test"});
         return more;
     }
     std::string store_;
