@@ -459,6 +459,8 @@ class Page(ServerTest):
         self.assertEqual([el(i).text for i in ["job-shown", "done", "total"]], ["browser", "6", "6"])
         self.assertEqual({key: int(el("count-" + key).text) for key in COUNTS}, COUNTS)
         self.assertEqual(el("bar-fill").get_attribute("style"), "width: 100%;")
+        el("job").location_once_scrolled_into_view
+        d.save_screenshot(os.path.join(os.environ.get("VERIMEX_SCREENSHOT_DIR", folder), "page-job.png"))
         cells = [r.find_elements(By.TAG_NAME, "td") for r in wait.until(lambda _: len(result_rows()) == 6
                                                                          and result_rows())]
         self.assertEqual([c[1].text for c in cells], ADDRESSES)

@@ -66,11 +66,11 @@ function failed(e) {
 }
 
 // The verdict of an exported row, as the engine gave it; "pending" before
-// its first result. A row of an older store, without one, counts as
-// unknown rather than as anything the page would have to guess.
+// its first result, "none" for a result stored without one (by an older
+// version): the page does not guess one from the reply's text.
 function verdictOf(row) {
   if (row.returnvar === null || row.returnvar === undefined) return "pending";
-  return VERDICTS.includes(row.verdict) ? row.verdict : "unknown";
+  return VERDICTS.includes(row.verdict) ? row.verdict : "none";
 }
 
 // The reply that decided, as the server sent it; "" when none did (no
@@ -147,11 +147,10 @@ async function checkOne(event) {
     const r = await res.json();
     const verdict = verdictOf(r);
     const badge = $("check-badge");
+    // Method vrfy answers with the component's members alone: no verdict.
     badge.textContent = verdict;
     badge.className = "badge " + verdict;
     badge.hidden = !r.verdict;
-    // Method vrfy answers with the component's members alone: its reply
-    // is the whole result.
     const reply = decidingReply(r);
     $("check-line").textContent = r.address + (r.reason ? ": " + r.reason.replace(/_/g, " ") : "") +
       (reply ? ": " + reply : "");
@@ -247,9 +246,14 @@ function renderStatus(s) {
 function renderVerdicts() {
   const fromRows = Object.fromEntries(VERDICTS.map((v) => [v, 0]));
   const reasons = new Map();
+  let without = 0;
   for (const row of state.rows) {
     const v = verdictOf(row);
     if (v === "pending") continue;
+    if (v === "none") {
+      ++without;
+      continue;
+    }
     ++fromRows[v];
     const key = v + "\u0000" + (row.reason || "");
     reasons.set(key, (reasons.get(key) || 0) + 1);
@@ -272,8 +276,12 @@ function renderVerdicts() {
     bar.append(part);
   }
   const done = Number(status.done || 0);
-  $("verdict-note").textContent = !whole && done > state.rows.length ?
-    "Counted over the first " + state.rows.length + " addresses, those the table holds." : "";
+  const notes = [];
+  if (!whole && done > state.rows.length)
+    notes.push("Counted over the first " + state.rows.length + " addresses, those the table holds.");
+  if (without)
+    notes.push(without + " results were stored without a verdict (the store keeps none for them); their replies are in the table.");
+  $("verdict-note").textContent = notes.join(" ");
 
   const body = $("reasons").tBodies[0];
   body.replaceChildren();
@@ -323,7 +331,7 @@ function renderTable() {
   state.rows.forEach((row, i) => {
     const verdict = verdictOf(row);
     if (filter && verdict !== filter) return;
-    if (reasonFilter && (verdict === "pending" || row.reason !== reasonFilter)) return;
+    if (reasonFilter && row.reason !== reasonFilter) return;
     ++shown;
     const tr = document.createElement("tr");
     tr.className = "result-row " + (verdict === "pending" ? "verdict-pending" : verdict);
@@ -331,7 +339,7 @@ function renderTable() {
     const cells = [
       [String(i + 1), ""],
       [row.address, ""],
-      [verdict === "pending" ? row.state : verdict, "verdict"],
+      [verdict === "pending" ? row.state : verdict === "none" ? "" : verdict, "verdict"],
       [verdict === "pending" ? "" : (row.reason || "").replace(/_/g, " "), "reason"],
       [decidingReply(row), "result"],
       [String(row.attempts), ""],
