@@ -142,6 +142,44 @@ Json report_json(const report& result, report_members members)
     return object;
 }
 
+std::string job_settings_json(const JobSettings& settings)
+{
+    Json object = {
+        {"method", std::string(name(settings.method))},
+        {"helo", settings.helo},
+        {"mail_from", settings.mail_from},
+        {"timeout", settings.timeout ? Json(*settings.timeout) : Json(nullptr)},
+        {"tls", std::string(name(settings.tls))},
+        {"catch_all", settings.catch_all},
+    };
+    return json_text(std::move(object));
+}
+
+JobSettings parse_job_settings(std::string_view text)
+{
+    const auto bad = [] { return StoreError("a job's stored settings are not ones this program knows"); };
+    const Json object = Json::parse(text, nullptr, false);
+    if (!object.is_object())
+        throw bad();
+    JobSettings s;
+    try {
+        const auto method = parse_method(object.at("method").get<std::string>());
+        const auto tls = parse_tls_mode(object.at("tls").get<std::string>());
+        if (!method || !tls)
+            throw bad();
+        s.method = *method;
+        s.tls = *tls;
+        s.helo = object.at("helo").get<std::string>();
+        s.mail_from = object.at("mail_from").get<std::string>();
+        if (!object.at("timeout").is_null())
+            s.timeout = object.at("timeout").get<std::int16_t>();
+        s.catch_all = object.at("catch_all").get<bool>();
+    } catch (const nlohmann::json::exception&) {
+        throw bad();
+    }
+    return s;
+}
+
 std::string preflight_json(const preflight_report& found)
 {
     Json findings = Json::array();

@@ -186,8 +186,12 @@ std::string help_text()
     std::string text(usage_line);
     text += R"(
 Verifies each e-mail address with libverimex: looks up the mail exchangers
-of the address's domain and asks each in turn, on TCP port 25, with the SMTP
-command VRFY, until one answers 250.
+of the address's domain and asks each in turn on TCP port 25 until one
+decides. By default (--method auto) each is asked with VRFY and, when that
+decides nothing, with RCPT TO inside a mail transaction that is never
+completed, with a second RCPT for a random mailbox to tell a domain that
+accepts every address apart. --method vrfy is the component's check alone,
+with the output this program has always printed.
 
 Addresses come from the command line and from standard input: "-" stands for
 the lines of standard input at that place, and with no address given at all
@@ -207,6 +211,25 @@ Options:
   -j JOBS        check up to JOBS addresses at the same time, 1 to 10000
                  (default 1); each runs on a thread of its own with its own
                  verifier objects. The output is the same as with -j 1.
+  --method METHOD
+                 vrfy, rcpt or auto (default auto; see above)
+  --mail-from ADDRESS
+                 the envelope sender of the probe (default: the null sender
+                 <>, as mail servers' own address probes use)
+  --tls MODE     STARTTLS: try (default: when offered; a failed handshake is
+                 asked again without it), require (no TLS, no verdict), off
+  --proxy URL    make every SMTP connection through a SOCKS5 proxy,
+                 socks5://[USER:PASSWORD@]HOST:PORT (default: the
+                 environment variable VERIMEX_PROXY, if set); the password is
+                 never printed or stored
+  --no-catch-all do not ask for a random mailbox of the domain
+  --preflight    check this machine instead of addresses: whether mail
+                 servers will believe it (port 25, reverse DNS, the HELO
+                 name, DNS blocklists, SPF); one line per finding with what
+                 to do, exit status 1 when something would get a run
+                 blocked. With --preflight-host HOST (the port-25 test
+                 host), --public-address ADDRESS and --blocklists
+                 ZONE,... (empty: none).
   -v             print the SMTP transcript after each result line
   --json         print one JSON object per line instead (below)
   --no-progress  no progress bar
@@ -214,7 +237,14 @@ Options:
   --             end of options: what follows are addresses
 
 Output: one line per address, in the order given, each as soon as it and
-every address before it are done:
+every address before it are done. With --method rcpt or auto:
+  ADDRESS: VERDICT REASON[: REPLY]
+VERDICT is deliverable, undeliverable, risky or unknown; REASON says why
+(accepted, accept_all, no_such_mailbox, mailbox_disabled, mailbox_full,
+greylisted, blocked, tls_required, timeout, could_not_connect, proxy_error,
+dns_error, no_mail_server, invalid_syntax, server_error, ...); REPLY is the
+server's reply that decided, when one did and the verdict is not
+deliverable, escaped as below. With --method vrfy:
   ADDRESS: RESULT
 RESULT is 000 when the address was verified; otherwise the component's
 message (for example "ERROR: could not connect to mail server") or the
@@ -234,6 +264,20 @@ With --json each address gives one line on standard output, a JSON object
   "verified"    true when the result is 000, else false
   "transcript"  the SMTP transcript, exactly (CR LF line ends)
   "error"       null, or the message of a platform failure (below)
+and, with --method rcpt or auto, the engine's
+  "method"      "vrfy" or "rcpt": the command whose answer decided, or null
+  "verdict", "reason"
+  "mx"          the mail exchanger that decided, or null
+  "code", "enhanced"
+                the deciding reply's code (a number) and its enhanced
+                status code ("5.1.1"), or null
+  "catch_all"   true or false, null when not probed
+  "tls", "tls_version"
+                whether the deciding session was encrypted, and how
+  "role_account", "disposable"
+                a role address (postmaster, info, ...); a throw-away domain
+With rcpt and auto, "returnvar" is 000 exactly when the verdict is
+deliverable, and "verified" is true exactly then.
 Text from servers that is not valid UTF-8 has each bad byte sequence
 replaced by U+FFFD; control characters are written as \n, \r, \t, \uXXXX.
 -v changes nothing there: the transcript is always included.
@@ -244,15 +288,23 @@ result. Workers may join a job at any time, on this machine or (with
 PostgreSQL) on others: run the same command with no address. A worker that
 is killed loses at most the checks it had under way; they are taken again
 when their lease runs out. No address is ever given two final results.
+A job keeps the settings it was made with (--method, -f, --mail-from, -t,
+--tls, --no-catch-all), and every worker checks its addresses with them,
+whatever its own options say; --proxy and -s stay each worker's own. Jobs
+made before settings were stored are checked with VRFY.
   --store STORE    an SQLite file (made when missing), or a PostgreSQL
                    server: postgresql://USER@HOST/DATABASE (the tables are
                    made on first use)
   --job NAME       the job (default: default)
   --status         print the job's counts as one JSON object and exit
+                   (by state, by result, by verdict, and by verdict and
+                   reason)
   --export FORMAT  print every address of the job in the order added, with
                    its state, result, attempts and time of the last one:
-                   jsonl (the --json members and "state", "attempts",
-                   "checked_at") or csv (a header row, RFC 4180 quoting)
+                   jsonl (the --json members of vrfy and "state",
+                   "attempts", "checked_at", then the engine's members,
+                   null before a result) or csv (the same columns, a header
+                   row, RFC 4180 quoting)
   --no-wait        exit when nothing is due now, leaving addresses that wait
                    for a retry to a later run
   --lease SECONDS  how long an address stays taken by a worker that stops
@@ -266,7 +318,7 @@ when their lease runs out. No address is ever given two final results.
                    exchanger of the domain once a check has seen it, so the
                    domains of one provider share its limits.
   --retry-after LIST
-                   a 4xx reply to VRFY (greylisting: "try again later")
+                   a 4xx reply (greylisting: "try again later")
                    puts the address back; it is tried again after each of
                    these delays in seconds in turn, and then the last reply
                    stands (default 300,900,3600,10800; none: no retries)
@@ -296,8 +348,9 @@ their lookup tool, so they could not be trusted. The output is thus always the b
 resumed after the last address printed.
 
 Exit status:
-  0    every address was verified (or none was given)
-  1    some address was not verified
+  0    every address was verified, that is deliverable (or none was
+       given); with --preflight: nothing would get a run blocked
+  1    some address was not verified; with --preflight: something would
   2    usage error
   3    the platform failed for some address (wins over 1)
   130  interrupted by SIGINT (Ctrl-C); 143 by SIGTERM

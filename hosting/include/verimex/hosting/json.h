@@ -9,6 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "verimex/hosting/records.h"
 #include "verimex/preflight.h"
 #include "verimex/verify.h"
 
@@ -55,6 +56,12 @@ void add_engine_members(Json& object, const report& result);
 // (null when none), address, address_source, address_guess, and findings,
 // each with check, status, subject, text, advice.
 std::string preflight_json(const preflight_report& found);
+
+// A job's settings as stored with it: {"method", "helo", "mail_from",
+// "timeout" (null: each worker's own), "tls", "catch_all"}.
+std::string job_settings_json(const JobSettings& settings);
+// The reverse; StoreError for a text that is not such an object.
+JobSettings parse_job_settings(std::string_view text);
 
 // json_text(report_json(result, members)) and "\n": the --json line.
 std::string json_line(const report& result, report_members members = report_members::all);
