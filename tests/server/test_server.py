@@ -156,7 +156,13 @@ class Api(ServerTest):
                                                               {"job": "alpha", "added": 4, "duplicates": 1}))
         self.assertTrue(wait_for(lambda: self.job("alpha")["done"] == 6, timeout=60))
         self.assertEqual(self.job("alpha"), {"job": "alpha", "total": 6, "done": 6, "due": 0, "running": 0,
-                                             "deferred": 0, "results": dict.fromkeys(COUNTS, 1)})
+                                             "deferred": 0, "results": dict.fromkeys(COUNTS, 1),
+                                             "verdicts": {"deliverable": 1, "undeliverable": 3, "risky": 0,
+                                                          "unknown": 2},
+                                             "reasons": {"deliverable": {"accepted": 1},
+                                                         "undeliverable": {"invalid_syntax": 1, "no_mail_server": 1,
+                                                                           "no_such_mailbox": 1},
+                                                         "unknown": {"could_not_connect": 1, "timeout": 1}}})
         self.assertTrue(os.path.exists(os.path.join(self.server.cwd, "verimex-jobs.sqlite")))
         status, head, body = self.server.request("GET", job_path("alpha", "/results?format=jsonl"))
         self.assertEqual((status, head["Content-Type"].split(";")[0]), (200, "application/x-ndjson"))
@@ -164,8 +170,7 @@ class Api(ServerTest):
         want = OUTCOMES[:1] + [("x@mute.server.test", golden("timed_out", 1))] + OUTCOMES[1:]
         self.assertEqual([(r["address"], r["returnvar"], r["state"], r["attempts"]) for r in rows],
                          [(a, v, "done", 1) for a, v in want])
-        self.assertEqual(sorted(rows[0]), ["address", "attempts", "checked_at", "error", "returnvar", "state",
-                                           "transcript", "verified"])
+        self.assertEqual(sorted(rows[0]), sorted(MEMBERS + ["state", "attempts", "checked_at"]))
         self.assertIn(golden("helo_line", "other.example"), rows[0]["transcript"])
         status, head, body = self.server.request("GET", job_path("alpha", "/results?format=csv"))
         self.assertEqual((status, head["Content-Type"].split(";")[0], head["Content-Disposition"]),
@@ -347,12 +352,15 @@ class OwnServers(ServerTest):
         self.assertEqual(server.answer(waiting, True)[2]["returnvar"], golden("timed_out", 10))
         status, head, body = server.answer(late, True)
         self.assertEqual((status, head["Retry-After"], body), (503, "5", {"error": "the server is stopping"}))
-        # Started again on the same store, without the job's settings (they were that process's): the job ends.
+        # Started again on the same store with other settings: the job ends with those stored with it (method vrfy,
+        # 3 s), not the server's.
         server = self.start(*FAST, "-j", "4", "-t", "2", "--store", store)
         self.assertTrue(wait_for(lambda: server.json("GET", "/v1/jobs/long")[2]["done"] == 24, timeout=60))
         rows = server.rows("/v1/jobs/long/results")
         self.assertEqual([(r["address"], r["state"]) for r in rows], [(a, "done") for a in addresses])
         self.assertEqual(sum(r["verified"] for r in rows), 20)
+        self.assertEqual([r["returnvar"] for r in rows[:4]], [golden("timed_out", 3)] * 4)
+        self.assertEqual({r["method"] for r in rows[4:]}, {"vrfy"})
 
     def test_proxy_of_the_server(self):
         # Nothing listens on the proxy's port: every check says so, and the password shows nowhere.
@@ -464,7 +472,30 @@ class Page(ServerTest):
         cells = [r.find_elements(By.TAG_NAME, "td") for r in wait.until(lambda _: len(result_rows()) == 6
                                                                          and result_rows())]
         self.assertEqual([c[1].text for c in cells], ADDRESSES)
-        self.assertEqual((cells[0][4].text, cells[1][4].text), (VERIFIED, REJECT))
+        # Each row's verdict, reason and the reply that decided; the verdicts' bar, counts and reasons.
+        self.assertEqual([(c[2].text, c[3].text) for c in cells[:4]], [
+            ("deliverable", "accepted"), ("undeliverable", "no such mailbox"), ("unknown", "could not connect"),
+            ("undeliverable", "no mail server")])
+        self.assertEqual((cells[0][4].text, cells[1][4].text), ("250 2.0.0", REJECT))
+        self.assertEqual({v: int(el("verdict-" + v).text) for v in ["deliverable", "undeliverable", "risky",
+                                                                     "unknown"]},
+                         {"deliverable": 3, "undeliverable": 2, "risky": 0, "unknown": 1})
+        self.assertEqual([(s.get_attribute("data-verdict"), s.get_attribute("style")) for s in
+                          d.find_elements(By.CSS_SELECTOR, "#verdict-bar span")],
+                         [("deliverable", "width: 50%;"), ("undeliverable", "width: 33.33%;"),
+                          ("unknown", "width: 16.67%;")])
+        self.assertEqual([[td.text for td in r.find_elements(By.TAG_NAME, "td")] for r in d.find_elements(
+            By.CSS_SELECTOR, "#reasons tbody tr")], [["deliverable", "accepted", "3"],
+                                                     ["undeliverable", "no such mailbox", "1"],
+                                                     ["undeliverable", "no mail server", "1"],
+                                                     ["unknown", "could not connect", "1"]])
+        self.assertEqual(el("verdict-note").text, "")
+        Select(el("filter")).select_by_value("undeliverable")
+        self.assertEqual([r.find_elements(By.TAG_NAME, "td")[1].text for r in result_rows()], ADDRESSES[1:2] +
+                         ADDRESSES[3:4])
+        Select(el("reason-filter")).select_by_value("no_mail_server")
+        self.assertEqual([r.find_elements(By.TAG_NAME, "td")[1].text for r in result_rows()], ADDRESSES[3:4])
+        Select(el("reason-filter")).select_by_value("")
         # The address that carries markup is shown as text and ran nothing.
         self.assertEqual((d.find_elements(By.CSS_SELECTOR, "#results img"), d.title), ([], "verimex"))
         # A transcript on demand.

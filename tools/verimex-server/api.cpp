@@ -54,11 +54,17 @@ verimex::options Api::base_settings() const
 
 verimex::options Api::settings_for(std::string_view job) const
 {
-    verimex::options settings = base_settings();
+    {
+        std::lock_guard lock(settings_mutex_);
+        if (const auto it = job_settings_.find(job); it != job_settings_.end())
+            return verimex::hosting::with_job_settings(base_settings(), it->second);
+    }
+    const std::optional<verimex::hosting::JobSettings> stored = store_.settings(job);
+    if (!stored)
+        return base_settings();  // removed meanwhile: its lease is gone too
     std::lock_guard lock(settings_mutex_);
-    if (const auto it = job_settings_.find(job); it != job_settings_.end())
-        apply(it->second, settings);
-    return settings;
+    job_settings_.insert_or_assign(std::string(job), *stored);
+    return verimex::hosting::with_job_settings(base_settings(), *stored);
 }
 
 std::vector<Route> Api::route_table(Api* api)

@@ -41,8 +41,9 @@ public:
     // and guards.
     static std::vector<Route> route_table(Api* api);
 
-    // The settings for a job's checks: those its POST gave, else the
-    // server's own. Safe from any thread.
+    // The settings for a job's checks: those stored with the job, over
+    // the server's own (its proxy and DNS server stay its own). Safe from
+    // any thread; throws StoreError when the store cannot say.
     verimex::options settings_for(std::string_view job) const;
 
     // The server's own settings for a check: method auto, its HELO name,
@@ -96,9 +97,9 @@ private:
     verimex::cancellation stop_;  // ends the preflights under way
     std::atomic<int> posting_{0};  // connections holding a list slot
     mutable std::mutex settings_mutex_;
-    // Jobs posted to this process with settings of their own, as their
-    // POST gave them; guarded by settings_mutex_.
-    std::map<std::string, CheckParams, std::less<>> job_settings_;
+    // The settings stored with each job, as read once from the store (a
+    // job keeps its settings for good); guarded by settings_mutex_.
+    mutable std::map<std::string, verimex::hosting::JobSettings, std::less<>> job_settings_;
 };
 
 }  // namespace verimex_server

@@ -118,25 +118,19 @@ void Api::add_job(const Request& req, Response& res)
         return reply_error(res, 400, "name: " + std::string(verimex::hosting::job_name_rule));
     const std::string job = name ? *name : new_job_name();
 
-    if (params.method || params.from || params.mail_from || params.timeout || params.tls || params.catch_all) {
-        std::lock_guard lock(settings_mutex_);
-        CheckParams& settings = job_settings_[job];
-        const auto keep = [](auto& into, const auto& given) {
-            if (given)
-                into = given;
-        };
-        // A second POST to the same job adds addresses; what it says of
-        // the settings is laid over what the first said.
-        keep(settings.method, params.method);
-        keep(settings.from, params.from);
-        keep(settings.mail_from, params.mail_from);
-        keep(settings.timeout, params.timeout);
-        keep(settings.tls, params.tls);
-        keep(settings.catch_all, params.catch_all);
-    }
+    // Stored with the job when this POST makes it, for every worker of the
+    // store, here or on another machine, and after a restart; a job that
+    // exists keeps the settings it was made with.
+    verimex::hosting::JobSettings settings;
+    settings.method = params.method.value_or(verimex::method::automatic);
+    settings.helo = params.from.value_or(default_from_);
+    settings.mail_from = params.mail_from.value_or("");
+    settings.timeout = params.timeout ? params.timeout : std::optional<std::int16_t>(options_.timeout);
+    settings.tls = params.tls.value_or(verimex::tls_mode::opportunistic);
+    settings.catch_all = params.catch_all.value_or(true);
     verimex::hosting::AddResult added;
     try {
-        added = store_.add(job, addresses);
+        added = store_.add(job, addresses, settings);
     } catch (const verimex::hosting::StoreError& e) {
         return store_failed(res, e);
     }
