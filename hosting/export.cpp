@@ -22,6 +22,29 @@ std::string time_text(Millis at)
     return std::string(text, n) + millis;
 }
 
+// The engine's members, in the report's order.
+constexpr std::string_view engine_members[] = {"method",   "verdict", "reason", "mx",           "code",      "enhanced",
+                                               "catch_all", "tls",     "tls_version", "role_account", "disposable"};
+
+std::string csv_engine_header()
+{
+    std::string header;
+    for (const std::string_view member : engine_members)
+        header += (header.empty() ? "" : ",") + std::string(member);
+    return header;
+}
+
+// The entry's stored engine members, or each of them null when there are
+// none yet (no attempt, or one recorded before they were stored).
+void add_members(Json& object, const Entry& e)
+{
+    const Json stored = e.members ? Json::parse(*e.members, nullptr, false) : Json();
+    for (const std::string_view member : engine_members) {
+        const std::string key(member);
+        object[key] = stored.is_object() && stored.contains(key) ? stored[key] : Json(nullptr);
+    }
+}
+
 }  // namespace
 
 std::string csv_field(std::string_view raw)
@@ -45,10 +68,18 @@ std::string status_json(const JobStatus& s)
         {"verified", s.verified},   {"rejected", s.rejected},   {"could_not_connect", s.could_not_connect},
         {"no_mail_server", s.no_mail_server}, {"timed_out", s.timed_out}, {"other_errors", s.other_errors},
     };
+    Json verdicts = Json::object();
+    for (const verdict v : {verdict::deliverable, verdict::undeliverable, verdict::risky, verdict::unknown})
+        verdicts[std::string(name(v))] = s.by_verdict[static_cast<int>(v)];
+    Json reasons = Json::object();
+    for (const auto& [words, count] : s.by_reason) {
+        const std::size_t space = words.find(' ');
+        reasons[words.substr(0, space)][words.substr(space + 1)] = count;
+    }
     Json object = {
         {"job", s.job},         {"total", s.total},       {"done", s.done},
         {"due", s.due},         {"running", s.running},   {"deferred", s.deferred},
-        {"results", std::move(results)},
+        {"results", std::move(results)}, {"verdicts", std::move(verdicts)}, {"reasons", std::move(reasons)},
     };
     return json_text(std::move(object));
 }
@@ -65,7 +96,7 @@ std::optional<ExportFormat> export_format(std::string_view name)
 std::string export_header(ExportFormat format)
 {
     if (format == ExportFormat::csv)
-        return "address,returnvar,verified,transcript,error,state,attempts,checked_at\r\n";
+        return "address,returnvar,verified,transcript,error,state,attempts,checked_at," + csv_engine_header() + "\r\n";
     return {};
 }
 
@@ -103,6 +134,7 @@ std::string export_line(const Entry& e, ExportFormat format)
             {"attempts", e.attempts},
             {"checked_at", e.checked_at ? Json(time_text(*e.checked_at)) : Json(nullptr)},
         };
+        add_members(object, e);
         return json_text(std::move(object)) + "\n";
     }
     std::string line = csv_field(e.address);
@@ -113,6 +145,16 @@ std::string export_line(const Entry& e, ExportFormat format)
     line += ',' + e.state;
     line += ',' + std::to_string(e.attempts);
     line += ',' + (e.checked_at ? time_text(*e.checked_at) : std::string());
+    Json members = Json::object();
+    add_members(members, e);
+    for (const std::string_view member : engine_members) {
+        const Json& value = members[std::string(member)];
+        line += ',';
+        if (value.is_string())
+            line += csv_field(value.get<std::string>());
+        else if (!value.is_null())
+            line += value.dump();
+    }
     line += "\r\n";
     return line;
 }

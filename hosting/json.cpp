@@ -113,7 +113,23 @@ std::string json_string(std::string_view text)
     return json_text(Json(std::string(text)));
 }
 
-Json report_json(const report& result)
+void add_engine_members(Json& object, const report& result)
+{
+    const auto optional = [](const auto& value) { return value ? Json(*value) : Json(nullptr); };
+    object["method"] = result.method ? Json(std::string(name(*result.method))) : Json(nullptr);
+    object["verdict"] = std::string(name(result.verdict));
+    object["reason"] = std::string(name(result.reason));
+    object["mx"] = optional(result.mx);
+    object["code"] = optional(result.code);
+    object["enhanced"] = optional(result.enhanced);
+    object["catch_all"] = optional(result.catch_all);
+    object["tls"] = result.tls;
+    object["tls_version"] = result.tls_version.empty() ? Json(nullptr) : Json(result.tls_version);
+    object["role_account"] = result.role_account;
+    object["disposable"] = result.disposable;
+}
+
+Json report_json(const report& result, report_members members)
 {
     Json object;
     object["address"] = result.address;
@@ -121,12 +137,74 @@ Json report_json(const report& result)
     object["verified"] = result.verified;
     object["transcript"] = result.transcript;
     object["error"] = result.error.empty() ? Json(nullptr) : Json(result.error);
+    if (members == report_members::all)
+        add_engine_members(object, result);
     return object;
 }
 
-std::string json_line(const report& result)
+std::string job_settings_json(const JobSettings& settings)
 {
-    return json_text(report_json(result)) + "\n";
+    Json object = {
+        {"method", std::string(name(settings.method))},
+        {"helo", settings.helo},
+        {"mail_from", settings.mail_from},
+        {"timeout", settings.timeout ? Json(*settings.timeout) : Json(nullptr)},
+        {"tls", std::string(name(settings.tls))},
+        {"catch_all", settings.catch_all},
+    };
+    return json_text(std::move(object));
+}
+
+JobSettings parse_job_settings(std::string_view text)
+{
+    const auto bad = [] { return StoreError("a job's stored settings are not ones this program knows"); };
+    const Json object = Json::parse(text, nullptr, false);
+    if (!object.is_object())
+        throw bad();
+    JobSettings s;
+    try {
+        const auto method = parse_method(object.at("method").get<std::string>());
+        const auto tls = parse_tls_mode(object.at("tls").get<std::string>());
+        if (!method || !tls)
+            throw bad();
+        s.method = *method;
+        s.tls = *tls;
+        s.helo = object.at("helo").get<std::string>();
+        s.mail_from = object.at("mail_from").get<std::string>();
+        if (!object.at("timeout").is_null())
+            s.timeout = object.at("timeout").get<std::int16_t>();
+        s.catch_all = object.at("catch_all").get<bool>();
+    } catch (const nlohmann::json::exception&) {
+        throw bad();
+    }
+    return s;
+}
+
+std::string preflight_json(const preflight_report& found)
+{
+    Json findings = Json::array();
+    for (const preflight_finding& f : found.findings) {
+        findings.push_back({{"check", f.check},
+                            {"status", std::string(name(f.status))},
+                            {"subject", f.subject},
+                            {"text", f.text},
+                            {"advice", f.advice}});
+    }
+    Json object = {
+        {"blocked", found.blocked},
+        {"cancelled", found.cancelled},
+        {"error", found.error.empty() ? Json(nullptr) : Json(found.error)},
+        {"address", found.address},
+        {"address_source", found.address_source},
+        {"address_guess", found.address_guess},
+        {"findings", std::move(findings)},
+    };
+    return json_text(std::move(object));
+}
+
+std::string json_line(const report& result, report_members members)
+{
+    return json_text(report_json(result, members)) + "\n";
 }
 
 }  // namespace verimex::hosting

@@ -22,6 +22,26 @@ Outcome outcome_of(const report& result)
     return result.code ? Outcome::rejected : Outcome::other_error;
 }
 
+JobSettings settings_of_older_jobs()
+{
+    JobSettings s;
+    s.method = verimex::method::vrfy;
+    return s;
+}
+
+verimex::options with_job_settings(verimex::options worker, const JobSettings& job)
+{
+    worker.method = job.method;
+    if (!job.helo.empty())
+        worker.helo = job.helo;
+    worker.mail_from = job.mail_from;
+    if (job.timeout)
+        worker.timeout = *job.timeout;
+    worker.tls = job.tls;
+    worker.catch_all = job.catch_all;
+    return worker;
+}
+
 bool is_temporary_reply(const report& result)
 {
     return result.error.empty() && result.code && *result.code / 100 == 4;

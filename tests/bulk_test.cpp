@@ -199,7 +199,7 @@ protected:
 TEST_F(BulkRun, FourWorkersPrintEveryResultInInputOrderAsOneDoes)
 {
     const std::vector<Case> cases = two_hundred();
-    const std::vector<std::string> args = {"-v", "-t", limit_arg, "-f", "bulk.test"};
+    const std::vector<std::string> args = {"--method", "vrfy", "-v", "-t", limit_arg, "-f", "bulk.test"};
 
     std::vector<std::string> four_args = args;
     four_args.insert(four_args.end(), {"-j", "4"});
@@ -227,7 +227,7 @@ TEST_F(BulkRun, FewDescriptorsMeanFewerChecksAtOnceAndTheSameResults)
     const std::vector<Case> cases = two_hundred();
     const ToolRun run = run_program(
         "/usr/bin/prlimit",
-        {"--nofile=60:120", verimex_check_path(), "-j", "200", "-t", limit_arg, "-f", "bulk.test"},
+        {"--nofile=60:120", verimex_check_path(), "--method", "vrfy", "-j", "200", "-t", limit_arg, "-f", "bulk.test"},
         fed(as_input(cases)));
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err.rfind("verimex-check: -j 200: only 120 file descriptors may be open, enough for ", 0), 0u)
@@ -241,7 +241,7 @@ TEST_F(BulkRun, JsonGivesOneValidObjectPerAddress)
 {
     const std::vector<Case> cases = two_hundred();
     const ToolRun run =
-        run_verimex_check({"--json", "-j", "4", "-t", limit_arg, "-f", "bulk.test"}, fed(as_input(cases)));
+        run_verimex_check({"--method", "vrfy", "--json", "-j", "4", "-t", limit_arg, "-f", "bulk.test"}, fed(as_input(cases)));
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, "");
     const std::vector<std::string> lines = lines_of(run.out);
@@ -295,7 +295,7 @@ ToolRun interrupted_run(const std::vector<Case>& cases, std::size_t after_lines,
     input.signal_when = [after_lines](const ToolRun& run) {
         return static_cast<std::size_t>(std::count(run.out.begin(), run.out.end(), '\n')) >= after_lines;
     };
-    return run_verimex_check({"-j", jobs, "-t", limit_arg}, input);
+    return run_verimex_check({"--method", "vrfy", "-j", jobs, "-t", limit_arg}, input);
 }
 
 TEST_F(BulkRun, InterruptPrintsTheResultsSoFarInOrderAndExitsWith130)
@@ -334,7 +334,7 @@ TEST_F(BulkRun, ProgressBarOnlyOnATerminal)
 
     ToolInput terminal = fed(list);
     terminal.stderr_terminal = true;
-    const ToolRun shown = run_verimex_check({"-t", limit_arg}, terminal);
+    const ToolRun shown = run_verimex_check({"--method", "vrfy", "-t", limit_arg}, terminal);
     EXPECT_EQ(shown.status, 1);
     EXPECT_EQ(shown.out, want);
     // Drawn while the silent server held the run at one of three, and
@@ -345,11 +345,11 @@ TEST_F(BulkRun, ProgressBarOnlyOnATerminal)
     EXPECT_EQ(shown.err.find("000"), std::string::npos) << shown.err;
 
     terminal.stdin_text = list;
-    const ToolRun off = run_verimex_check({"--no-progress", "-t", limit_arg}, terminal);
+    const ToolRun off = run_verimex_check({"--method", "vrfy", "--no-progress", "-t", limit_arg}, terminal);
     EXPECT_EQ(off.out, want);
     EXPECT_EQ(off.err, "");
 
-    const ToolRun piped = run_verimex_check({"-t", limit_arg}, fed(list));
+    const ToolRun piped = run_verimex_check({"--method", "vrfy", "-t", limit_arg}, fed(list));
     EXPECT_EQ(piped.out, want);
     EXPECT_EQ(piped.err, "");
 }

@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <regex>
 #include <chrono>
 #include <map>
 #include <memory>
@@ -12,6 +16,7 @@
 #include <vector>
 
 #include "verimex/hosting/export.h"
+#include "verimex/hosting/json.h"
 #include "verimex/hosting/location.h"
 #include "verimex/hosting/runner.h"
 #include "verimex/hosting/store.h"
@@ -196,7 +201,12 @@ TEST_P(StoreTest, EachKindOfResultIsClassedAndCounted)
     EXPECT_EQ(status_json(*store_->status("j")),
               "{\"job\":\"j\",\"total\":11,\"done\":11,\"due\":0,\"running\":0,\"deferred\":0,"
               "\"results\":{\"verified\":1,\"rejected\":3,\"could_not_connect\":1,"
-              "\"no_mail_server\":1,\"timed_out\":1,\"other_errors\":4}}");
+              "\"no_mail_server\":1,\"timed_out\":1,\"other_errors\":4},"
+              "\"verdicts\":{\"deliverable\":1,\"undeliverable\":2,\"risky\":0,\"unknown\":8},"
+              "\"reasons\":{\"deliverable\":{\"accepted\":1},"
+              "\"undeliverable\":{\"no_mail_server\":1,\"no_such_mailbox\":1},"
+              "\"unknown\":{\"cannot_verify\":1,\"could_not_connect\":1,\"dns_error\":1,\"greylisted\":2,"
+              "\"server_error\":2,\"timeout\":1}}}");
 }
 
 // Partway through an export another worker finishes every address: the
@@ -294,24 +304,127 @@ TEST(Runner, KeepsNChecksInFlightAndGivesAddressesBackOnStop)
     EXPECT_EQ(store->status("j")->due, 6u);
 }
 
+// A store made by the programs of schema version 1 is taken forward when
+// opened: its job keeps the VRFY settings it was made with, its results
+// stay as they were, and new results carry verdicts.
+TEST_P(StoreTest, StoreOfSchemaOneIsTakenForward)
+{
+    const std::string old_store = verimex::test::new_store(GetParam(), files->path());
+    std::ifstream in(std::string(VERIMEX_TESTS_DIR) + "/data/jobs-store-schema-1.sql");
+    std::string sql((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_FALSE(sql.empty());
+    const bool pg = GetParam() == "postgresql";
+    const std::pair<std::string, std::string> types[] = {{"{id}", pg ? "bigserial PRIMARY KEY" : "INTEGER PRIMARY KEY"},
+                                                         {"{n}", pg ? "bigint" : "INTEGER"},
+                                                         {"{b}", pg ? "bytea" : "TEXT"},
+                                                         {"{t}", "TEXT"}};
+    for (const auto& [mark, type] : types)
+        for (std::size_t at; (at = sql.find(mark)) != std::string::npos;)
+            sql.replace(at, mark.size(), type);
+    sql = std::regex_replace(sql, std::regex("B\\('([^']*)'\\)"), pg ? "'$1'::bytea" : "'$1'");
+    sql = std::regex_replace(sql, std::regex("--[^\n]*\n"), "");
+    if (pg) {
+        verimex::test::shared_cluster()->run_sql(old_store.substr(old_store.rfind('/') + 1), sql);
+    } else {
+        const std::string fixture = (files->path() / "schema-1.sql").string();
+        std::ofstream(fixture) << sql;
+        ASSERT_EQ(std::system(("sqlite3 '" + old_store + "' < '" + fixture + "'").c_str()), 0);
+    }
+
+    std::unique_ptr<Store> store = open_store(old_store, clock_);
+    const std::optional<JobSettings> settings = store->settings("old");
+    ASSERT_TRUE(settings);
+    EXPECT_EQ(settings->method, verimex::method::vrfy);
+    EXPECT_EQ(settings->helo, "");
+    EXPECT_FALSE(settings->timeout);
+    std::vector<Entry> before;
+    store->export_entries("old", 0, std::nullopt, [&](const Entry& e) { before.push_back(e); });
+    ASSERT_EQ(before.size(), 2u);
+    EXPECT_EQ(before[0].returnvar, "550 5.1.1 unknown");
+    EXPECT_EQ(before[0].outcome, Outcome::rejected);
+    EXPECT_FALSE(before[0].members);
+
+    // The migrated store works as a new one: the unchecked address is
+    // taken and its result recorded with its verdict.
+    const std::vector<Lease> taken = store->take(TakeRequest{"old", 5, 60s, {0, 0ms}, "test"});
+    ASSERT_EQ(taken.size(), 1u);
+    verimex::report r = result("alice@x.test", "000");
+    r.reason = verimex::reason::accepted;
+    ASSERT_TRUE(store->record(taken[0], r, std::nullopt));
+    const JobStatus s = *store->status("old");
+    EXPECT_EQ(s.done, 2u);
+    EXPECT_EQ(s.rejected, 1u);
+    EXPECT_EQ(s.verified, 1u);
+    EXPECT_EQ(s.by_verdict[static_cast<int>(verimex::verdict::deliverable)], 1u);
+    // And a second opening finds version 2 and leaves it be.
+    store.reset();
+    EXPECT_EQ(open_store(old_store, clock_)->settings("old")->method, verimex::method::vrfy);
+}
+
+TEST_P(StoreTest, JobsKeepTheSettingsTheyWereMadeWith)
+{
+    JobSettings made;
+    made.method = verimex::method::rcpt;
+    made.helo = "probe.x.test";
+    made.mail_from = "bounce@x.test";
+    made.timeout = 7;
+    made.tls = verimex::tls_mode::require;
+    made.catch_all = false;
+    store_->add("j", numbered("a", 2), made);
+    // Adding more with other settings leaves the job's own.
+    store_->add("j", numbered("b", 2));
+    EXPECT_FALSE(store_->settings("none"));
+    const JobSettings kept = *store_->settings("j");
+    EXPECT_EQ(job_settings_json(kept), job_settings_json(made));
+    EXPECT_EQ(parse_job_settings(job_settings_json(JobSettings{})).timeout, std::nullopt);
+    EXPECT_THROW(parse_job_settings("{\"method\":\"smtp\"}"), StoreError);
+
+    verimex::options worker;
+    worker.helo = "worker.x.test";
+    worker.timeout = 30;
+    worker.proxy = "socks5://127.0.0.1:1080";
+    const verimex::options used = with_job_settings(worker, kept);
+    EXPECT_EQ(used.method, verimex::method::rcpt);
+    EXPECT_EQ(used.helo, "probe.x.test");
+    EXPECT_EQ(used.mail_from, "bounce@x.test");
+    EXPECT_EQ(used.timeout, 7);
+    EXPECT_EQ(used.tls, verimex::tls_mode::require);
+    EXPECT_FALSE(used.catch_all);
+    EXPECT_EQ(used.proxy, worker.proxy);  // the worker's own
+    // Older jobs: VRFY, with each worker's own name and time limit.
+    const verimex::options older = with_job_settings(worker, settings_of_older_jobs());
+    EXPECT_EQ(older.method, verimex::method::vrfy);
+    EXPECT_EQ(older.helo, "worker.x.test");
+    EXPECT_EQ(older.timeout, 30);
+}
+
 TEST(Records, ExportLinesInBothFormats)
 {
     const Entry e{"a,b\"c@x.test", "done", "550 no,\r\n", "telnet: m\r\n\xff\r\n", std::nullopt, Outcome::rejected, 2,
-                  1'765'300'000'123};
+                  1'765'300'000'123,
+                  "{\"method\":\"rcpt\",\"verdict\":\"undeliverable\",\"reason\":\"no_such_mailbox\",\"mx\":\"m,x\","
+                  "\"code\":550,\"enhanced\":\"5.1.1\",\"catch_all\":false,\"tls\":true,\"tls_version\":\"TLSv1.3\","
+                  "\"role_account\":false,\"disposable\":false}"};
     EXPECT_EQ(export_line(e, ExportFormat::jsonl),
               "{\"address\":\"a,b\\\"c@x.test\",\"returnvar\":\"550 no,\\r\\n\",\"verified\":false,"
               "\"transcript\":\"telnet: m\\r\\n\xef\xbf\xbd\\r\\n\",\"error\":null,\"state\":\"done\","
-              "\"attempts\":2,\"checked_at\":\"2025-12-09T17:06:40.123Z\"}\n");
+              "\"attempts\":2,\"checked_at\":\"2025-12-09T17:06:40.123Z\",\"method\":\"rcpt\","
+              "\"verdict\":\"undeliverable\",\"reason\":\"no_such_mailbox\",\"mx\":\"m,x\",\"code\":550,"
+              "\"enhanced\":\"5.1.1\",\"catch_all\":false,\"tls\":true,\"tls_version\":\"TLSv1.3\","
+              "\"role_account\":false,\"disposable\":false}\n");
     EXPECT_EQ(export_line(e, ExportFormat::csv),
               "\"a,b\"\"c@x.test\",\"550 no,\r\n\",false,\"telnet: m\r\n\xef\xbf\xbd\r\n\",,done,2,"
-              "2025-12-09T17:06:40.123Z\r\n");
+              "2025-12-09T17:06:40.123Z,rcpt,undeliverable,no_such_mailbox,\"m,x\",550,5.1.1,false,true,TLSv1.3,"
+              "false,false\r\n");
     Entry fresh;
     fresh.address = "n@x.test";
     fresh.state = "due";
     EXPECT_EQ(export_line(fresh, ExportFormat::jsonl),
               "{\"address\":\"n@x.test\",\"returnvar\":null,\"verified\":false,\"transcript\":null,"
-              "\"error\":null,\"state\":\"due\",\"attempts\":0,\"checked_at\":null}\n");
-    EXPECT_EQ(export_line(fresh, ExportFormat::csv), "n@x.test,,false,,,due,0,\r\n");
+              "\"error\":null,\"state\":\"due\",\"attempts\":0,\"checked_at\":null,\"method\":null,"
+              "\"verdict\":null,\"reason\":null,\"mx\":null,\"code\":null,\"enhanced\":null,\"catch_all\":null,"
+              "\"tls\":null,\"tls_version\":null,\"role_account\":null,\"disposable\":null}\n");
+    EXPECT_EQ(export_line(fresh, ExportFormat::csv), "n@x.test,,false,,,due,0,,,,,,,,,,,,\r\n");
 }
 
 }  // namespace

@@ -112,4 +112,58 @@ TEST(ServerRequest, ErrorBodiesAreOneLineOfValidJson)
     EXPECT_EQ(reason(499), "request refused");
 }
 
+// What a request says of its check, laid over the server's settings: each
+// value taken or refused with the message a client sees, and only the
+// settings given changing anything.
+TEST(ServerRequest, CheckParametersAreReadOrRefusedAndOnlyThoseGivenApply)
+{
+    struct Case {
+        std::string name;
+        std::string value;
+        std::optional<std::string> error;
+    };
+    const std::string method_error = "method: expected vrfy, rcpt or auto";
+    const std::string tls_error = "tls: expected try, require or off";
+    const std::string sender_error = "mail_from: expected an address, or nothing for the null sender";
+    const std::vector<Case> cases = {
+        {"method", "vrfy", std::nullopt},     {"method", "rcpt", std::nullopt},
+        {"method", "auto", std::nullopt},     {"method", "automatic", method_error},
+        {"method", "RCPT", method_error},     {"method", "", method_error},
+        {"tls", "try", std::nullopt},         {"tls", "require", std::nullopt},
+        {"tls", "off", std::nullopt},         {"tls", "on", tls_error},
+        {"mail_from", "", std::nullopt},      {"mail_from", "probe@example.org", std::nullopt},
+        {"mail_from", "x", sender_error},     {"mail_from", "@example.org", sender_error},
+        {"mail_from", "probe@", sender_error}, {"mail_from", "a b@example.org", sender_error},
+        {"mail_from", "a@b>\r\nDATA", sender_error}, {"mail_from", "a@b\x7f", sender_error},
+        {"mail_from", std::string(250, 'a') + "@b.example", sender_error},
+        {"timeout", "32767", std::nullopt},   {"timeout", "-1", std::string("timeout: expected a whole number of seconds from 0 to 32767")},
+        {"from", "", std::nullopt},           {"unrelated", "anything", std::nullopt},
+    };
+    for (const Case& c : cases) {
+        CheckParams params;
+        EXPECT_EQ(read_check_param(c.name, c.value, params), c.error) << c.name << "=" << c.value;
+    }
+
+    verimex::options base;
+    base.helo = "server.example";
+    base.timeout = 30;
+    CheckParams params;
+    ASSERT_FALSE(read_check_param("from", "", params));  // empty: the server's name stays
+    ASSERT_FALSE(read_check_param("method", "rcpt", params));
+    ASSERT_FALSE(read_check_param("mail_from", "probe@example.org", params));
+    ASSERT_FALSE(read_check_param("tls", "require", params));
+    verimex::options laid = base;
+    apply(params, laid);
+    EXPECT_EQ(laid.method, verimex::method::rcpt);
+    EXPECT_EQ(laid.mail_from, "probe@example.org");
+    EXPECT_EQ(laid.tls, verimex::tls_mode::require);
+    EXPECT_EQ(laid.helo, "server.example");
+    EXPECT_EQ(laid.timeout, 30);
+    verimex::options untouched = base;
+    apply(CheckParams{}, untouched);
+    EXPECT_EQ(untouched.method, base.method);
+    EXPECT_EQ(untouched.tls, base.tls);
+    EXPECT_EQ(untouched.mail_from, "");
+}
+
 }  // namespace

@@ -60,7 +60,7 @@ protected:
 TEST_F(ToolEndToEnd, VerifiedAddressExitsWithZero)
 {
     SmtpPeer peer("127.0.0.61", mailbox_server(mailboxes));
-    const ToolRun run = run_verimex_check({"-f", "tester.tool.test", "-t", "10", "alice@ok.tool.test"});
+    const ToolRun run = run_verimex_check({"--method", "vrfy", "-f", "tester.tool.test", "-t", "10", "alice@ok.tool.test"});
     EXPECT_EQ(run.out, "alice@ok.tool.test: 000\n");
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(run.status, 0);
@@ -72,7 +72,7 @@ TEST_F(ToolEndToEnd, ResultsInInputOrderAndOneMissExitsWithOne)
 {
     SmtpPeer peer("127.0.0.61", mailbox_server(mailboxes));
     const ToolRun run = run_verimex_check(
-        {"-t", "10", "bob@ok.tool.test", "alice@ok.tool.test", "carol@ok.tool.test", "x@closed.tool.test"});
+        {"--method", "vrfy", "-t", "10", "bob@ok.tool.test", "alice@ok.tool.test", "carol@ok.tool.test", "x@closed.tool.test"});
     EXPECT_EQ(run.out,
               "bob@ok.tool.test: 550 5.1.1 <bob@ok.tool.test>: Recipient address rejected\n"
               "alice@ok.tool.test: 000\n"
@@ -84,7 +84,7 @@ TEST_F(ToolEndToEnd, ResultsInInputOrderAndOneMissExitsWithOne)
 TEST_F(ToolEndToEnd, VerboseShowsTheTranscriptAndTheDefaultHeloName)
 {
     SmtpPeer peer("127.0.0.61", mailbox_server(mailboxes));
-    const ToolRun run = run_verimex_check({"-v", "-t", "10", "bob@ok.tool.test"});
+    const ToolRun run = run_verimex_check({"--method", "vrfy", "-v", "-t", "10", "bob@ok.tool.test"});
     const std::string me = verimex::hosting::default_from();
     EXPECT_EQ(run.out,
               "bob@ok.tool.test: 550 5.1.1 <bob@ok.tool.test>: Recipient address rejected\n"
@@ -103,10 +103,22 @@ TEST_F(ToolEndToEnd, SilentServerTimesOut)
 {
     SmtpPeer peer("127.0.0.63", silent());
     const auto start = std::chrono::steady_clock::now();
-    const ToolRun run = run_verimex_check({"-t", "1", "x@silent.tool.test"});
+    const ToolRun run = run_verimex_check({"--method", "vrfy", "-t", "1", "x@silent.tool.test"});
     EXPECT_EQ(run.out, "x@silent.tool.test: " + golden::timed_out(1) + "\n");
     EXPECT_EQ(run.status, 1);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+}
+
+TEST_F(ToolEndToEnd, ComponentsInBandFailuresAreResultLinesWithVrfy)
+{
+    // A HELO name the component refuses is its in-band answer, not a
+    // failure of the platform: with method vrfy it is the address's result
+    // line, exit status 1, as it always was.
+    const ToolRun bad_from = run_verimex_check({"--method", "vrfy", "-f", "bad\r\nname", "alice@ok.tool.test"});
+    EXPECT_EQ(bad_from.out, "alice@ok.tool.test: " + golden::text("invalid_from") + "\n");
+    EXPECT_EQ(bad_from.err, "");
+    EXPECT_EQ(bad_from.status, 1);
+
 }
 
 TEST_F(ToolEndToEnd, DnsServerOptionReachesTheLookup)
@@ -114,9 +126,9 @@ TEST_F(ToolEndToEnd, DnsServerOptionReachesTheLookup)
     SmtpPeer peer("127.0.0.61", mailbox_server(mailboxes));
     // The test resolver answers on 127.0.0.1; nothing answers on .99, so
     // the same address finds no mail exchanger there and nothing is dialled.
-    const ToolRun asked = run_verimex_check({"-s", "127.0.0.1", "-t", "10", "alice@ok.tool.test"});
+    const ToolRun asked = run_verimex_check({"--method", "vrfy", "-s", "127.0.0.1", "-t", "10", "alice@ok.tool.test"});
     EXPECT_EQ(asked.out, "alice@ok.tool.test: 000\n");
-    const ToolRun silent = run_verimex_check({"-v", "-s", "127.0.0.99", "-t", "10", "alice@ok.tool.test"});
+    const ToolRun silent = run_verimex_check({"--method", "vrfy", "-v", "-s", "127.0.0.99", "-t", "10", "alice@ok.tool.test"});
     EXPECT_EQ(silent.status, 1);
     EXPECT_EQ(silent.out.find("000"), std::string::npos) << silent.out;
     EXPECT_EQ(silent.out.find("telnet:"), std::string::npos) << silent.out;

@@ -55,6 +55,18 @@ std::optional<std::string> vrfy_answer(const std::string& transcript, std::strin
     return answer;
 }
 
+// Whether returnvar is one of the lookup runner's failure texts for a pipe,
+// a start or a read that failed for want of descriptors.
+bool lookup_ran_short(const std::string& returnvar)
+{
+    for (const int error : {EMFILE, ENFILE}) {
+        if (returnvar == texts::pipe_failed(error) || returnvar == texts::start_failed(error) ||
+            returnvar == texts::read_failed(error))
+            return true;
+    }
+    return false;
+}
+
 void set(report& r, verdict v, reason why)
 {
     r.verdict = v;
@@ -94,12 +106,16 @@ void read_outcome(const quoverimex& q, report& r)
     } else if (rv == texts::invalid_email) {
         set(r, verdict::undeliverable, reason::invalid_syntax);
     } else if (rv == texts::invalid_from) {
+        // The component's in-band answer, a result like any other: hosts
+        // show it as the result, as they always have, not as a failure of
+        // the platform.
         set(r, verdict::unknown, reason::server_error);
-        r.error = rv;
     } else if (rv.starts_with("ERROR: NSLOOKUP failed")) {
         // The lookup tool could not be run: nothing is known of the domain.
+        // In band as well; but when it failed for want of descriptors the
+        // check says nothing at all, and a host takes it again.
         set(r, verdict::unknown, reason::dns_error);
-        r.error = rv;
+        r.unusable = lookup_ran_short(rv);
     } else {
         // A mail server's refusal: the answer to vrfy, or the last error
         // reply of a server that hung up before it (a blocklist banner).
@@ -142,10 +158,12 @@ void run_vrfy(std::string_view address, const options& opts, report& out)
     } catch (const std::bad_alloc&) {
         throw;
     } catch (const std::system_error& e) {
-        out.error = std::string(e.what()) + " (error " + std::to_string(e.code().value()) + ")";
+        // what() already carries the OS's message, and this is the text
+        // hosts have always printed for method vrfy.
+        out.error = e.what();
         out.unusable = e.code().value() == EMFILE || e.code().value() == ENFILE;
     } catch (const std::exception& e) {
-        out.error = e.what();
+        out.error = *e.what() ? e.what() : "unknown platform error";
     }
     stop_watch.reset();
 

@@ -9,13 +9,17 @@
 #include <random>
 #include <set>
 
+#include "verimex/hosting/json.h"
+
 namespace verimex::hosting::sql {
 
 namespace {
 
 // The version of the tables this code writes. A store with a higher one
 // was made by a newer program and is refused.
-constexpr int schema_version = 1;
+// Version 2 stores each job's settings and each result's verdict, reason
+// and engine members; stores of version 1 are taken forward when opened.
+constexpr int schema_version = 2;
 
 // How many due addresses a take reads per query, and how many in all, at
 // most, to find some whose keys are not at their limits.
@@ -35,6 +39,14 @@ std::string S(RowState state)
 std::string P(int n)
 {
     return "$" + std::to_string(n);
+}
+
+// The engine's members of a result, as the members column keeps them.
+std::string engine_members_text(const report& result)
+{
+    Json object = Json::object();
+    add_engine_members(object, result);
+    return json_text(std::move(object));
 }
 
 // Throws StoreError for a version this code cannot work with.
@@ -144,7 +156,10 @@ public:
     }
 
     std::string_view kind() const override { return db_->kind(); }
-    AddResult add(std::string_view job, std::span<const std::string> addresses) override;
+    using Store::add;
+    AddResult add(std::string_view job, std::span<const std::string> addresses,
+                  const JobSettings& settings) override;
+    std::optional<JobSettings> settings(std::string_view job) override;
     std::optional<JobStatus> status(std::string_view job) override;
     std::vector<std::string> jobs() override;
     bool remove(std::string_view job) override;
@@ -205,7 +220,16 @@ void SqlStore::create_or_check_schema()
         const Table version = db_->query("SELECT value FROM verimex_meta WHERE name = 'schema_version'");
         if (version.rows.size() != 1)
             throw StoreError("the store has no schema version");
-        check_schema_version(version.rows[0].text(0));
+        const std::string text = version.rows[0].text(0);
+        check_schema_version(text);
+        if (text == "1") {
+            // Within the schema transaction: one process migrates, the
+            // others wait and then find version 2. Rows of version 1 keep
+            // NULL in the new columns, which readers take for "made before".
+            db_->script(migration_from_1(db_->types()));
+            db_->query("UPDATE verimex_meta SET value = '" + std::to_string(schema_version) +
+                       "' WHERE name = 'schema_version'");
+        }
     }
     t.commit();
 }
@@ -218,14 +242,14 @@ std::optional<std::int64_t> SqlStore::job_id(std::string_view job)
     return r.rows[0].integer(0);
 }
 
-AddResult SqlStore::add(std::string_view job, std::span<const std::string> addresses)
+AddResult SqlStore::add(std::string_view job, std::span<const std::string> addresses, const JobSettings& settings)
 {
     require_job_name(job);
     std::lock_guard lock(mutex_);
     Transaction t(*db_, Connection::Begin::write);
     const Millis at = clock();
-    db_->query("INSERT INTO verimex_jobs(name, created_at) VALUES ($1, $2) ON CONFLICT (name) DO NOTHING",
-               {bytes(job), integer(at)});
+    db_->query("INSERT INTO verimex_jobs(name, created_at, settings) VALUES ($1, $2, $3) ON CONFLICT (name) DO NOTHING",
+               {bytes(job), integer(at), bytes(job_settings_json(settings))});
     const std::optional<std::int64_t> id = job_id(job);
     if (!id)
         throw StoreError(std::string(db_->kind()) + ": the job vanished while addresses were added");
@@ -250,6 +274,17 @@ AddResult SqlStore::add(std::string_view job, std::span<const std::string> addre
     return result;
 }
 
+std::optional<JobSettings> SqlStore::settings(std::string_view job)
+{
+    std::lock_guard lock(mutex_);
+    const Table r = db_->query("SELECT settings FROM verimex_jobs WHERE name = $1", {bytes(job)});
+    if (r.rows.empty())
+        return std::nullopt;
+    if (r.rows[0].is_null(0))
+        return settings_of_older_jobs();
+    return parse_job_settings(r.rows[0].text(0));
+}
+
 std::optional<JobStatus> SqlStore::status(std::string_view job)
 {
     std::lock_guard lock(mutex_);
@@ -267,6 +302,9 @@ std::optional<JobStatus> SqlStore::status(std::string_view job)
                ")";
     sql += " FROM verimex_addresses WHERE job_id = $1";
     const Table counts = db_->query(sql, {integer(*id), integer(clock())});
+    const Table reasons = db_->query("SELECT verdict, reason, count(*) FROM verimex_addresses WHERE job_id = $1 AND state = " +
+                                         S(RowState::done) + " AND verdict IS NOT NULL GROUP BY verdict, reason",
+                                     {integer(*id)});
     t.commit();
     JobStatus s;
     s.job = job;
@@ -275,6 +313,13 @@ std::optional<JobStatus> SqlStore::status(std::string_view job)
                                &s.no_mail_server, &s.timed_out, &s.other_errors};
     for (int i = 0; i < static_cast<int>(std::size(fields)); ++i)
         *fields[i] = static_cast<std::uint64_t>(counts.rows.at(0).integer(i));
+    for (const Table::Row& row : reasons.rows) {
+        const auto n = static_cast<std::uint64_t>(row.integer(2));
+        if (const std::optional<verdict> v = parse_verdict(row.text(0)))
+            s.by_verdict[static_cast<int>(*v)] += n;
+        s.by_reason.emplace_back(row.text(0) + " " + row.text(1), n);
+    }
+    std::sort(s.by_reason.begin(), s.by_reason.end());
     return s;
 }
 
@@ -317,7 +362,7 @@ bool SqlStore::export_entries(std::string_view job, std::uint64_t offset, std::o
     while (left > 0) {
         const auto n = static_cast<std::int64_t>(std::min<std::uint64_t>(left, export_chunk));
         const Table rows = db_->query(
-            "SELECT address, state, due_at, returnvar, transcript, error, attempts, checked_at, outcome, id "
+            "SELECT address, state, due_at, returnvar, transcript, error, attempts, checked_at, outcome, id, members "
             "FROM verimex_addresses WHERE job_id = $1 AND id > $2 ORDER BY id LIMIT $3 OFFSET $4",
             {integer(*id), integer(after), integer(n),
              integer(first ? static_cast<std::int64_t>(std::min<std::uint64_t>(offset, INT64_MAX)) : 0)});
@@ -335,6 +380,7 @@ bool SqlStore::export_entries(std::string_view job, std::uint64_t offset, std::o
             if (!row.is_null(8))
                 e.outcome = static_cast<Outcome>(row.integer(8));
             after = row.integer(9);
+            e.members = row.optional_text(10);
             each(e);
         }
         left -= rows.rows.size();
@@ -436,12 +482,14 @@ bool SqlStore::record(const Lease& lease, const report& result, std::optional<Mi
     const Table written = db_->query(
         "UPDATE verimex_addresses SET state = $1, due_at = $2, attempts = attempts + 1, checked_at = $3, "
         "outcome = $4, returnvar = $5, transcript = $6, error = $7, "
+        "verdict = $10, reason = $11, members = $12, "
         "lease_key = NULL, lease_token = NULL, lease_owner = NULL "
         "WHERE id = $8 AND state = " + S(RowState::leased) + " AND lease_token = $9",
         {integer(static_cast<int>(retry_at ? RowState::waiting : RowState::done)), integer(retry_at.value_or(at)),
          integer(at), retry_at ? null() : integer(static_cast<std::int64_t>(outcome_of(result))),
          bytes(result.returnvar), bytes(result.transcript), result.error.empty() ? null() : bytes(result.error),
-         integer(lease.id), bytes(lease.token)});
+         integer(lease.id), bytes(lease.token), bytes(name(result.verdict)), bytes(name(result.reason)),
+         bytes(engine_members_text(result))});
     if (written.affected != 1)
         return false;
     const std::string mx = result.mx ? lowered(*result.mx) : std::string();
@@ -553,7 +601,7 @@ std::string schema(const Connection::Types& types)
     const std::string unfinished = "WHERE state < " + S(RowState::done);
     return "CREATE TABLE verimex_meta(name " + t + " PRIMARY KEY, value " + t + " NOT NULL);\n"
            "CREATE TABLE verimex_jobs(id " + id + ", name " + b + " NOT NULL UNIQUE, created_at " + n +
-           " NOT NULL);\n"
+           " NOT NULL, settings " + b + ");\n"
            "CREATE TABLE verimex_addresses(\n"
            "  id " + id + ",\n"
            "  job_id " + n + " NOT NULL REFERENCES verimex_jobs(id) ON DELETE CASCADE,\n"
@@ -570,6 +618,9 @@ std::string schema(const Connection::Types& types)
            "  returnvar " + b + ",\n"
            "  transcript " + b + ",\n"
            "  error " + b + ",\n"
+           "  verdict " + b + ",\n"
+           "  reason " + b + ",\n"
+           "  members " + b + ",\n"
            "  UNIQUE(job_id, address));\n"
            "CREATE INDEX verimex_addresses_due ON verimex_addresses(job_id, due_at, id) " + unfinished + ";\n"
            "CREATE INDEX verimex_addresses_due_any ON verimex_addresses(due_at, id) " + unfinished + ";\n"
@@ -577,6 +628,15 @@ std::string schema(const Connection::Types& types)
            S(RowState::leased) + ";\n"
            "CREATE TABLE verimex_mx(domain " + b + " PRIMARY KEY, key " + b + " NOT NULL);\n"
            "CREATE TABLE verimex_key_starts(key " + b + " PRIMARY KEY, last_start " + n + " NOT NULL);\n";
+}
+
+std::string migration_from_1(const Connection::Types& types)
+{
+    const std::string b(types.bytes);
+    return "ALTER TABLE verimex_jobs ADD COLUMN settings " + b + ";\n"
+           "ALTER TABLE verimex_addresses ADD COLUMN verdict " + b + ";\n"
+           "ALTER TABLE verimex_addresses ADD COLUMN reason " + b + ";\n"
+           "ALTER TABLE verimex_addresses ADD COLUMN members " + b + ";\n";
 }
 
 std::unique_ptr<Store> make_store(std::unique_ptr<Connection> connection, std::shared_ptr<Clock> clock)

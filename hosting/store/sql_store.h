@@ -95,5 +95,7 @@ std::unique_ptr<Store> make_store(std::unique_ptr<Connection> connection, std::s
 
 // The tables as this code writes them, in a dialect's types.
 std::string schema(const Connection::Types& types);
+// Takes the tables of schema version 1 to those of schema().
+std::string migration_from_1(const Connection::Types& types);
 
 }  // namespace verimex::hosting::sql

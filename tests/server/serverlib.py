@@ -16,6 +16,7 @@ import smtp_peer  # noqa: E402
 
 SERVER = os.environ.get("VERIMEX_SERVER", "")
 REJECT = "550 5.1.1 <nobody>: Recipient address rejected"
+CANNOT_VRFY = "252 2.0.0 Cannot VRFY user; try RCPT to attempt delivery"
 
 
 class RawReply(bytes):
@@ -102,7 +103,9 @@ class ServerTest(unittest.TestCase):
     def setUpClass(cls):
         for peer in [smtp_peer.Peer("127.0.0.91", vrfy="250 2.0.0 someone"),
                      smtp_peer.Peer("127.0.0.92", vrfy=REJECT), smtp_peer.Peer("127.0.0.94", mute=True),
-                     smtp_peer.Peer("127.0.0.95", vrfy=RawReply(b"553 caf\xe9 \xff\xfe ok"))]:
+                     smtp_peer.Peer("127.0.0.95", vrfy=RawReply(b"553 caf\xe9 \xff\xfe ok")),
+                     smtp_peer.Peer("127.0.0.97", name="mx.rcpt.server.test", vrfy=CANNOT_VRFY, mailboxes=["alice"]),
+                     smtp_peer.Peer("127.0.0.98", name="mx.all.server.test", vrfy=CANNOT_VRFY, catch_all=True)]:
             cls.addClassCleanup(peer.stop)
         if cls.args is not None:
             cls.server = Server(*cls.args, headers=cls.headers)

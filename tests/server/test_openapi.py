@@ -84,6 +84,11 @@ class OpenApi(ServerTest):
         for path, method, op, path_params in ops:
             params = path_params + op.get("parameters", [])
             query = {p["name"]: "alice@yes.server.test" for p in params if p["in"] == "query" and p.get("required")}
+            if path == "/v1/preflight":
+                # Its port-25 test host in the private network, and no blocklist.
+                query = {"test_host": "mx.yes.server.test", "blocklists": "", "timeout": 2}
+            elif path == "/v1/check":
+                query["method"] = "rcpt"  # every member of the report
             url = path.replace("{name}", segment) + ("?" + urllib.parse.urlencode(query) if query else "")
             body = None
             if "requestBody" in op:
@@ -107,6 +112,12 @@ class OpenApi(ServerTest):
         cases = [  # method, path as in the document, the request's path, body, headers, status
             ("GET", "/v1/check", "/v1/check", None, {}, 400),
             ("GET", "/v1/check", "/v1/check?email=a@yes.server.test&timeout=40000", None, {}, 400),
+            ("GET", "/v1/check", "/v1/check?email=a@yes.server.test&method=smtp", None, {}, 400),
+            ("GET", "/v1/check", "/v1/check?email=a@yes.server.test&tls=maybe", None, {}, 400),
+            ("GET", "/v1/preflight", "/v1/preflight?mail_from=x", None, {}, 400),
+            ("GET", "/v1/preflight", "/v1/preflight?public_address=nowhere&test_host=mx.yes.server.test", None, {},
+             400),
+            ("POST", "/v1/jobs", "/v1/jobs", {"addresses": ["a@b"], "method": "smtp"}, {}, 400),
             ("GET", "/v1/jobs/{name}", "/v1/jobs/missing", None, {}, 404),
             ("DELETE", "/v1/jobs/{name}", "/v1/jobs/missing", None, {}, 404),
             ("GET", "/v1/jobs/{name}/results", "/v1/jobs/missing/results", None, {}, 404),

@@ -19,13 +19,17 @@ from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import Select, WebDriverWait
 
-from serverlib import REJECT, SERVER, ServerTest, wait_for
+from serverlib import CANNOT_VRFY, REJECT, SERVER, ServerTest, wait_for
 from golden_texts import text as golden  # on the path serverlib set
 
 VERIFIED = golden("verified")
 TOKEN = "s3cret-token"
 FAST = ["-f", "tester.server.test", "--mx-interval", "0", "--per-mx", "8"]
 TIMEOUT_ERROR = "timeout: expected a whole number of seconds from 0 to 32767"
+METHOD_ERROR = "method: expected vrfy, rcpt or auto"
+TLS_ERROR = "tls: expected try, require or off"
+CATCH_ALL_ERROR = "catch_all: expected true or false"
+SENDER_ERROR = "mail_from: expected an address, or nothing for the null sender"
 NAME_ERROR = 'name: 1 to 200 bytes, without control characters or "/"'
 ADDRESSES_ERROR = "addresses: expected an array of strings"
 OUTCOMES = [("alice@yes.server.test", VERIFIED), ("bob@no.server.test", REJECT + "\r\n"),
@@ -36,6 +40,10 @@ OUTCOMES = [("alice@yes.server.test", VERIFIED), ("bob@no.server.test", REJECT +
 HOSTILE = '<img src=x onerror="document.title=\'pwned\'">@yes.server.test'
 ADDRESSES = ["alice@yes.server.test", "bob@no.server.test", "carol@down.server.test", "dave@nomx.server.test",
              "erin@yes.server.test", HOSTILE]
+# The members of a report of methods rcpt and auto; method vrfy answers with the first five alone.
+MEMBERS = ["address", "returnvar", "verified", "transcript", "error", "method", "verdict", "reason", "mx", "code",
+           "enhanced", "catch_all", "tls", "tls_version", "role_account", "disposable"]
+UNKNOWN_USER = "550 5.1.1 <%s>: Recipient address rejected: User unknown in local recipient table\r\n"
 COUNTS = {"verified": 3, "rejected": 1, "could_not_connect": 1, "no_mail_server": 1, "timed_out": 0, "other_errors": 0}
 
 
@@ -70,7 +78,9 @@ class Api(ServerTest):
         # All sent before any reply is read, more than the check threads (32), from this one thread: no
         # client threads to starve the scripted mail servers (Python threads too) on a busy machine.
         start = time.monotonic()
-        sent = [self.server.send("GET", check_path(address, **params), timeout=180) for address, params, *_ in cases]
+        # The component's own check, and its five members.
+        sent = [self.server.send("GET", check_path(address, method="vrfy", **params), timeout=180)
+                for address, params, *_ in cases]
         for (address, params, returnvar, line), conn in zip(cases, sent):
             with self.subTest(address=address, params=params):
                 conn.sock.settimeout(max(0.1, start + 180 - time.monotonic()))
@@ -84,7 +94,7 @@ class Api(ServerTest):
     def test_error_statuses_and_bodies(self):
         self.server.json("POST", "/v1/jobs", {"addresses": ["alice@yes.server.test"], "name": "there"})
         one, js, text = {"addresses": ["a@b"]}, {"Content-Type": "application/json"}, {"Content-Type": "text/plain"}
-        allow = {"/v1/check": "GET, HEAD", "/v1/jobs": "GET, HEAD, POST", "/v1/jobs/x": "GET, HEAD, DELETE"}
+        allow = {"/v1/check": "GET, HEAD", "/v1/preflight": "GET, HEAD", "/v1/jobs": "GET, HEAD, POST", "/v1/jobs/x": "GET, HEAD, DELETE"}
         cases = [  # status, error (a trailing "*": its start), method, path, body (a dict as JSON), header fields
             (400, "missing parameter: email", "GET", "/v1/check", None, {}),
             (400, "empty parameter: email", "GET", "/v1/check?email=", None, {}),
@@ -93,12 +103,23 @@ class Api(ServerTest):
             (415, "Content-Type: expected application/json or text/plain", "POST", "/v1/jobs", b"a@b\n",
              {"Content-Type": "application/x-www-form-urlencoded"}),
         ] + [(400, TIMEOUT_ERROR, "GET", check_path("a@b", timeout=t), None, {}) for t in ["-1", "32768", "1.5", ""]
+        ] + [(400, error, "GET", check_path("a@b", **{key: value}), None, {}) for key, value, error in [
+            ("method", "smtp", METHOD_ERROR), ("method", "", METHOD_ERROR), ("method", "VRFY", METHOD_ERROR),
+            ("tls", "yes", TLS_ERROR), ("tls", "", TLS_ERROR),
+            ("mail_from", "no-at-sign", SENDER_ERROR), ("mail_from", "a b@c", SENDER_ERROR),
+            ("mail_from", "a@b>\r\nRCPT TO:<x@y", SENDER_ERROR), ("mail_from", "@b", SENDER_ERROR),
+            ("catch_all", "no", CATCH_ALL_ERROR), ("catch_all", "", CATCH_ALL_ERROR)]
+        ] + [(400, error, "POST", "/v1/jobs?" + query, b"a@b\n", text) for query, error in [
+            ("method=all", METHOD_ERROR), ("tls=never", TLS_ERROR), ("mail_from=x", SENDER_ERROR)]
         ] + [
             (400, error, "POST", "/v1/jobs", body, js) for body, error in [
                 (b"not json", "bad JSON: *"), (b'{"addresses": ["a@b\xff"]}', "bad JSON: *"),
                 (b"[]", "expected a JSON object"), ({"addresses": []}, "addresses: none given"),
                 ({"addresses": [1]}, ADDRESSES_ERROR), ({"addresses": [""]}, ADDRESSES_ERROR), ({}, ADDRESSES_ERROR),
                 (dict(one, name=5), "name: expected a string"), (dict(one, **{"from": []}), "from: expected a string"),
+                (dict(one, method=1), "method: expected a string"), (dict(one, method="x"), METHOD_ERROR),
+                (dict(one, tls=True), "tls: expected a string"), (dict(one, mail_from="a@"), SENDER_ERROR),
+                (dict(one, catch_all="false"), CATCH_ALL_ERROR),
                 (dict(one, timeout=601), "timeout: longer than the lease*"), (dict(one, timeout="5"), TIMEOUT_ERROR),
                 (dict(one, timeout=-1), TIMEOUT_ERROR), (dict(one, name="a/b"), NAME_ERROR),
                 (dict(one, name="a\nb"), NAME_ERROR), (dict(one, name="n" * 201), NAME_ERROR)]] + [
@@ -109,10 +130,12 @@ class Api(ServerTest):
             for method, tail in [("GET", ""), ("GET", "/results"), ("DELETE", "")]] + [
             (404, "no such path: " + path, "GET", path, None, {}) for path in ["/nope", "/static/x.jsx", "/v1/jobs/a/b"]
         ] + [(405, "method %s not allowed on %s" % (method, path), method, path, None, {})
-             for method, path in [("POST", "/v1/check"), ("PUT", "/v1/jobs"), ("PATCH", "/v1/jobs/x")]] + [
+             for method, path in [("POST", "/v1/check"), ("PUT", "/v1/jobs"), ("PATCH", "/v1/jobs/x"),
+                                 ("POST", "/v1/preflight")]] + [
             (401, "missing or wrong bearer token", "GET", path, None, {"Authorization": token})
             for token in [None, "Bearer ", "Bearer " + TOKEN[:-1], "Bearer " + TOKEN + "x", "bearer " + TOKEN,
-                          "Basic " + TOKEN] for path in [check_path("a@yes.server.test"), "/metrics", "/v1/jobs"]]
+                          "Basic " + TOKEN] for path in [check_path("a@yes.server.test"), "/metrics", "/v1/jobs",
+                                                                    "/v1/preflight"]]
         for code, error, method, path, body, headers in cases:
             with self.subTest(method=method, path=path[:60], body=str(body)[:50], headers=headers):
                 status, head, reply = self.server.json(method, path, body, headers)
@@ -122,7 +145,7 @@ class Api(ServerTest):
                 self.assertEqual(head.get("WWW-Authenticate"), 'Bearer realm="verimex"' if code == 401 else None)
 
     def test_job_routes(self):
-        self.assertEqual(self.server.json("POST", "/v1/jobs?name=alpha&timeout=1&from=other.example",
+        self.assertEqual(self.server.json("POST", "/v1/jobs?name=alpha&timeout=1&from=other.example&method=vrfy",
                                           b"# a list\n\n  alice@yes.server.test  \r\nx@mute.server.test\n",
                                           {"Content-Type": "text/plain; charset=utf-8"})[::2],
                          (201, {"job": "alpha", "added": 2, "duplicates": 0}))
@@ -133,7 +156,13 @@ class Api(ServerTest):
                                                               {"job": "alpha", "added": 4, "duplicates": 1}))
         self.assertTrue(wait_for(lambda: self.job("alpha")["done"] == 6, timeout=60))
         self.assertEqual(self.job("alpha"), {"job": "alpha", "total": 6, "done": 6, "due": 0, "running": 0,
-                                             "deferred": 0, "results": dict.fromkeys(COUNTS, 1)})
+                                             "deferred": 0, "results": dict.fromkeys(COUNTS, 1),
+                                             "verdicts": {"deliverable": 1, "undeliverable": 3, "risky": 0,
+                                                          "unknown": 2},
+                                             "reasons": {"deliverable": {"accepted": 1},
+                                                         "undeliverable": {"invalid_syntax": 1, "no_mail_server": 1,
+                                                                           "no_such_mailbox": 1},
+                                                         "unknown": {"could_not_connect": 1, "timeout": 1}}})
         self.assertTrue(os.path.exists(os.path.join(self.server.cwd, "verimex-jobs.sqlite")))
         status, head, body = self.server.request("GET", job_path("alpha", "/results?format=jsonl"))
         self.assertEqual((status, head["Content-Type"].split(";")[0]), (200, "application/x-ndjson"))
@@ -141,8 +170,7 @@ class Api(ServerTest):
         want = OUTCOMES[:1] + [("x@mute.server.test", golden("timed_out", 1))] + OUTCOMES[1:]
         self.assertEqual([(r["address"], r["returnvar"], r["state"], r["attempts"]) for r in rows],
                          [(a, v, "done", 1) for a, v in want])
-        self.assertEqual(sorted(rows[0]), ["address", "attempts", "checked_at", "error", "returnvar", "state",
-                                           "transcript", "verified"])
+        self.assertEqual(sorted(rows[0]), sorted(MEMBERS + ["state", "attempts", "checked_at"]))
         self.assertIn(golden("helo_line", "other.example"), rows[0]["transcript"])
         status, head, body = self.server.request("GET", job_path("alpha", "/results?format=csv"))
         self.assertEqual((status, head["Content-Type"].split(";")[0], head["Content-Disposition"]),
@@ -188,18 +216,125 @@ class Api(ServerTest):
         self.assertEqual(self.server.request("GET", "/healthz", headers=headers)[0], 200)
 
 
+class Verdicts(ServerTest):
+    """Methods rcpt and auto, their settings, and what they add to the reply, the metrics and the preflight."""
+
+    args = FAST + ["-t", "10"]
+
+    def test_checks_by_method_sender_and_tls(self):
+        rcpt = lambda who: dict(method="rcpt", mx="mx.%s.server.test" % who.partition("@")[2].split(".")[0])  # noqa
+        cases = [  # address, parameters, verdict, reason, more members that must match, a line of the transcript
+            ("alice@rcpt.server.test", {}, "deliverable", "accepted",
+             dict(rcpt("alice@rcpt"), returnvar="000", verified=True, code=250, enhanced="2.1.5", catch_all=False,
+                  tls=False), "MAIL FROM:<>\r\n"),
+            ("nosuchuser7@rcpt.server.test", {"method": "auto"}, "undeliverable", "no_such_mailbox",
+             dict(rcpt("x@rcpt"), returnvar=UNKNOWN_USER % "nosuchuser7@rcpt.server.test", verified=False, code=550,
+                  enhanced="5.1.1"), "vrfy nosuchuser7@rcpt.server.test\r\n"),
+            ("anyone@all.server.test", {}, "risky", "accept_all",
+             dict(rcpt("x@all"), code=250, catch_all=True, verified=False), "RCPT TO:<anyone@all.server.test>\r\n"),
+            # VRFY decides when it says something: auto stops there; rcpt never asks it.
+            ("alice@yes.server.test", {}, "deliverable", "accepted", dict(method="vrfy", returnvar=VERIFIED), ""),
+            ("alice@yes.server.test", {"method": "rcpt"}, "undeliverable", "no_such_mailbox",
+             dict(method="rcpt", code=550), "RCPT TO:<alice@yes.server.test>\r\n"),
+            ("alice@rcpt.server.test", {"mail_from": "probe@sender.server.test", "from": "helo.server.test"},
+             "deliverable", "accepted", {}, "MAIL FROM:<probe@sender.server.test>\r\n"),
+            ("alice@rcpt.server.test", {"from": "helo.server.test"}, "deliverable", "accepted", {},
+             "EHLO helo.server.test\r\n"),
+            # The scripted server offers no STARTTLS.
+            ("alice@rcpt.server.test", {"tls": "require"}, "unknown", "tls_required", dict(verified=False), ""),
+            ("alice@rcpt.server.test", {"tls": "off"}, "deliverable", "accepted", dict(tls=False), ""),
+            ("postmaster@rcpt.server.test", {}, "undeliverable", "no_such_mailbox", dict(role_account=True), ""),
+            ("carol@down.server.test", {}, "unknown", "could_not_connect", dict(method=None, mx=None), ""),
+            # Not probed for a catch-all: one RCPT, and nothing said of the domain.
+            ("bob@all.server.test", {"catch_all": "false"}, "deliverable", "accepted", dict(catch_all=None),
+             "RCPT TO:<bob@all.server.test>\r\n250 2.1.5 Ok\r\nRSET"),
+            ("dave@nosuch.server.test", {}, "undeliverable", "no_mail_server", dict(method=None), ""),
+            ("not an address", {}, "undeliverable", "invalid_syntax", dict(method=None, transcript=""), None),
+        ]
+        sent = [self.server.send("GET", check_path(a, **p), timeout=120) for a, p, *_ in cases]
+        for (address, params, verdict, reason, more, line), conn in zip(cases, sent):
+            with self.subTest(address=address, params=params):
+                status, _, got = self.server.answer(conn, True)
+                self.assertEqual((status, list(got)), (200, MEMBERS))
+                self.assertEqual({k: got[k] for k in ["address", "verdict", "reason", *more]},
+                                 dict(more, address=address, verdict=verdict, reason=reason))
+                if line:
+                    self.assertIn(line, got["transcript"])
+        # Method vrfy is the component's check, with its members alone.
+        status, _, got = self.server.json("GET", check_path("alice@rcpt.server.test", method="vrfy"))
+        self.assertEqual((status, list(got), got["returnvar"]), (200, MEMBERS[:5], CANNOT_VRFY + "\r\n"))
+
+        # Counted by verdict (every verdict has its line) and by the reasons seen.
+        metrics = self.server.request("GET", "/metrics")[2].decode()
+        count = lambda name, **labels: int(re.search(r"^%s\{%s\} (\d+)$" % (name, ",".join(  # noqa: E731
+            '%s="%s"' % kv for kv in labels.items())), metrics, re.M).group(1))
+        verdicts = {v: count("verimex_check_verdicts_total", source="single", verdict=v)
+                    for v in ["deliverable", "undeliverable", "risky", "unknown"]}
+        # The vrfy check above is "unknown"/"cannot_verify".
+        self.assertEqual(verdicts, {"deliverable": 6, "undeliverable": 5, "risky": 1, "unknown": 3})
+        self.assertEqual([count("verimex_check_reasons_total", source="single", verdict=v, reason=r) for v, r in [
+            ("undeliverable", "no_such_mailbox"), ("risky", "accept_all"), ("unknown", "tls_required"),
+            ("unknown", "cannot_verify")]], [3, 1, 1, 1])
+        self.assertEqual(count("verimex_check_verdicts_total", source="job", verdict="risky"), 0)
+        self.assertNotIn('reason="timeout"', metrics)
+
+    def test_job_checks_with_the_settings_of_its_post(self):
+        addresses = ["alice@rcpt.server.test", "nosuchuser7@rcpt.server.test", "alice@yes.server.test"]
+        body = {"addresses": addresses, "name": "rcpt-job", "method": "rcpt", "mail_from": "jobs@sender.server.test",
+                "tls": "off", "from": "jobs.server.test"}
+        self.assertEqual(self.server.json("POST", "/v1/jobs", body)[0], 201)
+        self.assertTrue(wait_for(lambda: self.server.json("GET", "/v1/jobs/rcpt-job")[2]["done"] == 3, timeout=60))
+        rows = self.server.rows("/v1/jobs/rcpt-job/results")
+        self.assertEqual([(r["address"], r["returnvar"]) for r in rows], [
+            (addresses[0], "000"), (addresses[1], UNKNOWN_USER % addresses[1]),
+            (addresses[2], UNKNOWN_USER % addresses[2])])
+        for r in rows:
+            for line in ["EHLO jobs.server.test\r\n", "MAIL FROM:<jobs@sender.server.test>\r\n"]:
+                self.assertIn(line, r["transcript"])
+            self.assertNotIn("vrfy", r["transcript"].lower().replace("250-vrfy", ""))
+        # A job posted without settings is checked with auto: VRFY decides at yes.server.test.
+        self.server.json("POST", "/v1/jobs", {"addresses": addresses[2:], "name": "auto-job"})
+        self.assertTrue(wait_for(lambda: self.server.json("GET", "/v1/jobs/auto-job")[2]["done"] == 1, timeout=60))
+        self.assertEqual(self.server.rows("/v1/jobs/auto-job/results")[0]["returnvar"], VERIFIED)
+
+    def test_preflight(self):
+        cases = [  # query, status of the port-25 finding, blocked
+            ({"test_host": "mx.rcpt.server.test", "blocklists": "", "public_address": "127.0.0.97"}, "ok", None),
+            ({"test_host": "mx.down.server.test", "blocklists": "", "timeout": "2"}, "blocking", True),
+        ]
+        for query, port25, blocked in cases:
+            with self.subTest(query=query):
+                status, _, got = self.server.json("GET", "/v1/preflight?" + urllib.parse.urlencode(query))
+                self.assertEqual((status, list(got)), (200, ["blocked", "cancelled", "error", "address",
+                                                             "address_source", "address_guess", "findings"]))
+                checks = {f["check"]: f for f in got["findings"]}
+                self.assertEqual(list(checks), ["port25", "reverse_dns", "helo", "spf"])
+                self.assertEqual(checks["port25"]["status"], port25)
+                self.assertIn(query["test_host"], checks["port25"]["subject"])
+                if blocked is not None:
+                    self.assertEqual(got["blocked"], blocked)
+                self.assertEqual(got["cancelled"], False)
+        for query, error in [({"public_address": "not-an-address"}, "*"), ({"test_host": ""}, "test_host: *"),
+                             ({"mail_from": "x"}, SENDER_ERROR)]:
+            status, _, got = self.server.json("GET", "/v1/preflight?" + urllib.parse.urlencode(query))
+            self.assertEqual((status, list(got)), (400, ["error"]), got)
+            if error != "*":
+                self.assertTrue(got["error"].startswith(error.rstrip("*")), got)
+
+
 class OwnServers(ServerTest):
     def test_full_queue_sigterm_and_restart(self):
         store = self.enterContext(tempfile.TemporaryDirectory(prefix="verimex-server-test.")) + "/jobs.sqlite"
         addresses = ["m%d@mute.server.test" % i for i in range(4)] + ["y%d@yes.server.test" % i for i in range(20)]
         server = self.start(*FAST, "-j", "2", "--store", store, "--check-threads", "1", "--check-queue", "1")
-        self.assertEqual(server.json("POST", "/v1/jobs", dict(addresses=addresses, name="long", timeout=3))[0], 201)
+        self.assertEqual(server.json("POST", "/v1/jobs", dict(addresses=addresses, name="long", timeout=3,
+                                                              method="vrfy"))[0], 201)
         metric = lambda text: wait_for(lambda: text in server.request("GET", "/metrics")[2])  # noqa: E731
         # One check runs (2 s against the mute server), then one waits (10 s, so that it is still
         # running at the SIGTERM below however busy the machine); the third finds no room.
-        running = server.send("GET", check_path("x@mute.server.test", timeout=2))
+        running = server.send("GET", check_path("x@mute.server.test", timeout=2, method="vrfy"))
         self.assertTrue(metric(b'verimex_checks_in_flight{source="single"} 1'))
-        waiting = server.send("GET", check_path("x@mute.server.test", timeout=10))
+        waiting = server.send("GET", check_path("x@mute.server.test", timeout=10, method="vrfy"))
         self.assertTrue(metric(b"verimex_checks_queued 1"))
         status, head, body = server.json("GET", check_path("alice@yes.server.test"))
         self.assertEqual((status, head["Retry-After"], body),
@@ -217,12 +352,32 @@ class OwnServers(ServerTest):
         self.assertEqual(server.answer(waiting, True)[2]["returnvar"], golden("timed_out", 10))
         status, head, body = server.answer(late, True)
         self.assertEqual((status, head["Retry-After"], body), (503, "5", {"error": "the server is stopping"}))
-        # Started again on the same store, without the job's settings (they were that process's): the job ends.
+        # Started again on the same store with other settings: the job ends with those stored with it (method vrfy,
+        # 3 s), not the server's.
         server = self.start(*FAST, "-j", "4", "-t", "2", "--store", store)
         self.assertTrue(wait_for(lambda: server.json("GET", "/v1/jobs/long")[2]["done"] == 24, timeout=60))
         rows = server.rows("/v1/jobs/long/results")
         self.assertEqual([(r["address"], r["state"]) for r in rows], [(a, "done") for a in addresses])
         self.assertEqual(sum(r["verified"] for r in rows), 20)
+        self.assertEqual([r["returnvar"] for r in rows[:4]], [golden("timed_out", 3)] * 4)
+        self.assertEqual({r["method"] for r in rows[4:]}, {"vrfy"})
+
+    def test_proxy_of_the_server(self):
+        # Nothing listens on the proxy's port: every check says so, and the password shows nowhere.
+        secret = "pr0xy-pa55"
+        server = self.start(*FAST, "-t", "5", "--proxy", "socks5://user:%s@127.0.0.1:1" % secret)
+        status, _, got = server.json("GET", check_path("alice@rcpt.server.test"))
+        self.assertEqual((status, got["verdict"], got["reason"]), (200, "unknown", "proxy_error"))
+        status, _, got = server.json("GET", check_path("alice@rcpt.server.test", method="vrfy"))
+        self.assertEqual((status, got), (400, {"error": "method: vrfy connects directly, and this server sends its "
+                                                        "checks through a proxy"}))
+        self.assertEqual(server.json("POST", "/v1/jobs", {"addresses": ["a@b"], "method": "vrfy"})[0], 400)
+        self.assertNotIn(secret, json.dumps(got) + server.stderr())
+        run = subprocess.run([SERVER, "--help"], capture_output=True, timeout=30,
+                             env=dict(os.environ, VERIMEX_PROXY="socks5://u:%s@127.0.0.1:1" % secret))
+        self.assertEqual(run.returncode, 0)
+        self.assertIn(b"--proxy", run.stdout)
+        self.assertNotIn(secret.encode(), run.stdout + run.stderr)
 
     def test_exit_statuses(self):
         holder = self.enterContext(socket.create_server(("127.0.0.1", 0)))
@@ -231,7 +386,8 @@ class OwnServers(ServerTest):
             (["--listen", "127.0.0.1:%d" % holder.getsockname()[1]], 3, b"cannot listen"),
         ] + [(store + [s], 3, b"^verimex-server: ") for s in ["/nonexistent/jobs.sqlite", "postgresql://x@127.0.0.1:1"]
         ] + [(args, 2, b"^verimex-server: ") for args in [["--listen", "nowhere"], ["--listen", "1.2.3.4:99999"],
-                                                           ["-t", "40000"], ["-j", "0"], ["--bogus"]]]
+                                                           ["-t", "40000"], ["-j", "0"], ["--bogus"],
+                                                           ["--proxy", "http://u:pw@127.0.0.1:1"]]]
         for args, code, message in cases:
             with self.subTest(args=args), tempfile.TemporaryDirectory() as folder:
                 run = subprocess.run([SERVER, *args], capture_output=True, timeout=30, cwd=folder)
@@ -303,28 +459,52 @@ class Page(ServerTest):
         el("token-save").click()
         el("addresses").send_keys("\n".join(["# a comment", ""] + ADDRESSES + [ADDRESSES[0]]))
         el("job-name").send_keys("browser")
+        # The component's check, whose outcomes the counts by reply name.
+        Select(el("method")).select_by_value("vrfy")
         el("start").click()
         wait.until(lambda _: el("state").text == "finished")  # the counts and table as the job ends
         self.assertIn("Job browser: 6 addresses added, 1 repeats left out.", el("message").text)
         self.assertEqual([el(i).text for i in ["job-shown", "done", "total"]], ["browser", "6", "6"])
         self.assertEqual({key: int(el("count-" + key).text) for key in COUNTS}, COUNTS)
         self.assertEqual(el("bar-fill").get_attribute("style"), "width: 100%;")
+        el("job").location_once_scrolled_into_view
+        d.save_screenshot(os.path.join(os.environ.get("VERIMEX_SCREENSHOT_DIR", folder), "page-job.png"))
         cells = [r.find_elements(By.TAG_NAME, "td") for r in wait.until(lambda _: len(result_rows()) == 6
                                                                          and result_rows())]
         self.assertEqual([c[1].text for c in cells], ADDRESSES)
-        self.assertEqual((cells[0][2].text, cells[0][3].text, cells[1][2].text), ("verified", VERIFIED, "rejected"))
+        # Each row's verdict, reason and the reply that decided; the verdicts' bar, counts and reasons.
+        self.assertEqual([(c[2].text, c[3].text) for c in cells[:4]], [
+            ("deliverable", "accepted"), ("undeliverable", "no such mailbox"), ("unknown", "could not connect"),
+            ("undeliverable", "no mail server")])
+        self.assertEqual((cells[0][4].text, cells[1][4].text), ("250 2.0.0", REJECT))
+        self.assertEqual({v: int(el("verdict-" + v).text) for v in ["deliverable", "undeliverable", "risky",
+                                                                     "unknown"]},
+                         {"deliverable": 3, "undeliverable": 2, "risky": 0, "unknown": 1})
+        self.assertEqual([(s.get_attribute("data-verdict"), s.get_attribute("style")) for s in
+                          d.find_elements(By.CSS_SELECTOR, "#verdict-bar span")],
+                         [("deliverable", "width: 50%;"), ("undeliverable", "width: 33.33%;"),
+                          ("unknown", "width: 16.67%;")])
+        self.assertEqual([[td.text for td in r.find_elements(By.TAG_NAME, "td")] for r in d.find_elements(
+            By.CSS_SELECTOR, "#reasons tbody tr")], [["deliverable", "accepted", "3"],
+                                                     ["undeliverable", "no such mailbox", "1"],
+                                                     ["undeliverable", "no mail server", "1"],
+                                                     ["unknown", "could not connect", "1"]])
+        self.assertEqual(el("verdict-note").text, "")
+        Select(el("filter")).select_by_value("undeliverable")
+        self.assertEqual([r.find_elements(By.TAG_NAME, "td")[1].text for r in result_rows()], ADDRESSES[1:2] +
+                         ADDRESSES[3:4])
+        Select(el("reason-filter")).select_by_value("no_mail_server")
+        self.assertEqual([r.find_elements(By.TAG_NAME, "td")[1].text for r in result_rows()], ADDRESSES[3:4])
+        Select(el("reason-filter")).select_by_value("")
         # The address that carries markup is shown as text and ran nothing.
         self.assertEqual((d.find_elements(By.CSS_SELECTOR, "#results img"), d.title), ([], "verimex"))
-        # Filtered by outcome, then a transcript on demand.
-        Select(el("filter")).select_by_value("could_not_connect")
-        self.assertEqual([r.find_elements(By.TAG_NAME, "td")[1].text for r in result_rows()], [ADDRESSES[2]])
-        d.find_element(By.CSS_SELECTOR, "#results tbody tr.result-row button.show-transcript").click()
+        # A transcript on demand.
+        Select(el("filter")).select_by_value("pending")
+        self.assertEqual(result_rows(), [])
+        Select(el("filter")).select_by_value("")
+        result_rows()[2].find_element(By.CSS_SELECTOR, "button.show-transcript").click()
         self.assertIn("ERROR: could not connect to mx.down.server.test",
                       d.find_element(By.CSS_SELECTOR, "#results tr.transcript pre").text)
-        # The chart: one bar per outcome, as tall as its count says.
-        bars = d.find_elements(By.CSS_SELECTOR, "#chart rect")
-        self.assertEqual([b.get_attribute("class") for b in bars], list(COUNTS))
-        self.assertEqual([int(bars[i].get_attribute("height")) for i in (0, 1, 4)], [120, 40, 0])
         # The CSV download, with the token, as a file.
         el("download-csv").click()
         path = os.path.join(folder, "browser.csv")
@@ -333,10 +513,35 @@ class Page(ServerTest):
         with open(path, newline="", encoding="utf-8") as f:
             self.assertEqual([row[:3:2] for row in csv.reader(f)], [["address", "verified"]] + [
                 [a, str("@yes." in a).lower()] for a in ADDRESSES])
-        # One address checked at once, from the same page.
+        # One address checked at once, from the same page, with the method chosen: each verdict as a badge
+        # with its reason and the reply that decided.
+        Select(el("method")).select_by_value("auto")
+        for address, verdict, line in [
+                ("alice@rcpt.server.test", "deliverable", "alice@rcpt.server.test: accepted: 250 2.1.5"),
+                ("nosuchuser7@rcpt.server.test", "undeliverable",
+                 "nosuchuser7@rcpt.server.test: no such mailbox: 550 5.1.1 <nosuchuser7@rcpt.server.test>"),
+                ("anyone@all.server.test", "risky", "anyone@all.server.test: accept all: 250 2.1.5"),
+                ("carol@down.server.test", "unknown", "carol@down.server.test: could not connect")]:
+            el("check-email").clear()
+            el("check-email").send_keys(address)
+            el("check").click()
+            wait.until(lambda _: el("check-line").text.startswith(address + ":"))
+            self.assertEqual((el("check-badge").text, el("check-badge").get_attribute("class")),
+                             (verdict, "badge " + verdict))
+            self.assertTrue(el("check-line").text.startswith(line), el("check-line").text)
+            if verdict == "risky":
+                d.save_screenshot(os.path.join(os.environ.get("VERIMEX_SCREENSHOT_DIR", folder), "page-check.png"))
+        el("mail-from").send_keys("page@sender.server.test")
+        el("check-email").clear()
+        el("check-email").send_keys("alice@rcpt.server.test")
+        el("check").click()
+        wait.until(lambda _: "MAIL FROM:<page@sender.server.test>" in el("check-result").text)
+        Select(el("method")).select_by_value("vrfy")
+        el("check-email").clear()
         el("check-email").send_keys("bob@no.server.test")
         el("check").click()
-        wait.until(lambda _: el("check-result").is_displayed())
-        self.assertIn("bob@no.server.test: 550 5.1.1", el("check-result").text)
+        wait.until(lambda _: el("check-line").text.startswith("bob@no.server.test:"))
+        self.assertEqual(el("check-line").text, "bob@no.server.test: " + REJECT)
+        self.assertFalse(el("check-badge").is_displayed())
         self.assertEqual([e for e in d.get_log("browser") if e["level"] in ("SEVERE", "ERROR")
                           and "401 (Unauthorized)" not in e["message"]], [])

@@ -71,6 +71,21 @@ int store_failed(const std::string& location, const std::string& message)
     return platform_failed;
 }
 
+// The settings a job made by this run is stored with: the HELO name and
+// time limit as this machine would use them, so every worker uses the same.
+verimex::hosting::JobSettings job_settings(const Options& opts)
+{
+    const verimex::options check = check_settings(opts);
+    verimex::hosting::JobSettings s;
+    s.method = check.method;
+    s.helo = check.helo;
+    s.mail_from = check.mail_from;
+    s.timeout = check.timeout;
+    s.tls = check.tls;
+    s.catch_all = check.catch_all;
+    return s;
+}
+
 }  // namespace
 
 int run_job(Options& opts)
@@ -110,7 +125,7 @@ int run_job(Options& opts)
             return std::fflush(stdout) == 0 ? all_verified : platform_failed;
         }
         if (!addresses.empty()) {
-            const AddResult added = store->add(opts.job, addresses);
+            const AddResult added = store->add(opts.job, addresses, job_settings(opts));
             if (added.duplicates > 0) {
                 put(stderr, "verimex-check: job " + opts.job + ": " + std::to_string(added.added) + " added, " +
                                 std::to_string(added.duplicates) + " already in it\n");
@@ -120,11 +135,21 @@ int run_job(Options& opts)
         return store_failed(opts.store, e.what());
     }
 
+    // The job's own settings decide how its addresses are checked, whatever
+    // this worker's options say; a job not made yet is made with ours.
+    std::optional<JobSettings> settings;
+    try {
+        settings = store->settings(opts.job);
+    } catch (const StoreError& e) {
+        return store_failed(opts.store, e.what());
+    }
+    const JobSettings job = settings.value_or(job_settings(opts));
+
     RunnerSettings run;
-    run.check_options = check_settings(opts);
+    run.check_options = with_job_settings(check_settings(opts), job);
     run.job = opts.job;
     run.in_flight = opts.jobs;
-    run.lease = std::chrono::seconds(opts.work.lease(opts.timeout));
+    run.lease = std::chrono::seconds(opts.work.lease(run.check_options.timeout));
     run.politeness.per_key = opts.work.per_mx;
     run.politeness.interval = std::chrono::milliseconds(opts.work.mx_interval_ms);
     for (unsigned seconds : opts.work.retry_after)
@@ -146,6 +171,7 @@ int run_job(Options& opts)
     PrinterSettings output;
     output.verbose = opts.verbose;
     output.json = opts.json;
+    output.verdicts = job.method != verimex::method::vrfy;
     // The bar needs a total, and a shared job has none this process knows.
     output.progress = false;
     output.out_is_terminal = is_terminal(stdout);

@@ -2,6 +2,9 @@
 // the command line or read from standard input, one or several at a time,
 // and prints one line for each, in input order.
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <thread>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +18,7 @@
 
 #include "verimex/hosting/ordered_run.h"
 #include "verimex/hosting/check.h"
+#include "verimex/hosting/json.h"
 #include "verimex/hosting/address_list.h"
 #include "job_run.h"
 #include "options.h"
@@ -33,6 +37,42 @@ int usage(const std::string& message)
     return usage_error;
 }
 
+// One line per finding and the verdict line; the exit status says whether
+// a bulk run from here would be refused (1), or the options could not be
+// used (2).
+int run_preflight(const verimex_check::Options& opts)
+{
+    using namespace verimex_check;
+    catch_interrupts();
+    verimex::cancellation stop;
+    const verimex::preflight_report found = [&] {
+        verimex::preflight_options settings = preflight_settings(opts);
+        settings.cancel = &stop;
+        std::atomic<bool> done{false};
+        // Ctrl-C ends the checks' waits; the watcher looks ten times a second.
+        std::thread look([&] {
+            while (!done.load()) {
+                if (interrupt_signal() != 0)
+                    stop.request();
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            }
+        });
+        verimex::preflight_report report = verimex::preflight(settings);
+        done = true;
+        look.join();
+        return report;
+    }();
+    if (!found.error.empty())
+        return usage(found.error);
+    if (opts.json)
+        put(stdout, verimex::hosting::preflight_json(found) + "\n");
+    else
+        put(stdout, verimex::preflight_text(found));
+    if (found.cancelled)
+        return 128 + interrupt_signal();
+    return found.blocked ? some_not_verified : all_verified;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -48,6 +88,8 @@ int main(int argc, char** argv)
         put(stdout, help_text());
         return all_verified;
     }
+    if (opts.preflight)
+        return run_preflight(opts);
     if (!opts.store.empty())
         return run_job(opts);
     // Without an operand the list comes from standard input; nobody types a
@@ -68,6 +110,7 @@ int main(int argc, char** argv)
     PrinterSettings output;
     output.verbose = opts.verbose;
     output.json = opts.json;
+    output.verdicts = shows_verdicts(opts);
     output.progress = opts.progress && is_terminal(stderr);
     output.out_is_terminal = is_terminal(stdout);
     Printer printer(stdout, stderr, output);

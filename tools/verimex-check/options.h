@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "verimex/hosting/job_options.h"
+#include "verimex/preflight.h"
 #include "verimex/verify.h"
 
 namespace verimex_check {
@@ -31,6 +33,21 @@ struct Options {
     unsigned jobs = 1;       // -j: checks that run at the same time
     bool json = false;       // --json: one JSON object per address
     bool progress = true;    // --no-progress turns the progress bar off
+    // How each address is asked about (--method; vrfy is the component's
+    // check, and prints what this program always printed).
+    verimex::method method = verimex::method::automatic;
+    std::string mail_from;   // --mail-from; empty: the null sender <>
+    verimex::tls_mode tls = verimex::tls_mode::opportunistic;  // --tls
+    // --proxy, or VERIMEX_PROXY from the environment: "socks5://...". It
+    // may hold a password, so it is never printed.
+    std::string proxy;
+    bool catch_all = true;   // --no-catch-all turns the random-mailbox probe off
+    bool preflight = false;  // --preflight: check this machine, not addresses
+    // The preflight's own settings: the port-25 test host, the public
+    // address when known, the blocklist zones (nothing: the defaults).
+    std::string preflight_host;
+    std::string public_address;
+    std::optional<std::vector<std::string>> blocklists;
     // Jobs (--store): the addresses go into a job kept in the store, and
     // this process works on the job until every address has a final
     // result. Empty: a plain run.
@@ -67,6 +84,13 @@ std::string help_text();
 
 // The one-line hint printed after a usage error.
 std::string_view usage_hint();
+
+// Whether results are shown as the engine's verdicts (methods rcpt and
+// auto) rather than as the component's returnvar (method vrfy).
+bool shows_verdicts(const Options& opts);
+
+// The preflight's settings the options ask for.
+verimex::preflight_options preflight_settings(const Options& opts);
 
 // The settings of each check the options ask for.
 verimex::options check_settings(const Options& opts);

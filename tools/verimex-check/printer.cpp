@@ -26,7 +26,7 @@ void Printer::result(report&& result)
 {
     tally_.add(result);
     if (settings_.json) {
-        pending_ += json_line(result);
+        pending_ += json_line(result, settings_.verdicts ? report_members::all : report_members::component);
     } else if (!result.error.empty()) {
         // Standard error gets the failure in its place among the results:
         // everything before it goes out first.
@@ -38,7 +38,7 @@ void Printer::result(report&& result)
         put(err_, text);
         std::fflush(err_);
     } else {
-        pending_ += result_line(result);
+        pending_ += settings_.verdicts ? verdict_line(result) : result_line(result);
         if (settings_.verbose)
             pending_ += transcript_block(result.transcript);
     }

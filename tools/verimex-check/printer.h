@@ -18,6 +18,9 @@ namespace verimex_check {
 struct PrinterSettings {
     bool verbose = false;  // transcripts after the result lines
     bool json = false;     // one JSON object per line instead
+    // Results as the engine's verdicts (verdict_line, every JSON member)
+    // rather than as the component's returnvar (result_line, its five).
+    bool verdicts = false;
     // The progress bar, drawn on err; out_is_terminal says whether out
     // shares the screen with it, so it must be cleared before out is
     // written.

@@ -51,6 +51,15 @@ std::string result_line(const report& result)
     return escaped(result.address) + ": " + escaped(without_final_line_end(result.returnvar)) + "\n";
 }
 
+std::string verdict_line(const report& result)
+{
+    std::string line = escaped(result.address) + ": " + std::string(verimex::name(result.verdict)) + " " +
+                       std::string(verimex::name(result.reason));
+    if (result.code && result.returnvar != "000")
+        line += ": " + escaped(without_final_line_end(result.returnvar));
+    return line + "\n";
+}
+
 std::string error_line(const report& result)
 {
     return "verimex-check: " + escaped(result.address) + ": " + escaped(result.error) + "\n";

@@ -33,6 +33,11 @@ std::string escaped(std::string_view text);
 // escaped.
 std::string result_line(const report& result);
 
+// "ADDRESS: VERDICT REASON\n", with ": REPLY" before the line end when a
+// server's reply decided and is not the "000" that stands for a
+// deliverable verdict; the reply as result_line shows it.
+std::string verdict_line(const report& result);
+
 // "verimex-check: ADDRESS: MESSAGE\n", for standard error.
 std::string error_line(const report& result);
 

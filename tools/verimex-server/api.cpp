@@ -41,21 +41,30 @@ Api::Api(const Options& options, CheckPool& checks, Metrics& metrics, verimex::h
 {
 }
 
-verimex::options Api::settings_for(std::string_view job) const
+verimex::options Api::base_settings() const
 {
     verimex::options settings;
-    // The component's own check, as this service has always run it.
-    settings.method = verimex::method::vrfy;
+    settings.method = verimex::method::automatic;
     settings.helo = default_from_;
     settings.timeout = options_.timeout;
     settings.dns_server = options_.dns_server;
-    std::lock_guard lock(settings_mutex_);
-    if (const auto it = job_settings_.find(job); it != job_settings_.end()) {
-        if (!it->second.from.empty())
-            settings.helo = it->second.from;
-        settings.timeout = it->second.timeout;
-    }
+    settings.proxy = options_.proxy;
     return settings;
+}
+
+verimex::options Api::settings_for(std::string_view job) const
+{
+    {
+        std::lock_guard lock(settings_mutex_);
+        if (const auto it = job_settings_.find(job); it != job_settings_.end())
+            return verimex::hosting::with_job_settings(base_settings(), it->second);
+    }
+    const std::optional<verimex::hosting::JobSettings> stored = store_.settings(job);
+    if (!stored)
+        return base_settings();  // removed meanwhile: its lease is gone too
+    std::lock_guard lock(settings_mutex_);
+    job_settings_.insert_or_assign(std::string(job), *stored);
+    return verimex::hosting::with_job_settings(base_settings(), *stored);
 }
 
 std::vector<Route> Api::route_table(Api* api)
@@ -71,6 +80,7 @@ std::vector<Route> Api::route_table(Api* api)
     table.push_back({"/healthz", false, {{"GET", on(&Api::healthz)}}});
     table.push_back({"/metrics", true, {{"GET", on(&Api::metrics)}}});
     table.push_back({"/v1/check", true, {{"GET", on(&Api::check)}}});
+    table.push_back({"/v1/preflight", true, {{"GET", on(&Api::preflight)}}});
     table.push_back({"/v1/jobs", true, {{"GET", on(&Api::list_jobs)}, {"POST", on(&Api::add_job)}}});
     table.push_back({"/v1/jobs/*", true, {{"GET", on(&Api::job_status)}, {"DELETE", on(&Api::remove_job)}}});
     table.push_back({"/v1/jobs/*/results", true, {{"GET", on(&Api::job_results)}}});

@@ -30,12 +30,6 @@ namespace verimex_server {
 // access line (the logger sees no chunked body).
 void count_streamed(std::size_t bytes);
 
-// What a job's checks are run with, as its POST asked.
-struct JobSettings {
-    std::string from;
-    std::int16_t timeout = 0;
-};
-
 class Api {
 public:
     // store serves the requests; exports open store_location again, so a
@@ -47,15 +41,25 @@ public:
     // and guards.
     static std::vector<Route> route_table(Api* api);
 
-    // The settings for a job's checks: those its POST gave, else the
-    // server's own. Safe from any thread.
+    // The settings for a job's checks: those stored with the job, over
+    // the server's own (its proxy and DNS server stay its own). Safe from
+    // any thread; throws StoreError when the store cannot say.
     verimex::options settings_for(std::string_view job) const;
+
+    // The server's own settings for a check: method auto, its HELO name,
+    // time limit and DNS server.
+    verimex::options base_settings() const;
 
     // Installs the routes and handlers on server.
     void install(httplib::Server& server);
 
-    // From now on /healthz says "stopping" and no job or check is taken.
-    void begin_stop() { stopping_ = true; }
+    // From now on /healthz says "stopping", no job or check is taken, and
+    // a preflight under way ends at once.
+    void begin_stop()
+    {
+        stopping_ = true;
+        stop_.request();
+    }
 
     // Called on a connection's thread when the connection has closed.
     void connection_ended();
@@ -76,6 +80,7 @@ private:
     void check(const httplib::Request& req, httplib::Response& res);
     void healthz(const httplib::Request& req, httplib::Response& res);
     void metrics(const httplib::Request& req, httplib::Response& res);
+    void preflight(const httplib::Request& req, httplib::Response& res);
     void add_job(const httplib::Request& req, httplib::Response& res);
     void list_jobs(const httplib::Request& req, httplib::Response& res);
     void job_status(const httplib::Request& req, httplib::Response& res);
@@ -89,11 +94,12 @@ private:
     Log& log_;
     const std::string default_from_;
     std::atomic<bool> stopping_{false};
+    verimex::cancellation stop_;  // ends the preflights under way
     std::atomic<int> posting_{0};  // connections holding a list slot
     mutable std::mutex settings_mutex_;
-    // Jobs posted to this process with a from or timeout of their own;
-    // guarded by settings_mutex_.
-    std::map<std::string, JobSettings, std::less<>> job_settings_;
+    // The settings stored with each job, as read once from the store (a
+    // job keeps its settings for good); guarded by settings_mutex_.
+    mutable std::map<std::string, verimex::hosting::JobSettings, std::less<>> job_settings_;
 };
 
 }  // namespace verimex_server

@@ -11,21 +11,22 @@ void Api::check(const httplib::Request& req, httplib::Response& res)
     std::string email = req.get_param_value("email");
     if (email.empty())
         return reply_error(res, 400, "empty parameter: email");
-    verimex::options settings;
-    // The component's own check, as this service has always run it.
-    settings.method = verimex::method::vrfy;
-    settings.helo = default_from_;
-    settings.timeout = options_.timeout;
-    settings.dns_server = options_.dns_server;
-    if (req.has_param("from") && !req.get_param_value("from").empty())
-        settings.helo = req.get_param_value("from");
-    if (req.has_param("timeout")) {
-        const auto timeout = parse_timeout(req.get_param_value("timeout"));
-        if (!timeout)
-            return reply_error(res, 400, "timeout: expected a whole number of seconds from 0 to 32767");
-        settings.timeout = *timeout;
+    CheckParams params;
+    for (const std::string_view name : check_param_names) {
+        if (!req.has_param(std::string(name)))
+            continue;
+        if (const auto error = read_check_param(name, req.get_param_value(std::string(name)), params))
+            return reply_error(res, 400, *error);
     }
+    verimex::options settings = base_settings();
+    apply(params, settings);
+    if (settings.method == verimex::method::vrfy && !settings.proxy.empty())
+        return reply_error(res, 400, vrfy_with_proxy);
 
+    // Method vrfy answers as this service always has, with the
+    // component's members alone, as verimex-check --json does.
+    const auto members = settings.method == verimex::method::vrfy ? verimex::hosting::report_members::component
+                                                                   : verimex::hosting::report_members::all;
     CheckPool::Ticket ticket = checks_.submit(std::move(email), std::move(settings));
     if (!ticket.result) {
         metrics_.check_refused();
@@ -37,7 +38,7 @@ void Api::check(const httplib::Request& req, httplib::Response& res)
     }
     try {
         const verimex::report result = ticket.result->get();
-        res.set_content(verimex::hosting::json_line(result), json_type);
+        res.set_content(verimex::hosting::json_line(result, members), json_type);
     } catch (const CheckPool::Stopped&) {
         metrics_.check_refused();
         res.set_header("Retry-After", "5");

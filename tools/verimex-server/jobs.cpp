@@ -44,8 +44,7 @@ void Api::add_job(const Request& req, Response& res)
     }
     std::vector<std::string> addresses;
     std::optional<std::string> name;
-    std::optional<std::string> from;
-    std::optional<std::int16_t> timeout;
+    CheckParams params;
     const std::string media = media_type(req.get_header_value("Content-Type"));
     if (media == "text/plain") {
         // One address a line, as verimex-check reads standard input; the
@@ -54,12 +53,11 @@ void Api::add_job(const Request& req, Response& res)
         verimex::hosting::read_address_lines(lines, addresses);
         if (req.has_param("name"))
             name = req.get_param_value("name");
-        if (req.has_param("from"))
-            from = req.get_param_value("from");
-        if (req.has_param("timeout")) {
-            timeout = parse_timeout(req.get_param_value("timeout"));
-            if (!timeout)
-                return reply_error(res, 400, "timeout: expected a whole number of seconds from 0 to 32767");
+        for (const std::string_view key : check_param_names) {
+            if (!req.has_param(std::string(key)))
+                continue;
+            if (const auto error = read_check_param(key, req.get_param_value(std::string(key)), params))
+                return reply_error(res, 400, *error);
         }
     } else if (media == "application/json" || media.empty()) {
         Json body;
@@ -84,39 +82,55 @@ void Api::add_job(const Request& req, Response& res)
                 return reply_error(res, 400, "name: expected a string");
             name = n->get<std::string>();
         }
-        if (const auto f = body.find("from"); f != body.end() && !f->is_null()) {
-            if (!f->is_string())
-                return reply_error(res, 400, "from: expected a string");
-            from = f->get<std::string>();
-        }
-        if (const auto t = body.find("timeout"); t != body.end() && !t->is_null()) {
-            if (!t->is_number_integer() || t->get<std::int64_t>() < 0 || t->get<std::int64_t>() > 32767)
-                return reply_error(res, 400, "timeout: expected a whole number of seconds from 0 to 32767");
-            timeout = static_cast<std::int16_t>(t->get<std::int64_t>());
+        for (const std::string_view key : check_param_names) {
+            const auto v = body.find(std::string(key));
+            if (v == body.end() || v->is_null())
+                continue;
+            if (key == "timeout") {
+                // A number in JSON, as the query's text is one.
+                if (!v->is_number_integer() || v->get<std::int64_t>() < 0 || v->get<std::int64_t>() > 32767)
+                    return reply_error(res, 400, "timeout: expected a whole number of seconds from 0 to 32767");
+                params.timeout = static_cast<std::int16_t>(v->get<std::int64_t>());
+                continue;
+            }
+            if (key == "catch_all") {
+                if (!v->is_boolean())
+                    return reply_error(res, 400, "catch_all: expected true or false");
+                params.catch_all = v->get<bool>();
+                continue;
+            }
+            if (!v->is_string())
+                return reply_error(res, 400, std::string(key) + ": expected a string");
+            if (const auto error = read_check_param(key, v->get_ref<const std::string&>(), params))
+                return reply_error(res, 400, *error);
         }
     } else {
         return reply_error(res, 415, "Content-Type: expected application/json or text/plain");
     }
     if (addresses.empty())
         return reply_error(res, 400, "addresses: none given");
-    if (timeout && verimex::hosting::effective_timeout(*timeout) > options_.lease())
+    if (params.method == verimex::method::vrfy && !options_.proxy.empty())
+        return reply_error(res, 400, vrfy_with_proxy);
+    if (params.timeout && verimex::hosting::effective_timeout(*params.timeout) > options_.lease())
         return reply_error(res, 400, "timeout: longer than the lease of the server's workers (" +
                                          std::to_string(options_.lease()) + " s)");
     if (name && !verimex::hosting::valid_job_name(*name))
         return reply_error(res, 400, "name: " + std::string(verimex::hosting::job_name_rule));
     const std::string job = name ? *name : new_job_name();
 
-    if (from || timeout) {
-        std::lock_guard lock(settings_mutex_);
-        JobSettings& settings = job_settings_[job];
-        if (from)
-            settings.from = *from;
-        if (timeout)
-            settings.timeout = *timeout;
-    }
+    // Stored with the job when this POST makes it, for every worker of the
+    // store, here or on another machine, and after a restart; a job that
+    // exists keeps the settings it was made with.
+    verimex::hosting::JobSettings settings;
+    settings.method = params.method.value_or(verimex::method::automatic);
+    settings.helo = params.from.value_or(default_from_);
+    settings.mail_from = params.mail_from.value_or("");
+    settings.timeout = params.timeout ? params.timeout : std::optional<std::int16_t>(options_.timeout);
+    settings.tls = params.tls.value_or(verimex::tls_mode::opportunistic);
+    settings.catch_all = params.catch_all.value_or(true);
     verimex::hosting::AddResult added;
     try {
-        added = store_.add(job, addresses);
+        added = store_.add(job, addresses, settings);
     } catch (const verimex::hosting::StoreError& e) {
         return store_failed(res, e);
     }

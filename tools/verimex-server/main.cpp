@@ -147,7 +147,7 @@ int main(int argc, char** argv)
                      [&metrics](const std::string& address, const verimex::options& settings) {
                          const auto start = std::chrono::steady_clock::now();
                          verimex::report result = verimex::hosting::check(address, settings);
-                         metrics.check_done(Metrics::Source::single, verimex::hosting::outcome_of(result),
+                         metrics.check_done(Metrics::Source::single, result,
                                             std::chrono::steady_clock::now() - start);
                          return result;
                      },
@@ -194,7 +194,7 @@ int main(int argc, char** argv)
         ++api.job_checks_running;
         verimex::report result = verimex::hosting::check(address, settings);
         --api.job_checks_running;
-        metrics.check_done(Metrics::Source::job, verimex::hosting::outcome_of(result),
+        metrics.check_done(Metrics::Source::job, result,
                            std::chrono::steady_clock::now() - start);
         return result;
     };

@@ -54,10 +54,15 @@ std::string_view outcome_name(Outcome outcome)
     return "other_errors";
 }
 
-void Metrics::check_done(Source source, Outcome outcome, std::chrono::nanoseconds took)
+void Metrics::check_done(Source source, const verimex::report& result, std::chrono::nanoseconds took)
 {
     const auto s = static_cast<std::size_t>(source);
+    const Outcome outcome = verimex::hosting::outcome_of(result);
     checks_[s][static_cast<std::size_t>(outcome)].fetch_add(1, std::memory_order_relaxed);
+    const auto v = static_cast<std::size_t>(result.verdict);
+    const auto r = static_cast<std::size_t>(result.reason);
+    if (v < all_verdicts.size() && r < reason_count)
+        verdicts_[s][v][r].fetch_add(1, std::memory_order_relaxed);
     const double seconds = std::chrono::duration<double>(took).count();
     // Cumulative buckets are summed when written; each check counts once,
     // in the first bucket it fits.
@@ -88,6 +93,36 @@ std::string Metrics::text(const Gauges& gauges) const
                    std::string("verimex_checks_total{source=\"") + source_name(s) + "\",result=\"" +
                        std::string(outcome_name(o)) + "\"}",
                    checks_[s][static_cast<std::size_t>(o)].load(std::memory_order_relaxed));
+        }
+    }
+    // Every verdict always has its series, so that a share of them can be
+    // reckoned from the first scrape; a reason only once it has been seen
+    // (most pairs of verdict and reason never occur).
+    header(out, "verimex_check_verdicts_total", "counter", "Checks finished, by source and verdict.");
+    for (std::size_t s = 0; s < sources; ++s) {
+        for (std::size_t v = 0; v < all_verdicts.size(); ++v) {
+            std::uint64_t n = 0;
+            for (std::size_t r = 0; r < reason_count; ++r)
+                n += verdicts_[s][v][r].load(std::memory_order_relaxed);
+            sample(out,
+                   std::string("verimex_check_verdicts_total{source=\"") + source_name(s) + "\",verdict=\"" +
+                       std::string(verimex::name(all_verdicts[v])) + "\"}",
+                   n);
+        }
+    }
+    header(out, "verimex_check_reasons_total", "counter", "Checks finished, by source, verdict and reason.");
+    for (std::size_t s = 0; s < sources; ++s) {
+        for (std::size_t v = 0; v < all_verdicts.size(); ++v) {
+            for (std::size_t r = 0; r < reason_count; ++r) {
+                const std::uint64_t n = verdicts_[s][v][r].load(std::memory_order_relaxed);
+                if (n == 0)
+                    continue;
+                sample(out,
+                       std::string("verimex_check_reasons_total{source=\"") + source_name(s) + "\",verdict=\"" +
+                           std::string(verimex::name(all_verdicts[v])) + "\",reason=\"" +
+                           std::string(verimex::name(static_cast<verimex::reason>(r))) + "\"}",
+                       n);
+            }
         }
     }
     header(out, "verimex_checks_in_flight", "gauge", "Checks running now, by source.");

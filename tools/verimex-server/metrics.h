@@ -11,6 +11,7 @@
 #include <string>
 
 #include "verimex/hosting/store.h"
+#include "verimex/verify.h"
 
 namespace verimex_server {
 
@@ -27,6 +28,12 @@ std::string_view outcome_name(Outcome outcome);
 // Upper bounds of the check-latency histogram's buckets, in seconds: from
 // a scripted server on loopback (milliseconds) to the component's longest
 // time limit (600 s).
+// Every verdict, and every reason, in the order of their enumerations.
+inline constexpr std::array<verimex::verdict, 4> all_verdicts = {
+    verimex::verdict::deliverable, verimex::verdict::undeliverable, verimex::verdict::risky,
+    verimex::verdict::unknown};
+inline constexpr std::size_t reason_count = static_cast<std::size_t>(verimex::reason::server_error) + 1;
+
 inline constexpr std::array<double, 14> latency_buckets = {0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5,
                                                           1,     2.5,  5,     10,   30,  120, 600};
 
@@ -34,7 +41,7 @@ class Metrics {
 public:
     // A finished single check (from /v1/check) or job check.
     enum class Source { single, job };
-    void check_done(Source source, Outcome outcome, std::chrono::nanoseconds took);
+    void check_done(Source source, const verimex::report& result, std::chrono::nanoseconds took);
     void check_refused() { refused_.fetch_add(1, std::memory_order_relaxed); }
     void request_done(int status);
 
@@ -57,6 +64,9 @@ public:
 private:
     static constexpr std::size_t sources = 2;
     std::array<std::array<std::atomic<std::uint64_t>, all_outcomes.size()>, sources> checks_{};
+    // By source, verdict and reason.
+    std::array<std::array<std::array<std::atomic<std::uint64_t>, reason_count>, all_verdicts.size()>, sources>
+        verdicts_{};
     std::array<std::array<std::atomic<std::uint64_t>, latency_buckets.size()>, sources> buckets_{};
     std::array<std::atomic<std::uint64_t>, sources> count_{};
     std::array<std::atomic<std::uint64_t>, sources> sum_us_{};  // microseconds

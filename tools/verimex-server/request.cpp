@@ -47,6 +47,74 @@ std::optional<std::int16_t> parse_timeout(std::string_view text)
     return static_cast<std::int16_t>(value);
 }
 
+namespace {
+
+// An envelope sender fit to go on the wire: something@something, without
+// blanks, control characters or angle brackets (which would end the path
+// early). The engine reads the address itself; this turns away, with a 400,
+// what could never be one.
+bool plausible_sender(std::string_view address)
+{
+    const std::size_t at = address.rfind('@');
+    if (at == std::string_view::npos || at == 0 || at + 1 == address.size() || address.size() > 256)
+        return false;
+    return std::none_of(address.begin(), address.end(), [](char c) {
+        const auto u = static_cast<unsigned char>(c);
+        return u <= 0x20 || u == 0x7f || c == '<' || c == '>';
+    });
+}
+
+}  // namespace
+
+std::optional<std::string> read_check_param(std::string_view name, std::string_view value, CheckParams& params)
+{
+    if (name == "method") {
+        params.method = verimex::parse_method(value);
+        if (!params.method)
+            return "method: expected vrfy, rcpt or auto";
+    } else if (name == "tls") {
+        params.tls = verimex::parse_tls_mode(value);
+        if (!params.tls)
+            return "tls: expected try, require or off";
+    } else if (name == "mail_from") {
+        if (!value.empty() && !plausible_sender(value))
+            return "mail_from: expected an address, or nothing for the null sender";
+        params.mail_from = std::string(value);
+    } else if (name == "from") {
+        // Empty keeps the server's name, as it always has.
+        if (!value.empty())
+            params.from = std::string(value);
+    } else if (name == "catch_all") {
+        if (value == "true")
+            params.catch_all = true;
+        else if (value == "false")
+            params.catch_all = false;
+        else
+            return "catch_all: expected true or false";
+    } else if (name == "timeout") {
+        params.timeout = parse_timeout(value);
+        if (!params.timeout)
+            return "timeout: expected a whole number of seconds from 0 to 32767";
+    }
+    return std::nullopt;
+}
+
+void apply(const CheckParams& params, verimex::options& settings)
+{
+    if (params.method)
+        settings.method = *params.method;
+    if (params.from)
+        settings.helo = *params.from;
+    if (params.mail_from)
+        settings.mail_from = *params.mail_from;
+    if (params.timeout)
+        settings.timeout = *params.timeout;
+    if (params.tls)
+        settings.tls = *params.tls;
+    if (params.catch_all)
+        settings.catch_all = *params.catch_all;
+}
+
 std::string json_body(verimex::hosting::Json object)
 {
     return verimex::hosting::json_text(std::move(object)) + "\n";

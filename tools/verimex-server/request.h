@@ -12,10 +12,16 @@
 #include <httplib.h>
 
 #include "verimex/hosting/json.h"
+#include "verimex/verify.h"
 
 namespace verimex_server {
 
 inline constexpr const char* json_type = "application/json; charset=utf-8";
+
+// Method vrfy is the component's own check, which connects directly: with
+// a proxy it would go out past it, so a request for it is refused.
+inline constexpr std::string_view vrfy_with_proxy =
+    "method: vrfy connects directly, and this server sends its checks through a proxy";
 
 // True when given equals expected, in a time that depends on expected's
 // length only, so that a client cannot find the token byte by byte.
@@ -29,6 +35,30 @@ std::optional<std::uint64_t> parse_count(std::string_view text);
 
 // "timeout" of a request: a whole number from 0 to 32767.
 std::optional<std::int16_t> parse_timeout(std::string_view text);
+
+// What a request may say of how its check (or its job's checks) is made:
+// each is unset when the request does not give it, and the server's own
+// setting stands.
+struct CheckParams {
+    std::optional<verimex::method> method;
+    std::optional<std::string> from;       // the HELO name
+    std::optional<std::string> mail_from;  // "" is the null sender
+    std::optional<std::int16_t> timeout;
+    std::optional<verimex::tls_mode> tls;
+    std::optional<bool> catch_all;  // probe a random mailbox too
+};
+
+// The names CheckParams are given by, in a query and in a job's JSON body.
+inline constexpr std::string_view check_param_names[] = {"method", "from", "mail_from", "timeout", "tls",
+                                                      "catch_all"};
+
+// Reads one of them from its text into params. Returns the error message
+// for a value it cannot take ("method: expected vrfy, rcpt or auto"), or
+// nothing; a name that is none of them is left alone.
+std::optional<std::string> read_check_param(std::string_view name, std::string_view value, CheckParams& params);
+
+// settings with what params give laid over them.
+void apply(const CheckParams& params, verimex::options& settings);
 
 // A reply body: the object on one line and a line end. Its texts may quote
 // what a client sent: bytes that are not UTF-8 become U+FFFD.

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdlib>
 #include <vector>
 
 #include <CLI/CLI.hpp>
@@ -61,6 +62,13 @@ std::variant<Options, UsageError> parse_args(std::span<const std::string_view> a
     verimex::hosting::add_number(app, "-t,--timeout", opts.timeout, 0, 32767,
                                  "Time limit of a check in seconds (0: the component's 120)");
     app.add_option("-s,--dns-server", opts.dns_server, "DNS server for the mail-exchanger lookups");
+    // Taken by a function, so that no message and no --help repeats the
+    // URL: it may hold a password.
+    bool proxy_given = false;
+    app.add_option_function<std::string>("--proxy", [&opts, &proxy_given](const std::string& url) {
+        opts.proxy = url;
+        proxy_given = true;
+    }, "SOCKS5 proxy for every SMTP connection: socks5://[USER:PASSWORD@]HOST:PORT (or VERIMEX_PROXY)");
     verimex::hosting::add_number(app, "--check-threads", opts.check_threads, 1, 1024,
                                  "Single checks (/v1/check) that run at once");
     verimex::hosting::add_number(app, "--check-queue", opts.check_queue, 0, 65536,
@@ -82,6 +90,12 @@ std::variant<Options, UsageError> parse_args(std::span<const std::string_view> a
         opts.help_text = app.help();
         return opts;
     }
+    if (!proxy_given)
+        if (const char* env = std::getenv("VERIMEX_PROXY"))
+            opts.proxy = env;
+    if (!opts.proxy.empty() && !opts.proxy.starts_with("socks5://"))
+        return UsageError{std::string(proxy_given ? "--proxy" : "VERIMEX_PROXY") +
+                          " wants socks5://[USER:PASSWORD@]HOST:PORT"};
     if (const std::string wrong = verimex::hosting::check_job_options(opts.work, opts.timeout); !wrong.empty())
         return UsageError{wrong};
     const auto where = parse_listen(listen);

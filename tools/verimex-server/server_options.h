@@ -28,6 +28,9 @@ struct Options {
     std::string from;        // empty: the machine's host name
     std::int16_t timeout = 0;  // 0: the component's default
     std::string dns_server;
+    // "" or socks5://[USER:PASSWORD@]HOST:PORT: every SMTP connection of
+    // this server's checks goes through it. Never printed or logged.
+    std::string proxy;
     unsigned check_threads = 32;     // single checks at once
     std::size_t check_queue = 256;   // single checks waiting beyond those
     std::size_t max_body = 8u << 20; // bytes of a request body

@@ -11,6 +11,7 @@ const OUTCOMES = [
   ["timed_out", "timed out"],
   ["other_errors", "other errors"],
 ];
+const VERDICTS = ["deliverable", "undeliverable", "risky", "unknown"];
 // Rows the table shows at most; the downloads hold every address.
 const TABLE_LIMIT = 5000;
 
@@ -64,17 +65,29 @@ function failed(e) {
   show(e && e.message ? e.message : String(e));
 }
 
-// The outcome of an exported row, as the server counts them.
-function outcomeOf(row) {
+// The verdict of an exported row, as the engine gave it; "pending" before
+// its first result, "none" for a result stored without one (by an older
+// version): the page does not guess one from the reply's text.
+function verdictOf(row) {
   if (row.returnvar === null || row.returnvar === undefined) return "pending";
-  if (row.error) return "other_errors";
-  const r = row.returnvar;
-  if (r === "000") return "verified";
-  if (r === "ERROR: could not connect to mail server") return "could_not_connect";
-  if (r === "999 - could not find a mail server for the adress") return "no_mail_server";
-  if (r.startsWith("ERROR: timeout after ")) return "timed_out";
-  if (/^[0-9]{3}/.test(r)) return "rejected";
-  return "other_errors";
+  return VERDICTS.includes(row.verdict) ? row.verdict : "none";
+}
+
+// The reply that decided, as the server sent it; "" when none did (no
+// mail server, a time-out, a refused connection).
+function decidingReply(row) {
+  if (row.returnvar === null || row.returnvar === undefined) return "";
+  if (row.code === null || row.code === undefined) return row.verdict ? "" : row.returnvar.replace(/\r?\n$/, "");
+  if (row.returnvar === "000") return String(row.code) + (row.enhanced ? " " + row.enhanced : "");
+  return row.returnvar.replace(/\r?\n$/, "");
+}
+
+// The settings of the form that decide results, as the API names them.
+function checkSettings() {
+  const settings = {method: $("method").value, tls: $("tls").value};
+  const sender = $("mail-from").value.trim();
+  if (sender) settings.mail_from = sender;
+  return settings;
 }
 
 // ---- starting a job ----------------------------------------------------------
@@ -90,7 +103,7 @@ async function startJob(event) {
     show("Paste or load at least one address.");
     return;
   }
-  const body = {addresses};
+  const body = Object.assign({addresses}, checkSettings());
   const name = $("job-name").value.trim();
   if (name) body.name = name;
   const from = $("from").value.trim();
@@ -126,12 +139,25 @@ async function checkOne(event) {
   if (!email) return;
   $("check").disabled = true;
   try {
-    const res = await api("GET", "/v1/check?email=" + encodeURIComponent(email));
+    const query = new URLSearchParams(Object.assign({email}, checkSettings()));
+    const from = $("from").value.trim();
+    if (from) query.set("from", from);
+    if ($("timeout").value !== "") query.set("timeout", $("timeout").value);
+    const res = await api("GET", "/v1/check?" + query.toString());
     const r = await res.json();
+    const verdict = verdictOf(r);
+    const badge = $("check-badge");
+    // Method vrfy answers with the component's members alone: no verdict.
+    badge.textContent = verdict;
+    badge.className = "badge " + verdict;
+    badge.hidden = !r.verdict;
+    const reply = decidingReply(r);
+    $("check-line").textContent = r.address + (r.reason ? ": " + r.reason.replace(/_/g, " ") : "") +
+      (reply ? ": " + reply : "");
+    $("check-verdict").hidden = false;
     const out = $("check-result");
-    out.textContent = r.address + ": " + r.returnvar.replace(/\r?\n$/, "") +
-      (r.verified ? "  (verified)" : "") + "\n\n" + r.transcript;
-    out.hidden = false;
+    out.textContent = r.transcript;
+    out.hidden = !r.transcript;
   } catch (e) {
     failed(e);
   } finally {
@@ -164,9 +190,11 @@ function openJob(name) {
   state.rows = [];
   state.shownDone = -1;
   state.samples = [];
+  state.status = null;
   $("job-shown").textContent = name || "(none)";
   $("jobs").value = name;
   for (const id of ["delete-job", "download-csv", "download-json"]) $(id).disabled = !name;
+  renderVerdicts();
   renderTable();
   if (name) poll();
 }
@@ -207,29 +235,77 @@ function renderStatus(s) {
   const [t0, d0] = state.samples[0];
   $("rate").textContent = now > t0 ? ((s.done - d0) * 1000 / (now - t0)).toFixed(1) : "0.0";
   $("state").textContent = s.done === s.total ? "finished" : (s.running ? "running" : "waiting");
-  renderChart(s.results);
+  state.status = s;
+  renderVerdicts();
 }
 
-function svg(tag, attributes, text) {
-  const e = document.createElementNS("http://www.w3.org/2000/svg", tag);
-  for (const [k, v] of Object.entries(attributes)) e.setAttribute(k, String(v));
-  if (text !== undefined) e.textContent = text;
-  return e;
-}
+// The verdicts' shares as one bar, their counts, and the count of each
+// verdict and reason. The whole job's counts come from its status when the
+// store keeps them by verdict; else from the rows loaded, which the note
+// says when those are not the whole job.
+function renderVerdicts() {
+  const fromRows = Object.fromEntries(VERDICTS.map((v) => [v, 0]));
+  const reasons = new Map();
+  let without = 0;
+  for (const row of state.rows) {
+    const v = verdictOf(row);
+    if (v === "pending") continue;
+    if (v === "none") {
+      ++without;
+      continue;
+    }
+    ++fromRows[v];
+    const key = v + "\u0000" + (row.reason || "");
+    reasons.set(key, (reasons.get(key) || 0) + 1);
+  }
+  const status = state.status || {};
+  const whole = status.verdicts && typeof status.verdicts === "object" ? status.verdicts : null;
+  const counts = Object.fromEntries(VERDICTS.map((v) => [v, whole ? Number(whole[v] || 0) : fromRows[v]]));
+  const total = VERDICTS.reduce((n, v) => n + counts[v], 0);
+  const bar = $("verdict-bar");
+  bar.replaceChildren();
+  for (const v of VERDICTS) {
+    $("verdict-" + v).textContent = counts[v];
+    if (!counts[v]) continue;
+    const part = document.createElement("span");
+    part.className = v;
+    part.dataset.verdict = v;
+    part.style.width = (100 * counts[v] / total).toFixed(2) + "%";
+    part.title = v + ": " + counts[v];
+    part.textContent = Math.round(100 * counts[v] / total) + "%";
+    bar.append(part);
+  }
+  const done = Number(status.done || 0);
+  const notes = [];
+  if (!whole && done > state.rows.length)
+    notes.push("Counted over the first " + state.rows.length + " addresses, those the table holds.");
+  if (without)
+    notes.push(without + " results were stored without a verdict (the store keeps none for them); their replies are in the table.");
+  $("verdict-note").textContent = notes.join(" ");
 
-function renderChart(results) {
-  const chart = $("chart");
-  chart.replaceChildren();
-  const most = Math.max(1, ...OUTCOMES.map(([k]) => results[k]));
-  const width = 600 / OUTCOMES.length;
-  OUTCOMES.forEach(([key, label], i) => {
-    const n = results[key];
-    const h = Math.round(120 * n / most);
-    const x = i * width + 10;
-    chart.append(svg("rect", {x, y: 140 - h, width: width - 20, height: h, class: key}));
-    chart.append(svg("text", {x: x + (width - 20) / 2, y: 134 - h, "text-anchor": "middle"}, n));
-    chart.append(svg("text", {x: x + (width - 20) / 2, y: 158, "text-anchor": "middle"}, label));
-  });
+  const body = $("reasons").tBodies[0];
+  body.replaceChildren();
+  const order = (key) => VERDICTS.indexOf(key.split("\u0000")[0]);
+  const keys = [...reasons.keys()].sort((a, b) => order(a) - order(b) || reasons.get(b) - reasons.get(a));
+  for (const key of keys) {
+    const [v, reason] = key.split("\u0000");
+    const tr = document.createElement("tr");
+    tr.className = "reason-row " + v;
+    for (const [text, cls] of [[v, "verdict"], [reason.replace(/_/g, " "), ""], [String(reasons.get(key)), ""]]) {
+      const td = document.createElement("td");
+      td.textContent = text;
+      if (cls) td.className = cls;
+      tr.append(td);
+    }
+    body.append(tr);
+  }
+  // The reasons seen, for the table's filter; the choice made stays.
+  const select = $("reason-filter");
+  const chosen = select.value;
+  while (select.options.length > 1) select.remove(1);
+  for (const reason of [...new Set(keys.map((k) => k.split("\u0000")[1]))].filter((r) => r).sort())
+    select.add(new Option(reason.replace(/_/g, " "), reason));
+  select.value = [...select.options].some((o) => o.value === chosen) ? chosen : "";
 }
 
 async function loadRows() {
@@ -239,6 +315,7 @@ async function loadRows() {
     const text = await res.text();
     if (job !== state.job) return;
     state.rows = text.split("\n").filter((l) => l).map((l) => JSON.parse(l));
+    renderVerdicts();
     renderTable();
   } catch (e) {
     failed(e);
@@ -249,28 +326,31 @@ function renderTable() {
   const body = $("results").tBodies[0];
   body.replaceChildren();
   const filter = $("filter").value;
+  const reasonFilter = $("reason-filter").value;
   let shown = 0;
   state.rows.forEach((row, i) => {
-    const outcome = outcomeOf(row);
-    if (filter && outcome !== filter) return;
+    const verdict = verdictOf(row);
+    if (filter && verdict !== filter) return;
+    if (reasonFilter && row.reason !== reasonFilter) return;
     ++shown;
     const tr = document.createElement("tr");
-    tr.className = "result-row outcome-" + outcome;
-    tr.dataset.outcome = outcome;
+    tr.className = "result-row " + (verdict === "pending" ? "verdict-pending" : verdict);
+    tr.dataset.verdict = verdict;
     const cells = [
-      String(i + 1),
-      row.address,
-      outcome === "pending" ? row.state : outcome.replace(/_/g, " "),
-      row.returnvar === null ? "" : row.returnvar.replace(/\r?\n$/, ""),
-      String(row.attempts),
-      row.checked_at || "",
+      [String(i + 1), ""],
+      [row.address, ""],
+      [verdict === "pending" ? row.state : verdict === "none" ? "" : verdict, "verdict"],
+      [verdict === "pending" ? "" : (row.reason || "").replace(/_/g, " "), "reason"],
+      [decidingReply(row), "result"],
+      [String(row.attempts), ""],
+      [row.checked_at || "", ""],
     ];
-    cells.forEach((text, c) => {
+    for (const [text, cls] of cells) {
       const td = document.createElement("td");
       td.textContent = text;
-      if (c === 3) td.className = "result";
+      if (cls) td.className = cls;
       tr.append(td);
-    });
+    }
     const td = document.createElement("td");
     if (row.transcript) {
       const button = document.createElement("button");
@@ -298,7 +378,7 @@ function toggleTranscript(tr, row) {
   const extra = document.createElement("tr");
   extra.className = "transcript";
   const td = document.createElement("td");
-  td.colSpan = 7;
+  td.colSpan = 8;
   const pre = document.createElement("pre");
   pre.textContent = row.transcript;
   td.append(pre);
@@ -344,6 +424,7 @@ function init() {
   $("refresh-jobs").addEventListener("click", loadJobList);
   $("delete-job").addEventListener("click", deleteJob);
   $("filter").addEventListener("change", renderTable);
+  $("reason-filter").addEventListener("change", renderTable);
   $("download-csv").addEventListener("click", () => download("csv"));
   $("download-json").addEventListener("click", () => download("jsonl"));
   $("token").value = state.token;
@@ -354,7 +435,7 @@ function init() {
     loadJobList();
     if (state.job) poll();
   });
-  renderChart(Object.fromEntries(OUTCOMES.map(([k]) => [k, 0])));
+  renderVerdicts();
   const wanted = new URLSearchParams(location.search).get("job");
   loadJobList().then(() => { if (wanted) openJob(wanted); });
 }

@@ -9,6 +9,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "verimex/hosting/records.h"
+#include "verimex/preflight.h"
 #include "verimex/verify.h"
 
 namespace verimex::hosting {
@@ -31,11 +33,37 @@ std::string json_text(Json value);
 // text as one JSON string, quotes included.
 std::string json_string(std::string_view text);
 
-// A report's members as --json writes them: address, returnvar, verified,
-// transcript, error (null unless the platform failed).
-Json report_json(const report& result);
+// Which members a report is written with.
+enum class report_members {
+    // The component's five: address, returnvar, verified, transcript, error
+    // (null unless the platform failed). Method vrfy writes these alone, so
+    // its output is what it has always been.
+    component,
+    // Those and the engine's: method, verdict, reason, mx, code, enhanced,
+    // catch_all, tls, tls_version, role_account, disposable.
+    all,
+};
 
-// json_text(report_json(result)) and "\n": the --json line.
-std::string json_line(const report& result);
+// A report's members as --json writes them, in that order.
+Json report_json(const report& result, report_members members = report_members::all);
+
+// The engine's members alone (method ... disposable), added to object in
+// their order: for documents that carry a report beside members of their
+// own, such as the job exports.
+void add_engine_members(Json& object, const report& result);
+
+// The preflight's report as one JSON object: blocked, cancelled, error
+// (null when none), address, address_source, address_guess, and findings,
+// each with check, status, subject, text, advice.
+std::string preflight_json(const preflight_report& found);
+
+// A job's settings as stored with it: {"method", "helo", "mail_from",
+// "timeout" (null: each worker's own), "tls", "catch_all"}.
+std::string job_settings_json(const JobSettings& settings);
+// The reverse; StoreError for a text that is not such an object.
+JobSettings parse_job_settings(std::string_view text);
+
+// json_text(report_json(result, members)) and "\n": the --json line.
+std::string json_line(const report& result, report_members members = report_members::all);
 
 }  // namespace verimex::hosting

@@ -9,6 +9,8 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "verimex/verify.h"
 
@@ -51,6 +53,26 @@ std::string domain_of(std::string_view address);
 bool valid_job_name(std::string_view name);
 inline constexpr std::string_view job_name_rule = "1 to 200 bytes, without control characters or \"/\"";
 
+// The settings that decide a job's results, stored with the job when it is
+// made, so that every worker on every machine, after every restart, checks
+// its addresses the same way. A worker's proxy and DNS server stay its own:
+// they say how it reaches the servers, not what it asks them.
+struct JobSettings {
+    verimex::method method = verimex::method::automatic;
+    std::string helo;       // empty: each worker's own name
+    std::string mail_from;  // empty: the null sender
+    std::optional<std::int16_t> timeout;  // none: each worker's own -t
+    verimex::tls_mode tls = verimex::tls_mode::opportunistic;
+    bool catch_all = true;
+};
+
+// The settings of a job made before they were stored with jobs: those
+// jobs were VRFY jobs, each worker with its own HELO name and time limit.
+JobSettings settings_of_older_jobs();
+
+// worker's options with the job's settings in place of its own.
+verimex::options with_job_settings(verimex::options worker, const JobSettings& job);
+
 struct AddResult {
     std::uint64_t added = 0;
     std::uint64_t duplicates = 0;  // already in the job, or repeated in the list
@@ -70,6 +92,11 @@ struct JobStatus {
     std::uint64_t no_mail_server = 0;
     std::uint64_t timed_out = 0;
     std::uint64_t other_errors = 0;
+    // The final results by verdict (deliverable, undeliverable, risky,
+    // unknown), and by verdict and reason; results recorded before verdicts
+    // were stored are in neither.
+    std::uint64_t by_verdict[4] = {0, 0, 0, 0};
+    std::vector<std::pair<std::string, std::uint64_t>> by_reason;  // "verdict reason", count; sorted
 };
 
 // An address as the export shows it.
@@ -84,6 +111,10 @@ struct Entry {
     std::optional<Outcome> outcome;    // of the final result; none before it
     std::uint32_t attempts = 0;
     std::optional<Millis> checked_at;  // the time of the last attempt
+    // The last attempt's engine members (method ... disposable) as a JSON
+    // object's text; none before it, or for results recorded before they
+    // were stored.
+    std::optional<std::string> members;
 };
 
 // The limits per mail-server key.

@@ -46,8 +46,19 @@ public:
     // "sqlite" or "postgresql".
     virtual std::string_view kind() const = 0;
 
-    // Adds the addresses to the job (creating it), in order, each once.
-    virtual AddResult add(std::string_view job, std::span<const std::string> addresses) = 0;
+    // Adds the addresses to the job, in order, each once. A job made by
+    // this call keeps settings for good; a job that exists keeps its own.
+    virtual AddResult add(std::string_view job, std::span<const std::string> addresses,
+                          const JobSettings& settings) = 0;
+    // The same with the default settings (method auto, each worker's own
+    // HELO name and time limit).
+    AddResult add(std::string_view job, std::span<const std::string> addresses)
+    {
+        return add(job, addresses, JobSettings{});
+    }
+    // The settings stored with the job; nothing when there is no such job.
+    // A job made before settings were stored has settings_of_older_jobs().
+    virtual std::optional<JobSettings> settings(std::string_view job) = 0;
     // Nothing when there is no such job.
     virtual std::optional<JobStatus> status(std::string_view job) = 0;
     // The names of the jobs, in the order they were made.
