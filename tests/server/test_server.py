@@ -132,8 +132,14 @@ class Api(ServerTest):
         self.assertEqual((status, head["Location"], reply), (201, "/v1/jobs/alpha",
                                                               {"job": "alpha", "added": 4, "duplicates": 1}))
         self.assertTrue(wait_for(lambda: self.job("alpha")["done"] == 6, timeout=60))
-        self.assertEqual(self.job("alpha"), {"job": "alpha", "total": 6, "done": 6, "due": 0, "running": 0,
-                                             "deferred": 0, "results": dict.fromkeys(COUNTS, 1)})
+        counts = self.job("alpha")
+        # The counts by verdict and by reason cover every final result.
+        verdicts, reasons = counts.pop("verdicts"), counts.pop("reasons")
+        self.assertEqual(sorted(verdicts), ["deliverable", "risky", "undeliverable", "unknown"])
+        self.assertEqual(sum(verdicts.values()), 6)
+        self.assertEqual({v: sum(r.values()) for v, r in reasons.items()}, {v: n for v, n in verdicts.items() if n})
+        self.assertEqual(counts, {"job": "alpha", "total": 6, "done": 6, "due": 0, "running": 0,
+                                  "deferred": 0, "results": dict.fromkeys(COUNTS, 1)})
         self.assertTrue(os.path.exists(os.path.join(self.server.cwd, "verimex-jobs.sqlite")))
         status, head, body = self.server.request("GET", job_path("alpha", "/results?format=jsonl"))
         self.assertEqual((status, head["Content-Type"].split(";")[0]), (200, "application/x-ndjson"))
@@ -141,8 +147,11 @@ class Api(ServerTest):
         want = OUTCOMES[:1] + [("x@mute.server.test", golden("timed_out", 1))] + OUTCOMES[1:]
         self.assertEqual([(r["address"], r["returnvar"], r["state"], r["attempts"]) for r in rows],
                          [(a, v, "done", 1) for a, v in want])
-        self.assertEqual(sorted(rows[0]), ["address", "attempts", "checked_at", "error", "returnvar", "state",
-                                           "transcript", "verified"])
+        self.assertEqual(sorted(rows[0]), sorted(["address", "attempts", "checked_at", "error", "returnvar", "state",
+                                                  "transcript", "verified", "method", "verdict", "reason", "mx",
+                                                  "code", "enhanced", "catch_all", "tls", "tls_version",
+                                                  "role_account", "disposable"]))
+        self.assertTrue(all(r["verdict"] in ("deliverable", "undeliverable", "risky", "unknown") for r in rows))
         self.assertIn(golden("helo_line", "other.example"), rows[0]["transcript"])
         status, head, body = self.server.request("GET", job_path("alpha", "/results?format=csv"))
         self.assertEqual((status, head["Content-Type"].split(";")[0], head["Content-Disposition"]),
