@@ -44,8 +44,11 @@ enum class report_members {
     all,
 };
 
-// A report's members as --json writes them, in that order.
-Json report_json(const report& result, report_members members = report_members::all);
+// A report's members as --json writes them, in that order. The default is
+// the component's five, which is what every document held before the
+// engine's members came; a host asks for all of them where it runs the
+// engine's methods.
+Json report_json(const report& result, report_members members = report_members::component);
 
 // The engine's members alone (method ... disposable), added to object in
 // their order: for documents that carry a report beside members of their
@@ -64,6 +67,6 @@ std::string job_settings_json(const JobSettings& settings);
 JobSettings parse_job_settings(std::string_view text);
 
 // json_text(report_json(result, members)) and "\n": the --json line.
-std::string json_line(const report& result, report_members members = report_members::all);
+std::string json_line(const report& result, report_members members = report_members::component);
 
 }  // namespace verimex::hosting
