@@ -9,26 +9,6 @@ namespace {
 
 constexpr std::string_view indent = "    ";
 
-void append_escaped(std::string& out, char c)
-{
-    static constexpr char hex[] = "0123456789abcdef";
-    const auto byte = static_cast<unsigned char>(c);
-    switch (c) {
-    case '\r': out += "\\r"; return;
-    case '\n': out += "\\n"; return;
-    case '\t': out += "\\t"; return;
-    case '\\': out += "\\\\"; return;
-    default: break;
-    }
-    if (byte < 0x20 || byte == 0x7f) {
-        out += "\\x";
-        out += hex[byte >> 4];
-        out += hex[byte & 0x0f];
-        return;
-    }
-    out += c;
-}
-
 std::string_view without_final_line_end(std::string_view text)
 {
     const std::size_t last = text.find_last_not_of("\r\n");
@@ -36,15 +16,6 @@ std::string_view without_final_line_end(std::string_view text)
 }
 
 }  // namespace
-
-std::string escaped(std::string_view text)
-{
-    std::string out;
-    out.reserve(text.size());
-    for (char c : text)
-        append_escaped(out, c);
-    return out;
-}
 
 std::string result_line(const report& result)
 {

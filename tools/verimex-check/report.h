@@ -10,6 +10,7 @@
 
 #include "options.h"
 #include "verimex/hosting/check.h"
+#include "verimex/hosting/text.h"
 
 namespace verimex_check {
 
@@ -25,9 +26,9 @@ enum ExitStatus : int {
 };
 
 // Control characters shown as \r, \n, \t or \xNN, a backslash as \\, so
-// server text cannot break a line or steer the terminal. Bytes from 0x80 up
-// are left alone: they are UTF-8 text.
-std::string escaped(std::string_view text);
+// server text cannot break a line or steer the terminal (the server's log
+// shows text the same way).
+using verimex::hosting::escaped;
 
 // "ADDRESS: RESULT\n" with the result's final line end dropped and the rest
 // escaped.

@@ -2,6 +2,7 @@
 #include "log.h"
 
 #include "verimex/hosting/json.h"
+#include "verimex/hosting/text.h"
 
 namespace verimex_server {
 
@@ -23,25 +24,12 @@ void append_plain(std::string& out, std::string_view raw)
         out += raw;
         return;
     }
-    static constexpr char hex[] = "0123456789abcdef";
     out += '"';
     for (const char c : verimex::hosting::valid_utf8(raw)) {
-        const auto b = static_cast<unsigned char>(c);
-        switch (c) {
-        case '"': out += "\\\""; continue;
-        case '\\': out += "\\\\"; continue;
-        case '\n': out += "\\n"; continue;
-        case '\r': out += "\\r"; continue;
-        case '\t': out += "\\t"; continue;
-        default: break;
-        }
-        if (b < 0x20 || b == 0x7f) {
-            out += "\\x";
-            out += hex[b >> 4];
-            out += hex[b & 0x0f];
-        } else {
-            out += c;
-        }
+        if (c == '"')
+            out += "\\\"";
+        else
+            verimex::hosting::append_escaped(out, c);
     }
     out += '"';
 }
