@@ -4,6 +4,8 @@
 // wire and into DNS is always plain ASCII.
 #include "verify/address.h"
 
+#include <unistd.h>
+
 #include <arpa/inet.h>
 #include <idn2.h>
 
@@ -216,6 +218,19 @@ std::optional<mailbox> parse_mailbox(std::string_view address)
     if (m.domain.size() > max_domain || m.local.size() + 1 + m.domain.size() + 2 > max_path)
         return std::nullopt;
     return m;
+}
+
+bool unsafe_for_smtp(std::string_view text)
+{
+    return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
+}
+
+std::string host_name()
+{
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0')
+        return "localhost";
+    return name;
 }
 
 }  // namespace verimex::engine

@@ -31,4 +31,11 @@ std::optional<mailbox> parse_mailbox(std::string_view address);
 // nothing past U+10FFFF).
 bool valid_utf8(std::string_view text);
 
+// Whether text would break an SMTP command line (CR, LF or NUL in it).
+bool unsafe_for_smtp(std::string_view text);
+
+// The EHLO name when none is given: this machine's name, which is what a
+// mail server expects (RFC 5321 4.1.4); "localhost" when it has none.
+std::string host_name();
+
 }  // namespace verimex::engine

@@ -31,6 +31,8 @@ namespace verimex {
 namespace {
 
 using engine::clock;
+using engine::host_name;
+using engine::unsafe_for_smtp;
 using engine::deadline;
 using engine::record_answer;
 using engine::record_question;
@@ -164,19 +166,6 @@ bool zone_name(std::string_view zone)
     return std::all_of(zone.begin(), zone.end(), [](char c) {
         return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' || c == '.';
     });
-}
-
-bool unsafe_for_smtp(std::string_view s)
-{
-    return s.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
-}
-
-std::string host_name()
-{
-    char name[256] = {};
-    if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0')
-        return "localhost";
-    return name;
 }
 
 bool failed(rstatus s)

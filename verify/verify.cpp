@@ -27,6 +27,9 @@ namespace verimex {
 
 namespace {
 
+using engine::host_name;
+using engine::unsafe_for_smtp;
+
 constexpr std::int16_t default_timeout = 120;
 constexpr std::int16_t max_timeout = 600;
 constexpr unsigned total_per_limit = 4;
@@ -40,21 +43,6 @@ std::int16_t time_limit(std::int16_t timeout)
     if (timeout <= 0)
         return default_timeout;
     return std::min(timeout, max_timeout);
-}
-
-bool unsafe_for_smtp(std::string_view s)
-{
-    return s.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
-}
-
-// The EHLO name when none is given: this machine's name, which is what a
-// mail server expects (RFC 5321 4.1.4); an EHLO without one is refused.
-std::string host_name()
-{
-    char name[256] = {};
-    if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0')
-        return "localhost";
-    return name;
 }
 
 class real_network final : public engine::network {
