@@ -380,9 +380,9 @@ class Servers:
 
     def __init__(self, kind):
         self.kind = kind
-        spec = SERVERS[kind]
+        setup = SERVERS[kind]
         self.proc = subprocess.Popen(
-            [PYTHON, os.path.join(HERE, "counting_servers.py"), str(spec["greeting"]), str(spec["reply"])]
+            [PYTHON, os.path.join(HERE, "counting_servers.py"), str(setup["greeting"]), str(setup["reply"])]
             + [mx_address(kind, k) for k in range(MAX_DOMAINS)],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
         if self.proc.stdout.readline().strip() != "ready":
@@ -412,7 +412,7 @@ def bulk_row(ns, servers, client, title, argv, addresses, concurrency, stdin_tex
     if argv is None:
         row["missing"] = True
         return row
-    spec = SERVERS[servers.kind]
+    setup = SERVERS[servers.kind]
     connections0, lines0 = servers.counts()
     queries0 = ns.queries()
     server_ms0 = cpu_ms_of(servers.proc.pid)
@@ -432,7 +432,7 @@ def bulk_row(ns, servers, client, title, argv, addresses, concurrency, stdin_tex
     # reply delay per command line; the ideal client runs `concurrency` of
     # the sessions it needs at once and nothing else.
     per_conn = lines / connections if connections else 0
-    session_s = (spec["greeting"] + spec["reply"] * per_conn) / 1000.0
+    session_s = (setup["greeting"] + setup["reply"] * per_conn) / 1000.0
     row["commands"] = per_conn
     row["ideal"] = concurrency / (session_s * (connections / n)) if connections else 0.0
     if polite and connections:

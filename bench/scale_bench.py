@@ -202,9 +202,9 @@ SMTP_PEER = os.path.join(HERE, "..", "tests", "support", "smtp_peer.py")
 
 
 def start_server(address, greeting, reply):
-    spec = "%s=scripted,name=slow.scale.bench.test,greeting-ms=%d,reply-ms=%d,mailboxes=user*" % (
+    setup = "%s=scripted,name=slow.scale.bench.test,greeting-ms=%d,reply-ms=%d,mailboxes=user*" % (
         address, greeting, reply)
-    proc = subprocess.Popen([PYTHON, SMTP_PEER, spec], stdout=subprocess.PIPE)
+    proc = subprocess.Popen([PYTHON, SMTP_PEER, setup], stdout=subprocess.PIPE)
     if proc.stdout.readline().strip() != b"ready":
         raise SystemExit("scale bench: the slow server on %s did not start" % address)
     return proc

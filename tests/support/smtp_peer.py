@@ -459,12 +459,12 @@ def _options(pairs):
     return options
 
 
-def _server_of(spec):
+def _server_of(setup):
     """(address, port, Script) of "ADDRESS[:PORT]=PART[,KEY=VALUE]..."."""
-    where, equals, what = spec.partition("=")
+    where, equals, what = setup.partition("=")
     part, *pairs = what.split(",")
     if not equals or part not in PARTS:
-        raise ValueError("expected ADDRESS=PART with PART one of %s, got %r" % (", ".join(PARTS), spec))
+        raise ValueError("expected ADDRESS=PART with PART one of %s, got %r" % (", ".join(PARTS), setup))
     address, port = where, SMTP_PORT
     if where.count(":") == 1:
         address, port = where.split(":")[0], int(where.split(":")[1])
@@ -494,7 +494,7 @@ def main(argv):
         argv = argv[:argv.index("--")]
     args = parser.parse_args(argv)
     try:
-        wanted = [_server_of(spec) for spec in args.servers]
+        wanted = [_server_of(setup) for setup in args.servers]
     except ValueError as e:
         parser.error(str(e))
     for entry in args.peer:

@@ -209,9 +209,9 @@ class Program(unittest.TestCase):
         self.assertLess(time.monotonic() - start, 10)
 
     def test_refuses_an_unknown_part_or_key(self):
-        for spec in ("127.0.0.209=nosuchpart", "127.0.0.209=scripted,colour=blue", "127.0.0.209=scripted,reply-ms=x"):
-            done = self.run_peer(spec)
-            self.assertEqual(done.returncode, 2, spec)
+        for setup in ("127.0.0.209=nosuchpart", "127.0.0.209=scripted,colour=blue", "127.0.0.209=scripted,reply-ms=x"):
+            done = self.run_peer(setup)
+            self.assertEqual(done.returncode, 2, setup)
             self.assertIn(b"smtp_peer.py: error:", done.stderr)
 
 
