@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
-#include <regex>
 #include <chrono>
 #include <map>
 #include <memory>
@@ -321,8 +320,16 @@ TEST_P(StoreTest, StoreOfSchemaOneIsTakenForward)
     for (const auto& [mark, type] : types)
         for (std::size_t at; (at = sql.find(mark)) != std::string::npos;)
             sql.replace(at, mark.size(), type);
-    sql = std::regex_replace(sql, std::regex("B\\('([^']*)'\\)"), pg ? "'$1'::bytea" : "'$1'");
-    sql = std::regex_replace(sql, std::regex("--[^\n]*\n"), "");
+    // B('...') is a byte string in the fixture: bytea for PostgreSQL, text
+    // for SQLite. (No std::regex: g++ 12 warns inside it under ASan.)
+    for (std::size_t at; (at = sql.find("B('")) != std::string::npos;) {
+        const std::size_t end = sql.find("')", at + 3);
+        ASSERT_NE(end, std::string::npos);
+        const std::string bytes = sql.substr(at + 2, end + 1 - (at + 2));
+        sql.replace(at, end + 2 - at, pg ? bytes + "::bytea" : bytes);
+    }
+    for (std::size_t at; (at = sql.find("--")) != std::string::npos;)
+        sql.erase(at, sql.find('\n', at) + 1 - at);
     if (pg) {
         verimex::test::shared_cluster()->run_sql(old_store.substr(old_store.rfind('/') + 1), sql);
     } else {
