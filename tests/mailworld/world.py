@@ -141,7 +141,21 @@ class WorldError(Exception):
     pass
 
 
+# What the sanitizer builds of the tests preload into python3 is for our own
+# code only. The world's servers inherit this process's environment, and an
+# ASan run-time preloaded into Exim or Postfix changes how they behave (Exim
+# dropped every session right after STARTTLS), so they start without it.
+_SANITIZER_VARIABLES = ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS", "LSAN_OPTIONS")
+
+
+def _server_env(kw):
+    if "env" not in kw:
+        kw["env"] = {k: v for k, v in os.environ.items() if k not in _SANITIZER_VARIABLES}
+    return kw
+
+
 def _run(argv, **kw):
+    _server_env(kw)
     proc = subprocess.run(argv, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, **kw)
     if proc.returncode != 0:
         raise WorldError("%s failed (exit %d):\n%s" % (" ".join(argv), proc.returncode, proc.stdout))
@@ -256,6 +270,7 @@ class World:
     def _spawn(self, name, argv, log, **kw):
         """A daemon in the foreground, in a session of its own; its output to
         log. Recorded before anything can go wrong with it."""
+        _server_env(kw)
         out = open(log, "ab")
         try:
             proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=out, stderr=out,
@@ -467,6 +482,15 @@ class World:
             shutil.chown(os.path.join(folder, sub), "Debian-exim", "Debian-exim")
         domain = EXIM["domain"]
         conf = os.path.join(folder, "exim.conf")
+        # Exim offers STARTTLS whether or not it has a certificate; without
+        # one it makes a self-signed RSA certificate for every session, which
+        # on a busy machine outlasts a client's wait. A certificate of its
+        # own, as any real installation has, readable by the user it runs as.
+        for name in ("cert.pem", "key.pem"):
+            copy = os.path.join(folder, name)
+            shutil.copyfile(os.path.join(self.dir, "tls", name), copy)
+            os.chmod(copy, 0o600)
+            shutil.chown(copy, "Debian-exim", "Debian-exim")
         # Recipients verified at RCPT, as the usual configurations do; no
         # acl_smtp_vrfy, so VRFY gets Exim's 252.
         with open(conf, "w") as f:
@@ -483,6 +507,8 @@ never_users = root
 host_lookup =
 rfc1413_hosts =
 acl_smtp_rcpt = acl_check_rcpt
+tls_certificate = {folder}/cert.pem
+tls_privatekey = {folder}/key.pem
 
 begin acl
 acl_check_rcpt:
