@@ -44,7 +44,7 @@ REPO = os.path.dirname(HERE)
 PYTHON = "/usr/bin/python3"
 sys.path.insert(0, HERE)
 
-from scale_bench import cpu_ms_of, fixed, load1, target  # noqa: E402
+from scale_bench import cpu_ms_of, fixed, load1, target, wait_quiet  # noqa: E402
 
 ZONES = os.path.join(HERE, "engine.zones")
 DNS_ADDRESS = "127.0.0.2"
@@ -298,7 +298,7 @@ def single(bin_dir, rounds):
              pool_argv("threads", 1), address + "\n"),
         ]
         samples = {name: [] for name, *_ in clients}
-        loads = [load1()]
+        loads = [wait_quiet()]
         # Three warm-up rounds: Postfix starts its smtpd processes, caches fill.
         for round_no in range(rounds + 3):
             order = clients[round_no % len(clients):] + clients[:round_no % len(clients)]
@@ -413,10 +413,10 @@ def bulk_row(ns, servers, client, title, argv, addresses, concurrency, stdin_tex
         row["missing"] = True
         return row
     setup = SERVERS[servers.kind]
+    row["load"] = wait_quiet()
     connections0, lines0 = servers.counts()
     queries0 = ns.queries()
     server_ms0 = cpu_ms_of(servers.proc.pid)
-    row["load"] = load1()
     r = run(argv, stdin_text if stdin_text is not None else "\n".join(addresses) + "\n")
     connections1, lines1 = servers.counts()
     n = len(addresses)

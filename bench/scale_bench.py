@@ -51,6 +51,23 @@ def load1():
         return f.read().split()[0]
 
 
+# A figure counts only from a quiet machine. The 1-minute load average
+# decays with a time constant of a minute, so the bulk runs before a row
+# (a thousand clients on two cores) leave it high for a few minutes.
+QUIET_LOAD = float(os.environ.get("VERIMEX_BENCH_QUIET_LOAD") or (os.cpu_count() or 2) / 2)
+ROW_WAIT_S = float(os.environ.get("VERIMEX_BENCH_ROW_WAIT", "300"))
+
+
+def wait_quiet():
+    """Waits, at most ROW_WAIT_S, for the 1-minute load to fall below
+    QUIET_LOAD; returns the load the row starts at, marked when it did not."""
+    deadline = time.monotonic() + ROW_WAIT_S
+    while float(load1()) >= QUIET_LOAD and time.monotonic() < deadline:
+        time.sleep(2)
+    load = load1()
+    return load if float(load) < QUIET_LOAD else "**%s (under load)**" % load
+
+
 def cpu_ms_of(pid):
     """utime + stime of a process, from /proc (clock-tick resolution)."""
     try:

@@ -142,16 +142,18 @@ class WorldError(Exception):
 
 
 # What the sanitizer builds of the tests preload into python3 is for our own
-# code only. The world's servers inherit this process's environment, and an
-# ASan run-time preloaded into Exim or Postfix changes how they behave (Exim
-# dropped every session right after STARTTLS), so they start without it.
+# code only. The world's servers would inherit it with this process's
+# environment, and a sanitizer run-time preloaded into Exim or Postfix
+# changes how they behave (under it Exim's sessions ended right after
+# STARTTLS), so they start without it.
 _SANITIZER_VARIABLES = ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS", "LSAN_OPTIONS")
 
 
 def _server_env(kw):
+    """kw, a subprocess call's keywords, given an environment without the
+    sanitizer's variables unless it names one."""
     if "env" not in kw:
         kw["env"] = {k: v for k, v in os.environ.items() if k not in _SANITIZER_VARIABLES}
-    return kw
 
 
 def _run(argv, **kw):
@@ -483,9 +485,9 @@ class World:
         domain = EXIM["domain"]
         conf = os.path.join(folder, "exim.conf")
         # Exim offers STARTTLS whether or not it has a certificate; without
-        # one it makes a self-signed RSA certificate for every session, which
-        # on a busy machine outlasts a client's wait. A certificate of its
-        # own, as any real installation has, readable by the user it runs as.
+        # one it makes a self-signed one for every session. The world's
+        # certificate instead, as a real installation has one, readable by
+        # the user Exim runs as.
         for name in ("cert.pem", "key.pem"):
             copy = os.path.join(folder, name)
             shutil.copyfile(os.path.join(self.dir, "tls", name), copy)
