@@ -21,7 +21,13 @@ std::optional<std::string_view> address_on_line(std::string_view line)
 void read_address_lines(std::istream& in, std::vector<std::string>& out)
 {
     std::string line;
+    // Editors on Windows save UTF-8 with a byte-order mark in front, which
+    // would otherwise become part of the first address.
+    bool first = true;
     while (std::getline(in, line)) {
+        if (first && line.starts_with("\xEF\xBB\xBF"))
+            line.erase(0, 3);
+        first = false;
         if (const auto address = address_on_line(line))
             out.emplace_back(*address);
     }

@@ -49,7 +49,13 @@ void add_members(Json& object, const Entry& e)
 
 std::string csv_field(std::string_view raw)
 {
-    const std::string text = valid_utf8(raw);
+    std::string text = valid_utf8(raw);
+    // A spreadsheet takes a cell that begins with one of these for a
+    // formula, and a mail server's reply or an address posted by anyone
+    // ends up in such cells: "=HYPERLINK(...)" would become a live link.
+    // The leading apostrophe makes the cell text to the spreadsheet.
+    if (!text.empty() && std::string_view("=+-@\t\r").find(text.front()) != std::string_view::npos)
+        text.insert(0, 1, '\'');
     if (text.find_first_of(",\"\r\n") == std::string_view::npos)
         return std::string(text);
     std::string out = "\"";

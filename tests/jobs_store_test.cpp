@@ -2,6 +2,8 @@
 // starts; both stores where their own code differs, SQLite elsewhere.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <atomic>
 #include <cstdlib>
 #include <fstream>
@@ -405,6 +407,30 @@ TEST_P(StoreTest, JobsKeepTheSettingsTheyWereMadeWith)
     EXPECT_EQ(older.timeout, 30);
 }
 
+TEST(SqliteStore, IsMadeReadableByItsOwnerAlone)
+{
+    const std::string path = files->path() + "/private.sqlite";
+    const mode_t was = ::umask(022);
+    {
+        const std::unique_ptr<Store> store = open_store(path);
+        store->add("j", numbered("a", 1), JobSettings{});
+        for (const std::string file : {path, path + "-wal", path + "-shm"}) {
+            struct stat st {};
+            ASSERT_EQ(::stat(file.c_str(), &st), 0) << file;
+            EXPECT_EQ(st.st_mode & 0777, 0600u) << file;
+        }
+    }
+    // A file that exists keeps the mode its owner gave it.
+    const std::string shared = files->path() + "/shared.sqlite";
+    std::ofstream(shared).close();
+    ::chmod(shared.c_str(), 0640);
+    open_store(shared).reset();
+    struct stat st {};
+    ASSERT_EQ(::stat(shared.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+    ::umask(was);
+}
+
 TEST(Records, ExportLinesInBothFormats)
 {
     const Entry e{"a,b\"c@x.test", "done", "550 no,\r\n", "telnet: m\r\n\xff\r\n", std::nullopt, Outcome::rejected, 2,
@@ -432,6 +458,33 @@ TEST(Records, ExportLinesInBothFormats)
               "\"verdict\":null,\"reason\":null,\"mx\":null,\"code\":null,\"enhanced\":null,\"catch_all\":null,"
               "\"tls\":null,\"tls_version\":null,\"role_account\":null,\"disposable\":null}\n");
     EXPECT_EQ(export_line(fresh, ExportFormat::csv), "n@x.test,,false,,,due,0,,,,,,,,,,,,\r\n");
+}
+
+TEST(Records, CsvCellsThatASpreadsheetWouldRunAreMadeText)
+{
+    const struct {
+        std::string_view raw, cell;
+    } cases[] = {
+        {"=HYPERLINK(\"http://x.test\",\"x\")", "\"'=HYPERLINK(\"\"http://x.test\"\",\"\"x\"\")\""},
+        {"+1", "'+1"},
+        {"-2+3", "'-2+3"},
+        {"@SUM(A1)", "'@SUM(A1)"},
+        {"\tx", "'\tx"},
+        {"\r=1", "\"'\r=1\""},
+        // Only the first character counts; these are plain text already.
+        {"a=1", "a=1"},
+        {" =1", " =1"},
+        {"", ""},
+        {"550 5.1.1 <a@x.test>", "550 5.1.1 <a@x.test>"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(csv_field(c.raw), c.cell) << c.raw;
+    // JSON lines keep the text as it came.
+    Entry e;
+    e.address = "=1+1@x.test";
+    e.state = "due";
+    EXPECT_TRUE(export_line(e, ExportFormat::jsonl).starts_with("{\"address\":\"=1+1@x.test\""));
+    EXPECT_TRUE(export_line(e, ExportFormat::csv).starts_with("'=1+1@x.test,"));
 }
 
 }  // namespace

@@ -207,6 +207,17 @@ TEST(ToolInput, OneAddressPerLineWithoutBlanksCommentsOrCr)
     EXPECT_EQ(address_on_line(" a b@x.test "), "a b@x.test");
 }
 
+TEST(ToolInput, AByteOrderMarkBeforeTheFirstLineIsDropped)
+{
+    for (const std::string text : {"\xEF\xBB\xBF" "a@x.test\r\nb@x.test\r\n", "\xEF\xBB\xBF" "\na@x.test\nb@x.test"}) {
+        std::istringstream in(text);
+        EXPECT_EQ(collect_addresses({}, in), (std::vector<std::string>{"a@x.test", "b@x.test"}));
+    }
+    // Only in front of the list: later, the bytes are the line's.
+    std::istringstream in("a@x.test\n\xEF\xBB\xBF" "b@x.test\n");
+    EXPECT_EQ(collect_addresses({}, in), (std::vector<std::string>{"a@x.test", "\xEF\xBB\xBF" "b@x.test"}));
+}
+
 TEST(ToolInput, DashInsertsTheLinesOfStandardInputOnce)
 {
     const std::string text = "# list\r\none@x.test\r\n\n  two@x.test\nthree@x.test";

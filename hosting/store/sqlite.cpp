@@ -2,7 +2,9 @@
 // of one machine. Every change is one IMMEDIATE transaction, so writers
 // queue on the file's lock (waiting up to busy_wait) and the politeness
 // counts read inside a take cannot change under it.
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <memory>
@@ -96,6 +98,13 @@ public:
     {
         if (path.empty())
             throw StoreError("an empty file name is no store");
+        // The store holds every address posted and every reply: a new file
+        // is made readable by its owner alone, whatever the umask says.
+        // SQLite gives the -wal and -shm files the database's own mode.
+        // Made here only when missing; any failure is left to SQLite's open
+        // below, which says what is wrong in its words.
+        if (const int made = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600); made >= 0)
+            ::close(made);
         const int rc = sqlite3_open_v2(path.c_str(), &db_,
                                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
         // Owned from here on, opened or not.

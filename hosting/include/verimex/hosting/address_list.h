@@ -14,7 +14,8 @@ namespace verimex::hosting {
 // Nothing for a blank line or a comment (first other character "#").
 std::optional<std::string_view> address_on_line(std::string_view line);
 
-// Appends the address of every line of in, in order.
+// Appends the address of every line of in, in order; a UTF-8 byte-order
+// mark in front of the first line is dropped.
 void read_address_lines(std::istream& in, std::vector<std::string>& out);
 
 // The operands with each "-" replaced by the lines of in (read once: a

@@ -32,7 +32,8 @@ std::string export_line(const Entry& entry, ExportFormat format);
 
 // One CSV field: as it is, or quoted as RFC 4180 says when it holds a
 // comma, a quote or a line end. Bytes that are not UTF-8 become U+FFFD, as
-// in JSON.
+// in JSON. A field that begins with '=', '+', '-', '@', a tab or a CR gets
+// a leading "'", so that a spreadsheet shows it rather than runs it.
 std::string csv_field(std::string_view text);
 
 // An export as a reader gets it: export_header, then export_line for each
