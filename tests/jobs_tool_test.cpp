@@ -382,4 +382,52 @@ TEST_F(SqliteJobTool, BadOptionsAndStoresThatCannotBeHadEndTheRunBeforeAnyCheck)
     ::umount(ro.c_str());
 }
 
+// Results that cannot be written (a full disk, a reader gone) end the run
+// with status 3 and why, not 0 or 1 as if they had been; a job that is not
+// there is a mistake in the command (status 2), not an empty job.
+TEST_F(SqliteJobTool, OutputThatCannotBeWrittenAndMissingJobsAreFailures)
+{
+    MailServer server("mx.ok.jobs.test");
+    SmtpPeer peer("127.0.0.160", server.behaviour());
+    ASSERT_EQ(run_verimex_check(args({"--job", "there", "good@ok.jobs.test"})).status, 0);
+
+    for (const std::vector<std::string>& asked : {std::vector<std::string>{"--status"}, {"--export", "csv"}}) {
+        std::vector<std::string> command = {"--store", store_, "--job", "nope"};
+        command.insert(command.end(), asked.begin(), asked.end());
+        const ToolRun run = run_verimex_check(command);
+        EXPECT_EQ(run.status, 2) << asked[0];
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.err, "no such job: nope in " + store_ + "\n");
+    }
+
+    // bash runs verimex-check with its output on /dev/full, or into a pipe
+    // whose reader has already gone (the sleep lets `true` end first).
+    const auto through = [](const std::string& redirect, std::vector<std::string> command) {
+        command.insert(command.begin(), {"-c", redirect, "bash", verimex::test::verimex_check_path()});
+        return verimex::test::run_program("/bin/bash", command);
+    };
+    const std::string full = "\"$@\" > /dev/full";
+    const std::string closed = "{ sleep 0.5; exec \"$@\"; } | true; exit ${PIPESTATUS[0]}";
+    const std::vector<std::string> plain = {"--method", "vrfy", "-t", "1", "-f", "jobs.test", "good@ok.jobs.test",
+                                            "bad@ok.jobs.test"};
+    const struct {
+        std::string redirect;
+        std::vector<std::string> command;
+        std::string why;
+    } cases[] = {
+        {full, plain, "No space left on device (errno 28)"},
+        {closed, plain, "Broken pipe (errno 32)"},
+        {full, {"--store", store_, "--job", "there", "--status"}, "No space left on device"},
+        {full, {"--store", store_, "--job", "there", "--export", "jsonl"}, "No space left on device"},
+        {closed, {"--store", store_, "--job", "there", "--export", "csv"}, "Broken pipe"},
+        {full, args({"--job", "more", "good@ok.jobs.test"}), "No space left on device"},
+        {full, {"--help"}, "No space left on device"},
+    };
+    for (const auto& c : cases) {
+        const ToolRun run = through(c.redirect, c.command);
+        EXPECT_EQ(run.status, 3) << c.redirect << " " << c.command[0] << ": " << run.err;
+        EXPECT_NE(run.err.find("verimex-check: cannot write the output: " + c.why), std::string::npos) << run.err;
+    }
+}
+
 }  // namespace

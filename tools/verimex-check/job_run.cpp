@@ -45,7 +45,9 @@ public:
     }
     void waiting() override
     {
-        if (interrupt_signal() != 0)
+        // Output that cannot be written stops the run too; the addresses
+        // under way go back to the job.
+        if (interrupt_signal() != 0 || output_error() != 0)
             runner_.stop();
         printer_.waiting(printed_, printed_);
     }
@@ -113,16 +115,21 @@ int run_job(Options& opts)
     }
 
     try {
-        if (opts.status) {
-            JobStatus status = store->status(opts.job).value_or(JobStatus{});
-            status.job = opts.job;
-            put(stdout, status_json(status) + "\n");
-            return all_verified;
-        }
-        if (!opts.export_format.empty()) {
-            export_job(*store, opts.job, *export_format(opts.export_format), 0, std::nullopt,
-                       [](const std::string& piece) { put(stdout, piece); });
-            return std::fflush(stdout) == 0 ? all_verified : platform_failed;
+        if (opts.status || !opts.export_format.empty()) {
+            // A misspelt name would otherwise print zeros, or an export with
+            // its header alone, as if the job were there and empty.
+            std::optional<JobStatus> status = store->status(opts.job);
+            if (!status) {
+                put(stderr, "no such job: " + opts.job + " in " + printable_location(opts.store) + "\n");
+                return usage_error;
+            }
+            status->job = opts.job;
+            if (opts.status)
+                put(stdout, status_json(*status) + "\n");
+            else
+                export_job(*store, opts.job, *export_format(opts.export_format), 0, std::nullopt,
+                           [](const std::string& piece) { put(stdout, piece); });
+            return output_lost() ? platform_failed : all_verified;
         }
         if (!addresses.empty()) {
             const AddResult added = store->add(opts.job, addresses, job_settings(opts));
@@ -196,6 +203,8 @@ int run_job(Options& opts)
         return platform_failed;
     }
     printer.finish();
+    if (output_lost())
+        return platform_failed;
     if (summary.stopped) {
         put(stderr, "verimex-check: interrupted; " + std::to_string(sink.printed()) +
                         " results printed and kept in job " + opts.job +

@@ -68,6 +68,8 @@ int run_preflight(const verimex_check::Options& opts)
         put(stdout, verimex::hosting::preflight_json(found) + "\n");
     else
         put(stdout, verimex::preflight_text(found));
+    if (output_lost())
+        return platform_failed;
     if (found.cancelled)
         return 128 + interrupt_signal();
     return found.blocked ? some_not_verified : all_verified;
@@ -79,6 +81,7 @@ int main(int argc, char** argv)
 {
     using namespace verimex_check;
 
+    ignore_broken_pipe();
     const std::vector<std::string_view> args(argv + (argc > 0 ? 1 : 0), argv + argc);
     auto parsed = parse_args(args);
     if (const auto* bad = std::get_if<UsageError>(&parsed))
@@ -86,7 +89,7 @@ int main(int argc, char** argv)
     Options& opts = std::get<Options>(parsed);
     if (opts.help) {
         put(stdout, help_text());
-        return all_verified;
+        return output_lost() ? platform_failed : all_verified;
     }
     if (opts.preflight)
         return run_preflight(opts);
@@ -129,7 +132,9 @@ int main(int argc, char** argv)
             printer.notice(notice);
     }
     bulk.on_worker_start = verimex::hosting::keep_stop_signals_away;
-    bulk.interrupted = [] { return interrupt_signal() != 0; };
+    // Output that cannot be written ends the run as Ctrl-C would: checking
+    // on for results nobody will see only costs the mail servers.
+    bulk.interrupted = [] { return interrupt_signal() != 0 || output_error() != 0; };
 
     const std::size_t total = addresses.size();
     BulkOutcome outcome;
@@ -146,6 +151,8 @@ int main(int argc, char** argv)
         return platform_failed;
     }
     printer.finish();
+    if (output_lost())
+        return platform_failed;
 
     if (outcome.interrupted) {
         put(stderr, "verimex-check: interrupted; results for " + std::to_string(outcome.handed_out) + " of " +

@@ -89,7 +89,7 @@ void Printer::flush_out()
     if (settings_.out_is_terminal)
         clear_progress();
     put(out_, pending_);
-    std::fflush(out_);
+    flush(out_);
     pending_.clear();
 }
 

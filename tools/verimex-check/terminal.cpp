@@ -2,6 +2,7 @@
 #include "terminal.h"
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <system_error>
@@ -10,7 +11,6 @@
 #  include <io.h>
 #  include <windows.h>
 #else
-#  include <cerrno>
 #  include <pthread.h>
 #  include <signal.h>
 #  include <unistd.h>
@@ -40,9 +40,49 @@ extern "C" void on_interrupt(int signal_number)
 
 }  // namespace
 
+namespace {
+
+std::atomic<int> write_failure{0};
+
+void note_write_failure(std::FILE* stream)
+{
+    if (stream != stdout)
+        return;
+    int none = 0;
+    // A failing stream does not always set errno (a short write); EIO then.
+    write_failure.compare_exchange_strong(none, errno != 0 ? errno : EIO);
+}
+
+}  // namespace
+
 void put(std::FILE* stream, const std::string& text)
 {
-    std::fwrite(text.data(), 1, text.size(), stream);
+    errno = 0;
+    if (std::fwrite(text.data(), 1, text.size(), stream) != text.size())
+        note_write_failure(stream);
+}
+
+void flush(std::FILE* stream)
+{
+    errno = 0;
+    if (std::fflush(stream) != 0)
+        note_write_failure(stream);
+}
+
+int output_error()
+{
+    return write_failure.load();
+}
+
+bool output_lost()
+{
+    flush(stdout);
+    const int error = output_error();
+    if (error == 0)
+        return false;
+    put(stderr, "verimex-check: cannot write the output: " + std::generic_category().message(error) + " (errno " +
+                    std::to_string(error) + ")\n");
+    return true;
 }
 
 #if defined(_WIN32)
@@ -50,6 +90,11 @@ void put(std::FILE* stream, const std::string& text)
 bool is_terminal(std::FILE* stream)
 {
     return _isatty(_fileno(stream)) != 0;
+}
+
+void ignore_broken_pipe()
+{
+    // No SIGPIPE on Windows: a write to a closed pipe fails by itself.
 }
 
 namespace {
@@ -75,6 +120,13 @@ void catch_interrupts()
 bool is_terminal(std::FILE* stream)
 {
     return ::isatty(::fileno(stream)) == 1;
+}
+
+void ignore_broken_pipe()
+{
+    // The lookup tools are started with every signal at its default, so
+    // they still die of SIGPIPE as they should.
+    ::signal(SIGPIPE, SIG_IGN);
 }
 
 void catch_interrupts()

@@ -11,8 +11,26 @@
 
 namespace verimex_check {
 
-// Writes text to stream as it is, without a format string.
+// Writes text to stream as it is, without a format string. A write to
+// standard output that fails is noted for output_error().
 void put(std::FILE* stream, const std::string& text);
+
+// std::fflush, noting a failure on standard output as put() does.
+void flush(std::FILE* stream);
+
+// The error number of the first write to standard output that failed (a
+// full disk, a pipe whose reader has gone), 0 while none has.
+int output_error();
+
+// Flushes standard output; when any write to it has failed, says so on
+// standard error and returns true: the results are not all where the user
+// sent them, and exit status 0 or 1 would say they were.
+bool output_lost();
+
+// A reader of the output that goes away (a pipe into head) makes a write
+// fail with EPIPE, which output_lost() reports, instead of ending the
+// process by SIGPIPE without a word.
+void ignore_broken_pipe();
 
 bool is_terminal(std::FILE* stream);
 
