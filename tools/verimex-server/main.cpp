@@ -251,6 +251,7 @@ int main(int argc, char** argv)
     widen_backlog(port);
 
     std::atomic<bool> stopping{false};
+    std::atomic<bool> listening_ended{false};
     std::thread waiter([&] {
         int signal_number = 0;
         ::sigwait(&stops, &signal_number);
@@ -263,11 +264,19 @@ int main(int argc, char** argv)
         checks.stop();
         if (ConnectionThreads* c = connections.load())
             c->release();
-        server.stop();
+        // cpp-httplib's stop() does nothing until its loop has started: a
+        // signal in the moment between the "listening" line and the loop
+        // would be lost, and the server would run on. Asked again until
+        // the loop has ended.
+        while (!listening_ended.load()) {
+            server.stop();
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
     });
 
     put(stdout, "verimex-server: listening on http://" + url_host(opts.host) + ":" + std::to_string(port) + "/\n");
     server.listen_after_bind();
+    listening_ended = true;
     // Here the connection threads are joined: every request answered.
 
     stop_workers();
