@@ -409,19 +409,19 @@ TEST_P(StoreTest, JobsKeepTheSettingsTheyWereMadeWith)
 
 TEST(SqliteStore, IsMadeReadableByItsOwnerAlone)
 {
-    const std::string path = files->path() + "/private.sqlite";
+    const std::string path = (files->path() / "private.sqlite").string();
     const mode_t was = ::umask(022);
     {
         const std::unique_ptr<Store> store = open_store(path);
         store->add("j", numbered("a", 1), JobSettings{});
-        for (const std::string file : {path, path + "-wal", path + "-shm"}) {
+        for (const std::string& file : {path, path + "-wal", path + "-shm"}) {
             struct stat st {};
             ASSERT_EQ(::stat(file.c_str(), &st), 0) << file;
             EXPECT_EQ(st.st_mode & 0777, 0600u) << file;
         }
     }
     // A file that exists keeps the mode its owner gave it.
-    const std::string shared = files->path() + "/shared.sqlite";
+    const std::string shared = (files->path() / "shared.sqlite").string();
     std::ofstream(shared).close();
     ::chmod(shared.c_str(), 0640);
     open_store(shared).reset();

@@ -209,8 +209,8 @@ TEST(ToolInput, OneAddressPerLineWithoutBlanksCommentsOrCr)
 
 TEST(ToolInput, AByteOrderMarkBeforeTheFirstLineIsDropped)
 {
-    for (const std::string text : {"\xEF\xBB\xBF" "a@x.test\r\nb@x.test\r\n", "\xEF\xBB\xBF" "\na@x.test\nb@x.test"}) {
-        std::istringstream in(text);
+    for (const std::string_view text : {"\xEF\xBB\xBF" "a@x.test\r\nb@x.test\r\n", "\xEF\xBB\xBF" "\na@x.test\nb@x.test"}) {
+        std::istringstream in{std::string(text)};
         EXPECT_EQ(collect_addresses({}, in), (std::vector<std::string>{"a@x.test", "b@x.test"}));
     }
     // Only in front of the list: later, the bytes are the line's.
