@@ -9,10 +9,13 @@
 #include <exception>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <system_error>
 
 #include "component/texts.h"
+#include "platform/posix/socket.h"
+#include "verify/private_address.h"
 #include "verify/stop.h"
 #include "verify/classify.h"
 #include "watchdog/form1.h"
@@ -153,6 +156,12 @@ void run_vrfy(std::string_view address, const options& opts, report& out)
         stop_watch->Enabled(true);
     }
 
+    // The component connects through the platform's sockets: the filter
+    // keeps them off private addresses, as the RCPT dialog keeps its own.
+    std::optional<platform::posix::ConnectFilter> private_mx;
+    if (opts.refuse_private_mx)
+        private_mx.emplace(refused_mx_address);
+
     try {
         q.check();
     } catch (const std::bad_alloc&) {
@@ -181,6 +190,10 @@ void run_vrfy(std::string_view address, const options& opts, report& out)
         return;
     }
     read_outcome(q, out);
+    // The component says it could not connect, as for any mail server out
+    // of reach; it was this host that would not.
+    if (private_mx && private_mx->refused_any() && out.reason == reason::could_not_connect)
+        out.reason = reason::refused_address;
 }
 
 }  // namespace verimex::engine

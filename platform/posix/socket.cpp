@@ -230,6 +230,8 @@ private:
         fd_.reset();
         while (next_address_ < addresses_.size()) {
             Address address = addresses_[next_address_++];
+            if (ConnectFilter::refuses(reinterpret_cast<const sockaddr*>(&address.storage)))
+                continue;
             set_port(address, port_);
             Fd fd(::socket(address.storage.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP));
             if (!fd) {
@@ -337,6 +339,39 @@ private:
 std::unique_ptr<SocketControl> make_tcp_socket(Loop& loop)
 {
     return std::make_unique<TcpSocket>(loop);
+}
+
+namespace {
+
+thread_local ConnectFilter* thread_filter = nullptr;
+
+}  // namespace
+
+ConnectFilter::ConnectFilter(Refuses judge) : refuses_(judge)
+{
+    thread_filter = this;
+}
+
+ConnectFilter::~ConnectFilter()
+{
+    thread_filter = nullptr;
+}
+
+bool ConnectFilter::refuses(const sockaddr* address)
+{
+    ConnectFilter* const filter = thread_filter;
+    if (filter == nullptr)
+        return false;
+    char text[INET6_ADDRSTRLEN] = {};
+    const void* bytes = address->sa_family == AF_INET
+                            ? static_cast<const void*>(&reinterpret_cast<const sockaddr_in*>(address)->sin_addr)
+                            : static_cast<const void*>(&reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr);
+    // An address that cannot be written out is nothing the filter could
+    // judge: refused, as the filter is there to keep connections in.
+    const bool refused = ::inet_ntop(address->sa_family, bytes, text, sizeof text) == nullptr || filter->refuses_(text);
+    if (refused)
+        filter->refused_any_ = true;
+    return refused;
 }
 
 }  // namespace verimex::platform::posix
