@@ -22,7 +22,7 @@ constexpr std::string_view usage_line =
     "usage: verimex-check [-f FROM] [-t SECONDS] [-s DNS-SERVER] [-j JOBS] [-v] [--json]\n"
     "                     [--method vrfy|rcpt|auto] [--mail-from ADDRESS]\n"
     "                     [--tls try|require|off] [--proxy URL] [--no-catch-all]\n"
-    "                     [--no-progress] [ADDRESS | -]...\n"
+    "                     [--refuse-private-mx] [--no-progress] [ADDRESS | -]...\n"
     "       verimex-check --preflight [-f FROM] [--mail-from ADDRESS] [--proxy URL]\n"
     "                     [-t SECONDS] [-s DNS-SERVER]\n"
     "       verimex-check --store STORE [--job NAME] [job options] [check options]\n"
@@ -86,6 +86,7 @@ std::variant<Options, UsageError> parse_args(std::span<const std::string_view> a
         proxy_given = true;
     });
     app.add_flag_callback("--no-catch-all", [&opts] { opts.catch_all = false; });
+    app.add_flag("--refuse-private-mx", opts.refuse_private_mx);
     app.add_flag("--preflight", opts.preflight);
     std::vector<std::string> preflight_given;
     const auto preflight_only = [&preflight_given](std::string name) {
@@ -223,6 +224,12 @@ Options:
                  environment variable VERIMEX_PROXY, if set); the password is
                  never printed or stored
   --no-catch-all do not ask for a random mailbox of the domain
+  --refuse-private-mx
+                 connect to no mail exchanger at a loopback, private
+                 (RFC 1918, RFC 4193), link-local, shared (100.64/10),
+                 multicast or reserved address: such a check ends unknown
+                 refused_address, "ERROR: could not connect to mail server"
+                 (default: connect wherever DNS points)
   --preflight    check this machine instead of addresses: whether mail
                  servers will believe it (port 25, reverse DNS, the HELO
                  name, DNS blocklists, SPF); one line per finding with what
@@ -351,8 +358,9 @@ Exit status:
   0    every address was verified, that is deliverable (or none was
        given); with --preflight: nothing would get a run blocked
   1    some address was not verified; with --preflight: something would
-  2    usage error
-  3    the platform failed for some address (wins over 1)
+  2    usage error; with --status or --export: no such job
+  3    the platform failed for some address (wins over 1), or the output
+       could not be written (a full disk, a closed pipe)
   130  interrupted by SIGINT (Ctrl-C); 143 by SIGTERM
 )";
     return text;
@@ -395,6 +403,7 @@ verimex::options check_settings(const Options& opts)
     settings.tls = opts.tls;
     settings.proxy = opts.proxy;
     settings.catch_all = opts.catch_all;
+    settings.refuse_private_mx = opts.refuse_private_mx;
     return settings;
 }
 

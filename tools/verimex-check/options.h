@@ -42,6 +42,7 @@ struct Options {
     // may hold a password, so it is never printed.
     std::string proxy;
     bool catch_all = true;   // --no-catch-all turns the random-mailbox probe off
+    bool refuse_private_mx = false;  // --refuse-private-mx
     bool preflight = false;  // --preflight: check this machine, not addresses
     // The preflight's own settings: the port-25 test host, the public
     // address when known, the blocklist zones (nothing: the defaults).
