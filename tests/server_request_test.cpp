@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "browser_guard.h"
 #include "request.h"
 #include "routes.h"
 #include "verimex/hosting/records.h"
@@ -49,9 +50,66 @@ TEST(ServerRequest, TokensMatchOnlyWholeAndOnlyAsBearer)
     EXPECT_TRUE(token_matches("s3cret", "s3cret"));
     for (const char* other : {"", "s3cre", "s3cret!", "S3cret", "s3cres"})
         EXPECT_FALSE(token_matches(other, "s3cret")) << other;
-    EXPECT_TRUE(bearer_matches("Bearer s3cret", "s3cret"));
-    for (const char* header : {"", "Bearer ", "Bearer  s3cret", "Basic s3cret", "Bearers3cret", "s3cret"})
+    for (const char* header : {"Bearer s3cret", "bearer s3cret", "BEARER s3cret", "bEaReR s3cret"})
+        EXPECT_TRUE(bearer_matches(header, "s3cret")) << header;
+    for (const char* header : {"", "Bearer ", "Bearer  s3cret", "Basic s3cret", "Bearers3cret", "s3cret",
+                               "Bearer S3cret", "Bearer\ts3cret"})
         EXPECT_FALSE(bearer_matches(header, "s3cret")) << header;
+}
+
+TEST(ServerRequest, HostFieldsNameThisServerOrAreRefused)
+{
+    const HostCheck on_loopback("127.0.0.1", {"verimex.example.org", "Mail-Check.example.org."});
+    const HostCheck on_every("0.0.0.0", {});
+    const HostCheck on_one("192.0.2.7", {});
+    const struct {
+        const char* host;
+        bool loopback, every, one;
+    } cases[] = {
+        {"127.0.0.1:8025", true, true, true},
+        {"127.0.0.1", true, true, true},
+        {"127.8.9.10:1", true, true, true},
+        {"LOCALHOST:8025", true, true, true},
+        {"localhost.", true, true, true},
+        {"[::1]:8025", true, true, true},
+        {"[::1]", true, true, true},
+        {"verimex.example.org:8025", true, false, false},
+        {"VERIMEX.example.org", true, false, false},
+        {"mail-check.example.org", true, false, false},
+        {"192.0.2.7:8025", false, true, true},
+        {"[2001:db8::1]:8025", false, true, false},
+        // A name that resolves here for somebody else's page.
+        {"attacker.example:8025", false, false, false},
+        {"localhost.attacker.example", false, false, false},
+        {"127.0.0.1.attacker.example", false, false, false},
+        // Malformed.
+        {"", false, false, false},
+        {"127.0.0.1:80x", false, false, false},
+        {"[::1", false, false, false},
+        {"[::1]x", false, false, false},
+        {"[nothing]:80", false, false, false},
+        {"a b:80", false, false, false},
+        {"user@127.0.0.1", false, false, false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(on_loopback.allows(c.host), c.loopback) << c.host;
+        EXPECT_EQ(on_every.allows(c.host), c.every) << c.host;
+        EXPECT_EQ(on_one.allows(c.host), c.one) << c.host;
+    }
+}
+
+TEST(ServerRequest, OnlyTheServersOwnPageIsItsOrigin)
+{
+    EXPECT_TRUE(same_origin("http://127.0.0.1:8025", "127.0.0.1:8025"));
+    EXPECT_TRUE(same_origin("HTTP://LocalHost:8025", "localhost:8025"));
+    for (const char* origin : {"null", "", "http://127.0.0.1:8026", "https://127.0.0.1:8025",
+                               "http://localhost:8025", "http://attacker.example", "http://127.0.0.1:8025/"})
+        EXPECT_FALSE(same_origin(origin, "127.0.0.1:8025")) << origin;
+    EXPECT_FALSE(from_a_page("", ""));
+    EXPECT_FALSE(from_a_page("", "none"));
+    EXPECT_TRUE(from_a_page("http://x", ""));
+    for (const char* site : {"same-origin", "same-site", "cross-site"})
+        EXPECT_TRUE(from_a_page("", site)) << site;
 }
 
 TEST(ServerRequest, RoutesAreFoundByPatternOneSegmentPerStar)

@@ -200,7 +200,8 @@ class EngineHttp(EngineTable, WorldCase):
         if proxy not in self.servers:
             folder = tempfile.mkdtemp(dir=self.cwd.name)
             err = tempfile.TemporaryFile(prefix="verimex-world-server-err.")
-            argv = [SERVER, "--listen", "127.0.0.1:0", "-t", LIMIT, "--mx-interval", "0"]
+            # The world's mail servers sit on loopback, which the server refuses unless told.
+            argv = [SERVER, "--listen", "127.0.0.1:0", "-t", LIMIT, "--mx-interval", "0", "--allow-private-mx"]
             proc = subprocess.Popen(argv + (["--proxy", proxy] if proxy else []), stdout=subprocess.PIPE,
                                     stderr=err, cwd=folder)
             line = proc.stdout.readline().decode()

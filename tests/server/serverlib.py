@@ -28,8 +28,10 @@ class RawReply(bytes):
 class Server:
     """verimex-server on a free port of 127.0.0.1, in a temporary working folder (its default store's)."""
 
-    def __init__(self, *args, headers=None):
+    def __init__(self, *args, headers=None, private_mx=True):
         self.headers = headers or {}  # sent with every request; a None value leaves the field out
+        # The scripted mail servers are on loopback, which the server refuses to connect to unless told.
+        args = (["--allow-private-mx"] if private_mx else []) + list(args)
         self._folder = tempfile.TemporaryDirectory(prefix="verimex-server-cwd.")
         self.cwd, self.result = self._folder.name, None
         # Standard error holds a line per request: a file, not a pipe, so that no test blocks the server by not
@@ -116,8 +118,8 @@ class ServerTest(unittest.TestCase):
         status, _, err = server.stop()
         assert status == 0, (status, err)
 
-    def start(self, *args):
-        server = Server(*args)
+    def start(self, *args, private_mx=True):
+        server = Server(*args, private_mx=private_mx)
         self.addCleanup(self.assert_stops, server)
         return server
 

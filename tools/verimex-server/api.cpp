@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "browser_guard.h"
 #include "head_limit.h"
 #include "page_assets.h"
 #include "verimex/hosting/job_options.h"
@@ -37,7 +38,8 @@ void count_streamed(std::size_t bytes)
 
 Api::Api(const Options& options, CheckPool& checks, Metrics& metrics, verimex::hosting::Store& store, Log& log)
     : options_(options), checks_(checks), metrics_(metrics), store_(store), log_(log),
-      default_from_(options.from.empty() ? verimex::hosting::default_from() : options.from)
+      default_from_(options.from.empty() ? verimex::hosting::default_from() : options.from),
+      hosts_(options.host, options.allow_hosts)
 {
 }
 
@@ -49,6 +51,9 @@ verimex::options Api::base_settings() const
     settings.timeout = options_.timeout;
     settings.dns_server = options_.dns_server;
     settings.proxy = options_.proxy;
+    // Anyone who may post a list could otherwise point an MX record at this
+    // server's own network and have it probe there.
+    settings.refuse_private_mx = !options_.allow_private_mx;
     return settings;
 }
 
@@ -89,6 +94,15 @@ std::vector<Route> Api::route_table(Api* api)
 
 bool Api::refused(const std::vector<Route>& table, const Request& req, Response& res)
 {
+    // A name that is not this server's: a page of somebody else's whose
+    // name they made resolve here (DNS rebinding). Every path, the page
+    // included, so that such a page cannot read anything either.
+    const std::string host = req.get_header_value("Host");
+    if (req.has_header("Host") && !hosts_.allows(host)) {
+        res.set_header("Connection", "close");  // a body, if any, is left unread
+        reply_error(res, 421, "Host: not a name of this server (see --allow-host)");
+        return true;
+    }
     const Route* route = find_route(table, req.path);
     if (route == nullptr) {
         reply_error(res, 404, "no such path: " + req.path);
@@ -101,10 +115,44 @@ bool Api::refused(const std::vector<Route>& table, const Request& req, Response&
         reply_error(res, 405, "method " + req.method + " not allowed on " + req.path);
         return true;
     }
-    if (route->guarded && !options_.token.empty() &&
-        !bearer_matches(req.get_header_value("Authorization"), options_.token)) {
-        res.set_header("WWW-Authenticate", "Bearer realm=\"verimex\"");
-        reply_error(res, 401, "missing or wrong bearer token");
+    // A page of another site may make the browser send requests here,
+    // with the user's network position (and, were it to have one, token).
+    // What changes the store or reaches out to mail servers is refused
+    // then; reading is left to the browser's own same-origin rule.
+    const std::string origin = req.get_header_value("Origin");
+    const bool acts = method == "POST" || method == "DELETE" || route->pattern == "/v1/check" ||
+                      route->pattern == "/v1/preflight";
+    if (acts && req.has_header("Origin") && !same_origin(origin, host)) {
+        res.set_header("Connection", "close");
+        reply_error(res, 403, "Origin: requests that change or check anything are taken from this server's own "
+                              "page only");
+        return true;
+    }
+    if (route->guarded && !options_.token.empty()) {
+        if (!bearer_matches(req.get_header_value("Authorization"), options_.token)) {
+            // Slowed once a client keeps failing, so that tokens cannot be
+            // tried at the rate of the network.
+            if (!auth_brake_.failed(req.remote_addr)) {
+                res.set_header("Retry-After", "2");
+                reply_error(res, 429, "too many failed token checks; try again later");
+                return true;
+            }
+            res.set_header("WWW-Authenticate", "Bearer realm=\"verimex\"");
+            reply_error(res, 401, "missing or wrong bearer token");
+            return true;
+        }
+        auth_brake_.passed(req.remote_addr);
+    }
+    // A form or a text/plain fetch is what a page may send anywhere
+    // without the browser asking the server first (CORS): one that comes
+    // from a page and carries no token must be JSON, which the browser
+    // only sends where it may. curl and scripts send no Origin and post
+    // text/plain lists as they always have.
+    if (req.method == "POST" && options_.token.empty() &&
+        from_a_page(origin, req.get_header_value("Sec-Fetch-Site")) &&
+        media_type(req.get_header_value("Content-Type")) != "application/json") {
+        res.set_header("Connection", "close");
+        reply_error(res, 415, "Content-Type: a page must post application/json");
         return true;
     }
     // A list is read whole before it is parsed: only a few connections may

@@ -14,6 +14,8 @@
 
 #include <httplib.h>
 
+#include "auth_brake.h"
+#include "browser_guard.h"
 #include "check_pool.h"
 #include "verimex/hosting/export.h"
 #include "verimex/hosting/location.h"
@@ -93,9 +95,11 @@ private:
     verimex::hosting::Store& store_;
     Log& log_;
     const std::string default_from_;
+    const HostCheck hosts_;
     std::atomic<bool> stopping_{false};
     verimex::cancellation stop_;  // ends the preflights under way
     std::atomic<int> posting_{0};  // connections holding a list slot
+    AuthBrake auth_brake_;
     mutable std::mutex settings_mutex_;
     // The settings stored with each job, as read once from the store (a
     // job keeps its settings for good); guarded by settings_mutex_.

@@ -16,11 +16,16 @@ using httplib::Response;
 using Json = nlohmann::json;
 
 // A store that failed: the request may work later (PostgreSQL restarting,
-// a locked SQLite file).
-void store_failed(Response& res, const verimex::hosting::StoreError& e)
+// a locked SQLite file). The store's own message names hosts, users,
+// tables and files, which are the operator's business and no client's:
+// it goes to the log under a random id, and the reply names only the id,
+// for the operator to find the line by.
+void store_failed(Log& log, Response& res, const verimex::hosting::StoreError& e)
 {
+    const std::string id = error_id();
+    log.event("store_error", {{"id", id}, {"error", std::string_view(e.what())}});
     res.set_header("Retry-After", "5");
-    reply_error(res, 503, std::string("store unavailable: ") + e.what());
+    reply_error(res, 503, "store unavailable (error " + id + " in the server's log)");
 }
 
 // The job name of a /v1/jobs/NAME request, or an error reply.
@@ -132,7 +137,7 @@ void Api::add_job(const Request& req, Response& res)
     try {
         added = store_.add(job, addresses, settings);
     } catch (const verimex::hosting::StoreError& e) {
-        return store_failed(res, e);
+        return store_failed(log_, res, e);
     }
     log_.event("job_added", {{"job", job},
                              {"added", static_cast<std::uint64_t>(added.added)},
@@ -147,7 +152,7 @@ void Api::list_jobs(const Request&, Response& res)
     try {
         res.set_content(json_body({{"jobs", store_.jobs()}}), json_type);
     } catch (const verimex::hosting::StoreError& e) {
-        store_failed(res, e);
+        store_failed(log_, res, e);
     }
 }
 
@@ -162,7 +167,7 @@ void Api::job_status(const Request& req, Response& res)
             return reply_error(res, 404, "no such job");
         res.set_content(verimex::hosting::status_json(*status) + "\n", json_type);
     } catch (const verimex::hosting::StoreError& e) {
-        store_failed(res, e);
+        store_failed(log_, res, e);
     }
 }
 
@@ -175,7 +180,7 @@ void Api::remove_job(const Request& req, Response& res)
         if (!store_.remove(*name))
             return reply_error(res, 404, "no such job");
     } catch (const verimex::hosting::StoreError& e) {
-        return store_failed(res, e);
+        return store_failed(log_, res, e);
     }
     {
         std::lock_guard lock(settings_mutex_);
@@ -211,7 +216,7 @@ void Api::job_results(const Request& req, Response& res)
         if (!store_.status(*name))
             return reply_error(res, 404, "no such job");
     } catch (const verimex::hosting::StoreError& e) {
-        return store_failed(res, e);
+        return store_failed(log_, res, e);
     }
 
     const bool csv = *format == verimex::hosting::ExportFormat::csv;

@@ -24,9 +24,15 @@ bool token_matches(std::string_view given, std::string_view expected)
 
 bool bearer_matches(std::string_view authorization, std::string_view token)
 {
-    constexpr std::string_view scheme = "Bearer ";
-    return authorization.size() > scheme.size() && authorization.substr(0, scheme.size()) == scheme &&
-           token_matches(authorization.substr(scheme.size()), token);
+    // The scheme's name is case-insensitive (RFC 9110, 11.1): some clients
+    // send "bearer".
+    constexpr std::string_view scheme = "bearer ";
+    if (authorization.size() <= scheme.size())
+        return false;
+    for (std::size_t i = 0; i < scheme.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(authorization[i])) != scheme[i])
+            return false;
+    return token_matches(authorization.substr(scheme.size()), token);
 }
 
 std::optional<std::uint64_t> parse_count(std::string_view text)
@@ -137,11 +143,14 @@ std::string_view reason(int status)
     case 400: return "bad request";
     case 401: return "missing or wrong bearer token";
     case 404: return "not found";
+    case 403: return "forbidden";
     case 405: return "method not allowed";
     case 408: return "request timed out";
     case 413: return "request body too large";
     case 414: return "request URI too long";
     case 415: return "unsupported media type";
+    case 421: return "misdirected request";
+    case 429: return "too many requests";
     case 431: return "request header fields too large";
     case 500: return "internal error";
     case 503: return "service unavailable";
@@ -204,6 +213,14 @@ std::string new_job_name()
     char tail[16];
     std::snprintf(tail, sizeof tail, "%06x", random() & 0xffffffu);
     return std::string("job-") + stamp + "-" + tail;
+}
+
+std::string error_id()
+{
+    std::random_device random;
+    char id[16];
+    std::snprintf(id, sizeof id, "%08x", static_cast<unsigned>(random()));
+    return id;
 }
 
 std::string path_segment(std::string_view name)

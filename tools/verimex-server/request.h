@@ -87,6 +87,10 @@ std::string media_type(std::string_view value);
 // A name for a job posted without one: the time and a random part.
 std::string new_job_name();
 
+// Eight random hexadecimal digits: what an error reply and its log line
+// share, so that the one can be found from the other.
+std::string error_id();
+
 // A name as one URL path segment: unreserved characters as they are,
 // every other byte as %XX.
 std::string path_segment(std::string_view name);

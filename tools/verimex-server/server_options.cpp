@@ -2,12 +2,16 @@
 #include "server_options.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <cstdlib>
+#include <fstream>
+#include <system_error>
 #include <vector>
 
 #include <CLI/CLI.hpp>
 
+#include "browser_guard.h"
 #include "verimex/hosting/job_options.h"
 
 namespace verimex_server {
@@ -38,6 +42,25 @@ std::optional<std::pair<std::string, std::uint16_t>> parse_listen(std::string_vi
     return std::make_pair(std::string(host), static_cast<std::uint16_t>(value));
 }
 
+std::optional<std::string> read_token_file(const std::string& path, std::string& token)
+{
+    errno = 0;
+    std::ifstream in(path, std::ios::binary);
+    std::string first;
+    if (!in || (!std::getline(in, first) && in.bad())) {
+        const int error = errno != 0 ? errno : EIO;
+        return "--token-file: cannot read " + path + ": " + std::generic_category().message(error) + " (errno " +
+               std::to_string(error) + ")";
+    }
+    // The line end an editor leaves, and a CR before it, are not the token's.
+    if (first.ends_with('\r'))
+        first.pop_back();
+    if (first.empty())
+        return "--token-file: " + path + " holds no token on its first line";
+    token = first;
+    return std::nullopt;
+}
+
 std::variant<Options, UsageError> parse_args(std::span<const std::string_view> args)
 {
     Options opts;
@@ -53,9 +76,26 @@ std::variant<Options, UsageError> parse_args(std::span<const std::string_view> a
     app.add_option("--store", opts.store,
                    "Where jobs are kept: an SQLite file (created when missing) or a postgresql:// URI")
         ->capture_default_str();
-    app.add_option("--token", opts.token,
-                   "Require \"Authorization: Bearer TOKEN\" on /v1/* and /metrics")
-        ->envname("VERIMEX_SERVER_TOKEN");
+    auto* token = app.add_option("--token", opts.token,
+                                 "Require \"Authorization: Bearer TOKEN\" on /v1/* and /metrics")
+                      ->envname("VERIMEX_SERVER_TOKEN");
+    // A token on the command line is seen by every user of the machine
+    // (ps, /proc); a file readable by the service alone is not.
+    std::string token_file;
+    app.add_option("--token-file", token_file,
+                   "Read the token from FILE (its first line), instead of --token or VERIMEX_SERVER_TOKEN")
+        ->excludes(token);
+    app.add_flag("--no-token", opts.no_token,
+                 "Listen on an address other than loopback without a token (anyone who reaches it may use it)")
+        ->excludes(token)
+        ->excludes("--token-file");
+    app.add_option("--allow-host", opts.allow_hosts,
+                   "A name the Host field of requests may give (repeatable); loopback and the listen address "
+                   "always may")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    app.add_flag("--allow-private-mx", opts.allow_private_mx,
+                 "Let checks connect to mail exchangers at loopback, private, link-local and other "
+                 "non-public addresses");
     verimex::hosting::add_number(app, "-j,--jobs", opts.jobs, 1, verimex::hosting::max_jobs,
                                  "Job checks that run at once");
     app.add_option("-f,--from", opts.from, "Name sent after \"helo\" (default: this machine's host name)");
@@ -90,6 +130,12 @@ std::variant<Options, UsageError> parse_args(std::span<const std::string_view> a
         opts.help_text = app.help();
         return opts;
     }
+    if (!token_file.empty()) {
+        std::string read;
+        if (const std::optional<std::string> wrong = read_token_file(token_file, read))
+            return UsageError{*wrong};
+        opts.token = read;
+    }
     if (!proxy_given)
         if (const char* env = std::getenv("VERIMEX_PROXY"))
             opts.proxy = env;
@@ -103,6 +149,13 @@ std::variant<Options, UsageError> parse_args(std::span<const std::string_view> a
         return UsageError{"--listen: expected ADDR:PORT, as 127.0.0.1:8025 or [::1]:8025, not \"" + listen + "\""};
     opts.host = where->first;
     opts.port = where->second;
+    // Beyond loopback, every machine that reaches the address could use
+    // the server (and its store); that takes a token, or saying so.
+    if (opts.token.empty() && !opts.no_token && !is_loopback(opts.host))
+        return UsageError{"listening on " + (opts.host.find(':') != std::string::npos ? "[" + opts.host + "]"
+                                                                                       : opts.host) +
+                          " without a token would let anyone who reaches it use this server: give --token or "
+                          "--token-file, or --no-token if that is meant"};
     return opts;
 }
 

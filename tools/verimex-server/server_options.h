@@ -24,6 +24,14 @@ struct Options {
     std::uint16_t port = 8025;
     std::string store{default_store};
     std::string token;       // empty: no authentication
+    // --no-token: listening beyond loopback without a token is meant.
+    bool no_token = false;
+    // --allow-host: names a request's Host may give besides the loopback
+    // names and addresses and the listen address.
+    std::vector<std::string> allow_hosts;
+    // --allow-private-mx: checks may connect to mail exchangers at
+    // loopback, private and other addresses that are not the internet's.
+    bool allow_private_mx = false;
     unsigned jobs = 4;       // -j: job checks at once
     std::string from;        // empty: the machine's host name
     std::int16_t timeout = 0;  // 0: the component's default
@@ -58,6 +66,11 @@ struct UsageError {
 
 // args are the arguments after the program name.
 std::variant<Options, UsageError> parse_args(std::span<const std::string_view> args);
+
+// The token in the first line of the file at path (its line end dropped),
+// or why there is none: the file cannot be read (with the OS's error), or
+// its first line is empty.
+std::optional<std::string> read_token_file(const std::string& path, std::string& token);
 
 // "HOST:PORT" or "[V6]:PORT"; nothing when malformed.
 std::optional<std::pair<std::string, std::uint16_t>> parse_listen(std::string_view text);
