@@ -126,13 +126,26 @@ TEST_F(EngineNetwork, AutoAsksVrfyThenRcptInOneSession)
 TEST_F(EngineNetwork, PrivateMailExchangerIsRefusedWhenAsked)
 {
     SmtpPeer ok("127.0.0.121", mail_server("alice@ok.engine.test"));
-    options o = rcpt_options();
-    o.refuse_private_mx = true;
-    const report r = verify("alice@ok.engine.test", o);
-    EXPECT_EQ(name(r.reason), "refused_address");
-    EXPECT_EQ(r.returnvar, golden::could_not_connect());
-    EXPECT_EQ(r.transcript, "telnet: mx.ok.engine.test\r\nERROR: could not connect to mx.ok.engine.test\r\n");
+    // Every method: vrfy is the component's check, kept off the address by
+    // the socket's filter rather than by the dialog.
+    for (const method m : {method::rcpt, method::automatic, method::vrfy}) {
+        options o = rcpt_options();
+        o.method = m;
+        o.refuse_private_mx = true;
+        const report r = verify("alice@ok.engine.test", o);
+        EXPECT_EQ(name(r.verdict), "unknown") << name(m);
+        EXPECT_EQ(name(r.reason), "refused_address") << name(m);
+        EXPECT_EQ(r.returnvar, golden::could_not_connect()) << name(m);
+        EXPECT_EQ(r.transcript, "telnet: mx.ok.engine.test\r\nERROR: could not connect to mx.ok.engine.test\r\n")
+            << name(m);
+    }
     EXPECT_EQ(ok.connections(), 0);
+    // The filter lasts as long as its check: the next one, not asked to
+    // refuse, connects.
+    options vrfy = rcpt_options();
+    vrfy.method = method::vrfy;
+    EXPECT_NE(verify("alice@ok.engine.test", vrfy).reason, reason::refused_address);
+    EXPECT_EQ(ok.connections(), 1);
 }
 
 TEST_F(EngineNetwork, TarpitEndsAtTheTotalLimit)

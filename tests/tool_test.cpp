@@ -155,6 +155,10 @@ TEST(ToolOptions, EngineSettingsReachEveryCheck)
     EXPECT_EQ(s.helo, "helo.x.test");
     EXPECT_EQ(check_settings(parsed({"--tls", "off", "a"})).tls, verimex::tls_mode::off);
     EXPECT_EQ(check_settings(parsed({"--method", "auto", "a"})).method, verimex::method::automatic);
+    // Connecting wherever DNS points unless asked, with every method.
+    EXPECT_FALSE(s.refuse_private_mx);
+    for (const char* m : {"vrfy", "rcpt", "auto"})
+        EXPECT_TRUE(check_settings(parsed({"--method", m, "--refuse-private-mx", "a"})).refuse_private_mx) << m;
 
     for (std::vector<std::string_view> bad : {
              std::vector<std::string_view>{"--method", "smtp", "a"},
