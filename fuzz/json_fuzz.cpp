@@ -100,8 +100,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const nlohmann::json parsed = nlohmann::json::parse(json);  // throws, and so crashes, when invalid
     FUZZ_CHECK(parsed.is_string() && parsed.get<std::string>() == text);
 
+    // The field reads back as the text, after the "'" that keeps a cell a
+    // spreadsheet would run as a formula inert.
     const std::string csv = verimex::hosting::csv_field(bytes);
-    FUZZ_CHECK(unquote_csv(csv) == text);
+    const bool formula = !text.empty() && std::string_view("=+-@\t\r").find(text.front()) != std::string_view::npos;
+    FUZZ_CHECK(unquote_csv(csv) == (formula ? "'" + text : text));
 
     const std::string plain = verimex_check::escaped(bytes);
     FUZZ_CHECK(!raw_control(plain));
