@@ -22,7 +22,7 @@ void read_address_lines(std::istream& in, std::vector<std::string>& out)
 {
     std::string line;
     // Editors on Windows save UTF-8 with a byte-order mark in front, which
-    // would otherwise become part of the first address.
+    // would otherwise stick to the front of the first address.
     bool first = true;
     while (std::getline(in, line)) {
         if (first && line.starts_with("\xEF\xBB\xBF"))
