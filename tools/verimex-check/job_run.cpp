@@ -126,9 +126,20 @@ int run_job(Options& opts)
             status->job = opts.job;
             if (opts.status)
                 put(stdout, status_json(*status) + "\n");
-            else
-                export_job(*store, opts.job, *export_format(opts.export_format), 0, std::nullopt,
-                           [](const std::string& piece) { put(stdout, piece); });
+            else {
+                // A reader that has gone (or a full disk) ends the export
+                // rather than the rest of a large job being read for nothing.
+                struct OutputGone {};
+                try {
+                    export_job(*store, opts.job, *export_format(opts.export_format), 0, std::nullopt,
+                               [](const std::string& piece) {
+                                   put(stdout, piece);
+                                   if (output_error() != 0)
+                                       throw OutputGone{};
+                               });
+                } catch (const OutputGone&) {
+                }
+            }
             return output_lost() ? platform_failed : all_verified;
         }
         if (!addresses.empty()) {
