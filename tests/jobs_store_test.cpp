@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -14,6 +15,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "verimex/hosting/export.h"
@@ -210,9 +212,11 @@ TEST_P(StoreTest, EachKindOfResultIsClassedAndCounted)
               "\"server_error\":2,\"timeout\":1}}}");
 }
 
-// Partway through an export another worker finishes every address: the
-// export, paged through in chunks, still shows none done.
-TEST_P(StoreTest, AnExportIsOneSnapshotInOrder)
+// Partway through an export another worker finishes every address. Each
+// page of the export is read on its own, so no reader pins the store: the
+// page being handed on still shows none done, the later ones show them all
+// done, and every address comes once, in order.
+TEST_P(StoreTest, AnExportPagesInOrderWithoutPinningTheStore)
 {
     store_->add("j", numbered("p", 2500));
     std::unique_ptr<Store> worker = open_store(location_);
@@ -225,8 +229,13 @@ TEST_P(StoreTest, AnExportIsOneSnapshotInOrder)
         done_seen += e.state == "done";
     });
     EXPECT_EQ(seen, 2500u);
-    EXPECT_EQ(done_seen, 0u);
+    EXPECT_EQ(done_seen, 1500u);
     EXPECT_EQ(store_->status("j")->done, 2500u);
+    // The metrics' figures over every job, read at once.
+    store_->add("k", numbered("k", 5));
+    const StoreTotals totals = store_->totals();
+    EXPECT_EQ(std::tie(totals.jobs, totals.done, totals.due, totals.running, totals.deferred),
+              std::make_tuple(2u, 2500u, 5u, 0u, 0u));
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, StoreTest, ::testing::Values("sqlite", "postgresql"),
@@ -240,6 +249,120 @@ struct FinalCount : RunnerSink {
 // The first check of n0 cannot be made (out of descriptors): that address is
 // given back without an attempt and checked again. Then, with checks that
 // would take far longer than the test, a stop cancels them, joins their
+
+// A start older than the longest politeness interval limits nothing: a
+// later take drops it, so the table every take reads does not keep a row
+// for every mail server the store ever met.
+TEST(SqliteStore, TakesPruneStartsThatNoLongerLimitAnything)
+{
+    const std::string location = verimex::test::new_store("sqlite", files->path());
+    const auto clock = std::make_shared<verimex::test::FakeWallClock>();
+    const std::unique_ptr<Store> store = open_store(location, clock);
+    store->add("j", std::vector<std::string>{"a@one.test"});
+    const std::vector<Lease> first = store->take(request(1));
+    ASSERT_EQ(first.size(), 1u);
+    ASSERT_TRUE(store->record(first[0], result("a@one.test", "000"), std::nullopt));
+    clock->advance(2h);
+    store->add("j", std::vector<std::string>{"b@two.test"});
+    ASSERT_EQ(store->take(request(1)).size(), 1u);
+    std::string keys;
+    FILE* out = ::popen(("sqlite3 '" + location + "' 'SELECT key FROM verimex_key_starts'").c_str(), "r");
+    ASSERT_NE(out, nullptr);
+    for (int c; (c = std::fgetc(out)) != EOF;)
+        keys += static_cast<char>(c);
+    EXPECT_EQ(::pclose(out), 0);
+    EXPECT_EQ(keys, "two.test\n");
+}
+
+// A clock that stands still for a while when asked: a store whose take
+// reads it stops inside the take's transaction, holding the fleet's take
+// lock, as a worker does when it is stopped (Ctrl-Z, a paused VM) there.
+class StallingClock final : public Clock {
+public:
+    std::int64_t now() override
+    {
+        if (stall_.exchange(false)) {
+            stalled_ = true;
+            std::this_thread::sleep_for(stall_for_);
+        }
+        return SystemClock().now();
+    }
+    void stall_next(std::chrono::milliseconds d)
+    {
+        stall_for_ = d;
+        stall_ = true;
+    }
+    std::atomic<bool> stalled_{false};
+
+private:
+    std::atomic<bool> stall_{false};
+    std::chrono::milliseconds stall_for_{0};
+};
+
+// One store stops inside a take. The other waits for the take lock only
+// its lock timeout at a time, and gets the work once the database has
+// ended the stalled session for idling in its transaction; the stalled
+// store's take then fails, and its next call opens a new connection. The
+// URI's options make the limits short enough for a test.
+TEST(PostgresStore, AWorkerStoppedInATakeHoldsTheOthersOnlyUntilItsSessionIsEnded)
+{
+    std::string location = verimex::test::new_store("postgresql", files->path());
+    if (location.empty())
+        GTEST_SKIP() << "no PostgreSQL here";
+    location += "?options=-c%20lock_timeout%3D500ms%20-c%20idle_in_transaction_session_timeout%3D1500ms";
+    const auto clock = std::make_shared<StallingClock>();
+    const std::unique_ptr<Store> stalled = open_store(location, clock);
+    const std::unique_ptr<Store> other = open_store(location);
+    stalled->add("j", numbered("s", 10));
+
+    clock->stall_next(4s);
+    bool stalled_failed = false;
+    std::thread stopped([&] {
+        try {
+            stalled->take(request(10));
+        } catch (const StoreError&) {
+            stalled_failed = true;
+        }
+    });
+    while (!clock->stalled_)
+        std::this_thread::sleep_for(10ms);
+
+    int refused = 0;
+    std::vector<Lease> got;
+    const auto give_up = std::chrono::steady_clock::now() + 20s;
+    while (got.empty() && std::chrono::steady_clock::now() < give_up) {
+        try {
+            got = other->take(request(10));
+        } catch (const StoreError&) {
+            ++refused;
+        }
+    }
+    EXPECT_EQ(got.size(), 10u);
+    EXPECT_GE(refused, 1);
+    stopped.join();
+    EXPECT_TRUE(stalled_failed);
+    // Opened again: it answers, and finds nothing left to take.
+    EXPECT_NO_THROW(stalled->ping());
+    EXPECT_TRUE(stalled->take(request(10)).empty());
+}
+
+// The database restarts under an open store: calls fail while it is down,
+// and work again once it is back, on a connection opened by itself.
+TEST(PostgresStore, AConnectionIsOpenedAgainAfterTheServerRestarts)
+{
+    const std::string location = verimex::test::new_store("postgresql", files->path());
+    if (location.empty())
+        GTEST_SKIP() << "no PostgreSQL here";
+    const std::unique_ptr<Store> store = open_store(location);
+    store->add("j", numbered("r", 3));
+    verimex::test::shared_cluster()->stop();
+    EXPECT_THROW(store->ping(), StoreError);
+    EXPECT_THROW(store->status("j"), StoreError);
+    verimex::test::shared_cluster()->start();
+    EXPECT_NO_THROW(store->ping());
+    EXPECT_EQ(store->status("j")->total, 3u);
+}
+
 // threads and gives every address back, none recorded.
 TEST(Runner, KeepsNChecksInFlightAndGivesAddressesBackOnStop)
 {

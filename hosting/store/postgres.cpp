@@ -83,9 +83,26 @@ public:
         // keepalives and the user timeout make a server that vanished from
         // the network (rather than closing the connection) an error within
         // about a minute, not a worker that waits for ever.
+        //
+        // The session's time limits keep one stopped worker (Ctrl-Z, a
+        // paused VM) from holding the fleet: the server ends a session idle
+        // inside a transaction after 60 s, which frees the take lock it may
+        // hold; a take waits at most 10 s for that lock and any statement
+        // runs at most 60 s, and the caller tries again. An "options" in
+        // the URI replaces all three.
         const char* keys[] = {"connect_timeout",  "application_name", "keepalives_idle", "keepalives_interval",
-                              "keepalives_count", "tcp_user_timeout", "dbname",          nullptr};
-        const char* values[] = {"10", "verimex", "30", "10", "3", "60000", uri.c_str(), nullptr};
+                              "keepalives_count", "tcp_user_timeout", "options",         "dbname",
+                              nullptr};
+        const char* values[] = {"10",
+                                "verimex",
+                                "30",
+                                "10",
+                                "3",
+                                "60000",
+                                "-c lock_timeout=10s -c statement_timeout=60s "
+                                "-c idle_in_transaction_session_timeout=60s",
+                                uri.c_str(),
+                                nullptr};
         owned_.reset(PQconnectdbParams(keys, values, 1));
         conn_ = owned_.get();
         if (conn_ == nullptr || PQstatus(conn_) != CONNECTION_OK)
@@ -158,19 +175,23 @@ public:
 
     void begin(Begin kind) override
     {
-        switch (kind) {
-        case Begin::write: script("BEGIN"); return;
-        case Begin::read: script("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY"); return;
-        case Begin::take:
-            // The fleet's takes one after the other.
-            script("BEGIN");
-            query("SELECT pg_advisory_xact_lock($1)", {sql::integer(take_lock)});
-            return;
-        case Begin::schema:
-            // Workers started together must not both create the tables.
-            script("BEGIN");
-            query("SELECT pg_advisory_xact_lock($1)", {sql::integer(schema_lock)});
-            return;
+        // A connection the server closed (a restart, a session ended for
+        // idling) is opened again here, between transactions, where
+        // nothing of the caller's is lost with it. An idle connection
+        // learns that it broke only from its next statement: when that is
+        // the BEGIN, it is opened again and the BEGIN sent once more.
+        reopen_if_broken();
+        try {
+            start(kind);
+        } catch (const StoreError&) {
+            if (PQstatus(conn_) == CONNECTION_OK) {
+                // The take lock not had in time: the transaction it began
+                // is over too.
+                rollback();
+                throw;
+            }
+            reopen_if_broken();
+            start(kind);
         }
     }
     void commit() override { script("COMMIT"); }
@@ -192,6 +213,34 @@ public:
     Types types() const override { return {"bigserial PRIMARY KEY", "bigint", "bytea", "text"}; }
 
 private:
+    void start(Begin kind)
+    {
+        switch (kind) {
+        case Begin::write: script("BEGIN"); return;
+        case Begin::read: script("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY"); return;
+        case Begin::take:
+            // The fleet's takes one after the other.
+            script("BEGIN");
+            query("SELECT pg_advisory_xact_lock($1)", {sql::integer(take_lock)});
+            return;
+        case Begin::schema:
+            // Workers started together must not both create the tables.
+            script("BEGIN");
+            query("SELECT pg_advisory_xact_lock($1)", {sql::integer(schema_lock)});
+            return;
+        }
+    }
+
+    void reopen_if_broken()
+    {
+        if (PQstatus(conn_) == CONNECTION_OK)
+            return;
+        PQreset(conn_);
+        if (PQstatus(conn_) != CONNECTION_OK)
+            throw StoreError("postgresql: " + connection_message(conn_));
+        script("SET client_min_messages = warning");
+    }
+
     void check(const PgResult& r)
     {
         const ExecStatusType status = r.status();

@@ -9,6 +9,7 @@
 #include <random>
 #include <set>
 
+#include "verimex/hosting/job_options.h"
 #include "verimex/hosting/json.h"
 
 namespace verimex::hosting::sql {
@@ -29,6 +30,9 @@ constexpr std::size_t max_scan = 20'000;
 constexpr std::size_t add_batch = 500;
 // Rows per query of an export.
 constexpr std::int64_t export_chunk = 1000;
+// How often (milliseconds of the store's clock) a take prunes the starts
+// that no longer limit anything.
+constexpr std::int64_t prune_every = 60'000;
 
 // A row state as it stands in a statement.
 std::string S(RowState state)
@@ -156,12 +160,19 @@ public:
     }
 
     std::string_view kind() const override { return db_->kind(); }
+    void ping() override
+    {
+        std::lock_guard lock(mutex_);
+        Transaction t(*db_, Connection::Begin::read);
+        db_->query("SELECT 1");
+        t.commit();
+    }
     using Store::add;
     AddResult add(std::string_view job, std::span<const std::string> addresses,
                   const JobSettings& settings) override;
     std::optional<JobSettings> settings(std::string_view job) override;
     std::optional<JobStatus> status(std::string_view job) override;
-    std::vector<std::string> jobs() override;
+    std::vector<std::string> jobs(std::uint64_t offset, std::uint64_t limit) override;
     bool remove(std::string_view job) override;
     bool export_entries(std::string_view job, std::uint64_t offset, std::optional<std::uint64_t> limit,
                         const std::function<void(const Entry&)>& each) override;
@@ -170,6 +181,7 @@ public:
     void renew(std::span<const Lease> leases, std::chrono::milliseconds lease) override;
     void release(std::span<const Lease> leases) override;
     JobWork work(std::string_view job) override;
+    StoreTotals totals() override;
     Millis now() override
     {
         std::lock_guard lock(mutex_);
@@ -200,6 +212,7 @@ private:
     };
 
     Millis clock() { return clock_ ? clock_->now() : db_->now(); }
+    Millis last_prune_ = INT64_MIN / 2;  // when this store last pruned the politeness starts
     std::optional<std::int64_t> job_id(std::string_view job);
     void create_or_check_schema();
 
@@ -323,11 +336,14 @@ std::optional<JobStatus> SqlStore::status(std::string_view job)
     return s;
 }
 
-std::vector<std::string> SqlStore::jobs()
+std::vector<std::string> SqlStore::jobs(std::uint64_t offset, std::uint64_t limit)
 {
+    const auto clamp = [](std::uint64_t n) { return static_cast<std::int64_t>(std::min<std::uint64_t>(n, INT64_MAX)); };
     std::lock_guard lock(mutex_);
     std::vector<std::string> names;
-    for (const Table::Row& row : db_->query("SELECT name FROM verimex_jobs ORDER BY id").rows)
+    for (const Table::Row& row : db_->query("SELECT name FROM verimex_jobs ORDER BY id LIMIT $1 OFFSET $2",
+                                            {integer(clamp(limit)), integer(clamp(offset))})
+                                     .rows)
         names.push_back(row.text(0));
     return names;
 }
@@ -348,46 +364,59 @@ bool SqlStore::remove(std::string_view job)
 bool SqlStore::export_entries(std::string_view job, std::uint64_t offset, std::optional<std::uint64_t> limit,
                               const std::function<void(const Entry&)>& each)
 {
-    std::lock_guard lock(mutex_);
-    // One snapshot for every chunk of the export, whatever the workers
-    // commit meanwhile.
-    Transaction t(*db_, Connection::Begin::read);
-    const std::optional<std::int64_t> id = job_id(job);
-    if (!id)
-        return false;
-    const Millis at = clock();
+    // Page by page, each page read in a short transaction of its own and
+    // handed on after the store is let go: a client that reads slowly
+    // holds neither a snapshot (SQLite's WAL would grow, PostgreSQL's
+    // vacuum would stop) nor this connection. Pages follow the row id, so
+    // every address comes once, in the order it was added, each as one
+    // commit left it.
+    std::optional<std::int64_t> id;
+    Millis at = 0;
     std::uint64_t left = limit.value_or(UINT64_MAX);
     std::int64_t after = INT64_MIN;
     bool first = true;
     while (left > 0) {
         const auto n = static_cast<std::int64_t>(std::min<std::uint64_t>(left, export_chunk));
-        const Table rows = db_->query(
-            "SELECT address, state, due_at, returnvar, transcript, error, attempts, checked_at, outcome, id, members "
-            "FROM verimex_addresses WHERE job_id = $1 AND id > $2 ORDER BY id LIMIT $3 OFFSET $4",
-            {integer(*id), integer(after), integer(n),
-             integer(first ? static_cast<std::int64_t>(std::min<std::uint64_t>(offset, INT64_MAX)) : 0)});
-        first = false;
-        for (const Table::Row& row : rows.rows) {
-            Entry e;
-            e.address = row.text(0);
-            e.state = state_name(row.integer(1), row.integer(2), at);
-            e.returnvar = row.optional_text(3);
-            e.transcript = row.optional_text(4);
-            e.error = row.optional_text(5);
-            e.attempts = static_cast<std::uint32_t>(row.integer(6));
-            if (!row.is_null(7))
-                e.checked_at = row.integer(7);
-            if (!row.is_null(8))
-                e.outcome = static_cast<Outcome>(row.integer(8));
-            after = row.integer(9);
-            e.members = row.optional_text(10);
-            each(e);
+        std::vector<Entry> page;
+        {
+            std::lock_guard lock(mutex_);
+            Transaction t(*db_, Connection::Begin::read);
+            if (first) {
+                id = job_id(job);
+                if (!id)
+                    return false;
+                at = clock();
+            }
+            const Table rows = db_->query(
+                "SELECT address, state, due_at, returnvar, transcript, error, attempts, checked_at, outcome, id, members "
+                "FROM verimex_addresses WHERE job_id = $1 AND id > $2 ORDER BY id LIMIT $3 OFFSET $4",
+                {integer(*id), integer(after), integer(n),
+                 integer(first ? static_cast<std::int64_t>(std::min<std::uint64_t>(offset, INT64_MAX)) : 0)});
+            t.commit();
+            first = false;
+            page.reserve(rows.rows.size());
+            for (const Table::Row& row : rows.rows) {
+                Entry& e = page.emplace_back();
+                e.address = row.text(0);
+                e.state = state_name(row.integer(1), row.integer(2), at);
+                e.returnvar = row.optional_text(3);
+                e.transcript = row.optional_text(4);
+                e.error = row.optional_text(5);
+                e.attempts = static_cast<std::uint32_t>(row.integer(6));
+                if (!row.is_null(7))
+                    e.checked_at = row.integer(7);
+                if (!row.is_null(8))
+                    e.outcome = static_cast<Outcome>(row.integer(8));
+                after = row.integer(9);
+                e.members = row.optional_text(10);
+            }
         }
-        left -= rows.rows.size();
-        if (static_cast<std::int64_t>(rows.rows.size()) < n)
+        for (const Entry& e : page)
+            each(e);
+        left -= page.size();
+        if (static_cast<std::int64_t>(page.size()) < n)
             break;
     }
-    t.commit();
     return true;
 }
 
@@ -467,6 +496,14 @@ std::vector<Lease> SqlStore::take(const TakeRequest& request)
                    "ON CONFLICT (key) DO UPDATE SET last_start = excluded.last_start",
                    {bytes(l.key), integer(at)});
     }
+    // A start older than the longest interval a worker may ask for limits
+    // nothing; without this the table, read by every take, would keep a
+    // row for every mail server the store ever met.
+    if (at - last_prune_ >= prune_every) {
+        db_->query("DELETE FROM verimex_key_starts WHERE last_start < $1",
+                   {integer(at - static_cast<Millis>(max_mx_interval_ms))});
+        last_prune_ = at;
+    }
     t.commit();
     return leases;
 }
@@ -529,6 +566,26 @@ void SqlStore::release(std::span<const Lease> leases)
                        "WHERE id = $2 AND state = " + S(RowState::leased) + " AND lease_token = $3",
                    {integer(at), integer(l.id), bytes(l.token)});
     t.commit();
+}
+
+StoreTotals SqlStore::totals()
+{
+    std::lock_guard lock(mutex_);
+    Transaction t(*db_, Connection::Begin::read);
+    const Table counts = db_->query(
+        "SELECT (SELECT count(*) FROM verimex_jobs), "
+        "count(*) FILTER (WHERE state = " + S(RowState::done) + "), "
+        "count(*) FILTER (WHERE state < " + S(RowState::done) + " AND due_at <= $1), "
+        "count(*) FILTER (WHERE state = " + S(RowState::leased) + " AND due_at > $1), "
+        "count(*) FILTER (WHERE state = " + S(RowState::waiting) + " AND due_at > $1) FROM verimex_addresses",
+        {integer(clock())});
+    t.commit();
+    const Table::Row& row = counts.rows.at(0);
+    StoreTotals totals;
+    std::uint64_t* fields[] = {&totals.jobs, &totals.done, &totals.due, &totals.running, &totals.deferred};
+    for (int i = 0; i < static_cast<int>(std::size(fields)); ++i)
+        *fields[i] = static_cast<std::uint64_t>(row.integer(i));
+    return totals;
 }
 
 JobWork SqlStore::work(std::string_view job)

@@ -200,6 +200,17 @@ class Api(ServerTest):
                 self.assertEqual((status, b"alice" in body), (404, False), (method, path, body))
         self.assertEqual(self.job("alpha")["total"], 6)
         self.assertEqual([r["address"] for r in self.server.rows(job_path("al%", "/results"))], ["bob@no.server.test"])
+        # The list of jobs is paged, in the order they were made; a full page says where the next begins.
+        everything = self.server.json("GET", "/v1/jobs")[2]["jobs"]
+        n = len(everything)
+        self.assertEqual((everything[-1], n >= 3), ("al%", True))
+        for query, page in [("limit=2", {"jobs": everything[:2], "next_offset": 2}),
+                            ("offset=%d&limit=2" % (n - 1), {"jobs": ["al%"]}),
+                            ("offset=1&limit=1", {"jobs": everything[1:2], "next_offset": 2}),
+                            ("offset=%d" % (n + 5), {"jobs": []})]:
+            self.assertEqual(self.server.json("GET", "/v1/jobs?" + query)[::2], (200, page), query)
+        for query in ["limit=0", "limit=1001", "offset=x"]:
+            self.assertEqual(self.server.json("GET", "/v1/jobs?" + query)[0], 400, query)
 
         # Deleted while its check runs: the check's end does not bring it back, and the name starts afresh.
         self.server.json("POST", "/v1/jobs", {"addresses": ["x@mute.server.test"], "name": "doomed", "timeout": 3})
@@ -562,25 +573,63 @@ class OwnServers(ServerTest):
                 self.assertEqual(run.returncode, code)
                 self.assertRegex(run.stderr, message)
 
-    def test_fleet_server_and_verimex_check_share_a_job_on_postgresql(self):
+    def postgres(self, port):
+        """A throw-away PostgreSQL cluster on 127.0.0.1:port, stopped at the end of the test. Returns its
+        store URI and the functions that stop (fast shutdown) and start it again."""
         if os.geteuid() != 0 or not os.path.exists("/usr/lib/postgresql/15/bin/initdb"):
             self.skipTest("needs root, to run PostgreSQL as its own user, and Debian's postgresql package")
         folder = self.enterContext(tempfile.TemporaryDirectory(prefix="verimex-server-pg."))
         os.chown(folder, pwd.getpwnam("postgres").pw_uid, pwd.getpwnam("postgres").pw_gid)
         # initdb and postgres as the unprivileged "postgres" user, on 127.0.0.1 only.
-        pg, at = "/usr/lib/postgresql/15/bin/", ["-h", "127.0.0.1", "-p", "55433"]
+        pg, at = "/usr/lib/postgresql/15/bin/", ["-h", "127.0.0.1", "-p", str(port)]
         quiet = dict(cwd=folder, user="postgres", group="postgres", extra_groups=[], start_new_session=True,
                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         subprocess.run([pg + "initdb", "-D", folder + "/data", "-A", "trust", "-U", "verimex", "-E", "UTF8",
                         "--no-locale", "--no-sync"], check=True, **quiet)
-        proc = subprocess.Popen([pg + "postgres", "-D", folder + "/data", "-k", folder, *at, "-c", "fsync=off"],
-                                **quiet)
-        self.addCleanup(proc.wait, timeout=30)
-        self.addCleanup(proc.send_signal, signal.SIGINT)  # fast shutdown
-        self.assertTrue(wait_for(lambda: proc.poll() is None and subprocess.run([pg + "pg_isready", "-q", *at])
-                                 .returncode == 0, timeout=30, step=0.05), "postgres did not come up")
+        running = []
+
+        def start():
+            running.append(subprocess.Popen([pg + "postgres", "-D", folder + "/data", "-k", folder, *at, "-c",
+                                             "fsync=off"], **quiet))
+            self.assertTrue(wait_for(lambda: running[-1].poll() is None and subprocess.run(
+                [pg + "pg_isready", "-q", *at]).returncode == 0, timeout=30, step=0.05), "postgres did not come up")
+
+        def stop():
+            proc = running.pop()
+            proc.send_signal(signal.SIGINT)  # fast shutdown: open connections are cut
+            proc.wait(timeout=30)
+
+        self.addCleanup(lambda: running and stop())
+        start()
         subprocess.run([pg + "createdb", *at, "-U", "verimex", "verimex"], check=True, **quiet)
-        uri, fast = "postgresql://verimex@127.0.0.1:55433/verimex", ["-t", "10", "--mx-interval", "0", "--per-mx", "8"]
+        return "postgresql://verimex@127.0.0.1:%d/verimex" % port, stop, start
+
+    def test_a_restarted_postgresql_stops_the_service_only_while_it_is_down(self):
+        uri, stop, start = self.postgres(55434)
+        server = self.start("--store", uri, "-j", "2", "-t", "10", "--mx-interval", "0", "--per-mx", "8")
+        addresses = ["r%03d@yes.server.test" % i for i in range(60)]
+        self.assertEqual(server.json("POST", "/v1/jobs", body={"addresses": addresses, "name": "restart"})[0], 201)
+        self.assertTrue(wait_for(lambda: server.json("GET", "/v1/jobs/restart")[2]["done"] >= 5, timeout=60))
+        stop()
+        # Down: the service says so, and the job calls answer 503 with a time to come back.
+        status, headers, body = server.json("GET", "/healthz")
+        self.assertEqual((status, body), (503, {"status": "store_unavailable", "store": "postgresql"}))
+        self.assertEqual(headers.get("Retry-After"), "5")
+        self.assertEqual(server.json("GET", "/v1/jobs")[0], 503)
+        start()
+        # Back: the server's connections are opened again by themselves, and its workers finish the job.
+        self.assertTrue(wait_for(lambda: server.json("GET", "/healthz")[0] == 200, timeout=30))
+        self.assertEqual(server.json("GET", "/v1/jobs")[0], 200)
+        self.assertTrue(wait_for(lambda: server.json("GET", "/v1/jobs/restart")[2]["done"] == 60, timeout=90))
+        rows = server.rows("/v1/jobs/restart/results")
+        self.assertEqual([(r["address"], r["state"], r["verified"]) for r in rows],
+                         [(a, "done", True) for a in addresses])
+        # A result the server wrote as it went down may be written, never twice.
+        self.assertTrue(all(r["attempts"] in (1, 2) for r in rows), [r["attempts"] for r in rows])
+
+    def test_fleet_server_and_verimex_check_share_a_job_on_postgresql(self):
+        uri, _, _ = self.postgres(55433)
+        fast = ["-t", "10", "--mx-interval", "0", "--per-mx", "8"]
         server = self.start("--store", uri, "-j", "1", *fast)
         # Enough that the server's one worker is far from done when the second worker starts.
         addresses = ["u%03d@yes.server.test" % i for i in range(150)] + ["v%03d@no.server.test" % i for i in range(50)]

@@ -6,6 +6,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <optional>
+#include <thread>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -33,7 +36,10 @@ namespace {
 // the runner at the first Ctrl-C or SIGTERM.
 class JobSink final : public verimex::hosting::RunnerSink {
 public:
-    JobSink(Printer& printer, verimex::hosting::Runner& runner) : printer_(printer), runner_(runner) {}
+    explicit JobSink(Printer& printer) : printer_(printer) {}
+
+    // The run under way, stopped at an interrupt; null between runs.
+    void serve(verimex::hosting::Runner* runner) { runner_ = runner; }
 
     void attempt(const verimex::hosting::Attempt& a) override
     {
@@ -47,15 +53,15 @@ public:
     {
         // Output that cannot be written stops the run too; the addresses
         // under way go back to the job.
-        if (interrupt_signal() != 0 || output_error() != 0)
-            runner_.stop();
+        if ((interrupt_signal() != 0 || output_error() != 0) && runner_ != nullptr)
+            runner_->stop();
         printer_.waiting(printed_, printed_);
     }
     std::size_t printed() const { return printed_; }
 
 private:
     Printer& printer_;
-    verimex::hosting::Runner& runner_;
+    verimex::hosting::Runner* runner_ = nullptr;
     std::size_t printed_ = 0;
 };
 
@@ -65,6 +71,23 @@ std::string owner_name()
     if (::gethostname(host, sizeof host - 1) != 0 || host[0] == '\0')
         std::snprintf(host, sizeof host, "localhost");
     return std::string(host) + ":" + std::to_string(::getpid());
+}
+
+// How long a worker keeps trying a store that fails without a break
+// before it gives up, and the longest pause between two tries.
+constexpr auto store_patience = std::chrono::minutes(5);
+constexpr auto longest_pause = std::chrono::seconds(30);
+
+// Sleeps for pause unless interrupted first; false when interrupted.
+bool pause_unless_interrupted(std::chrono::seconds pause)
+{
+    const auto until = std::chrono::steady_clock::now() + pause;
+    while (std::chrono::steady_clock::now() < until) {
+        if (interrupt_signal() != 0)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return interrupt_signal() == 0;
 }
 
 int store_failed(const std::string& location, const std::string& message)
@@ -195,23 +218,50 @@ int run_job(Options& opts)
     output.out_is_terminal = is_terminal(stdout);
     Printer printer(stdout, stderr, output);
 
-    Runner runner(
-        *store,
-        verimex::hosting::check,
-        run);
-    JobSink sink(printer, runner);
+    // A store that fails under the run (PostgreSQL restarting, a
+    // connection cut) ends that run, not the worker: its leases run out by
+    // themselves, the connection is opened again and the run goes on, after
+    // pauses that double up to longest_pause. Only a store that fails for
+    // store_patience without a result written in between ends it.
+    JobSink sink(printer);
     RunSummary summary;
-    try {
-        catch_interrupts();
-        summary = runner.run(sink);
-    } catch (const StoreError& e) {
-        printer.finish();
-        store_failed(opts.store, e.what());
-        return platform_failed;
-    } catch (const std::exception& e) {
-        printer.finish();
-        put(stderr, std::string("verimex-check: ") + e.what() + "\n");
-        return platform_failed;
+    catch_interrupts();
+    std::optional<std::chrono::steady_clock::time_point> failing_since;
+    std::size_t printed_at_failure = 0;
+    std::chrono::seconds pause{1};
+    for (;;) {
+        Runner runner(*store, verimex::hosting::check, run);
+        sink.serve(&runner);
+        try {
+            summary = runner.run(sink);
+            sink.serve(nullptr);
+            break;
+        } catch (const StoreError& e) {
+            sink.serve(nullptr);
+            const auto now = std::chrono::steady_clock::now();
+            if (!failing_since || sink.printed() != printed_at_failure) {
+                failing_since = now;
+                pause = std::chrono::seconds(1);
+            }
+            printed_at_failure = sink.printed();
+            if (now - *failing_since >= store_patience) {
+                printer.finish();
+                store_failed(opts.store, e.what());
+                return platform_failed;
+            }
+            put(stderr, "verimex-check: store " + printable_location(opts.store) + ": " + e.what() +
+                            "; trying again in " + std::to_string(pause.count()) + " s\n");
+            if (!pause_unless_interrupted(pause)) {
+                summary.stopped = true;
+                break;
+            }
+            pause = std::min<std::chrono::seconds>(pause * 2, longest_pause);
+        } catch (const std::exception& e) {
+            sink.serve(nullptr);
+            printer.finish();
+            put(stderr, std::string("verimex-check: ") + e.what() + "\n");
+            return platform_failed;
+        }
     }
     printer.finish();
     if (output_lost())

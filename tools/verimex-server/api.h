@@ -34,8 +34,8 @@ void count_streamed(std::size_t bytes);
 
 class Api {
 public:
-    // store serves the requests; exports open store_location again, so a
-    // long download holds up nobody else.
+    // store serves the requests and the exports (which hold it only while
+    // they read a page, so a long download holds up nobody else).
     Api(const Options& options, CheckPool& checks, Metrics& metrics, verimex::hosting::Store& store, Log& log);
 
     // The route table. With a null api the handlers are empty: what a
@@ -69,6 +69,9 @@ public:
     // Connections that may send a list (POST /v1/jobs) at once: each may
     // hold up to --max-body bytes, and its parsed form, while it is read.
     static constexpr int post_connections = 8;
+
+    // Job names in one GET /v1/jobs reply, at most and by default.
+    static constexpr std::uint64_t job_page = 1000;
 
     // Job checks under way, kept by the server's runner.
     std::atomic<std::size_t> job_checks_running{0};

@@ -147,10 +147,33 @@ void Api::add_job(const Request& req, Response& res)
     res.set_content(json_body({{"job", job}, {"added", added.added}, {"duplicates", added.duplicates}}), json_type);
 }
 
-void Api::list_jobs(const Request&, Response& res)
+// Paged, so that a store of many jobs is not one reply: a full page says
+// where the next begins.
+void Api::list_jobs(const Request& req, Response& res)
 {
+    std::uint64_t offset = 0, limit = job_page;
+    if (req.has_param("offset")) {
+        const auto n = parse_count(req.get_param_value("offset"));
+        if (!n)
+            return reply_error(res, 400, "offset: expected a whole number from 0");
+        offset = *n;
+    }
+    if (req.has_param("limit")) {
+        const auto n = parse_count(req.get_param_value("limit"));
+        if (!n || *n == 0 || *n > job_page)
+            return reply_error(res, 400, "limit: expected a whole number from 1 to " + std::to_string(job_page));
+        limit = *n;
+    }
     try {
-        res.set_content(json_body({{"jobs", store_.jobs()}}), json_type);
+        // One more than asked tells whether there is a next page.
+        std::vector<std::string> names = store_.jobs(offset, limit + 1);
+        Json body = {{"jobs", Json::array()}};
+        if (names.size() > limit) {
+            names.pop_back();
+            body["next_offset"] = offset + limit;
+        }
+        body["jobs"] = names;
+        res.set_content(json_body(std::move(body)), json_type);
     } catch (const verimex::hosting::StoreError& e) {
         store_failed(log_, res, e);
     }
@@ -222,17 +245,18 @@ void Api::job_results(const Request& req, Response& res)
     const bool csv = *format == verimex::hosting::ExportFormat::csv;
     res.set_header("Content-Disposition",
                    "attachment; filename=\"" + download_name(*name) + (csv ? ".csv\"" : ".jsonl\""));
-    // Written as it is read, in chunks, from a store connection of its own:
-    // a job of millions of addresses needs no more memory than a chunk, and
-    // the export's snapshot holds up no other request.
-    const std::string location = options_.store;
+    // Written as it is read, a page at a time, on the requests' own store
+    // connection: a job of millions of addresses needs no more memory than
+    // a page, and the store is held only while a page is read, never while
+    // a slow client takes it in, so an export holds up no other request
+    // and opens no connection of its own.
+    verimex::hosting::Store* const store = &store_;
     res.set_chunked_content_provider(
         csv ? "text/csv; charset=utf-8" : "application/x-ndjson; charset=utf-8",
-        [location, job = *name, format = *format, offset, limit](std::size_t, httplib::DataSink& sink) {
+        [store, job = *name, format = *format, offset, limit](std::size_t, httplib::DataSink& sink) {
             struct ClientGone {};
             try {
-                const std::unique_ptr<verimex::hosting::Store> own = verimex::hosting::open_store(location);
-                verimex::hosting::export_job(*own, job, format, offset, limit, [&](const std::string& piece) {
+                verimex::hosting::export_job(*store, job, format, offset, limit, [&](const std::string& piece) {
                     if (!sink.write(piece.data(), piece.size()))
                         throw ClientGone{};
                     count_streamed(piece.size());

@@ -185,16 +185,12 @@ void Api::metrics(const httplib::Request&, httplib::Response& res)
     g.job_checks_running = job_checks_running.load();
     g.posting = static_cast<std::size_t>(std::max(posting_.load(), 0));
     try {
-        for (const std::string& name : store_.jobs()) {
-            const auto status = store_.status(name);
-            if (!status)
-                continue;  // removed meanwhile
-            ++g.jobs;
-            g.job_addresses["done"] += status->done;
-            g.job_addresses["due"] += status->due;
-            g.job_addresses["running"] += status->running;
-            g.job_addresses["deferred"] += status->deferred;
-        }
+        const verimex::hosting::StoreTotals totals = store_.totals();
+        g.jobs = totals.jobs;
+        g.job_addresses["done"] = totals.done;
+        g.job_addresses["due"] = totals.due;
+        g.job_addresses["running"] = totals.running;
+        g.job_addresses["deferred"] = totals.deferred;
         g.have_jobs = true;
     } catch (const verimex::hosting::StoreError&) {
         // The figures of the server itself are still worth having.

@@ -30,6 +30,18 @@ void Api::healthz(const httplib::Request&, httplib::Response& res)
         res.set_content("{\"status\":\"stopping\"}\n", json_type);
         return;
     }
+    // Healthy means the jobs can be served: a store that is down (a
+    // PostgreSQL restarting) says so here, and ok again once it is back,
+    // as the store's connection is opened again by itself.
+    try {
+        store_.ping();
+    } catch (const verimex::hosting::StoreError&) {
+        res.status = 503;
+        res.set_header("Retry-After", "5");
+        res.set_content("{\"status\":\"store_unavailable\",\"store\":\"" + std::string(store_.kind()) + "\"}\n",
+                        json_type);
+        return;
+    }
     res.set_content("{\"status\":\"ok\"}\n", json_type);
 }
 

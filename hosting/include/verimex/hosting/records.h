@@ -141,6 +141,12 @@ struct TakeRequest {
     std::string owner;        // recorded with the lease, for people reading the tables
 };
 
+// The whole store at a glance, for the server's metrics.
+struct StoreTotals {
+    std::uint64_t jobs = 0;
+    std::uint64_t done = 0, due = 0, running = 0, deferred = 0;  // addresses of every job, as in JobStatus
+};
+
 struct JobWork {
     std::uint64_t unfinished = 0;     // addresses of the job (or store) without a final result
     std::optional<Millis> next_due;   // the earliest time one of them is or gets due

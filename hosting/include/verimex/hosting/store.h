@@ -12,13 +12,16 @@
 //   - at most `per_key` leases are live at once per mail-server key, and
 //     two leases of one key start at least `interval` apart, across every
 //     worker of the store;
-//   - an export reads one consistent snapshot.
+//   - an export gives every address once, in order, a page at a time,
+//     each page from a short transaction of its own (each address as one
+//     commit left it), so no reader pins the store.
 //
 // Every Store method may throw StoreError (the store cannot be reached,
 // a statement failed). One Store object is one connection; its methods
 // may be called from several threads, one call at a time (they take a
-// lock), so a long export holds up the other callers of the same object:
-// open a second Store for that.
+// lock); an export lets the lock go between its pages. A connection that
+// broke is opened again at the start of the next call, so a store outlives
+// a database restart: the calls made while it is down throw.
 #pragma once
 
 #include <chrono>
@@ -46,6 +49,12 @@ public:
     // "sqlite" or "postgresql".
     virtual std::string_view kind() const = 0;
 
+    // Asks the database something trivial: throws StoreError when it
+    // cannot answer (a server that is down, a file gone). A connection
+    // that broke is opened again first, so this also tells when the store
+    // is back.
+    virtual void ping() = 0;
+
     // Adds the addresses to the job, in order, each once. A job made by
     // this call keeps settings for good; a job that exists keeps its own.
     virtual AddResult add(std::string_view job, std::span<const std::string> addresses,
@@ -62,14 +71,16 @@ public:
     // Nothing when there is no such job.
     virtual std::optional<JobStatus> status(std::string_view job) = 0;
     // The names of the jobs, in the order they were made.
-    virtual std::vector<std::string> jobs() = 0;
+    // At most limit of them, after the first offset.
+    virtual std::vector<std::string> jobs(std::uint64_t offset, std::uint64_t limit) = 0;
     // Removes the job and its addresses; false when there was none. Checks
     // of it still under way find their lease gone and their result is
     // dropped.
     virtual bool remove(std::string_view job) = 0;
     // Calls each for the job's addresses in the order they were added,
-    // skipping `offset` of them and stopping after `limit`, all from one
-    // snapshot of the store. False when there is no such job. An exception
+    // skipping `offset` of them and stopping after `limit`, a page at a
+    // time; each is called with no lock or transaction of the store held.
+    // False when there is no such job. An exception
     // from each ends the export and is passed on.
     virtual bool export_entries(std::string_view job, std::uint64_t offset, std::optional<std::uint64_t> limit,
                                 const std::function<void(const Entry&)>& each) = 0;
@@ -91,6 +102,8 @@ public:
     virtual void release(std::span<const Lease> leases) = 0;
     // What is left of the job (empty name: of every job).
     virtual JobWork work(std::string_view job) = 0;
+    // Every job's counts added up, in one statement.
+    virtual StoreTotals totals() = 0;
     // The store's clock: what leases, retries and politeness intervals are
     // reckoned by.
     virtual Millis now() = 0;
