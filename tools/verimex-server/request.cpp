@@ -46,6 +46,9 @@ std::optional<std::uint64_t> parse_count(std::string_view text)
 
 std::optional<std::int16_t> parse_timeout(std::string_view text)
 {
+    // Digits only: from_chars would take "-0" for 0.
+    if (text.starts_with('-'))
+        return std::nullopt;
     int value = 0;
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (text.empty() || ec != std::errc() || end != text.data() + text.size() || value < 0 || value > 32767)
