@@ -628,7 +628,7 @@ class OwnServers(ServerTest):
         self.assertTrue(all(r["attempts"] in (1, 2) for r in rows), [r["attempts"] for r in rows])
 
     def test_fleet_server_and_verimex_check_share_a_job_on_postgresql(self):
-        uri, _, _ = self.postgres(55433)
+        uri, stop_postgres, _ = self.postgres(55433)
         fast = ["-t", "10", "--mx-interval", "0", "--per-mx", "8"]
         server = self.start("--store", uri, "-j", "1", *fast)
         # Enough that the server's one worker is far from done when the second worker starts.
@@ -650,8 +650,7 @@ class OwnServers(ServerTest):
         self.assertTrue(by_server > 0 and len(by_check) > 0, by_server)
         # With the database gone a client learns that the store failed and under which id the log says why; the
         # database's own words (host, user, database) stay in the log.
-        proc.send_signal(signal.SIGINT)
-        proc.wait(timeout=30)
+        stop_postgres()
         status, headers, body = server.json("GET", "/v1/jobs")
         self.assertEqual((status, headers.get("Retry-After")), (503, "5"))
         m = re.fullmatch(r"store unavailable \(error ([0-9a-f]{8}) in the server's log\)", body["error"])
