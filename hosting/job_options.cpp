@@ -118,6 +118,13 @@ void add_job_options(CLI::App& app, JobOptions& opts, std::vector<std::string>& 
         "Retry timeouts and refused connections too");
 }
 
+void add_session_option(CLI::App& app, unsigned& target)
+{
+    add_number(app, "--recipients-per-session", target, 1, max_recipients_per_session,
+               "Addresses of one domain asked about in one SMTP session with --method rcpt or auto "
+               "(default 20; 1: a session each)");
+}
+
 std::optional<std::string> parse_command_line(CLI::App& app, std::span<const std::string_view> args)
 {
     std::vector<std::string> argv(args.begin(), args.end());

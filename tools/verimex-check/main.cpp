@@ -129,6 +129,7 @@ int main(int argc, char** argv)
             printer.notice(notice);
     }
     bulk.on_worker_start = verimex::hosting::keep_stop_signals_away;
+    bulk.check_many = verimex::hosting::check_many;
     bulk.interrupted = [] { return interrupt_signal() != 0; };
 
     const std::size_t total = addresses.size();

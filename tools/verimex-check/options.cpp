@@ -22,7 +22,7 @@ constexpr std::string_view usage_line =
     "usage: verimex-check [-f FROM] [-t SECONDS] [-s DNS-SERVER] [-j JOBS] [-v] [--json]\n"
     "                     [--method vrfy|rcpt|auto] [--mail-from ADDRESS]\n"
     "                     [--tls try|require|off] [--proxy URL] [--no-catch-all]\n"
-    "                     [--no-progress] [ADDRESS | -]...\n"
+    "                     [--recipients-per-session N] [--no-progress] [ADDRESS | -]...\n"
     "       verimex-check --preflight [-f FROM] [--mail-from ADDRESS] [--proxy URL]\n"
     "                     [-t SECONDS] [-s DNS-SERVER]\n"
     "       verimex-check --store STORE [--job NAME] [job options] [check options]\n"
@@ -86,6 +86,7 @@ std::variant<Options, UsageError> parse_args(std::span<const std::string_view> a
         proxy_given = true;
     });
     app.add_flag_callback("--no-catch-all", [&opts] { opts.catch_all = false; });
+    add_session_option(app, opts.recipients_per_session);
     app.add_flag("--preflight", opts.preflight);
     std::vector<std::string> preflight_given;
     const auto preflight_only = [&preflight_given](std::string name) {
@@ -223,6 +224,11 @@ Options:
                  environment variable VERIMEX_PROXY, if set); the password is
                  never printed or stored
   --no-catch-all do not ask for a random mailbox of the domain
+  --recipients-per-session N
+                 with rcpt or auto, ask about up to N addresses of one
+                 domain in one SMTP session (1 to 100, default 20; 1: a
+                 session per address); each address still gets its own
+                 transcript and the verdict a session of its own gives
   --preflight    check this machine instead of addresses: whether mail
                  servers will believe it (port 25, reverse DNS, the HELO
                  name, DNS blocklists, SPF); one line per finding with what
@@ -310,10 +316,12 @@ made before settings were stored are checked with VRFY.
   --lease SECONDS  how long an address stays taken by a worker that stops
                    answering (default: twice the time limit, at least 60;
                    never less than the time limit)
-  --per-mx K       at most K checks at once per mail server (default 2; 1
+  --per-mx K       at most K sessions at once per mail server (default 2; 1
                    to 10000)
-  --mx-interval MS at least MS milliseconds between the starts of two checks
-                   on one mail server (default 1000). Both hold across every
+  --mx-interval MS at least MS milliseconds between the starts of two
+                   sessions on one mail server (default 1000); a session asks
+                   about up to --recipients-per-session addresses of one
+                   domain that are due together. Both hold across every
                    worker of the store. A mail server is the first mail
                    exchanger of the domain once a check has seen it, so the
                    domains of one provider share its limits.
@@ -395,6 +403,7 @@ verimex::options check_settings(const Options& opts)
     settings.tls = opts.tls;
     settings.proxy = opts.proxy;
     settings.catch_all = opts.catch_all;
+    settings.recipients_per_session = opts.recipients_per_session;
     return settings;
 }
 

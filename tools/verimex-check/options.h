@@ -42,6 +42,9 @@ struct Options {
     // may hold a password, so it is never printed.
     std::string proxy;
     bool catch_all = true;   // --no-catch-all turns the random-mailbox probe off
+    // --recipients-per-session: addresses of one domain that share an SMTP
+    // session in a bulk run (methods rcpt and auto).
+    unsigned recipients_per_session = default_recipients_per_session;
     bool preflight = false;  // --preflight: check this machine, not addresses
     // The preflight's own settings: the port-25 test host, the public
     // address when known, the blocklist zones (nothing: the defaults).

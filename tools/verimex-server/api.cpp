@@ -49,6 +49,7 @@ verimex::options Api::base_settings() const
     settings.timeout = options_.timeout;
     settings.dns_server = options_.dns_server;
     settings.proxy = options_.proxy;
+    settings.recipients_per_session = options_.recipients_per_session;
     return settings;
 }
 

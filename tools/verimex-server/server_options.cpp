@@ -79,6 +79,7 @@ std::variant<Options, UsageError> parse_args(std::span<const std::string_view> a
                                  "Seconds a client may keep the server waiting for the next bytes of its request");
     std::vector<std::string> given;
     verimex::hosting::add_job_options(app, opts.work, given);
+    verimex::hosting::add_session_option(app, opts.recipients_per_session);
     app.add_option("--log-format", opts.log_format,
                    "Log lines on standard error (one per request, one per job event): plain or json")
         ->capture_default_str()->check(CLI::IsMember({"plain", "json"}));
