@@ -467,8 +467,10 @@ TEST_P(JobTool, SessionsKeepPerMxAndAKilledSessionIsTakenAgainWhole)
         workers.emplace_back([&, i] { runs[i] = run_verimex_check(rcpt_args({"-j", "2"})); });
     for (std::thread& t : workers)
         t.join();
+    // One session at a time: a worker may have found none left for it
+    // (status 0) or only good addresses.
     for (std::size_t i = 1; i < runs.size(); ++i)
-        EXPECT_EQ(runs[i].status, 1) << runs[i].err;
+        EXPECT_TRUE(runs[i].status == 0 || runs[i].status == 1) << runs[i].status << runs[i].err;
     expect_each_once(store_, "default", list, runs, 0, rcpt_line);
     EXPECT_EQ(server.most_at_once(), 1);
     // Four sessions of six and the one killed: far fewer than addresses.
