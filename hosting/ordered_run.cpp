@@ -103,7 +103,9 @@ BulkOutcome run_bulk(std::vector<std::string> addresses, CheckFunction check, co
     const auto submit = [&](std::size_t index, bool again) { engine.submit(task_for(index), again); };
     // Checks go out as far ahead of the hand-out as the window allows.
     std::size_t next = 0;
-    const std::size_t per_session = session_size(opts);
+    // Grouped only when a group can share its sessions: checked one after
+    // another on one thread, it would only take away -j.
+    const std::size_t per_session = settings.check_many ? session_size(opts) : 1;
     // With shared sessions the window is refilled a quarter at a time, so
     // that the addresses of one domain in the refill can go together
     // (refilled one at a time, each would be a session of its own).

@@ -164,7 +164,9 @@ std::size_t Runner::take_more(Run& run)
     request.lease = settings_.lease;
     request.politeness = settings_.politeness;
     request.owner = settings_.owner;
-    request.per_session = std::max(settings_.per_session, 1u);
+    // Without a check for many there is no session to share: one address
+    // a lease, each on a thread of its own.
+    request.per_session = settings_.check_many ? std::max(settings_.per_session, 1u) : 1;
     std::vector<Lease> leases = store_.take(request);
     // A session's leases come next to each other.
     std::size_t taken = 0;

@@ -43,7 +43,8 @@ struct BulkSettings {
     std::chrono::milliseconds tick{100};
     // Checks the addresses of one domain in shared SMTP sessions (up to
     // the options' session_size() a group, from those the window lets go
-    // out together); without it every address is checked on its own.
+    // out together); without it every address is checked on its own,
+    // none grouped.
     CheckManyFunction check_many;
     // Run first on every worker thread (the tool keeps signals away there).
     std::function<void()> on_worker_start;

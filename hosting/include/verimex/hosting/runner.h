@@ -41,8 +41,8 @@ struct RunnerSettings {
     // Due addresses of one job and domain taken together, under one lease,
     // and checked in one SMTP session (check_many); 1: one session each.
     unsigned per_session = 1;
-    // Checks a group; without it a group's addresses are checked one after
-    // another with the runner's check.
+    // Checks a session's addresses in one call; without it per_session is
+    // 1, and every address is checked on its own with the runner's check.
     CheckManyFunction check_many;
     std::chrono::milliseconds lease{std::chrono::minutes(5)};
     Politeness politeness;
