@@ -209,9 +209,10 @@ Options:
                  (default 0)
   -s DNS-SERVER  DNS server for the mail-exchanger lookup (default: the
                  system's resolver)
-  -j JOBS        check up to JOBS addresses at the same time, 1 to 10000
-                 (default 1); each runs on a thread of its own with its own
-                 verifier objects. The output is the same as with -j 1.
+  -j JOBS        check up to JOBS addresses (or sessions of addresses of one
+                 domain, see --recipients-per-session) at the same time, 1 to
+                 10000 (default 1); each runs on a thread of its own with its
+                 own verifier objects. The output is the same as with -j 1.
   --method METHOD
                  vrfy, rcpt or auto (default auto; see above)
   --mail-from ADDRESS

@@ -57,7 +57,7 @@ std::variant<Options, UsageError> parse_args(std::span<const std::string_view> a
                    "Require \"Authorization: Bearer TOKEN\" on /v1/* and /metrics")
         ->envname("VERIMEX_SERVER_TOKEN");
     verimex::hosting::add_number(app, "-j,--jobs", opts.jobs, 1, verimex::hosting::max_jobs,
-                                 "Job checks that run at once");
+                                 "Job sessions that run at once (each checks one address, or up to --recipients-per-session of one domain)");
     app.add_option("-f,--from", opts.from, "Name sent after \"helo\" (default: this machine's host name)");
     verimex::hosting::add_number(app, "-t,--timeout", opts.timeout, 0, 32767,
                                  "Time limit of a check in seconds (0: the component's 120)");
