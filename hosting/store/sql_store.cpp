@@ -470,9 +470,17 @@ std::vector<Lease> SqlStore::take(const TakeRequest& request)
             auto groups = job_groups.find(job);
             if (groups == job_groups.end()) {
                 // The component's check (method vrfy, and the jobs made
-                // before settings were stored) is one address at a time.
-                const bool shares = per_session > 1 && !row.is_null(7) &&
-                                    parse_job_settings(row.text(7)).method != verimex::method::vrfy;
+                // before settings were stored) is one address at a time;
+                // so is a job whose settings this version cannot read,
+                // rather than no job taking anything.
+                bool shares = false;
+                if (per_session > 1 && !row.is_null(7)) {
+                    try {
+                        shares = parse_job_settings(row.text(7)).method != verimex::method::vrfy;
+                    } catch (const StoreError&) {
+                        shares = false;
+                    }
+                }
                 groups = job_groups.emplace(job, shares).first;
             }
             std::string key = row.text(4);
@@ -497,8 +505,8 @@ std::vector<Lease> SqlStore::take(const TakeRequest& request)
             if (sessions >= request.count || !limits.admit(key))
                 continue;
             if (groups->second) {
-                // A full session of this domain stays full; its further
-                // addresses open the next one.
+                // This domain's new session (the one before it, if any,
+                // is full) takes its further addresses from here on.
                 open.insert_or_assign({job, row.text(6)}, Session{1, found.size()});
                 ++not_full;
             }
