@@ -12,10 +12,10 @@ Prints Markdown; appends its targets to $VERIMEX_BENCH_TARGETS. The scale
 table's long runs (both servers, -j 100 to 5,000, the politeness table)
 run only with VERIMEX_BENCH_SCALE=full; by default it takes the -j 1000
 rows against the 500 ms servers, so scripts/bench stays short. Once bulk
-runs reuse SMTP sessions, VERIMEX_BENCH_NO_REUSE names the verimex-check
-option(s) that turn reuse off, for rows of one session per address beside
-the `--method rcpt` rows (the connections-per-address column tells which
-is which).
+runs reuse SMTP sessions, VERIMEX_BENCH_NO_REUSE set adds rows of one
+session per address (`--recipients-per-session 1`) beside the `--method
+rcpt` rows (the connections-per-address column tells which is which); a
+value that starts with "-" names other verimex-check options for them.
 
 Each bench runs in a mount namespace of its own with a dnsmasq of its own
 on 127.0.0.2 (bench/engine.zones, every query logged to a file, so a table
@@ -563,9 +563,11 @@ def scale(bin_dir):
     full = os.environ.get("VERIMEX_BENCH_SCALE") == "full"
     print("\n### 11. The scale table: two lists, two server speeds, `-j` 100 to 5,000\n")
     method = has_method(help_of(bin_dir))
-    # The option that turns session reuse off, once bulk runs reuse
-    # sessions by default: a row of one session per address beside them.
+    # Bulk runs reuse sessions by default: with VERIMEX_BENCH_NO_REUSE set,
+    # a row of one session per address beside them.
     no_reuse = os.environ.get("VERIMEX_BENCH_NO_REUSE", "").split()
+    if no_reuse and not no_reuse[0].startswith("-"):
+        no_reuse = ["--recipients-per-session", "1"]
     kinds = list(SERVERS) if full else ["fast"]
     job_counts = [100, 1000, 5000] if full else [1000]
     ns = Namespace()

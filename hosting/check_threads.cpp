@@ -42,16 +42,31 @@ void CheckThreads::start_thread()
 
 CheckThreads::Taken CheckThreads::submit(Task task, bool urgent, std::size_t limit)
 {
+    std::vector<Task> group;
+    group.push_back(std::move(task));
+    return queue(std::move(group), urgent, limit);
+}
+
+CheckThreads::Taken CheckThreads::submit_group(std::vector<Task> group, bool urgent)
+{
+    if (group.empty())
+        return Taken::yes;
+    return queue(std::move(group), urgent, SIZE_MAX);
+}
+
+CheckThreads::Taken CheckThreads::queue(std::vector<Task> group, bool urgent, std::size_t limit)
+{
     std::unique_lock lock(mutex_);
     if (stopping_)
         return Taken::stopping;
     if (limit != SIZE_MAX && queue_.size() >= idle_ + limit)
         return Taken::queue_full;
-    task.opts.cancel = &cancel_;
+    for (Task& task : group)
+        task.opts.cancel = &cancel_;
     if (urgent)
-        queue_.push_front(std::move(task));
+        queue_.push_front(std::move(group));
     else
-        queue_.push_back(std::move(task));
+        queue_.push_back(std::move(group));
     if (queue_.size() > idle_ && alive_ < limit_) {
         start_thread();
         if (threads_.empty()) {
@@ -71,7 +86,8 @@ std::vector<CheckThreads::Task> CheckThreads::stop(bool cancel_running)
     {
         std::lock_guard lock(mutex_);
         stopping_ = true;
-        left.assign(std::make_move_iterator(queue_.begin()), std::make_move_iterator(queue_.end()));
+        for (std::vector<Task>& group : queue_)
+            left.insert(left.end(), std::make_move_iterator(group.begin()), std::make_move_iterator(group.end()));
         queue_.clear();
     }
     if (cancel_running)
@@ -128,6 +144,22 @@ std::string CheckThreads::start_failure() const
     return start_failure_;
 }
 
+std::vector<report> CheckThreads::run_checks(const std::vector<Task>& group)
+{
+    if (group.size() == 1 || !settings_.check_many) {
+        std::vector<report> results;
+        results.reserve(group.size());
+        for (const Task& task : group)
+            results.push_back(checked(check_, task.address, task.opts));
+        return results;
+    }
+    std::vector<std::string> addresses;
+    addresses.reserve(group.size());
+    for (const Task& task : group)
+        addresses.push_back(task.address);
+    return checked_many(settings_.check_many, addresses, group.front().opts);
+}
+
 void CheckThreads::work()
 {
     if (settings_.on_thread_start)
@@ -139,7 +171,7 @@ void CheckThreads::work()
         --idle_;
         if (stopping_ && queue_.empty())
             break;
-        Task task = std::move(queue_.front());
+        std::vector<Task> group = std::move(queue_.front());
         queue_.pop_front();
         ++running_;
         // Every check starts with a lookup, and a name server's queue holds
@@ -153,11 +185,12 @@ void CheckThreads::work()
         lock.unlock();
         if (start_at != std::chrono::steady_clock::time_point{})
             std::this_thread::sleep_until(start_at);
-        report result = checked(check_, task.address, task.opts);
-        if (cancel_.requested())
-            result.cancelled = true;
+        std::vector<report> results = run_checks(group);
+        const bool cancelled = cancel_.requested();
+        const bool unusable =
+            std::any_of(results.begin(), results.end(), [](const report& r) { return r.unusable; });
         bool leave = false;
-        if (result.unusable) {
+        if (unusable) {
             // Before the result is handed on: whoever learns of the
             // shortage finds one thread fewer already.
             lock.lock();
@@ -167,7 +200,11 @@ void CheckThreads::work()
             lock.unlock();
         }
         if (done_)
-            done_(std::move(task), std::move(result));
+            for (std::size_t i = 0; i < group.size(); ++i) {
+                if (cancelled)
+                    results[i].cancelled = true;
+                done_(std::move(group[i]), std::move(results[i]));
+            }
         lock.lock();
         --running_;
         if (leave)

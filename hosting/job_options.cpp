@@ -93,10 +93,11 @@ void add_job_options(CLI::App& app, JobOptions& opts, std::vector<std::string>& 
                "at least 60; never less than the time limit)")
         ->each(note("--lease"));
     add_number(app, "--per-mx", opts.per_mx, 1, max_jobs,
-               "Checks at once per mail server, across every worker of the store")
+               "Sessions (checks of one address, or of several of one domain) at once per mail server, across "
+               "every worker of the store")
         ->each(note("--per-mx"));
     add_number(app, "--mx-interval", opts.mx_interval_ms, 0, max_mx_interval_ms,
-               "Milliseconds between the starts of two checks on one mail server, across every worker")
+               "Milliseconds between the starts of two sessions on one mail server, across every worker")
         ->each(note("--mx-interval"));
     app.add_option_function<std::string>(
            "--retry-after",
@@ -116,6 +117,13 @@ void add_job_options(CLI::App& app, JobOptions& opts, std::vector<std::string>& 
             note("--retry-errors")(0);
         },
         "Retry timeouts and refused connections too");
+}
+
+void add_session_option(CLI::App& app, unsigned& target)
+{
+    add_number(app, "--recipients-per-session", target, 1, max_recipients_per_session,
+               "Addresses of one domain asked about in one SMTP session with --method rcpt or auto "
+               "(default 20; 1: a session each)");
 }
 
 std::optional<std::string> parse_command_line(CLI::App& app, std::span<const std::string_view> args)

@@ -3,12 +3,14 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
 
 #include "verimex/hosting/check_threads.h"
+#include "verimex/hosting/records.h"
 
 namespace verimex::hosting {
 
@@ -68,6 +70,7 @@ BulkOutcome run_bulk(std::vector<std::string> addresses, CheckFunction check, co
     threads.start_all = true;
     threads.start_spacing = start_spacing;
     threads.on_thread_start = settings.on_worker_start;
+    threads.check_many = settings.check_many;
     CheckThreads engine(
         std::move(check),
         [&r](CheckThreads::Task&& task, report&& result) {
@@ -90,18 +93,48 @@ BulkOutcome run_bulk(std::vector<std::string> addresses, CheckFunction check, co
         notice("could start only " + started + " of " + std::to_string(threads.threads) + " worker threads (" +
                why + "); checking " + started + " at a time");
     }
-    const auto submit = [&](std::size_t index, bool again) {
+    const auto task_for = [&](std::size_t index) {
         CheckThreads::Task task;
         task.address = addresses[index];
         task.opts = opts;
         task.id = index;
-        engine.submit(std::move(task), again);
+        return task;
     };
+    const auto submit = [&](std::size_t index, bool again) { engine.submit(task_for(index), again); };
     // Checks go out as far ahead of the hand-out as the window allows.
     std::size_t next = 0;
+    // Grouped only when a group can share its sessions: checked one after
+    // another on one thread, it would only take away -j.
+    const std::size_t per_session = settings.check_many ? session_size(opts) : 1;
+    // With shared sessions the window is refilled a quarter at a time, so
+    // that the addresses of one domain in the refill can go together
+    // (refilled one at a time, each would be a session of its own).
+    const std::size_t refill = per_session > 1 ? std::max<std::size_t>(1, window / 4) : 1;
     const auto fill = [&] {
-        while (next < total && next < r.base + window)
-            submit(next++, false);
+        const std::size_t end = std::min(total, r.base + window);
+        if (next >= end || (end - next < refill && end < total))
+            return;
+        if (per_session == 1) {
+            while (next < end)
+                submit(next++, false);
+            return;
+        }
+        // The addresses of each domain, in input order, up to per_session
+        // a group; groups go out in the order of their first address.
+        std::vector<std::vector<CheckThreads::Task>> groups;
+        std::map<std::string, std::size_t> open;  // domain: its group still taking addresses
+        for (; next < end; ++next) {
+            const std::string domain = domain_of(addresses[next]);
+            const auto it = open.find(domain);
+            if (it != open.end() && groups[it->second].size() < per_session) {
+                groups[it->second].push_back(task_for(next));
+                continue;
+            }
+            open.insert_or_assign(domain, groups.size());
+            groups.emplace_back().push_back(task_for(next));
+        }
+        for (std::vector<CheckThreads::Task>& group : groups)
+            engine.submit_group(std::move(group));
     };
     const auto finish = [&](bool interrupted) {
         engine.stop(true);

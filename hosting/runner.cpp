@@ -57,6 +57,9 @@ struct Runner::Run {
     // Leases of this run not yet written: queued or being checked, by the
     // number their task carries.
     std::map<std::uint64_t, Lease> mine;
+    // The sessions among them, by lease token: how many of each session's
+    // addresses are not written yet. in_flight counts these.
+    std::map<std::string, std::size_t> sessions;
     std::uint64_t next_id = 0;
     // Checked, not written; guarded by the runner's mutex_.
     std::vector<std::pair<std::uint64_t, report>> results;
@@ -96,6 +99,7 @@ bool Runner::write_results(Run& run, RunnerSink& sink)
             continue;
         Lease lease = std::move(it->second);
         run.mine.erase(it);
+        forget_session(run, lease.token);
         if (result.unusable || result.cancelled) {
             store_.release(std::span(&lease, 1));
             ++run.summary.given_back;
@@ -141,9 +145,17 @@ void Runner::renew_leases(Run& run)
     run.next_renew = clock::now() + run.renew_every;
 }
 
+void Runner::forget_session(Run& run, const std::string& token)
+{
+    const auto it = run.sessions.find(token);
+    if (it != run.sessions.end() && --it->second == 0)
+        run.sessions.erase(it);
+}
+
 std::size_t Runner::take_more(Run& run)
 {
-    const std::size_t room = settings_.in_flight - std::min<std::size_t>(run.mine.size(), settings_.in_flight);
+    const std::size_t room =
+        settings_.in_flight - std::min<std::size_t>(run.sessions.size(), settings_.in_flight);
     if (room == 0 || clock::now() < run.next_take || stop_)
         return 0;
     TakeRequest request;
@@ -152,20 +164,43 @@ std::size_t Runner::take_more(Run& run)
     request.lease = settings_.lease;
     request.politeness = settings_.politeness;
     request.owner = settings_.owner;
+    // Without a check for many there is no session to share: one address
+    // a lease, each on a thread of its own.
+    request.per_session = settings_.check_many ? std::max(settings_.per_session, 1u) : 1;
     std::vector<Lease> leases = store_.take(request);
-    if (leases.size() < room)
-        run.next_take = clock::now() + run.retake_tick;
-    for (Lease& lease : leases) {
-        CheckThreads::Task task;
-        task.id = run.next_id++;
-        task.address = lease.address;
-        task.opts = settings_.options_for ? settings_.options_for(lease.job) : settings_.check_options;
-        run.mine.emplace(task.id, std::move(lease));
+    // A session's leases come next to each other.
+    std::size_t taken = 0;
+    for (std::size_t first = 0; first < leases.size();) {
+        std::size_t end = first + 1;
+        while (end < leases.size() && leases[end].token == leases[first].token)
+            ++end;
+        const options opts =
+            settings_.options_for ? settings_.options_for(leases[first].job) : settings_.check_options;
+        std::vector<CheckThreads::Task> group;
+        for (std::size_t i = first; i < end; ++i) {
+            CheckThreads::Task task;
+            task.id = run.next_id++;
+            task.address = leases[i].address;
+            task.opts = opts;
+            ++run.sessions[leases[i].token];
+            run.mine.emplace(task.id, std::move(leases[i]));
+            group.push_back(std::move(task));
+        }
         // The threads are started as the work asks for them, up to
         // in_flight: a small job never starts thousands.
-        run.threads->submit(std::move(task));
+        if (session_size(opts) > 1) {
+            run.threads->submit_group(std::move(group));
+        } else {
+            // Options that check one address at a time: each on its own.
+            for (CheckThreads::Task& task : group)
+                run.threads->submit(std::move(task));
+        }
+        ++taken;
+        first = end;
     }
-    return leases.size();
+    if (taken < room)
+        run.next_take = clock::now() + run.retake_tick;
+    return taken;
 }
 
 std::optional<milliseconds> Runner::when_idle(Run& run)
@@ -201,6 +236,7 @@ void Runner::give_back(Run& run)
     for (auto& [id, lease] : run.mine)
         leases.push_back(std::move(lease));
     run.mine.clear();
+    run.sessions.clear();
     store_.release(leases);
 }
 
@@ -210,6 +246,7 @@ RunSummary Runner::run(RunnerSink& sink)
     CheckThreads::Settings threads;
     threads.threads = settings_.in_flight;
     threads.on_thread_start = settings_.on_worker_start;
+    threads.check_many = settings_.check_many;
     run.threads = std::make_unique<CheckThreads>(
         check_,
         [this, &run](CheckThreads::Task&& task, report&& result) {
@@ -231,7 +268,7 @@ RunSummary Runner::run(RunnerSink& sink)
             const std::size_t taken = take_more(run);
 
             clock::duration wait = run.retake_tick;
-            if (run.mine.empty() && taken == 0) {
+            if (run.sessions.empty() && taken == 0) {
                 const std::optional<milliseconds> idle = when_idle(run);
                 if (!idle) {
                     run.threads->stop(false);
@@ -239,7 +276,7 @@ RunSummary Runner::run(RunnerSink& sink)
                     return run.summary;
                 }
                 wait = *idle;
-            } else if (run.mine.size() >= settings_.in_flight) {
+            } else if (run.sessions.size() >= settings_.in_flight) {
                 wait = run.renew_every;
             }
 

@@ -8,8 +8,11 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <set>
+#include <span>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -241,6 +244,78 @@ TEST(CheckThreads, AThrowingCheckBecomesTheReportsError)
     EXPECT_EQ(back.results[0].second.address, "a7@x.test");
     EXPECT_EQ(back.results[0].second.error, "socket: no buffer space");
     EXPECT_FALSE(back.results[0].second.verified);
+}
+
+// A group goes to one call of the check for many, on one thread, with its
+// tasks back one by one in order; a check for many that throws, or gives
+// the wrong number of reports, leaves every address of the group with the
+// error rather than without a result; and a stop gives back every task of
+// a queued group.
+TEST(CheckThreads, AGroupIsOneCallAndEveryTaskOfItComesBack)
+{
+    struct Case {
+        const char* name;
+        std::function<std::vector<verimex::report>(std::span<const std::string>)> many;
+        std::string error;  // of every report; empty: the call's own reports
+    };
+    const std::vector<Case> cases = {
+        {"shared", [](std::span<const std::string> a) {
+             std::vector<verimex::report> out;
+             for (const std::string& one : a)
+                 out.push_back(ok(one));
+             return out;
+         }, ""},
+        {"throws", [](std::span<const std::string>) -> std::vector<verimex::report> {
+             throw std::runtime_error("poll: interrupted");
+         }, "poll: interrupted"},
+        {"short", [](std::span<const std::string> a) { return std::vector<verimex::report>{ok(a[0])}; },
+         "the check gave 1 results for 3 addresses"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Returned back;
+        std::atomic<int> calls{0}, singles{0};
+        CheckThreads::Settings settings;
+        settings.threads = 2;
+        settings.check_many = [&](std::span<const std::string> a, const verimex::options&) {
+            ++calls;
+            return c.many(a);
+        };
+        CheckThreads engine([&](const std::string& address, const verimex::options&) {
+            ++singles;
+            return ok(address);
+        }, back.done(), settings);
+        engine.submit_group({task(1), task(2), task(3)});
+        engine.submit(task(4));
+        ASSERT_TRUE(back.wait_for(4));
+        engine.stop();
+        engine.join();
+        EXPECT_EQ(calls.load(), 1);
+        EXPECT_EQ(singles.load(), 1) << "a task of its own is checked alone";
+        std::vector<std::uint64_t> group_order;
+        for (const auto& [id, r] : back.results) {
+            EXPECT_EQ(r.address, task(id).address);
+            if (id == 4)
+                continue;
+            group_order.push_back(id);
+            EXPECT_EQ(r.error, c.error);
+            EXPECT_EQ(r.verified, c.error.empty());
+        }
+        EXPECT_EQ(group_order, (std::vector<std::uint64_t>{1, 2, 3}));
+    }
+
+    // Queued behind a check that hangs, a group's tasks all come back on a
+    // stop.
+    Hanging hanging;
+    Returned back;
+    CheckThreads engine(std::ref(hanging), back.done(), {});
+    engine.submit(task(1));
+    ASSERT_TRUE(eventually([&] { return hanging.started == 1; }));
+    engine.submit_group({task(2), task(3)});
+    const std::vector<CheckThreads::Task> left = engine.stop();
+    ASSERT_EQ(left.size(), 2u);
+    EXPECT_EQ(left[0].id, 2u);
+    EXPECT_EQ(left[1].id, 3u);
 }
 
 }  // namespace

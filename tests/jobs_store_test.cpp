@@ -4,6 +4,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +14,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -238,6 +240,86 @@ TEST_P(StoreTest, AnExportPagesInOrderWithoutPinningTheStore)
               std::make_tuple(2u, 2500u, 5u, 0u, 0u));
 }
 
+// A take hands out sessions: up to per_session due addresses of one job and
+// one domain under one token, next to each other; --per-mx and the interval
+// count sessions, not addresses; a vrfy job's addresses go one a session;
+// a session's lease runs out as a whole.
+TEST_P(StoreTest, ASessionLeasesTheDueAddressesOfOneDomainUnderOneToken)
+{
+    std::vector<std::string> list;
+    for (int i = 0; i < 12; ++i) {
+        list.push_back("a" + std::to_string(i) + "@a.test");
+        if (i < 3)
+            list.push_back("b" + std::to_string(i) + "@B.test");
+    }
+    list.push_back("c0@c.test");
+    store_->add("j", list);
+    store_->add("v", std::vector<std::string>{"v0@v.test", "v1@v.test", "v2@v.test"}, settings_of_older_jobs());
+    TakeRequest sessions = request(2, 10min);
+    sessions.per_session = 5;
+    sessions.politeness = {1, 0ms};
+    const auto addresses_of = [](const std::vector<Lease>& leases, std::size_t from, std::size_t to) {
+        std::vector<std::string> out;
+        for (std::size_t i = from; i < to; ++i)
+            out.push_back(leases[i].address);
+        return out;
+    };
+
+    const std::vector<Lease> first = store_->take(sessions);
+    ASSERT_EQ(first.size(), 8u);
+    EXPECT_EQ(addresses_of(first, 0, 5),
+              (std::vector<std::string>{"a0@a.test", "a1@a.test", "a2@a.test", "a3@a.test", "a4@a.test"}));
+    EXPECT_EQ(addresses_of(first, 5, 8), (std::vector<std::string>{"b0@B.test", "b1@B.test", "b2@B.test"}));
+    for (std::size_t i = 0; i < first.size(); ++i)
+        EXPECT_EQ(first[i].token == first[0].token, i < 5) << i;
+    EXPECT_EQ(first[5].token, first[7].token);
+
+    // One session of each key is live: only c.test may start.
+    sessions.count = 10;
+    const std::vector<Lease> second = store_->take(sessions);
+    ASSERT_EQ(second.size(), 1u);
+    EXPECT_EQ(second[0].address, "c0@c.test");
+    for (std::size_t i = 0; i < 5; ++i)
+        ASSERT_TRUE(store_->record(first[i], result(first[i].address, "000"), std::nullopt));
+    const std::vector<Lease> third = store_->take(sessions);
+    ASSERT_EQ(third.size(), 5u);
+    EXPECT_EQ(third[0].address, "a5@a.test");
+    EXPECT_EQ(third[4].address, "a9@a.test");
+
+    // An interval: the next session of a key waits for it, however many
+    // addresses the last one took.
+    TakeRequest spaced = sessions;
+    spaced.politeness = {10, 1000ms};
+    EXPECT_TRUE(store_->take(spaced).empty());
+    clock_->advance(1000ms);
+    const std::vector<Lease> fourth = store_->take(spaced);
+    ASSERT_EQ(fourth.size(), 2u) << "a10 and a11 in one session";
+    EXPECT_EQ(fourth[0].token, fourth[1].token);
+
+    // The component's check goes one address at a time.
+    TakeRequest vrfy = sessions;
+    vrfy.job = "v";
+    vrfy.politeness = {10, 0ms};
+    const std::vector<Lease> singles = store_->take(vrfy);
+    ASSERT_EQ(singles.size(), 3u);
+    EXPECT_NE(singles[0].token, singles[1].token);
+    EXPECT_NE(singles[1].token, singles[2].token);
+
+    // Run out, the B.test session's three are due again together (the
+    // oldest due), and the old token records none of them.
+    clock_->advance(10min - 1000ms);
+    sessions.count = 1;
+    const std::vector<Lease> again = store_->take(sessions);
+    ASSERT_EQ(addresses_of(again, 0, again.size()),
+              (std::vector<std::string>{"b0@B.test", "b1@B.test", "b2@B.test"}));
+    EXPECT_EQ(again[0].token, again[2].token);
+    EXPECT_NE(again[0].token, first[5].token);
+    for (std::size_t i = 0; i < 3; ++i) {
+        EXPECT_FALSE(store_->record(first[5 + i], result(first[5 + i].address, "000"), std::nullopt)) << i;
+        EXPECT_TRUE(store_->record(again[i], result(again[i].address, "000"), std::nullopt)) << i;
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Stores, StoreTest, ::testing::Values("sqlite", "postgresql"),
                          [](const auto& p) { return p.param; });
 
@@ -426,6 +508,63 @@ TEST(Runner, KeepsNChecksInFlightAndGivesAddressesBackOnStop)
     EXPECT_EQ(running_slow.load(), 0) << "a check still ran after run() returned";
     EXPECT_EQ(sink.finals, 40);
     EXPECT_EQ(store->status("j")->due, 6u);
+}
+
+// With sessions the runner hands each session's addresses (one domain, up to
+// per_session) to one check_many call, keeps in_flight sessions going, and
+// writes every address once.
+TEST(Runner, ChecksEachSessionInOneCallAndCountsSessionsInFlight)
+{
+    const std::unique_ptr<Store> store = open_store(verimex::test::new_store("sqlite", files->path()));
+    std::vector<std::string> list;
+    for (int i = 0; i < 30; ++i)
+        list.push_back("m" + std::to_string(i) + "@" + (i % 3 == 0 ? "one" : "two") + ".test");
+    store->add("j", list);
+    std::mutex mutex;
+    std::vector<std::vector<std::string>> calls;
+    int running = 0, most = 0;
+    RunnerSettings settings;
+    settings.job = "j";
+    settings.in_flight = 2;
+    settings.per_session = 4;
+    settings.lease = 5s;
+    settings.politeness = {0, 0ms};
+    settings.idle_poll = 50ms;
+    settings.check_many = [&](std::span<const std::string> addresses, const verimex::options&) {
+        std::unique_lock lock(mutex);
+        calls.emplace_back(addresses.begin(), addresses.end());
+        most = std::max(most, ++running);
+        lock.unlock();
+        std::this_thread::sleep_for(20ms);
+        std::vector<verimex::report> out;
+        for (const std::string& a : addresses)
+            out.push_back(result(a, "000"));
+        lock.lock();
+        --running;
+        return out;
+    };
+    const CheckFunction one = [](const std::string& address, const verimex::options&) {
+        ADD_FAILURE() << "checked alone: " << address;
+        return result(address, "000");
+    };
+    FinalCount sink;
+    const RunSummary summary = Runner(*store, one, settings).run(sink);
+    EXPECT_EQ(summary.final_results, 30u);
+    EXPECT_EQ(most, 2);
+    std::map<std::string, int> seen;
+    for (const std::vector<std::string>& call : calls) {
+        EXPECT_LE(call.size(), 4u);
+        EXPECT_GT(call.size(), 1u) << "every domain has more than one due address left until its last";
+        for (const std::string& a : call) {
+            EXPECT_EQ(domain_of(a), domain_of(call[0]));
+            ++seen[a];
+        }
+    }
+    EXPECT_EQ(seen.size(), 30u);
+    for (const auto& [address, n] : seen)
+        EXPECT_EQ(n, 1) << address;
+    for (const Entry& e : entries(*store))
+        EXPECT_EQ(e.attempts, 1u) << e.address;
 }
 
 // A store made by the programs of schema version 1 is taken forward when

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <csignal>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <numeric>
@@ -143,6 +144,117 @@ private:
 
 verimex::test::TempFolder* const files = verimex::test::add_temp_folder("verimex-jobs-tool");
 
+// Asked with RCPT: knows "good..." names, can hold each RCPT reply, and
+// counts connections, RCPTs, and sessions open at once. A session is open
+// from its accept until just before its last reply other than to QUIT goes
+// out (its client can have been done from then on), or until it closes
+// with none pending, as a killed client leaves it.
+class RcptServer {
+    template <typename F>
+    auto locked(F f) const
+    {
+        std::lock_guard lock(mutex_);
+        return f();
+    }
+
+public:
+    explicit RcptServer(std::chrono::milliseconds hold = 0ms) : hold_(hold) {}
+
+    verimex::test::Behaviour behaviour()
+    {
+        return [this](PeerConnection& c) {
+            const std::size_t index = locked([&] {
+                spans_.push_back({clock_type::now(), std::nullopt});
+                return spans_.size() - 1;
+            });
+            const auto set_end = [&](std::optional<clock_type::time_point> at) {
+                locked([&] { spans_[index].second = at; });
+            };
+            std::optional<std::string> line;
+            if (c.send("220 mx.rcpt.jobs.test ESMTP\r\n"))
+                line = c.read_line();
+            for (; line; line = c.read_line()) {
+                const std::string verb = verimex::test::verb_of(*line);
+                if (verb != "quit")
+                    set_end(std::nullopt);
+                std::string reply = "502 5.5.2 what\r\n";
+                if (verb == "ehlo" || verb == "helo") {
+                    reply = "250 mx.rcpt.jobs.test\r\n";
+                } else if (verb == "mail" || verb == "rset") {
+                    reply = "250 2.0.0 Ok\r\n";
+                } else if (verb == "rcpt") {
+                    const std::size_t open = line->find('<'), close = line->find('>');
+                    const std::string who = open != std::string::npos && close != std::string::npos && close > open
+                                                ? line->substr(open + 1, close - open - 1)
+                                                : std::string();
+                    locked([&] { return ++rcpts_; });
+                    if (!c.pause(hold_))
+                        break;
+                    reply = who.starts_with("good") ? "250 2.1.5 Ok\r\n"
+                                                    : "550 5.1.1 <" + who + ">: no such user\r\n";
+                } else if (verb == "quit") {
+                    reply = "221 2.0.0 Bye\r\n";
+                }
+                if (verb != "quit")
+                    set_end(clock_type::now());
+                if (!c.send(reply) || verb == "quit")
+                    break;
+            }
+            locked([&] {
+                if (!spans_[index].second)
+                    spans_[index].second = clock_type::now();
+            });
+        };
+    }
+
+    int most_at_once() const
+    {
+        std::vector<std::pair<clock_type::time_point, int>> events;
+        for (const auto& [start, end] : locked([&] { return spans_; })) {
+            events.emplace_back(start, 1);
+            events.emplace_back(end.value_or(clock_type::time_point::max()), -1);
+        }
+        std::sort(events.begin(), events.end());
+        int open = 0;
+        int most = 0;
+        for (const auto& e : events)
+            most = std::max(most, open += e.second);
+        return most;
+    }
+    std::size_t connections() const
+    {
+        return locked([&] { return spans_.size(); });
+    }
+    int rcpts() const
+    {
+        return locked([&] { return rcpts_; });
+    }
+
+private:
+    const std::chrono::milliseconds hold_;
+    mutable std::mutex mutex_;
+    std::vector<std::pair<clock_type::time_point, std::optional<clock_type::time_point>>> spans_;
+    int rcpts_ = 0;
+};
+
+// goodN@rcpt.jobs.test and badN@rcpt.jobs.test, every third one unknown
+// (never three refused in a row, which would end a session early).
+std::vector<std::string> rcpt_list(int count)
+{
+    std::vector<std::string> list;
+    for (int i = 0; i < count; ++i)
+        list.push_back((i % 3 == 0 ? "bad" : "good") + std::to_string(i) + "@rcpt.jobs.test");
+    return list;
+}
+
+// What verimex-check prints for one of them, checked with RCPT.
+std::string rcpt_line(const std::string& address)
+{
+    return address + (address.starts_with("good")
+                          ? ": deliverable accepted"
+                          : ": undeliverable no_such_mailbox: 550 5.1.1 <" + address + ">: no such user");
+}
+
 // badN@domain and goodN@domain, every third one unknown.
 std::vector<std::string> numbered(const std::string& prefix, int count)
 {
@@ -157,7 +269,8 @@ std::vector<std::string> numbered(const std::string& prefix, int count)
 // after it is written: a worker killed between the two leaves up to `killed`
 // addresses unprinted, never doubled.
 void expect_each_once(const std::string& store, const std::string& job, const std::vector<std::string>& addresses,
-                      const std::vector<ToolRun>& runs, std::size_t killed = 0)
+                      const std::vector<ToolRun>& runs, std::size_t killed = 0,
+                      const std::function<std::string(const std::string&)>& line_of = {})
 {
     std::map<std::string, int> printed;
     for (const ToolRun& run : runs)
@@ -165,7 +278,8 @@ void expect_each_once(const std::string& store, const std::string& job, const st
             ++printed[line];
     std::size_t missing = 0;
     for (const std::string& a : addresses) {
-        const std::string line = a + (a.starts_with("good") ? ": 000" : ": 550 5.1.1 <" + a + ">: no such user");
+        const std::string line = line_of ? line_of(a)
+                                         : a + (a.starts_with("good") ? ": 000" : ": 550 5.1.1 <" + a + ">: no such user");
         if (printed[line] == 0 && missing < killed)
             ++missing;
         else
@@ -316,8 +430,90 @@ TEST_P(JobTool, AtMostKConnectionsPerProviderAndStartsTheIntervalApartAcrossWork
     EXPECT_GE(starts.back() - starts[2], 10 * 400ms - 150ms);
 }
 
+// Sessions of a job on one mail exchanger, --per-mx 1: never two at once,
+// across workers. The first worker is killed in the middle of its second
+// session; once that lease runs out the others take its addresses again,
+// and every address ends with one result, printed once.
+TEST_P(JobTool, SessionsKeepPerMxAndAKilledSessionIsTakenAgainWhole)
+{
+    RcptServer server(150ms);
+    SmtpPeer peer("127.0.0.163", server.behaviour());
+    const auto rcpt_args = [&](std::vector<std::string> more) {
+        more.insert(more.begin(), {"--store", store_, "-t", "1", "--lease", "2", "-f", "jobs.test", "--per-mx", "1",
+                                   "--mx-interval", "0", "--recipients-per-session", "6"});
+        return more;
+    };
+    // One check first: the store learns the mail exchanger, which the
+    // sessions after it count against.
+    ASSERT_EQ(run_verimex_check(rcpt_args({"--job", "learn", "--method", "rcpt", "good@rcpt.jobs.test"})).status, 0);
+    const std::size_t learnt = server.connections();
+
+    const std::vector<std::string> list = rcpt_list(24);
+    verimex::hosting::JobSettings rcpt;
+    rcpt.method = verimex::method::rcpt;
+    open_store(store_)->add("default", list, rcpt);
+    std::vector<ToolRun> runs(3);
+    ToolInput input;
+    input.signal = SIGKILL;
+    input.signal_when = [&](const ToolRun& r) {
+        if (lines_of(r.out).size() < 6)
+            return false;
+        // The first session is printed; the kill comes two RCPTs into the
+        // next one.
+        const int seen = server.rcpts();
+        const auto give_up = clock_type::now() + 10s;
+        while (server.rcpts() < seen + 2 && clock_type::now() < give_up)
+            std::this_thread::sleep_for(5ms);
+        return true;
+    };
+    runs[0] = run_verimex_check(rcpt_args({"-j", "1"}), input);
+    EXPECT_TRUE(runs[0].signalled);
+    EXPECT_EQ(lines_of(runs[0].out).size(), 6u) << runs[0].out;
+    std::vector<std::thread> workers;
+    for (std::size_t i = 1; i < runs.size(); ++i)
+        workers.emplace_back([&, i] { runs[i] = run_verimex_check(rcpt_args({"-j", "2"})); });
+    for (std::thread& t : workers)
+        t.join();
+    // One session at a time: a worker may have found none left for it
+    // (status 0) or only good addresses.
+    for (std::size_t i = 1; i < runs.size(); ++i)
+        EXPECT_TRUE(runs[i].status == 0 || runs[i].status == 1) << runs[i].status << runs[i].err;
+    expect_each_once(store_, "default", list, runs, 0, rcpt_line);
+    EXPECT_EQ(server.most_at_once(), 1);
+    // Four sessions of six and the one killed: far fewer than addresses.
+    EXPECT_EQ(server.connections() - learnt, 5u);
+}
+
 INSTANTIATE_TEST_SUITE_P(Stores, JobTool, ::testing::Values("sqlite", "postgresql"),
                          [](const auto& p) { return p.param; });
+
+// A plain run (no store) over one domain: its addresses share sessions,
+// far fewer connections than addresses, and every line is what a session
+// per address (--recipients-per-session 1) prints.
+TEST_F(SqliteJobTool, APlainRunSharesSessionsAndPrintsWhatASessionEachDoes)
+{
+    RcptServer server;
+    SmtpPeer peer("127.0.0.163", server.behaviour());
+    const std::vector<std::string> list = rcpt_list(30);
+    std::vector<std::string> shared = {"--method", "rcpt", "-t", "3", "-f", "jobs.test", "-j", "3"};
+    shared.insert(shared.end(), list.begin(), list.end());
+    std::vector<std::string> alone = shared;
+    alone.insert(alone.begin(), {"--recipients-per-session", "1"});
+
+    const ToolRun together = run_verimex_check(shared);
+    const std::size_t sessions = server.connections();
+    const ToolRun one_each = run_verimex_check(alone);
+    EXPECT_EQ(together.status, 1) << together.err;
+    EXPECT_EQ(together.out, one_each.out);
+    EXPECT_EQ(together.status, one_each.status);
+    const std::vector<std::string> lines = lines_of(together.out);
+    ASSERT_EQ(lines.size(), list.size());
+    for (std::size_t i = 0; i < list.size(); ++i)
+        EXPECT_EQ(lines[i], rcpt_line(list[i]));
+    // The default of 20 a session: two sessions for thirty addresses.
+    EXPECT_EQ(sessions, 2u);
+    EXPECT_EQ(server.connections() - sessions, list.size());
+}
 
 // Greylisted on its first two attempts: retried on the list, checked and
 // printed once; with the retries used up, the last reply stands. An address

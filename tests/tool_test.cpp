@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <span>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -24,6 +25,7 @@
 
 #include "verimex/hosting/ordered_run.h"
 #include "verimex/hosting/check.h"
+#include "verimex/hosting/records.h"
 #include "verimex/hosting/address_list.h"
 #include "options.h"
 #include "printer.h"
@@ -159,6 +161,14 @@ TEST(ToolOptions, EngineSettingsReachEveryCheck)
     EXPECT_FALSE(s.refuse_private_mx);
     for (const char* m : {"vrfy", "rcpt", "auto"})
         EXPECT_TRUE(check_settings(parsed({"--method", m, "--refuse-private-mx", "a"})).refuse_private_mx) << m;
+    // Sessions: 20 addresses of one domain unless told, 1 to 100; a vrfy
+    // run groups none, whatever it says.
+    EXPECT_EQ(session_size(check_settings(plain)), 20u);
+    EXPECT_EQ(session_size(check_settings(parsed({"--recipients-per-session", "100", "a"}))), 100u);
+    EXPECT_EQ(session_size(check_settings(parsed({"--recipients-per-session=1", "a"}))), 1u);
+    EXPECT_EQ(session_size(check_settings(parsed({"--method", "vrfy", "--recipients-per-session", "50", "a"}))), 1u);
+    for (std::string_view bad : {"0", "101", "", "2x"})
+        EXPECT_TRUE(refused({"--recipients-per-session", bad, "a"})) << bad;
 
     for (std::vector<std::string_view> bad : {
              std::vector<std::string_view>{"--method", "smtp", "a"},
@@ -484,6 +494,70 @@ TEST(ToolBulk, ResultsComeInInputOrderWhateverOrderChecksEndIn)
         EXPECT_EQ(checked, std::multiset<std::string>(list.begin(), list.end()));
         EXPECT_LE(threads.size(), jobs);
         EXPECT_EQ(threads.count(std::this_thread::get_id()), 0u) << "checks run on worker threads";
+    }
+}
+
+// With a check for many, the addresses of one domain that go out together
+// (domains told apart without regard to case) are one call, up to the
+// session size, in input order; the output keeps input order; the window
+// still bounds how far ahead checks run; with vrfy nothing is grouped.
+TEST(ToolBulk, AddressesOfOneDomainGoOutTogetherAndComeBackInInputOrder)
+{
+    std::vector<std::string> list;
+    for (int i = 0; i < 40; ++i)
+        list.push_back("m" + std::to_string(i) + (i % 4 == 0 ? "@One.test" : i % 4 == 1 ? "@one.TEST" : "@two.test"));
+    struct Case {
+        verimex::method method;
+        unsigned per_session;
+        std::size_t window;
+        std::size_t most;  // the largest group
+    };
+    for (const Case c : {Case{verimex::method::rcpt, 6, 4096, 6}, Case{verimex::method::automatic, 20, 4096, 20},
+                         Case{verimex::method::rcpt, 20, 8, 4}, Case{verimex::method::vrfy, 20, 4096, 1},
+                         Case{verimex::method::rcpt, 1, 4096, 1}}) {
+        SCOPED_TRACE(std::to_string(c.per_session) + " a session, window " + std::to_string(c.window));
+        std::mutex mutex;
+        std::vector<std::vector<std::string>> groups;
+        std::atomic<std::size_t> furthest_ahead{0};
+        CollectingSink sink;
+        BulkSettings settings;
+        settings.jobs = 3;
+        settings.window = c.window;
+        settings.check_many = [&](std::span<const std::string> a, const verimex::options&) {
+            std::vector<verimex::report> out;
+            for (const std::string& one : a) {
+                const std::size_t ahead = std::stoul(one.substr(1)) - sink.handed.load();
+                std::size_t seen = furthest_ahead.load();
+                while (ahead > seen && !furthest_ahead.compare_exchange_weak(seen, ahead)) {
+                }
+                out.push_back(fake_result(one));
+            }
+            std::lock_guard lock(mutex);
+            groups.emplace_back(a.begin(), a.end());
+            return out;
+        };
+        const auto one = [&](const std::string& address, const verimex::options&) {
+            std::lock_guard lock(mutex);
+            groups.push_back({address});
+            return fake_result(address);
+        };
+        verimex::options opts;
+        opts.method = c.method;
+        opts.recipients_per_session = c.per_session;
+        run_bulk(list, one, opts, sink, settings);
+        EXPECT_EQ(sink.addresses, list);
+        EXPECT_LT(furthest_ahead.load(), c.window);
+        std::size_t most = 0, checked = 0;
+        for (const std::vector<std::string>& g : groups) {
+            most = std::max(most, g.size());
+            checked += g.size();
+            for (std::size_t i = 1; i < g.size(); ++i) {
+                EXPECT_EQ(domain_of(g[i]), domain_of(g[0]));
+                EXPECT_LT(std::stoul(g[i - 1].substr(1)), std::stoul(g[i].substr(1)));
+            }
+        }
+        EXPECT_EQ(most, c.most);
+        EXPECT_EQ(checked, list.size());
     }
 }
 

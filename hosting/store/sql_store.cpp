@@ -26,6 +26,7 @@ constexpr int schema_version = 2;
 // most, to find some whose keys are not at their limits.
 constexpr std::size_t take_batch = 256;
 constexpr std::size_t max_scan = 20'000;
+constexpr std::size_t fill_scan = 4 * take_batch;
 // Addresses per INSERT when a list is added: one round trip each.
 constexpr std::size_t add_batch = 500;
 // Rows per query of an export.
@@ -437,9 +438,11 @@ std::vector<Lease> SqlStore::take(const TakeRequest& request)
             return leases;
     }
     KeyLimits limits(request.politeness, at);
+    // A session is one start and one connection however many addresses
+    // it asks about: the live ones are counted by their tokens.
     for (const Table::Row& row :
-         db_->query("SELECT lease_key, count(*) FROM verimex_addresses WHERE state = " + S(RowState::leased) +
-                        " AND due_at > $1 GROUP BY lease_key",
+         db_->query("SELECT lease_key, count(DISTINCT lease_token) FROM verimex_addresses WHERE state = " +
+                        S(RowState::leased) + " AND due_at > $1 GROUP BY lease_key",
                     {integer(at)})
              .rows)
         limits.live(row.text(0), static_cast<std::uint64_t>(row.integer(1)));
@@ -448,11 +451,32 @@ std::vector<Lease> SqlStore::take(const TakeRequest& request)
                                      .rows)
         limits.started(row.text(0), row.integer(1));
 
+    // The sessions of this take, open to more addresses of their job and
+    // domain until per_session, and how full each one is.
+    struct Session {
+        std::size_t size = 0;
+        std::size_t first = 0;  // its first lease in `found`
+    };
+    const std::size_t per_session = std::max<std::size_t>(request.per_session, 1);
+    std::map<std::pair<std::string, std::string>, Session> open;
+    std::map<std::string, bool> job_groups;  // by job name: whether its addresses share sessions
+    std::size_t sessions = 0;
+    std::size_t not_full = 0;  // open sessions with room
+    // Once every session is opened, the scan looks this far on for more
+    // addresses of theirs, and no farther: a list of many domains mixed
+    // would otherwise have every take read max_scan rows.
+    std::size_t scanned_when_opened = 0;
+    std::size_t scanned = 0;
+    const auto room_left = [&] { return not_full > 0 && scanned < scanned_when_opened + fill_scan; };
+    std::vector<Lease> found;
+
     // Due addresses oldest first, a batch at a time, leaving out the keys
     // that are at their limits; the scan goes on past a busy provider's
-    // addresses to the others.
+    // addresses to the others, and on after the last session is opened
+    // for more addresses of the open ones.
     const std::string scan =
-        "SELECT a.id, j.name, a.address, a.attempts, coalesce(m.key, a.domain) AS k, a.due_at "
+        "SELECT a.id, j.name, a.address, a.attempts, coalesce(m.key, a.domain) AS k, a.due_at, a.domain, "
+        "j.settings "
         "FROM verimex_addresses a JOIN verimex_jobs j ON j.id = a.job_id "
         "LEFT JOIN verimex_mx m ON m.domain = a.domain "
         "WHERE a.state < " + S(RowState::done) + " AND a.due_at <= $1 AND (a.due_at, a.id) > ($2, $3) " +
@@ -460,41 +484,89 @@ std::vector<Lease> SqlStore::take(const TakeRequest& request)
         std::string(db_->row_lock());
     Millis after_due = INT64_MIN;
     std::int64_t after_id = INT64_MIN;
-    std::size_t scanned = 0;
-    while (leases.size() < request.count && scanned < max_scan) {
+    while ((sessions < request.count || room_left()) && scanned < max_scan) {
         std::vector<Value> params = {integer(at), integer(after_due), integer(after_id)};
         if (id)
             params.push_back(integer(*id));
         const Table rows = db_->query(scan, params);
         for (const Table::Row& row : rows.rows) {
-            if (leases.size() >= request.count)
+            if (sessions >= request.count && !room_left())
                 break;
             ++scanned;
             after_id = row.integer(0);
             after_due = row.integer(5);
+            std::string job = row.text(1);
+            auto groups = job_groups.find(job);
+            if (groups == job_groups.end()) {
+                // The component's check (method vrfy, and the jobs made
+                // before settings were stored) is one address at a time;
+                // so is a job whose settings this version cannot read,
+                // rather than no job taking anything.
+                bool shares = false;
+                if (per_session > 1 && !row.is_null(7)) {
+                    try {
+                        shares = parse_job_settings(row.text(7)).method != verimex::method::vrfy;
+                    } catch (const StoreError&) {
+                        shares = false;
+                    }
+                }
+                groups = job_groups.emplace(job, shares).first;
+            }
             std::string key = row.text(4);
-            if (!limits.admit(key))
-                continue;
             Lease l;
             l.id = after_id;
-            l.job = row.text(1);
-            l.address = row.text(2);
             l.attempts = static_cast<std::uint32_t>(row.integer(3));
+            l.address = row.text(2);
+            if (groups->second) {
+                auto it = open.find({job, row.text(6)});
+                if (it != open.end() && it->second.size < per_session) {
+                    // One more address of an open session: no start of its own.
+                    const Lease& first = found[it->second.first];
+                    l.job = std::move(job);
+                    l.key = first.key;
+                    l.token = first.token;
+                    if (++it->second.size == per_session)
+                        --not_full;
+                    found.push_back(std::move(l));
+                    continue;
+                }
+            }
+            if (sessions >= request.count || !limits.admit(key))
+                continue;
+            if (groups->second) {
+                // This domain's new session (the one before it, if any,
+                // is full) takes its further addresses from here on.
+                open.insert_or_assign({job, row.text(6)}, Session{1, found.size()});
+                ++not_full;
+            }
+            l.job = std::move(job);
             l.key = std::move(key);
             l.token = tokens_.next();
-            leases.push_back(std::move(l));
+            if (++sessions == request.count)
+                scanned_when_opened = scanned;
+            found.push_back(std::move(l));
         }
         if (rows.rows.size() < take_batch)
             break;
     }
+    // Each session's addresses next to each other, sessions in the order
+    // they were opened.
+    std::map<std::string, std::size_t> order;
+    for (const Lease& l : found)
+        order.emplace(l.token, order.size());
+    std::stable_sort(found.begin(), found.end(),
+                     [&](const Lease& a, const Lease& b) { return order[a.token] < order[b.token]; });
+    leases = std::move(found);
+    std::set<std::string> started;
     for (const Lease& l : leases) {
         db_->query("UPDATE verimex_addresses SET state = " + S(RowState::leased) +
                        ", due_at = $1, lease_key = $2, lease_token = $3, lease_owner = $4 WHERE id = $5",
                    {integer(at + request.lease.count()), bytes(l.key), bytes(l.token), bytes(request.owner),
                     integer(l.id)});
-        db_->query("INSERT INTO verimex_key_starts(key, last_start) VALUES ($1, $2) "
-                   "ON CONFLICT (key) DO UPDATE SET last_start = excluded.last_start",
-                   {bytes(l.key), integer(at)});
+        if (started.insert(l.token).second)
+            db_->query("INSERT INTO verimex_key_starts(key, last_start) VALUES ($1, $2) "
+                       "ON CONFLICT (key) DO UPDATE SET last_start = excluded.last_start",
+                       {bytes(l.key), integer(at)});
     }
     // A start older than the longest interval a worker may ask for limits
     // nothing; without this the table, read by every take, would keep a

@@ -103,10 +103,11 @@ class ServerTest(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
+        cls.rcpt_peer = smtp_peer.Peer("127.0.0.97", name="mx.rcpt.server.test", vrfy=CANNOT_VRFY, mailboxes=["alice"])
         for peer in [smtp_peer.Peer("127.0.0.91", vrfy="250 2.0.0 someone"),
                      smtp_peer.Peer("127.0.0.92", vrfy=REJECT), smtp_peer.Peer("127.0.0.94", mute=True),
                      smtp_peer.Peer("127.0.0.95", vrfy=RawReply(b"553 caf\xe9 \xff\xfe ok")),
-                     smtp_peer.Peer("127.0.0.97", name="mx.rcpt.server.test", vrfy=CANNOT_VRFY, mailboxes=["alice"]),
+                     cls.rcpt_peer,
                      smtp_peer.Peer("127.0.0.98", name="mx.all.server.test", vrfy=CANNOT_VRFY, catch_all=True)]:
             cls.addClassCleanup(peer.stop)
         if cls.args is not None:

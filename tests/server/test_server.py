@@ -309,6 +309,20 @@ class Verdicts(ServerTest):
             for line in ["EHLO jobs.server.test\r\n", "MAIL FROM:<jobs@sender.server.test>\r\n"]:
                 self.assertIn(line, r["transcript"])
             self.assertNotIn("vrfy", r["transcript"].lower().replace("250-vrfy", ""))
+        # The addresses of one domain share sessions: fewer connections
+        # than addresses, each with its own verdict and transcript.
+        many = ["alice@rcpt.server.test"] + ["nosuchuser%d@rcpt.server.test" % i for i in range(11)]
+        before = self.rcpt_peer.connections
+        self.server.json("POST", "/v1/jobs", {"addresses": many, "name": "sessions-job", "method": "rcpt"})
+        self.assertTrue(wait_for(lambda: self.server.json("GET", "/v1/jobs/sessions-job")[2]["done"] == 12,
+                                 timeout=60))
+        rows = self.server.rows("/v1/jobs/sessions-job/results")
+        self.assertEqual([(r["address"], r["returnvar"]) for r in rows],
+                         [(many[0], "000")] + [(a, UNKNOWN_USER % a) for a in many[1:]])
+        for r in rows:
+            self.assertEqual(r["transcript"].count("RCPT TO:<" + r["address"] + ">"), 1, r["transcript"])
+            self.assertNotIn("RCPT TO:<nosuchuser", r["transcript"].replace("RCPT TO:<" + r["address"], ""))
+        self.assertLess(self.rcpt_peer.connections - before, len(many))
         # A job posted without settings is checked with auto: VRFY decides at yes.server.test.
         self.server.json("POST", "/v1/jobs", {"addresses": addresses[2:], "name": "auto-job"})
         self.assertTrue(wait_for(lambda: self.server.json("GET", "/v1/jobs/auto-job")[2]["done"] == 1, timeout=60))
@@ -635,9 +649,12 @@ class OwnServers(ServerTest):
         addresses = ["u%03d@yes.server.test" % i for i in range(150)] + ["v%03d@no.server.test" % i for i in range(50)]
         status, _, body = server.json("POST", "/v1/jobs", body={"addresses": addresses, "name": "fleet"})
         self.assertEqual((status, body), (201, {"job": "fleet", "added": 200, "duplicates": 0}))
-        # A worker of its own joins the job on the store, as one on another machine would, and leaves at its end.
+        # A worker of its own joins the job on the store, as one on another machine would, and leaves at its end;
+        # one address a session, so that it does not finish the job before the server's worker looks, and the
+        # two take sessions of both sizes from one job.
         run = subprocess.run([os.environ["VERIMEX_CHECK"], "--store", uri, "--job", "fleet", "-j", "4", *fast,
-                              "--json"], stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
+                              "--recipients-per-session", "1", "--json"],
+                             stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
         self.assertIn(run.returncode, (0, 1), run.stderr)
         by_check = [json.loads(line)["address"] for line in run.stdout.decode().splitlines()]
         self.assertTrue(wait_for(lambda: server.json("GET", "/v1/jobs/fleet")[2]["done"] == 200, timeout=60))

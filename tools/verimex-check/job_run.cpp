@@ -199,6 +199,8 @@ int run_job(Options& opts)
     run.until = opts.no_wait ? Until::nothing_due : Until::job_done;
     run.on_worker_start = verimex::hosting::keep_stop_signals_away;
     run.owner = owner_name();
+    run.per_session = session_size(run.check_options);
+    run.check_many = verimex::hosting::check_many;
 
     if (opts.jobs > 1) {
         // As in a plain run: each check in flight holds a few descriptors

@@ -132,6 +132,7 @@ int main(int argc, char** argv)
             printer.notice(notice);
     }
     bulk.on_worker_start = verimex::hosting::keep_stop_signals_away;
+    bulk.check_many = verimex::hosting::check_many;
     // Output that cannot be written ends the run as Ctrl-C would: checking
     // on for results nobody will see only costs the mail servers.
     bulk.interrupted = [] { return interrupt_signal() != 0 || output_error() != 0; };

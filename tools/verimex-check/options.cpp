@@ -22,7 +22,8 @@ constexpr std::string_view usage_line =
     "usage: verimex-check [-f FROM] [-t SECONDS] [-s DNS-SERVER] [-j JOBS] [-v] [--json]\n"
     "                     [--method vrfy|rcpt|auto] [--mail-from ADDRESS]\n"
     "                     [--tls try|require|off] [--proxy URL] [--no-catch-all]\n"
-    "                     [--refuse-private-mx] [--no-progress] [ADDRESS | -]...\n"
+    "                     [--refuse-private-mx] [--recipients-per-session N]\n"
+    "                     [--no-progress] [ADDRESS | -]...\n"
     "       verimex-check --preflight [-f FROM] [--mail-from ADDRESS] [--proxy URL]\n"
     "                     [-t SECONDS] [-s DNS-SERVER]\n"
     "       verimex-check --store STORE [--job NAME] [job options] [check options]\n"
@@ -87,6 +88,7 @@ std::variant<Options, UsageError> parse_args(std::span<const std::string_view> a
     });
     app.add_flag_callback("--no-catch-all", [&opts] { opts.catch_all = false; });
     app.add_flag("--refuse-private-mx", opts.refuse_private_mx);
+    add_session_option(app, opts.recipients_per_session);
     app.add_flag("--preflight", opts.preflight);
     std::vector<std::string> preflight_given;
     const auto preflight_only = [&preflight_given](std::string name) {
@@ -209,9 +211,10 @@ Options:
                  (default 0)
   -s DNS-SERVER  DNS server for the mail-exchanger lookup (default: the
                  system's resolver)
-  -j JOBS        check up to JOBS addresses at the same time, 1 to 10000
-                 (default 1); each runs on a thread of its own with its own
-                 verifier objects. The output is the same as with -j 1.
+  -j JOBS        check up to JOBS addresses (or sessions of addresses of one
+                 domain, see --recipients-per-session) at the same time, 1 to
+                 10000 (default 1); each runs on a thread of its own with its
+                 own verifier objects. The output is the same as with -j 1.
   --method METHOD
                  vrfy, rcpt or auto (default auto; see above)
   --mail-from ADDRESS
@@ -230,6 +233,11 @@ Options:
                  multicast or reserved address: such a check ends unknown
                  refused_address, "ERROR: could not connect to mail server"
                  (default: connect wherever DNS points)
+  --recipients-per-session N
+                 with rcpt or auto, ask about up to N addresses of one
+                 domain in one SMTP session (1 to 100, default 20; 1: a
+                 session per address); each address still gets its own
+                 transcript and the verdict a session of its own gives
   --preflight    check this machine instead of addresses: whether mail
                  servers will believe it (port 25, reverse DNS, the HELO
                  name, DNS blocklists, SPF); one line per finding with what
@@ -317,10 +325,12 @@ made before settings were stored are checked with VRFY.
   --lease SECONDS  how long an address stays taken by a worker that stops
                    answering (default: twice the time limit, at least 60;
                    never less than the time limit)
-  --per-mx K       at most K checks at once per mail server (default 2; 1
+  --per-mx K       at most K sessions at once per mail server (default 2; 1
                    to 10000)
-  --mx-interval MS at least MS milliseconds between the starts of two checks
-                   on one mail server (default 1000). Both hold across every
+  --mx-interval MS at least MS milliseconds between the starts of two
+                   sessions on one mail server (default 1000); a session asks
+                   about up to --recipients-per-session addresses of one
+                   domain that are due together. Both hold across every
                    worker of the store. A mail server is the first mail
                    exchanger of the domain once a check has seen it, so the
                    domains of one provider share its limits.
@@ -404,6 +414,7 @@ verimex::options check_settings(const Options& opts)
     settings.proxy = opts.proxy;
     settings.catch_all = opts.catch_all;
     settings.refuse_private_mx = opts.refuse_private_mx;
+    settings.recipients_per_session = opts.recipients_per_session;
     return settings;
 }
 

@@ -43,6 +43,9 @@ struct Options {
     std::string proxy;
     bool catch_all = true;   // --no-catch-all turns the random-mailbox probe off
     bool refuse_private_mx = false;  // --refuse-private-mx
+    // --recipients-per-session: addresses of one domain that share an SMTP
+    // session in a bulk run (methods rcpt and auto).
+    unsigned recipients_per_session = default_recipients_per_session;
     bool preflight = false;  // --preflight: check this machine, not addresses
     // The preflight's own settings: the port-25 test host, the public
     // address when known, the blocklist zones (nothing: the defaults).

@@ -54,6 +54,7 @@ verimex::options Api::base_settings() const
     // Anyone who may post a list could otherwise point an MX record at this
     // server's own network and have it probe there.
     settings.refuse_private_mx = !options_.allow_private_mx;
+    settings.recipients_per_session = options_.recipients_per_session;
     return settings;
 }
 

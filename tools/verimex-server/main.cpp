@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <cstdio>
 #include <exception>
 #include <string>
@@ -197,6 +198,19 @@ int main(int argc, char** argv)
         metrics.check_done(Metrics::Source::job, result,
                            std::chrono::steady_clock::now() - start);
         return result;
+    };
+    work.per_session = opts.recipients_per_session;
+    work.check_many = [&api, &metrics](std::span<const std::string> addresses, const verimex::options& settings) {
+        const auto start = std::chrono::steady_clock::now();
+        api.job_checks_running += addresses.size();
+        std::vector<verimex::report> results = verimex::hosting::check_many(addresses, settings);
+        api.job_checks_running -= addresses.size();
+        // Each address's result comes when its session ends: the session's
+        // time is each one's time.
+        const auto took = std::chrono::steady_clock::now() - start;
+        for (const verimex::report& result : results)
+            metrics.check_done(Metrics::Source::job, result, took);
+        return results;
     };
     std::mutex runner_mutex;
     std::condition_variable runner_wake;

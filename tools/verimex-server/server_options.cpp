@@ -97,7 +97,7 @@ std::variant<Options, UsageError> parse_args(std::span<const std::string_view> a
                  "Let checks connect to mail exchangers at loopback, private, link-local and other "
                  "non-public addresses");
     verimex::hosting::add_number(app, "-j,--jobs", opts.jobs, 1, verimex::hosting::max_jobs,
-                                 "Job checks that run at once");
+                                 "Job sessions that run at once (each checks one address, or up to --recipients-per-session of one domain)");
     app.add_option("-f,--from", opts.from, "Name sent after \"helo\" (default: this machine's host name)");
     verimex::hosting::add_number(app, "-t,--timeout", opts.timeout, 0, 32767,
                                  "Time limit of a check in seconds (0: the component's 120)");
@@ -119,6 +119,7 @@ std::variant<Options, UsageError> parse_args(std::span<const std::string_view> a
                                  "Seconds a client may keep the server waiting for the next bytes of its request");
     std::vector<std::string> given;
     verimex::hosting::add_job_options(app, opts.work, given);
+    verimex::hosting::add_session_option(app, opts.recipients_per_session);
     app.add_option("--log-format", opts.log_format,
                    "Log lines on standard error (one per request, one per job event): plain or json")
         ->capture_default_str()->check(CLI::IsMember({"plain", "json"}));

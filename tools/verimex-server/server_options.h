@@ -32,7 +32,7 @@ struct Options {
     // --allow-private-mx: checks may connect to mail exchangers at
     // loopback, private and other addresses that are not the internet's.
     bool allow_private_mx = false;
-    unsigned jobs = 4;       // -j: job checks at once
+    unsigned jobs = 4;       // -j: job sessions (checks of one address or of a group) at once
     std::string from;        // empty: the machine's host name
     std::int16_t timeout = 0;  // 0: the component's default
     std::string dns_server;
@@ -45,6 +45,9 @@ struct Options {
     unsigned read_timeout = 10;      // seconds a read from a client may wait
     // Job options, as verimex-check takes them.
     verimex::hosting::JobOptions work;
+    // --recipients-per-session: addresses of one domain the job workers
+    // ask about in one SMTP session (not stored with a job).
+    unsigned recipients_per_session = verimex::hosting::default_recipients_per_session;
     std::string log_format = "plain";  // --log-format: plain or json
     bool help = false;
     std::string help_text;

@@ -11,6 +11,10 @@
 // checks in flight through the engine's verimex::cancellation, so that the
 // threads can be joined within moments rather than a time limit.
 //
+// A group of tasks (addresses of one domain) is checked in one call of the
+// check for many, in shared SMTP sessions, on one thread; each of its tasks
+// still comes back to Done on its own.
+//
 // A check that could not be made for want of file descriptors
 // (report::unusable) costs its thread: the thread ends once it has handed
 // the result on, so fewer checks hold descriptors from then on. The last
@@ -56,6 +60,9 @@ public:
         std::chrono::microseconds start_spacing{0};
         // Runs first on every thread.
         std::function<void()> on_thread_start;
+        // Checks a group in one call; without it a group's addresses are
+        // checked one after another with the check for one.
+        CheckManyFunction check_many;
     };
 
     // Throws std::system_error when not a single thread could be started
@@ -72,6 +79,9 @@ public:
     // thread when none is idle and the engine has room for one; throws
     // std::system_error only when no thread at all could be started.
     Taken submit(Task task, bool urgent = false, std::size_t limit = SIZE_MAX);
+    // Queues tasks to be checked together, with the first one's options
+    // (the same for all of them), as one entry of the queue.
+    Taken submit_group(std::vector<Task> group, bool urgent = false);
 
     // Ends the work: no further check starts, waits end, and the queued
     // tasks are returned. With cancel_running the checks in flight are
@@ -80,7 +90,7 @@ public:
     // Waits for every thread to end; after stop().
     void join();
 
-    std::size_t queued() const;
+    std::size_t queued() const;  // entries: single tasks and groups
     std::size_t running() const;
     unsigned threads() const;  // started and not ended
     unsigned idle() const;     // of them, waiting for a task
@@ -90,6 +100,8 @@ public:
 
 private:
     void start_thread();  // with mutex_ held
+    Taken queue(std::vector<Task> group, bool urgent, std::size_t limit);
+    std::vector<report> run_checks(const std::vector<Task>& group);
     void work();
 
     const CheckFunction check_;
@@ -100,7 +112,7 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable ready_;
     // Guarded by mutex_.
-    std::deque<Task> queue_;
+    std::deque<std::vector<Task>> queue_;
     std::size_t running_ = 0;
     unsigned idle_ = 0;
     unsigned alive_ = 0;

@@ -29,6 +29,12 @@ inline constexpr unsigned max_lease_seconds = 7U * 24 * 3600;
 // The longest --mx-interval: an hour.
 inline constexpr unsigned max_mx_interval_ms = 3'600'000;
 
+// The addresses of one domain one SMTP session asks about in a bulk run
+// (--recipients-per-session): at most, and when not given. 1 is a session
+// per address.
+inline constexpr unsigned max_recipients_per_session = 100;
+inline constexpr unsigned default_recipients_per_session = 20;
+
 // How the workers of a job take and retry its addresses: the options both
 // programs take for it, defined once (add_job_options).
 struct JobOptions {
@@ -48,6 +54,10 @@ struct JobOptions {
 // to app, read into opts. Each is listed in `given` by its name once it
 // was given on the command line (a program may want --store with them).
 void add_job_options(CLI::App& app, JobOptions& opts, std::vector<std::string>& given);
+
+// Adds --recipients-per-session, read into target. It holds for plain runs
+// and for jobs alike, and is a worker's own: it is not stored with a job.
+void add_session_option(CLI::App& app, unsigned& target);
 
 // Reads args (those after the program's name) with app. Returns the usage
 // error as both programs word it (lower case, one line); nothing when the

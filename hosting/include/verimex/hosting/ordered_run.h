@@ -41,6 +41,11 @@ struct BulkSettings {
     // How often a wait for the next result stops to call waiting() and to
     // ask interrupted().
     std::chrono::milliseconds tick{100};
+    // Checks the addresses of one domain in shared SMTP sessions (up to
+    // the options' session_size() a group, from those the window lets go
+    // out together); without it every address is checked on its own,
+    // none grouped.
+    CheckManyFunction check_many;
     // Run first on every worker thread (the tool keeps signals away there).
     std::function<void()> on_worker_start;
     // Asked on the calling thread before each result is handed out and at

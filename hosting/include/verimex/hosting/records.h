@@ -119,7 +119,7 @@ struct Entry {
 
 // The limits per mail-server key.
 struct Politeness {
-    unsigned per_key = 2;                      // leases live at once
+    unsigned per_key = 2;                      // sessions (lease tokens) live at once
     std::chrono::milliseconds interval{1000};  // between two starts
 };
 
@@ -129,7 +129,7 @@ struct Lease {
     std::string job;
     std::string address;
     std::string key;       // the mail-server key it counts against
-    std::string token;     // proves the lease is still this worker's
+    std::string token;     // proves the lease is still this worker's; shared by a session's addresses
     std::uint32_t attempts = 0;  // made before this one
 };
 
@@ -139,6 +139,9 @@ struct TakeRequest {
     std::chrono::milliseconds lease{std::chrono::minutes(5)};
     Politeness politeness;
     std::string owner;        // recorded with the lease, for people reading the tables
+    // Addresses of one job and domain one session (one lease token) may
+    // take together; count and the politeness limits count sessions.
+    std::size_t per_session = 1;
 };
 
 // The whole store at a glance, for the server's metrics.

@@ -1,7 +1,9 @@
-// Working on a store's jobs in this process: N checks in flight, each on a
-// thread of its own (the verifier serves one check at a time per thread),
-// taking due addresses under leases, renewing the leases while the checks
-// run, and writing each result before handing it on.
+// Working on a store's jobs in this process: N sessions in flight, each on
+// a thread of its own (the verifier serves one check at a time per thread),
+// taking due addresses under leases (the addresses of one domain that are
+// due together under one lease, to share an SMTP session), renewing the
+// leases while the checks run, and writing each result before handing it
+// on.
 //
 // A Runner is driven from one thread (the one calling run()); stop() may
 // be called from any thread or a signal-watching loop. A server keeps one
@@ -35,7 +37,13 @@ enum class Until {
 
 struct RunnerSettings {
     std::string job;             // empty: any job of the store
-    unsigned in_flight = 1;      // checks at the same time
+    unsigned in_flight = 1;      // sessions (checks of one address or of a group) at the same time
+    // Due addresses of one job and domain taken together, under one lease,
+    // and checked in one SMTP session (check_many); 1: one session each.
+    unsigned per_session = 1;
+    // Checks a session's addresses in one call; without it per_session is
+    // 1, and every address is checked on its own with the runner's check.
+    CheckManyFunction check_many;
     std::chrono::milliseconds lease{std::chrono::minutes(5)};
     Politeness politeness;
     // Delays before the attempts after a temporary (4xx) reply: with n
@@ -107,6 +115,7 @@ private:
     bool write_results(Run& run, RunnerSink& sink);
     void renew_leases(Run& run);
     std::size_t take_more(Run& run);
+    void forget_session(Run& run, const std::string& token);
     std::optional<std::chrono::milliseconds> when_idle(Run& run);
     void give_back(Run& run);
 

@@ -86,8 +86,12 @@ public:
                                 const std::function<void(const Entry&)>& each) = 0;
 
     // Worker side.
-    // Leases up to request.count due addresses, oldest due first, skipping
-    // those whose key is at its limits.
+    // Leases up to request.count sessions' worth of due addresses, oldest
+    // due first, skipping those whose key is at its limits. A session is
+    // up to request.per_session due addresses of one job and one domain
+    // under one lease token (handed out next to each other), to be checked
+    // together; the politeness limits count sessions. A job whose method is
+    // vrfy has one address per session.
     virtual std::vector<Lease> take(const TakeRequest& request) = 0;
     // Writes an attempt's result in one transaction: final (retry_at empty)
     // or deferred until retry_at. It also learns the domain's mail-server
