@@ -332,6 +332,34 @@ struct FinalCount : RunnerSink {
 // given back without an attempt and checked again. Then, with checks that
 // would take far longer than the test, a stop cancels them, joins their
 
+// A provider at its limit with 30,000 due addresses ahead of another's 100
+// holds up nobody else: once its one session is out, the next take finds
+// the other domain, though its addresses stand past the scan's reach.
+TEST_P(StoreTest, ASaturatedProviderAheadOfTheRestStarvesNoOtherDomain)
+{
+    std::vector<std::string> list;
+    for (int i = 0; i < 30'000; ++i)
+        list.push_back("a" + std::to_string(i) + "@busy.test");
+    for (int i = 0; i < 100; ++i)
+        list.push_back("b" + std::to_string(i) + "@quiet.test");
+    store_->add("j", list);
+    TakeRequest take = request(10);
+    take.politeness.per_key = 1;
+    const auto addresses = [](const std::vector<Lease>& leases) {
+        std::vector<std::string> out;
+        for (const Lease& l : leases)
+            out.push_back(l.address);
+        return out;
+    };
+    EXPECT_EQ(addresses(store_->take(take)), std::vector<std::string>{"a0@busy.test"});
+    const std::vector<Lease> quiet = store_->take(take);
+    EXPECT_EQ(addresses(quiet), std::vector<std::string>{"b0@quiet.test"});
+    EXPECT_TRUE(store_->take(take).empty());  // both at their limit
+    ASSERT_EQ(quiet.size(), 1u);
+    ASSERT_TRUE(store_->record(quiet[0], result(quiet[0].address, "000"), std::nullopt));
+    EXPECT_EQ(addresses(store_->take(take)), std::vector<std::string>{"b1@quiet.test"});
+}
+
 // A start older than the longest politeness interval limits nothing: a
 // later take drops it, so the table every take reads does not keep a row
 // for every mail server the store ever met.

@@ -26,6 +26,9 @@ constexpr int schema_version = 2;
 // most, to find some whose keys are not at their limits.
 constexpr std::size_t take_batch = 256;
 constexpr std::size_t max_scan = 20'000;
+// Keys at their limits a take leaves out in its statement, at most (each
+// is a parameter).
+constexpr std::size_t max_left_out = 500;
 constexpr std::size_t fill_scan = 4 * take_batch;
 // Addresses per INSERT when a list is added: one round trip each.
 constexpr std::size_t add_batch = 500;
@@ -143,6 +146,17 @@ public:
         if (politeness_.interval.count() > 0)
             recent_.insert(key);
         return true;
+    }
+
+    // The keys no lease may start for now, as the take begins.
+    std::vector<std::string> closed() const
+    {
+        std::set<std::string> keys(recent_);
+        if (politeness_.per_key != 0)
+            for (const auto& [key, live] : live_)
+                if (live >= politeness_.per_key)
+                    keys.insert(key);
+        return {keys.begin(), keys.end()};
     }
 
 private:
@@ -470,6 +484,19 @@ std::vector<Lease> SqlStore::take(const TakeRequest& request)
     const auto room_left = [&] { return not_full > 0 && scanned < scanned_when_opened + fill_scan; };
     std::vector<Lease> found;
 
+    // The keys at their limits as the take begins are left out by the
+    // database itself: however many due addresses of a saturated provider
+    // stand first, they cost the scan below nothing, and the other domains
+    // are reached. (Past max_left_out keys the scan skips them itself.)
+    const std::vector<std::string> closed = limits.closed();
+    std::string leave_out;
+    if (!closed.empty() && closed.size() <= max_left_out) {
+        leave_out = "AND coalesce(m.key, a.domain) NOT IN (";
+        for (std::size_t i = 0; i < closed.size(); ++i)
+            leave_out += (i ? ", $" : "$") + std::to_string(i + (id ? 5 : 4));
+        leave_out += ") ";
+    }
+
     // Due addresses oldest first, a batch at a time, leaving out the keys
     // that are at their limits; the scan goes on past a busy provider's
     // addresses to the others, and on after the last session is opened
@@ -480,14 +507,17 @@ std::vector<Lease> SqlStore::take(const TakeRequest& request)
         "FROM verimex_addresses a JOIN verimex_jobs j ON j.id = a.job_id "
         "LEFT JOIN verimex_mx m ON m.domain = a.domain "
         "WHERE a.state < " + S(RowState::done) + " AND a.due_at <= $1 AND (a.due_at, a.id) > ($2, $3) " +
-        (id ? "AND a.job_id = $4 " : "") + "ORDER BY a.due_at, a.id LIMIT " + std::to_string(take_batch) +
-        std::string(db_->row_lock());
+        (id ? "AND a.job_id = $4 " : "") + leave_out + "ORDER BY a.due_at, a.id LIMIT " +
+        std::to_string(take_batch) + std::string(db_->row_lock());
     Millis after_due = INT64_MIN;
     std::int64_t after_id = INT64_MIN;
     while ((sessions < request.count || room_left()) && scanned < max_scan) {
         std::vector<Value> params = {integer(at), integer(after_due), integer(after_id)};
         if (id)
             params.push_back(integer(*id));
+        if (!leave_out.empty())
+            for (const std::string& key : closed)
+                params.push_back(bytes(key));
         const Table rows = db_->query(scan, params);
         for (const Table::Row& row : rows.rows) {
             if (sessions >= request.count && !room_left())
