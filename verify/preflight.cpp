@@ -228,8 +228,13 @@ preflight_finding check_port25(run& r)
     engine::connect_result connected;
     std::unique_ptr<engine::smtp_stream> stream;
     std::string target;
+    std::size_t refused = 0;
     for (const std::string& address : found.addresses) {
         target = address;
+        if (r.opts.refuse_private_test_host && engine::refused_mx_address(address)) {
+            ++refused;
+            continue;
+        }
         stream = engine::connect_smtp(address, 25, r.proxied ? &r.proxy : nullptr, r.opts.cancel, until, connected);
         if (stream || connected.result == engine::connect_result::status::timeout ||
             connected.result == engine::connect_result::status::cancelled ||
@@ -237,6 +242,11 @@ preflight_finding check_port25(run& r)
             break;
     }
     const std::string where = engine::net::endpoint_text(target, 25);
+    if (!stream && refused > 0 && refused == found.addresses.size())
+        return finding(port25, preflight_status::could_not_tell, subject,
+                       "the test host " + r.opts.test_host + " is at " + where +
+                           ", a loopback, private or reserved address: not tried",
+                       "name a test host on the internet");
     if (!stream) {
         // Without a connection the address is still the one traffic would
         // leave from, when nothing stands between: the routing table says.

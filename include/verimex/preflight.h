@@ -82,6 +82,10 @@ struct preflight_options {
     // The DNS server to ask ("ADDR" or "ADDR:PORT"); "" is the system's.
     std::string dns_server;
     const cancellation* cancel = nullptr;
+    // Try no test host at a loopback, private, link-local, shared or
+    // reserved address (the port-25 finding says so instead): a service
+    // that runs preflights for others must not probe its own network.
+    bool refuse_private_test_host = false;
 };
 
 struct preflight_finding {

@@ -473,6 +473,12 @@ class HostileMailServers(ServerTest):
             self.assertEqual([(r["verdict"], r["reason"], r["returnvar"]) for r in server.rows(job_path(method,
                                                                                                   "/results"))],
                              [("unknown", "refused_address", refused)])
+        # Nor does a preflight try port 25 of a test host on loopback.
+        query = urllib.parse.urlencode({"test_host": "mx.hostile.server.test", "blocklists": "", "timeout": "2"})
+        port25 = server.json("GET", "/v1/preflight?" + query)[2]["findings"][0]
+        self.assertEqual((port25["check"], port25["status"]), ("port25", "could_not_tell"))
+        self.assertRegex(port25["text"], r"^the test host mx\.hostile\.server\.test is at [0-9.]+:25, a loopback, "
+                                         r"private or reserved address: not tried$")
         self.assertEqual(peer.connections, 0)
         # Allowed, the same checks reach it.
         allowed = self.start(*FAST)

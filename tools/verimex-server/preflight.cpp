@@ -63,6 +63,9 @@ void Api::preflight(const httplib::Request& req, httplib::Response& res)
     if (req.has_param("blocklists"))
         o.blocklists = zone_list(req.get_param_value("blocklists"));
     o.cancel = &stop_;
+    // As with the checks: a client names the test host, and must not make
+    // this server probe the network it stands in.
+    o.refuse_private_test_host = !options_.allow_private_mx;
 
     const verimex::preflight_report report = verimex::preflight(o);
     // A setting the preflight could not use is the request's fault.
