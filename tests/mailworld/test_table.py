@@ -8,7 +8,9 @@ world per class:
   EngineHttp     verimex-server's /v1/check
   EngineBatch    every row once alone (verimex.verify()) and once in a
                  batch with the other rows of its domain
-                 (verimex.verify_many()): the verdicts are the same
+                 (verimex.verify_many()): the verdicts are the same;
+                 and verimex-check's bulk run, whose sessions are shared
+                 too, gives the table's verdicts
 
 Environment: VERIMEX_CHECK (verimex-check), VERIMEX_SERVER (verimex-server),
 PYTHONPATH with the built Python module. Run inside
@@ -288,3 +290,24 @@ class EngineBatch(WorldCase):
                         if expectations.fresh_greylisted(row, 0) in single.transcript:
                             # Its own command is in its transcript too.
                             self.assertIn(address, report.transcript)
+
+    def test_a_bulk_run_of_verimex_check_keeps_every_verdict(self):
+        # verimex-check's own bulk run, which puts the addresses of one domain in shared sessions, against the
+        # table's verdicts (those of sessions of their own, as EngineCheck shows). Rows with options of their own
+        # or a greylisting to wait out are left to the batches above.
+        rows, seen = [], set()
+        for row in expectations.ROWS:
+            if not row.options and not row.retry and row.address not in seen:
+                seen.add(row.address)
+                rows.append(row)
+        for method in METHODS:
+            proc = subprocess.run([CHECK, "--json", "-t", LIMIT, "--method", method, "-j", "8"] +
+                                  [r.address for r in rows], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                  text=True, timeout=600)
+            reports = {r["address"]: r for r in map(json.loads, proc.stdout.splitlines())}
+            self.assertEqual(sorted(reports), sorted(r.address for r in rows), proc.stderr)
+            for row in rows:
+                with self.subTest(row=row.name, method=method):
+                    report = reports[row.address]
+                    self.assertEqual((report["verdict"], report["reason"]), (row.verdict, row.reason),
+                                     report["transcript"])
