@@ -11,8 +11,9 @@ usage (inside tests/netns/run, as root):
 Prints Markdown; appends its targets to $VERIMEX_BENCH_TARGETS. The scale
 table's long runs (both servers, -j 100 to 5,000, the politeness table)
 run only with VERIMEX_BENCH_SCALE=full; by default it takes the -j 1000
-rows against the 500 ms servers, so scripts/bench stays short. Once bulk
-runs reuse SMTP sessions, VERIMEX_BENCH_NO_REUSE set adds rows of one
+rows against the 500 ms servers, so scripts/bench stays short
+(VERIMEX_BENCH_POLITE=1 adds the politeness table to them). Bulk runs
+reuse SMTP sessions; VERIMEX_BENCH_NO_REUSE set adds rows of one
 session per address (`--recipients-per-session 1`) beside the `--method
 rcpt` rows (the connections-per-address column tells which is which); a
 value that starts with "-" names other verimex-check options for them.
@@ -561,6 +562,8 @@ def throughput(bin_dir):
 
 def scale(bin_dir):
     full = os.environ.get("VERIMEX_BENCH_SCALE") == "full"
+    # The politeness table alone, beside the -j 1000 rows: VERIMEX_BENCH_POLITE=1.
+    polite_table = full or os.environ.get("VERIMEX_BENCH_POLITE") == "1"
     print("\n### 11. The scale table: two lists, two server speeds, `-j` 100 to 5,000\n")
     method = has_method(help_of(bin_dir))
     # Bulk runs reuse sessions by default: with VERIMEX_BENCH_NO_REUSE set,
@@ -595,7 +598,7 @@ def scale(bin_dir):
                                                  preview_argv(bin_dir, "rcpt", jobs), addresses, jobs))
                         rows.append(bulk_row(ns, servers, "python", "list %s: Python asyncio pool" % list_name,
                                              pool_argv("asyncio", jobs), addresses, jobs))
-                if full and kind == "fast":
+                if polite_table and kind == "fast":
                     polite = politeness(bin_dir, ns, servers, method)
             finally:
                 servers.close()
@@ -605,13 +608,15 @@ def scale(bin_dir):
           "own, scripted and taught RCPT. `--method vrfy` is today's `verimex-check` where the program has no "
           "`--method` yet. %s\n" % (LISTS["A"] + LISTS["B"] + (
                                     "All rows (VERIMEX_BENCH_SCALE=full)." if full else
-                                    "Only the `-j 1000` rows against the 500 ms servers: the rest of the table "
-                                    "(the 3 s / 200 ms servers, `-j` 100 and 5,000, and the politeness table) "
-                                    "runs with `VERIMEX_BENCH_SCALE=full scripts/bench`, about an hour.",)))
+                                    "Only the `-j 1000` rows against the 500 ms servers%s: the rest of the table "
+                                    "(the 3 s / 200 ms servers, `-j` 100 and 5,000%s) runs with "
+                                    "`VERIMEX_BENCH_SCALE=full scripts/bench`, about an hour."
+                                    % ((", and the politeness table (VERIMEX_BENCH_POLITE=1)", "")
+                                       if polite_table else ("", ", and the politeness table")),)))
     print_rows(rows)
     print(BULK_NOTE)
     scale_targets(rows)
-    if full:
+    if polite_table:
         print_politeness(polite)
 
 
