@@ -123,11 +123,15 @@ class Namespace:
         zones = os.path.join(self.dir, "zones.conf")
         with open(ZONES) as f, open(zones, "w") as out:
             out.write(f.read() + extra_zones)
+        # dnsmasq gives its own records TTL 0, which no published zone does;
+        # VERIMEX_BENCH_DNS_TTL=S gives them S seconds, as a zone on the
+        # internet would (its answers then live in the clients' caches).
+        ttl = os.environ.get("VERIMEX_BENCH_DNS_TTL")
         self.dnsmasq = subprocess.Popen(
             ["dnsmasq", "--keep-in-foreground", "--conf-file=" + zones, "--no-resolv", "--no-hosts",
              "--no-poll", "--listen-address=" + DNS_ADDRESS, "--bind-interfaces", "--port=53",
              "--log-queries", "--log-facility=" + self.log, "--pid-file=" + os.path.join(self.dir, "pid"),
-             "--cache-size=10000"])
+             "--cache-size=10000"] + (["--local-ttl=" + ttl] if ttl else []))
         resolv = os.path.join(self.dir, "resolv.conf")
         with open(resolv, "w") as f:
             f.write("nameserver %s\noptions timeout:1 attempts:3\n" % DNS_ADDRESS)
