@@ -577,9 +577,12 @@ class OwnServers(ServerTest):
 
     def test_exit_statuses(self):
         holder = self.enterContext(socket.create_server(("127.0.0.1", 0)))
+        first = self.start(*FAST)  # a second server on its port is refused, not started beside it
         store = ["--listen", "127.0.0.1:0", "--store"]
         cases = [  # arguments, exit status, what stderr holds
             (["--listen", "127.0.0.1:%d" % holder.getsockname()[1]], 3, b"cannot listen"),
+            (["--listen", "127.0.0.1:%d" % first.port], 3,
+             b"verimex-server: cannot listen on 127\\.0\\.0\\.1:%d \\(Address already in use, errno 98\\)" % first.port),
         ] + [(store + [s], 3, b"^verimex-server: ") for s in ["/nonexistent/jobs.sqlite", "postgresql://x@127.0.0.1:1"]
         ] + [(args, 2, b"^verimex-server: ") for args in [["--listen", "nowhere"], ["--listen", "1.2.3.4:99999"],
                                                            ["-t", "40000"], ["-j", "0"], ["--bogus"],

@@ -23,6 +23,7 @@
 #include <exception>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <thread>
 #include <variant>
 #include <vector>
@@ -165,6 +166,15 @@ int main(int argc, char** argv)
     // with Nagle's algorithm the second would wait for the client's
     // delayed ACK, some 40 ms per request on a kept-alive connection.
     server.set_tcp_nodelay(true);
+    // cpp-httplib's default is SO_REUSEPORT, with which a second server
+    // started on the same port binds beside the first and the kernel
+    // splits the clients between them. SO_REUSEADDR alone still lets a
+    // restarted server listen at once (past the old connections' TIME_WAIT)
+    // while a live listener makes the bind fail.
+    server.set_socket_options([](socket_t sock) {
+        const int yes = 1;
+        ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
 
     Log log(*log_format(opts.log_format));
     Api api(opts, checks, metrics, *store, log);
@@ -248,13 +258,19 @@ int main(int argc, char** argv)
     };
 
     int port = opts.port;
+    errno = 0;
     if (opts.port == 0)
         port = server.bind_to_any_port(opts.host);
     else if (!server.bind_to_port(opts.host, opts.port))
         port = -1;
     if (port <= 0) {
+        // The bind's own error where it is known (cpp-httplib keeps errno).
+        const int error = errno;
+        const std::string why = error == 0 ? "address in use, not this machine's, or not allowed"
+                                           : std::generic_category().message(error) + ", errno " +
+                                                 std::to_string(error);
         put(stderr, "verimex-server: cannot listen on " + url_host(opts.host) + ":" + std::to_string(opts.port) +
-                        " (address in use, not this machine's, or not allowed)\n");
+                        " (" + why + ")\n");
         stop_workers();
         worker.join();
         checks.stop();
