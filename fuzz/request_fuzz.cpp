@@ -2,11 +2,8 @@
 // the HTTP library: the route match its pre-routing answers by against the
 // regular expression the library dispatches by (the two must never
 // disagree, or a request could pass the token check under one route and be
-// served by another), the numbers and check parameters of a query, the
-// media type of a Content-Type, the bearer token, and the job name as a
-// URL segment and a file name. The input is two texts, split at the first
-// NUL byte.
-#include <cctype>
+// served by another), the numbers and check parameters of a query, and the
+// bearer token. The input is two texts, split at the first NUL byte.
 #include <cstddef>
 #include <cstdint>
 #include <regex>
@@ -27,15 +24,6 @@ bool all_digits(std::string_view s)
         if (c < '0' || c > '9')
             return false;
     return !s.empty();
-}
-
-int hex_value(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
 }
 
 // A route pattern from any bytes, shaped as the route table's are: the
@@ -98,31 +86,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(parse_count(a) && *parse_count(a) == static_cast<std::uint64_t>(*t));
     }
 
-    // Check parameters: a value taken is one the engine can use as given.
+    // Check parameters: a value refused says which parameter it was.
     for (const std::string_view name : check_param_names) {
         CheckParams params;
-        const auto error = read_check_param(name, a, params);
-        if (error) {
-            FUZZ_CHECK(!error->empty() && error->starts_with(std::string(name) + ": "));
-            continue;
-        }
-        if (name == "mail_from" && params.mail_from && !params.mail_from->empty()) {
-            for (const char c : *params.mail_from) {
-                const auto u = static_cast<unsigned char>(c);
-                FUZZ_CHECK(u > 0x20 && u != 0x7f && c != '<' && c != '>');
-            }
-        }
-        if (name == "timeout")
-            FUZZ_CHECK(params.timeout && *params.timeout >= 0);
+        if (const auto error = read_check_param(name, a, params))
+            FUZZ_CHECK(error->starts_with(std::string(name) + ": "));
     }
-
-    // The media type: what comes before any parameter, without blanks
-    // around it, lower case.
-    const std::string media = media_type(a);
-    FUZZ_CHECK(media.find(';') == std::string::npos);
-    FUZZ_CHECK(media.empty() || (media.front() != ' ' && media.back() != ' '));
-    for (const char c : media)
-        FUZZ_CHECK(!(c >= 'A' && c <= 'Z'));
 
     // The bearer token: its own header matches, a header of another token
     // (or the token without the scheme) does not.
@@ -134,28 +103,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     FUZZ_CHECK(token_matches(a, b) == (a == b));
 
-    // A job name as one URL segment decodes to itself and holds no '/';
-    // as a file name it keeps its length and only safe characters.
-    const std::string segment = path_segment(a);
-    FUZZ_CHECK(segment.find('/') == std::string::npos);
-    std::string decoded;
-    for (std::size_t i = 0; i < segment.size(); ++i) {
-        if (segment[i] != '%') {
-            FUZZ_CHECK(std::isalnum(static_cast<unsigned char>(segment[i])) || segment[i] == '-' ||
-                       segment[i] == '_' || segment[i] == '.' || segment[i] == '~');
-            decoded += segment[i];
-            continue;
-        }
-        FUZZ_CHECK(i + 2 < segment.size());
-        const int hi = hex_value(segment[i + 1]), lo = hex_value(segment[i + 2]);
-        FUZZ_CHECK(hi >= 0 && lo >= 0);
-        decoded += static_cast<char>(hi * 16 + lo);
-        i += 2;
-    }
-    FUZZ_CHECK(decoded == a);
-    const std::string file = download_name(a);
-    FUZZ_CHECK(file.size() == a.size());
-    for (const char c : file)
-        FUZZ_CHECK(std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' || c == '.');
     return 0;
 }

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -360,30 +359,6 @@ TEST_P(StoreTest, ASaturatedProviderAheadOfTheRestStarvesNoOtherDomain)
     EXPECT_EQ(addresses(store_->take(take)), std::vector<std::string>{"b1@quiet.test"});
 }
 
-// A start older than the longest politeness interval limits nothing: a
-// later take drops it, so the table every take reads does not keep a row
-// for every mail server the store ever met.
-TEST(SqliteStore, TakesPruneStartsThatNoLongerLimitAnything)
-{
-    const std::string location = verimex::test::new_store("sqlite", files->path());
-    const auto clock = std::make_shared<verimex::test::FakeWallClock>();
-    const std::unique_ptr<Store> store = open_store(location, clock);
-    store->add("j", std::vector<std::string>{"a@one.test"});
-    const std::vector<Lease> first = store->take(request(1));
-    ASSERT_EQ(first.size(), 1u);
-    ASSERT_TRUE(store->record(first[0], result("a@one.test", "000"), std::nullopt));
-    clock->advance(2h);
-    store->add("j", std::vector<std::string>{"b@two.test"});
-    ASSERT_EQ(store->take(request(1)).size(), 1u);
-    std::string keys;
-    FILE* out = ::popen(("sqlite3 '" + location + "' 'SELECT key FROM verimex_key_starts'").c_str(), "r");
-    ASSERT_NE(out, nullptr);
-    for (int c; (c = std::fgetc(out)) != EOF;)
-        keys += static_cast<char>(c);
-    EXPECT_EQ(::pclose(out), 0);
-    EXPECT_EQ(keys, "two.test\n");
-}
-
 // A clock that stands still for a while when asked: a store whose take
 // reads it stops inside the take's transaction, holding the fleet's take
 // lock, as a worker does when it is stopped (Ctrl-Z, a paused VM) there.
@@ -454,88 +429,6 @@ TEST(PostgresStore, AWorkerStoppedInATakeHoldsTheOthersOnlyUntilItsSessionIsEnde
     // Opened again: it answers, and finds nothing left to take.
     EXPECT_NO_THROW(stalled->ping());
     EXPECT_TRUE(stalled->take(request(10)).empty());
-}
-
-// The database restarts under an open store: calls fail while it is down,
-// and work again once it is back, on a connection opened by itself.
-TEST(PostgresStore, AConnectionIsOpenedAgainAfterTheServerRestarts)
-{
-    const std::string location = verimex::test::new_store("postgresql", files->path());
-    if (location.empty())
-        GTEST_SKIP() << "no PostgreSQL here";
-    const std::unique_ptr<Store> store = open_store(location);
-    store->add("j", numbered("r", 3));
-    verimex::test::shared_cluster()->stop();
-    EXPECT_THROW(store->ping(), StoreError);
-    EXPECT_THROW(store->status("j"), StoreError);
-    verimex::test::shared_cluster()->start();
-    EXPECT_NO_THROW(store->ping());
-    EXPECT_EQ(store->status("j")->total, 3u);
-}
-
-// threads and gives every address back, none recorded.
-TEST(Runner, KeepsNChecksInFlightAndGivesAddressesBackOnStop)
-{
-    const std::unique_ptr<Store> store = open_store(verimex::test::new_store("sqlite", files->path()));
-    store->add("j", numbered("n", 40));
-    std::mutex mutex;
-    std::map<std::string, int> calls;
-    int running = 0, most = 0;
-    const CheckFunction check = [&](const std::string& address, const verimex::options&) {
-        std::unique_lock lock(mutex);
-        verimex::report r = result(address, "550 no\r\n");
-        if (++calls[address] == 1 && address == "n0@x.test") {
-            r = result(address, "ERROR: NSLOOKUP failed. CreatePipe failed. Error: 24");
-            r.unusable = true;
-        }
-        most = std::max(most, ++running);
-        lock.unlock();
-        std::this_thread::sleep_for(30ms);
-        lock.lock();
-        --running;
-        return r;
-    };
-    RunnerSettings settings;
-    settings.job = "j";
-    settings.in_flight = 5;
-    settings.lease = 5s;
-    settings.politeness = {0, 0ms};
-    settings.idle_poll = 50ms;
-    FinalCount sink;
-    const RunSummary summary = Runner(*store, check, settings).run(sink);
-    EXPECT_EQ(summary.final_results, 40u);
-    EXPECT_EQ(summary.given_back, 1u);
-    EXPECT_EQ(most, 5);
-    EXPECT_EQ(calls.size(), 40u);
-    for (const auto& [address, n] : calls)
-        EXPECT_EQ(n, address == "n0@x.test" ? 2 : 1) << address;
-    EXPECT_EQ(entries(*store)[0].attempts, 1u);
-
-    store->add("j", numbered("x", 6));
-    std::atomic<int> started{0}, running_slow{0};
-    const CheckFunction slow = [&](const std::string& address, const verimex::options& opts) {
-        ++started;
-        ++running_slow;
-        const auto until = std::chrono::steady_clock::now() + 30s;
-        while (std::chrono::steady_clock::now() < until && !(opts.cancel && opts.cancel->requested()))
-            std::this_thread::sleep_for(2ms);
-        --running_slow;
-        return result(address, "000");
-    };
-    settings.in_flight = 3;
-    Runner runner(*store, slow, settings);
-    std::thread stopper([&] {
-        while (started < 3)
-            std::this_thread::sleep_for(5ms);
-        runner.stop();
-    });
-    const auto begin = std::chrono::steady_clock::now();
-    EXPECT_TRUE(runner.run(sink).stopped);
-    stopper.join();
-    EXPECT_LT(std::chrono::steady_clock::now() - begin, 2s);
-    EXPECT_EQ(running_slow.load(), 0) << "a check still ran after run() returned";
-    EXPECT_EQ(sink.finals, 40);
-    EXPECT_EQ(store->status("j")->due, 6u);
 }
 
 // With sessions the runner hands each session's addresses (one domain, up to

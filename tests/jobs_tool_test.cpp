@@ -45,6 +45,27 @@ using verimex::test::ToolRun;
 using verimex::hosting::open_store;
 using clock_type = std::chrono::steady_clock;
 
+// When a connection began, and when its client could first have been done
+// with it (none yet: still open).
+using Span = std::pair<clock_type::time_point, std::optional<clock_type::time_point>>;
+
+// The most spans open at once; an end and a start at the same instant do
+// not overlap.
+int most_open_at_once(const std::vector<Span>& spans)
+{
+    std::vector<std::pair<clock_type::time_point, int>> events;
+    for (const auto& [start, end] : spans) {
+        events.emplace_back(start, 1);
+        events.emplace_back(end.value_or(clock_type::time_point::max()), -1);
+    }
+    std::sort(events.begin(), events.end());
+    int open = 0;
+    int most = 0;
+    for (const auto& e : events)
+        most = std::max(most, open += e.second);
+    return most;
+}
+
 // Knows "good..." names, can greylist the first attempts at each address
 // and hold each VRFY reply; records when each connection began and when its
 // client could first have been done with it.
@@ -110,21 +131,7 @@ public:
         };
     }
 
-    int most_at_once() const
-    {
-        // An end and a start at the same instant do not overlap.
-        std::vector<std::pair<clock_type::time_point, int>> events;
-        for (const auto& [start, end] : locked([&] { return spans_; })) {
-            events.emplace_back(start, 1);
-            events.emplace_back(end.value_or(clock_type::time_point::max()), -1);
-        }
-        std::sort(events.begin(), events.end());
-        int open = 0;
-        int most = 0;
-        for (const auto& e : events)
-            most = std::max(most, open += e.second);
-        return most;
-    }
+    int most_at_once() const { return most_open_at_once(locked([&] { return spans_; })); }
     std::vector<clock_type::time_point> starts() const
     {
         std::vector<clock_type::time_point> starts;
@@ -138,7 +145,7 @@ private:
     const std::chrono::milliseconds hold_;
     const int grey_attempts_;
     mutable std::mutex mutex_;
-    std::vector<std::pair<clock_type::time_point, std::optional<clock_type::time_point>>> spans_;
+    std::vector<Span> spans_;
     std::map<std::string, int> vrfys_;
 };
 
@@ -207,20 +214,7 @@ public:
         };
     }
 
-    int most_at_once() const
-    {
-        std::vector<std::pair<clock_type::time_point, int>> events;
-        for (const auto& [start, end] : locked([&] { return spans_; })) {
-            events.emplace_back(start, 1);
-            events.emplace_back(end.value_or(clock_type::time_point::max()), -1);
-        }
-        std::sort(events.begin(), events.end());
-        int open = 0;
-        int most = 0;
-        for (const auto& e : events)
-            most = std::max(most, open += e.second);
-        return most;
-    }
+    int most_at_once() const { return most_open_at_once(locked([&] { return spans_; })); }
     std::size_t connections() const
     {
         return locked([&] { return spans_.size(); });
@@ -233,7 +227,7 @@ public:
 private:
     const std::chrono::milliseconds hold_;
     mutable std::mutex mutex_;
-    std::vector<std::pair<clock_type::time_point, std::optional<clock_type::time_point>>> spans_;
+    std::vector<Span> spans_;
     int rcpts_ = 0;
 };
 

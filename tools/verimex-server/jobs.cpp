@@ -28,6 +28,21 @@ void store_failed(Log& log, Response& res, const verimex::hosting::StoreError& e
     reply_error(res, 503, "store unavailable (error " + id + " in the server's log)");
 }
 
+// The "offset" of a paged request into offset, when it has one; false
+// with the error reply when it is not a whole number.
+bool read_offset(const Request& req, Response& res, std::uint64_t& offset)
+{
+    if (!req.has_param("offset"))
+        return true;
+    const auto n = parse_count(req.get_param_value("offset"));
+    if (!n) {
+        reply_error(res, 400, "offset: expected a whole number from 0");
+        return false;
+    }
+    offset = *n;
+    return true;
+}
+
 // The job name of a /v1/jobs/NAME request, or an error reply.
 std::optional<std::string> job_name(const Request& req, Response& res)
 {
@@ -152,12 +167,8 @@ void Api::add_job(const Request& req, Response& res)
 void Api::list_jobs(const Request& req, Response& res)
 {
     std::uint64_t offset = 0, limit = job_page;
-    if (req.has_param("offset")) {
-        const auto n = parse_count(req.get_param_value("offset"));
-        if (!n)
-            return reply_error(res, 400, "offset: expected a whole number from 0");
-        offset = *n;
-    }
+    if (!read_offset(req, res, offset))
+        return;
     if (req.has_param("limit")) {
         const auto n = parse_count(req.get_param_value("limit"));
         if (!n || *n == 0 || *n > job_page)
@@ -224,12 +235,8 @@ void Api::job_results(const Request& req, Response& res)
         return reply_error(res, 400, "format: expected jsonl or csv");
     std::uint64_t offset = 0;
     std::optional<std::uint64_t> limit;
-    if (req.has_param("offset")) {
-        const auto n = parse_count(req.get_param_value("offset"));
-        if (!n)
-            return reply_error(res, 400, "offset: expected a whole number from 0");
-        offset = *n;
-    }
+    if (!read_offset(req, res, offset))
+        return;
     if (req.has_param("limit")) {
         limit = parse_count(req.get_param_value("limit"));
         if (!limit)
