@@ -8,38 +8,15 @@
 #include <optional>
 
 #include "browser_guard.h"
-#include "head_limit.h"
 #include "page_assets.h"
 #include "verimex/hosting/job_options.h"
 
 namespace verimex_server {
 
-namespace {
-
-using httplib::Request;
-using httplib::Response;
-
-// Whether the connection served on this thread holds one of the slots for
-// posting lists; given back when the connection closes.
-thread_local bool holds_post_slot = false;
-
-// For the access line of the request served on this thread: when its head
-// had been read, and the bytes of a reply written in chunks (whose body
-// the logger does not see).
-thread_local std::optional<std::chrono::steady_clock::time_point> request_started;
-thread_local std::uint64_t streamed_bytes = 0;
-
-}  // namespace
-
-void count_streamed(std::size_t bytes)
-{
-    streamed_bytes += bytes;
-}
-
 Api::Api(const Options& options, CheckPool& checks, Metrics& metrics, verimex::hosting::Store& store, Log& log)
     : options_(options), checks_(checks), metrics_(metrics), store_(store), log_(log),
       default_from_(options.from.empty() ? verimex::hosting::default_from() : options.from),
-      hosts_(options.host, options.allow_hosts)
+      hosts_(options.host, options.allow_hosts), table_(route_table(this))
 {
 }
 
@@ -93,7 +70,7 @@ std::vector<Route> Api::route_table(Api* api)
     return table;
 }
 
-bool Api::refused(const std::vector<Route>& table, const Request& req, Response& res)
+bool Api::refused(Request& req, Response& res)
 {
     // A name that is not this server's: a page of somebody else's whose
     // name they made resolve here (DNS rebinding). Every path, the page
@@ -104,7 +81,7 @@ bool Api::refused(const std::vector<Route>& table, const Request& req, Response&
         reply_error(res, 421, "Host: not a name of this server (see --allow-host)");
         return true;
     }
-    const Route* route = find_route(table, req.path);
+    const Route* route = find_route(table_, req.path);
     if (route == nullptr) {
         reply_error(res, 404, "no such path: " + req.path);
         return true;
@@ -133,11 +110,14 @@ bool Api::refused(const std::vector<Route>& table, const Request& req, Response&
         if (!bearer_matches(req.get_header_value("Authorization"), options_.token)) {
             // Slowed once a client keeps failing, so that tokens cannot be
             // tried at the rate of the network.
-            if (!auth_brake_.failed(req.remote_addr)) {
+            const auto wait = auth_brake_.failed(req.remote_addr);
+            if (!wait) {
                 res.set_header("Retry-After", "2");
                 reply_error(res, 429, "too many failed token checks; try again later");
                 return true;
             }
+            res.delay = wait->delay;
+            req.hold = wait->place;
             res.set_header("WWW-Authenticate", "Bearer realm=\"verimex\"");
             reply_error(res, 401, "missing or wrong bearer token");
             return true;
@@ -156,76 +136,48 @@ bool Api::refused(const std::vector<Route>& table, const Request& req, Response&
         reply_error(res, 415, "Content-Type: a page must post application/json");
         return true;
     }
-    // A list is read whole before it is parsed: only a few connections may
-    // do that at once, so a crowd of large posts cannot add up to more
-    // memory than a few. Refused before the body is read, so the
-    // connection is closed after the reply.
-    if (req.method == "POST" && route->pattern == "/v1/jobs" && !holds_post_slot) {
-        if (posting_.fetch_add(1) >= post_connections) {
+    // A list is read whole before it is parsed: only a few may be read or
+    // parsed at once, so a crowd of large posts cannot add up to more
+    // memory than a few. Refused before the body is read; the slot is
+    // given back once the reply is written.
+    if (req.method == "POST" && route->pattern == "/v1/jobs") {
+        if (posting_.fetch_add(1) >= post_requests) {
             posting_.fetch_sub(1);
             res.set_header("Connection", "close");
             res.set_header("Retry-After", "1");
             reply_error(res, 503, "too many lists being posted at once; try again later");
             return true;
         }
-        holds_post_slot = true;
+        req.hold = std::shared_ptr<void>(nullptr, [this](void*) { posting_.fetch_sub(1); });
     }
     return false;
 }
 
-void Api::install(httplib::Server& server)
+bool Api::refuse(Request& req, Response& res)
 {
-    auto table = std::make_shared<const std::vector<Route>>(route_table(this));
-    // Every request passes here first, before its body is read: a request
-    // refused for its path, its method or its token costs no more than its
-    // header.
-    server.set_pre_routing_handler([this, table](const Request& req, Response& res) {
-        end_head();
-        request_started = std::chrono::steady_clock::now();
-        return refused(*table, req, res) ? httplib::Server::HandlerResponse::Handled
-                                         : httplib::Server::HandlerResponse::Unhandled;
-    });
-    for (const Route& route : *table) {
-        for (const Endpoint& e : route.endpoints) {
-            if (e.method == "GET")
-                server.Get(route.expression(), e.handler);
-            else if (e.method == "POST")
-                server.Post(route.expression(), e.handler);
-            else if (e.method == "DELETE")
-                server.Delete(route.expression(), e.handler);
-        }
-    }
-
-    // Statuses cpp-httplib sets itself (400 for a request it cannot read,
-    // 413, 414, ...) get the same JSON body as ours.
-    server.set_error_handler(httplib::Server::Handler([](const Request&, Response& res) {
-        if (res.body.empty())
-            res.set_content(error_body(reason(res.status)), json_type);
-    }));
-    server.set_exception_handler([](const Request&, Response& res, std::exception_ptr) {
-        reply_error(res, 500, "internal error");
-    });
-    server.set_logger([this](const Request& req, const Response& res) {
-        metrics_.request_done(res.status);
-        // Called once the reply is written, streamed ones included.
-        const auto took = request_started ? std::chrono::steady_clock::now() - *request_started
-                                          : std::chrono::steady_clock::duration::zero();
-        const std::uint64_t bytes = req.method == "HEAD" ? 0 : res.body.size() + streamed_bytes;
-        log_.access(req.method, req.path, res.status, bytes,
-                    std::chrono::duration_cast<std::chrono::milliseconds>(took));
-        request_started.reset();
-        streamed_bytes = 0;
-        // The next request on this connection starts with its head.
-        begin_head();
-    });
+    return refused(req, res);
 }
 
-void Api::connection_ended()
+void Api::handle(Request& req, Response& res)
 {
-    if (holds_post_slot) {
-        holds_post_slot = false;
-        posting_.fetch_sub(1);
-    }
+    const Route* route = find_route(table_, req.path);
+    std::string segment;
+    if (route == nullptr || !path_matches(route->pattern, req.path, &segment))
+        return reply_error(res, 404, "no such path: " + req.path);
+    req.matches = {req.path, segment};
+    const std::string method = req.method == "HEAD" ? "GET" : req.method;
+    for (const Endpoint& e : route->endpoints)
+        if (e.method == method)
+            return e.handler(req, res);
+    reply_error(res, 405, "method " + req.method + " not allowed on " + req.path);
+}
+
+void Api::finished(const Request& req, const Response& res, std::uint64_t body_bytes,
+                   std::chrono::steady_clock::duration took)
+{
+    metrics_.request_done(res.status);
+    log_.access(req.method, req.path, res.status, body_bytes,
+                std::chrono::duration_cast<std::chrono::milliseconds>(took));
 }
 
 }  // namespace verimex_server

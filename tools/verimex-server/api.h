@@ -12,11 +12,10 @@
 #include <string>
 #include <string_view>
 
-#include <httplib.h>
-
 #include "auth_brake.h"
 #include "browser_guard.h"
 #include "check_pool.h"
+#include "http_server.h"
 #include "verimex/hosting/export.h"
 #include "verimex/hosting/location.h"
 #include "verimex/hosting/store.h"
@@ -28,11 +27,7 @@
 
 namespace verimex_server {
 
-// Adds to the size of the reply being streamed on this thread, for its
-// access line (the logger sees no chunked body).
-void count_streamed(std::size_t bytes);
-
-class Api {
+class Api final : public HttpHandler {
 public:
     // store serves the requests and the exports (which hold it only while
     // they read a page, so a long download holds up nobody else).
@@ -52,8 +47,12 @@ public:
     // time limit and DNS server.
     verimex::options base_settings() const;
 
-    // Installs the routes and handlers on server.
-    void install(httplib::Server& server);
+    // What the HTTP layer asks: the checks made before a request's body
+    // is read, the handler of its route and method, and its access line.
+    bool refuse(Request& req, Response& res) override;
+    void handle(Request& req, Response& res) override;
+    void finished(const Request& req, const Response& res, std::uint64_t body_bytes,
+                  std::chrono::steady_clock::duration took) override;
 
     // From now on /healthz says "stopping", no job or check is taken, and
     // a preflight under way ends at once.
@@ -63,12 +62,9 @@ public:
         stop_.request();
     }
 
-    // Called on a connection's thread when the connection has closed.
-    void connection_ended();
-
-    // Connections that may send a list (POST /v1/jobs) at once: each may
-    // hold up to --max-body bytes, and its parsed form, while it is read.
-    static constexpr int post_connections = 8;
+    // Lists (POST /v1/jobs) being read or parsed at once: each may hold up
+    // to --max-body bytes, and its parsed form.
+    static constexpr int post_requests = 8;
 
     // Job names in one GET /v1/jobs reply, at most and by default.
     static constexpr std::uint64_t job_page = 1000;
@@ -79,18 +75,18 @@ public:
 private:
     // Every route, with its handlers.
     // What the pre-routing answers before the body is read, or nothing.
-    bool refused(const std::vector<Route>& table, const httplib::Request& req, httplib::Response& res);
+    bool refused(Request& req, Response& res);
 
-    void page(const httplib::Request& req, httplib::Response& res);
-    void check(const httplib::Request& req, httplib::Response& res);
-    void healthz(const httplib::Request& req, httplib::Response& res);
-    void metrics(const httplib::Request& req, httplib::Response& res);
-    void preflight(const httplib::Request& req, httplib::Response& res);
-    void add_job(const httplib::Request& req, httplib::Response& res);
-    void list_jobs(const httplib::Request& req, httplib::Response& res);
-    void job_status(const httplib::Request& req, httplib::Response& res);
-    void job_results(const httplib::Request& req, httplib::Response& res);
-    void remove_job(const httplib::Request& req, httplib::Response& res);
+    void page(const Request& req, Response& res);
+    void check(const Request& req, Response& res);
+    void healthz(const Request& req, Response& res);
+    void metrics(const Request& req, Response& res);
+    void preflight(const Request& req, Response& res);
+    void add_job(const Request& req, Response& res);
+    void list_jobs(const Request& req, Response& res);
+    void job_status(const Request& req, Response& res);
+    void job_results(const Request& req, Response& res);
+    void remove_job(const Request& req, Response& res);
 
     const Options& options_;
     CheckPool& checks_;
@@ -101,7 +97,8 @@ private:
     const HostCheck hosts_;
     std::atomic<bool> stopping_{false};
     verimex::cancellation stop_;  // ends the preflights under way
-    std::atomic<int> posting_{0};  // connections holding a list slot
+    std::atomic<int> posting_{0};  // lists being read or parsed
+    const std::vector<Route> table_;
     AuthBrake auth_brake_;
     mutable std::mutex settings_mutex_;
     // The settings stored with each job, as read once from the store (a

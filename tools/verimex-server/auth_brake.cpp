@@ -2,7 +2,6 @@
 #include "auth_brake.h"
 
 #include <algorithm>
-#include <thread>
 
 namespace verimex_server {
 
@@ -14,27 +13,25 @@ std::chrono::milliseconds AuthBrake::delay_for(unsigned failures)
     return std::min(first_delay * (1u << doublings), longest_delay);
 }
 
-bool AuthBrake::failed(const std::string& client)
+std::optional<AuthBrake::Wait> AuthBrake::failed(const std::string& client)
 {
-    std::chrono::milliseconds wait{0};
-    {
-        std::lock_guard lock(mutex_);
-        if (failures_.size() >= most_clients && failures_.find(client) == failures_.end())
-            failures_.clear();
-        unsigned& count = failures_[client];
-        if (count < 1000)
-            ++count;
-        wait = delay_for(count);
-        if (wait.count() == 0)
-            return true;
-        if (waiting_ >= most_waiting)
-            return false;
-        ++waiting_;
-    }
-    std::this_thread::sleep_for(wait);
     std::lock_guard lock(mutex_);
-    --waiting_;
-    return true;
+    if (failures_.size() >= most_clients && failures_.find(client) == failures_.end())
+        failures_.clear();
+    unsigned& count = failures_[client];
+    if (count < 1000)
+        ++count;
+    Wait wait{delay_for(count), nullptr};
+    if (wait.delay.count() == 0)
+        return wait;
+    if (waiting_ >= most_waiting)
+        return std::nullopt;
+    ++waiting_;
+    wait.place = std::shared_ptr<void>(nullptr, [this](void*) {
+        std::lock_guard unlocked(mutex_);
+        --waiting_;
+    });
+    return wait;
 }
 
 void AuthBrake::passed(std::string_view client)

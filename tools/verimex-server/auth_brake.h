@@ -7,7 +7,9 @@
 #include <chrono>
 #include <cstddef>
 #include <map>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -21,7 +23,7 @@ public:
     static constexpr std::chrono::milliseconds first_delay{250};
     static constexpr std::chrono::milliseconds longest_delay{2000};
     // Requests held in the brake at once, over every client: each holds a
-    // connection thread while it waits. Beyond them: 429 at once.
+    // connection while it waits. Beyond them: 429 at once.
     static constexpr unsigned most_waiting = 4;
     // Clients remembered; past this many the record starts again, so a
     // crowd of addresses cannot grow it without end.
@@ -30,10 +32,17 @@ public:
     // The wait before the answer to the failures-th failure in a row.
     static std::chrono::milliseconds delay_for(unsigned failures);
 
-    // One more failed token check from client: true when its 401 may go
-    // out (after the wait this takes, on the calling thread), false when
-    // too many requests wait already and it is to be answered 429.
-    bool failed(const std::string& client);
+    // A 401 held back: it goes out after delay; place keeps its room
+    // among the waiting until it is let go.
+    struct Wait {
+        std::chrono::milliseconds delay{0};
+        std::shared_ptr<void> place;
+    };
+
+    // One more failed token check from client: when its 401 may go out,
+    // or nothing when too many requests wait already and it is to be
+    // answered 429. Never blocks: the caller does the waiting.
+    std::optional<Wait> failed(const std::string& client);
 
     // A request of client passed the token check: its count starts again.
     void passed(std::string_view client);

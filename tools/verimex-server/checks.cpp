@@ -4,7 +4,7 @@
 
 namespace verimex_server {
 
-void Api::check(const httplib::Request& req, httplib::Response& res)
+void Api::check(const Request& req, Response& res)
 {
     if (!req.has_param("email"))
         return reply_error(res, 400, "missing parameter: email");

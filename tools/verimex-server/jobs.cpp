@@ -11,8 +11,6 @@ namespace verimex_server {
 
 namespace {
 
-using httplib::Request;
-using httplib::Response;
 using Json = nlohmann::json;
 
 // A store that failed: the request may work later (PostgreSQL restarting,
@@ -260,13 +258,12 @@ void Api::job_results(const Request& req, Response& res)
     verimex::hosting::Store* const store = &store_;
     res.set_chunked_content_provider(
         csv ? "text/csv; charset=utf-8" : "application/x-ndjson; charset=utf-8",
-        [store, job = *name, format = *format, offset, limit](std::size_t, httplib::DataSink& sink) {
+        [store, job = *name, format = *format, offset, limit](DataSink& sink) {
             struct ClientGone {};
             try {
                 verimex::hosting::export_job(*store, job, format, offset, limit, [&](const std::string& piece) {
                     if (!sink.write(piece.data(), piece.size()))
                         throw ClientGone{};
-                    count_streamed(piece.size());
                 });
                 sink.done();
                 return true;

@@ -1,14 +1,13 @@
 // verimex-server: the verifier as an HTTP service, with a web page at /.
 //
-// Threads: the main thread accepts connections (cpp-httplib's loop); the
-// connection threads read requests and write replies; the check threads
-// run single checks, one at a time each; one thread waits for SIGINT and
-// SIGTERM, which every other thread keeps blocked.
-#include <arpa/inet.h>
-#include <netinet/in.h>
+// Threads: the main thread and one more run the event loop that accepts
+// connections, reads requests and writes replies (http_server.h); the
+// request threads run the handlers; the check threads run single checks,
+// one at a time each; one thread waits for SIGINT and SIGTERM, which every
+// other thread keeps blocked.
 #include <pthread.h>
 #include <signal.h>
-#include <sys/socket.h>
+#include <sys/resource.h>
 
 #include <cerrno>
 
@@ -21,6 +20,7 @@
 #include <span>
 #include <cstdio>
 #include <exception>
+#include <future>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -28,12 +28,10 @@
 #include <variant>
 #include <vector>
 
-#include <httplib.h>
-
 #include "api.h"
 #include "check_pool.h"
 #include "verimex/hosting/check.h"
-#include "connections.h"
+#include "http_server.h"
 #include "verimex/hosting/runner.h"
 #include "verimex/hosting/export.h"
 #include "verimex/hosting/location.h"
@@ -55,35 +53,24 @@ void put(std::FILE* stream, const std::string& text)
     std::fflush(stream);
 }
 
-// cpp-httplib listens with a backlog of 5 and has no setting for it: a
-// burst of clients connecting at once would overflow that and wait for
-// their SYN to be sent again (a second or more). listen() again on the
-// same socket only changes the backlog, so the socket is found among our
-// descriptors (the only one listening on our port) and given a proper one.
-void widen_backlog(int port)
+// Thousands of connections at once need as many descriptors: the soft
+// limit (often 1024) is raised to the hard one.
+std::size_t raise_descriptor_limit()
 {
-    for (int fd = 0; fd < 65536; ++fd) {
-        int listening = 0;
-        socklen_t size = sizeof listening;
-        if (::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) != 0) {
-            if (errno == EBADF && fd > 1024)
-                break;  // well past the few descriptors opened so far
-            continue;
-        }
-        sockaddr_storage address{};
-        socklen_t length = sizeof address;
-        if (listening != 1 || ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-            continue;
-        int bound = -1;
-        if (address.ss_family == AF_INET)
-            bound = ntohs(reinterpret_cast<const sockaddr_in*>(&address)->sin_port);
-        else if (address.ss_family == AF_INET6)
-            bound = ntohs(reinterpret_cast<const sockaddr_in6*>(&address)->sin6_port);
-        if (bound == port) {
-            (void)::listen(fd, SOMAXCONN);
-            return;
-        }
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return 1024;
+    if (limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        (void)::setrlimit(RLIMIT_NOFILE, &limit);
+        (void)::getrlimit(RLIMIT_NOFILE, &limit);
     }
+    return static_cast<std::size_t>(limit.rlim_cur);
+}
+
+std::string errno_text(const std::error_code& e)
+{
+    return std::generic_category().message(e.value()) + ", errno " + std::to_string(e.value());
 }
 
 // Every attempt is in the store and in the metrics; the log gets a line.
@@ -155,37 +142,20 @@ int main(int argc, char** argv)
                      },
                      verimex::hosting::keep_stop_signals_away);
 
-    httplib::Server server;
-
-    server.set_payload_max_length(opts.max_body);
-    server.set_read_timeout(static_cast<time_t>(opts.read_timeout), 0);
-    server.set_write_timeout(static_cast<time_t>(opts.read_timeout), 0);
-    server.set_keep_alive_timeout(5);
-    server.set_keep_alive_max_count(1000);
-    // A reply goes out in more than one write (head, then body or chunks):
-    // with Nagle's algorithm the second would wait for the client's
-    // delayed ACK, some 40 ms per request on a kept-alive connection.
-    server.set_tcp_nodelay(true);
-    // cpp-httplib's default is SO_REUSEPORT, with which a second server
-    // started on the same port binds beside the first and the kernel
-    // splits the clients between them. SO_REUSEADDR alone still lets a
-    // restarted server listen at once (past the old connections' TIME_WAIT)
-    // while a live listener makes the bind fail.
-    server.set_socket_options([](socket_t sock) {
-        const int yes = 1;
-        ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    });
-
     Log log(*log_format(opts.log_format));
     Api api(opts, checks, metrics, *store, log);
-    api.install(server);
-    std::atomic<ConnectionThreads*> connections{nullptr};
-    server.new_task_queue = [&connections, &opts, &api] {
-        auto* threads = new ConnectionThreads(opts.connection_threads(), opts.connection_threads(),
-                                              [&api] { api.connection_ended(); });
-        connections = threads;
-        return threads;
-    };
+    HttpSettings http;
+    http.max_body = opts.max_body;
+    http.head_timeout = std::chrono::seconds(opts.read_timeout);
+    http.write_timeout = std::chrono::seconds(opts.read_timeout);
+    http.body_timeout = std::chrono::seconds(opts.body_timeout);
+    http.request_threads = opts.request_threads();
+    http.request_queue = opts.check_queue + 64;
+    // Room for the store, the lookups and the mail servers' connections
+    // beside the clients'.
+    const std::size_t descriptors = raise_descriptor_limit();
+    http.max_connections = descriptors > 2 * 1024 ? descriptors - 1024 : descriptors / 2;
+    HttpServer server(http, api);
 
     // The server's own workers: every job of the store, until stopped.
     verimex::hosting::RunnerSettings work;
@@ -226,7 +196,13 @@ int main(int argc, char** argv)
     std::condition_variable runner_wake;
     verimex::hosting::Runner* runner = nullptr;  // guarded by runner_mutex
     bool runner_stop = false;                // guarded by runner_mutex
+    std::promise<void> workers_done;
+    const std::shared_future<void> workers_ended = workers_done.get_future().share();
     std::thread worker([&] {
+        struct Ended {
+            std::promise<void>& done;
+            ~Ended() { done.set_value(); }
+        } ended{workers_done};
         // A store that fails (PostgreSQL restarting) ends a run; the
         // workers start again after a pause rather than leave the jobs.
         for (;;) {
@@ -257,31 +233,19 @@ int main(int argc, char** argv)
         runner_wake.notify_all();
     };
 
-    int port = opts.port;
-    errno = 0;
-    if (opts.port == 0)
-        port = server.bind_to_any_port(opts.host);
-    else if (!server.bind_to_port(opts.host, opts.port))
-        port = -1;
-    if (port <= 0) {
-        // The bind's own error where it is known (cpp-httplib keeps errno).
-        const int error = errno;
-        const std::string why = error == 0 ? "address in use, not this machine's, or not allowed"
-                                           : std::generic_category().message(error) + ", errno " +
-                                                 std::to_string(error);
+    if (const std::error_code e = server.listen(opts.host, opts.port)) {
         put(stderr, "verimex-server: cannot listen on " + url_host(opts.host) + ":" + std::to_string(opts.port) +
-                        " (" + why + ")\n");
+                        " (" + errno_text(e) + ")\n");
         stop_workers();
         worker.join();
         checks.stop();
         checks.join();
         return failure_status;
     }
-
-    widen_backlog(port);
+    const int port = server.port();
 
     std::atomic<bool> stopping{false};
-    std::atomic<bool> listening_ended{false};
+    std::atomic<bool> stopping_done{false};
     std::thread waiter([&] {
         int signal_number = 0;
         ::sigwait(&stops, &signal_number);
@@ -292,32 +256,38 @@ int main(int argc, char** argv)
         api.begin_stop();
         stop_workers();
         checks.stop();
-        if (ConnectionThreads* c = connections.load())
-            c->release();
-        // cpp-httplib's stop() does nothing until its loop has started: a
-        // signal in the moment between the "listening" line and the loop
-        // would be lost, and the server would run on. Asked again until
-        // the loop has ended.
-        while (!listening_ended.load()) {
-            server.stop();
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
+        server.stop();
+        // A second signal while that goes on: the connections are cut, the
+        // job checks' addresses given back, and the process ends without
+        // waiting for the single checks under way.
+        ::sigwait(&stops, &signal_number);
+        if (stopping_done.load())
+            return;
+        put(stdout, "verimex-server: stopping at once\n");
+        server.stop_now();
+        (void)workers_ended.wait_for(std::chrono::seconds(10));
+        put(stdout, "verimex-server: stopped\n");
+        std::_Exit(0);
     });
 
     put(stdout, "verimex-server: listening on http://" + url_host(opts.host) + ":" + std::to_string(port) + "/\n");
-    server.listen_after_bind();
-    listening_ended = true;
-    // Here the connection threads are joined: every request answered.
+    const std::error_code accept_failure = server.run();
+    // Here every connection has ended: every request answered.
 
     stop_workers();
     worker.join();
     checks.stop();
     checks.join();
-    // listen_after_bind also returns when accepting fails: then the waiter
-    // still waits, and is woken with a signal of its own.
-    if (!stopping.exchange(true))
-        ::pthread_kill(waiter.native_handle(), SIGTERM);
+    // The waiter waits for a signal (a first one when accepting failed,
+    // a second one otherwise): it is woken with one of its own.
+    stopping_done = true;
+    stopping = true;
+    ::pthread_kill(waiter.native_handle(), SIGTERM);
     waiter.join();
+    if (accept_failure) {
+        put(stderr, "verimex-server: cannot accept connections (" + errno_text(accept_failure) + ")\n");
+        return failure_status;
+    }
     // Every thread has been joined: the job checks under way were cancelled
     // and their addresses given back, due again in the store.
     put(stdout, "verimex-server: stopped\n");

@@ -175,7 +175,7 @@ std::string Metrics::text(const Gauges& gauges) const
 }
 
 // /metrics: the counters above and the figures of this moment.
-void Api::metrics(const httplib::Request&, httplib::Response& res)
+void Api::metrics(const Request&, Response& res)
 {
     Metrics::Gauges g;
     g.checks_running = checks_.running();

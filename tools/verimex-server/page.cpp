@@ -5,7 +5,7 @@
 
 namespace verimex_server {
 
-void Api::page(const httplib::Request& req, httplib::Response& res)
+void Api::page(const Request& req, Response& res)
 {
     for (const Asset& asset : page_assets()) {
         if (asset.path != req.path)
@@ -23,7 +23,7 @@ void Api::page(const httplib::Request& req, httplib::Response& res)
     reply_error(res, 404, "no such path: " + req.path);
 }
 
-void Api::healthz(const httplib::Request&, httplib::Response& res)
+void Api::healthz(const Request&, Response& res)
 {
     if (stopping_) {
         res.status = 503;

@@ -26,7 +26,7 @@ std::vector<std::string> zone_list(std::string_view text)
 
 }  // namespace
 
-void Api::preflight(const httplib::Request& req, httplib::Response& res)
+void Api::preflight(const Request& req, Response& res)
 {
     if (stopping_) {
         res.set_header("Retry-After", "5");

@@ -8,6 +8,9 @@
 #include <ctime>
 #include <random>
 
+#include <boost/url/parse.hpp>
+#include <boost/url/url_view.hpp>
+
 namespace verimex_server {
 
 bool token_matches(std::string_view given, std::string_view expected)
@@ -134,7 +137,7 @@ std::string error_body(std::string_view message)
     return json_body({{"error", std::string(message)}});
 }
 
-void reply_error(httplib::Response& res, int status, std::string_view message)
+void reply_error(Response& res, int status, std::string_view message)
 {
     res.status = status;
     res.set_content(error_body(message), json_type);
@@ -161,7 +164,7 @@ std::string_view reason(int status)
     }
 }
 
-bool path_matches(std::string_view pattern, std::string_view path)
+bool path_matches(std::string_view pattern, std::string_view path, std::string* star)
 {
     while (!pattern.empty()) {
         if (pattern.front() != '*') {
@@ -171,13 +174,26 @@ bool path_matches(std::string_view pattern, std::string_view path)
             path.remove_prefix(1);
             continue;
         }
-        const std::size_t segment = std::min(path.find('/'), path.size());
-        if (segment == 0)
+        const std::size_t length = std::min(path.find('/'), path.size());
+        if (length == 0)
             return false;
+        if (star != nullptr)
+            star->assign(path.substr(0, length));
         pattern.remove_prefix(1);
-        path.remove_prefix(segment);
+        path.remove_prefix(length);
     }
     return path.empty();
+}
+
+bool parse_target(std::string_view target, Request& req)
+{
+    auto parsed = boost::urls::parse_origin_form(target);
+    if (!parsed)
+        return false;
+    req.path = parsed->path();
+    for (const auto& param : parsed->params(boost::urls::encoding_opts(true)))
+        req.params.emplace(param.key, param.value);
+    return true;
 }
 
 std::string allow_header(const std::vector<std::string>& methods)

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include <httplib.h>
+#include "http_message.h"
 
 #include "verimex/hosting/json.h"
 #include "verimex/verify.h"
@@ -68,15 +68,20 @@ std::string json_body(verimex::hosting::Json object);
 std::string error_body(std::string_view message);
 
 // Sets res to status with error_body(message).
-void reply_error(httplib::Response& res, int status, std::string_view message);
+void reply_error(Response& res, int status, std::string_view message);
 
 // The words of an error reply the server did not write itself (400 for a
-// request cpp-httplib cannot read, 413, 414, ...).
+// request the HTTP layer cannot read, 413, 431, ...).
 std::string_view reason(int status);
 
 // Whether path matches pattern, whose "*" stands for one non-empty path
-// segment.
-bool path_matches(std::string_view pattern, std::string_view path);
+// segment; that segment in *segment, when given.
+bool path_matches(std::string_view pattern, std::string_view path, std::string* segment = nullptr);
+
+// The path and query of a request target into req (both percent-decoded,
+// '+' in the query a space, as forms send it); false when the target is
+// not a path with an optional query.
+bool parse_target(std::string_view target, Request& req);
 
 // The Allow header for these methods (GET stands for HEAD too).
 std::string allow_header(const std::vector<std::string>& methods);

@@ -13,20 +13,6 @@ std::vector<std::string> Route::methods() const
     return out;
 }
 
-std::string Route::expression() const
-{
-    std::string out;
-    for (const char c : pattern) {
-        if (c == '*')
-            out += "([^/]+)";
-        else if (c == '.')
-            out += "\\.";
-        else
-            out += c;
-    }
-    return out;
-}
-
 const Route* find_route(std::span<const Route> routes, std::string_view path)
 {
     for (const Route& route : routes)

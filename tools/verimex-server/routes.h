@@ -11,11 +11,11 @@
 #include <string_view>
 #include <vector>
 
-#include <httplib.h>
+#include "http_message.h"
 
 namespace verimex_server {
 
-using Handler = std::function<void(const httplib::Request&, httplib::Response&)>;
+using Handler = std::function<void(const Request&, Response&)>;
 
 struct Endpoint {
     std::string method;  // GET stands for HEAD too
@@ -30,8 +30,6 @@ struct Route {
     std::vector<Endpoint> endpoints;
 
     std::vector<std::string> methods() const;
-    // The pattern as cpp-httplib's regular expression.
-    std::string expression() const;
 };
 
 // The first route whose pattern matches path; null when none does.

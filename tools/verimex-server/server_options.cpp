@@ -116,7 +116,10 @@ std::variant<Options, UsageError> parse_args(std::span<const std::string_view> a
     verimex::hosting::add_number(app, "--max-body", opts.max_body, 1024, 1UL << 30,
                                  "Largest request body in bytes; beyond that: 413");
     verimex::hosting::add_number(app, "--read-timeout", opts.read_timeout, 1, 3600,
-                                 "Seconds a client may keep the server waiting for the next bytes of its request");
+                                 "Seconds a client may take to send a request's head, and to take in a reply "
+                                 "(or each piece of an export)");
+    verimex::hosting::add_number(app, "--body-timeout", opts.body_timeout, 1, 3600,
+                                 "Seconds a client may take to send a request's body");
     std::vector<std::string> given;
     verimex::hosting::add_job_options(app, opts.work, given);
     verimex::hosting::add_session_option(app, opts.recipients_per_session);

@@ -42,7 +42,8 @@ struct Options {
     unsigned check_threads = 32;     // single checks at once
     std::size_t check_queue = 256;   // single checks waiting beyond those
     std::size_t max_body = 8u << 20; // bytes of a request body
-    unsigned read_timeout = 10;      // seconds a read from a client may wait
+    unsigned read_timeout = 10;      // seconds for a request's head, and for a reply to be taken
+    unsigned body_timeout = 60;      // seconds for a request's body
     // Job options, as verimex-check takes them.
     verimex::hosting::JobOptions work;
     // --recipients-per-session: addresses of one domain the job workers
@@ -55,9 +56,9 @@ struct Options {
     // The lease the server's workers take addresses under.
     unsigned lease() const { return work.lease(timeout); }
 
-    // Connection threads: one per waiting or running single check, and
+    // Request threads: one per waiting or running single check, and
     // room for every other request beside them.
-    unsigned connection_threads() const
+    unsigned request_threads() const
     {
         return static_cast<unsigned>(check_threads + check_queue + 64);
     }
