@@ -198,7 +198,9 @@ private:
         req_.remote_addr = remote_;
         head_.emplace();
         head_->header_limit(static_cast<std::uint32_t>(settings().max_head));
-        head_->body_limit(settings().max_body);
+        // The body's length is judged once the head is read, after its
+        // Content-Encoding (which decides the answer first).
+        head_->body_limit(boost::none);
         stream_.expires_after(settings().head_timeout);
         http::async_read_header(stream_, buffer_, *head_, [self = shared_from_this()](error_code ec, std::size_t) {
             self->on_head(ec);
@@ -209,10 +211,6 @@ private:
     {
         if (ec == http::error::header_limit)
             return answer_layer(431);
-        if (ec == http::error::body_limit) {  // a Content-Length over the limit
-            linger_budget_ = linger_most;
-            return answer_layer(413);
-        }
         if (ec == http::error::end_of_stream || ec == beast::error::timeout || ec == net::error::operation_aborted ||
             ec == net::error::eof || ec == net::error::connection_reset)
             return cut();
@@ -231,6 +229,10 @@ private:
         if (const auto coding = head[http::field::content_encoding];
             !coding.empty() && !beast::iequals(coding, "identity"))
             return answer_layer(415, "Content-Encoding: not accepted; send the body as it is");
+        if (const auto length = head_->content_length(); length && *length > settings().max_body) {
+            linger_budget_ = std::min(*length, linger_most);
+            return answer_layer(413);
+        }
 
         const bool has_body = !head_->is_done();
         const bool expects_continue = beast::iequals(head[http::field::expect], "100-continue");
@@ -252,6 +254,7 @@ private:
         if (!has_body)
             return dispatch();
         body_.emplace(std::move(*head_));
+        body_->body_limit(settings().max_body);
         if (expects_continue) {
             // The client waits for this before it sends the body.
             static const std::string go_on = "HTTP/1.1 100 Continue\r\n\r\n";
