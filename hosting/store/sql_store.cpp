@@ -37,6 +37,10 @@ constexpr std::int64_t export_chunk = 1000;
 // How often (milliseconds of the store's clock) a take prunes the starts
 // that no longer limit anything.
 constexpr std::int64_t prune_every = 60'000;
+// How often a take prunes the learnt mail-server keys of domains no
+// unfinished address has: less often, as that reads every unfinished
+// address's domain (under the take lock).
+constexpr std::int64_t prune_mx_every = 600'000;
 
 // A row state as it stands in a statement.
 std::string S(RowState state)
@@ -227,6 +231,8 @@ private:
 
     Millis clock() { return clock_ ? clock_->now() : db_->now(); }
     Millis last_prune_ = INT64_MIN / 2;  // when this store last pruned the politeness starts
+    Millis last_mx_prune_ = INT64_MIN / 2;  // ... and the learnt mail-server keys
+    void prune_mx();
     std::optional<std::int64_t> job_id(std::string_view job);
     void create_or_check_schema();
 
@@ -371,8 +377,26 @@ bool SqlStore::remove(std::string_view job)
         return false;
     db_->query("DELETE FROM verimex_addresses WHERE job_id = $1", {integer(*id)});
     db_->query("DELETE FROM verimex_jobs WHERE id = $1", {integer(*id)});
+    prune_mx();
     t.commit();
     return true;
+}
+
+void SqlStore::prune_mx()
+{
+    // The key of a domain serves the politeness of its unfinished
+    // addresses alone: once none is left (all done, or their jobs removed)
+    // the row goes, or the map would keep every domain ever checked. An
+    // anti-join on the distinct unfinished domains, which both databases
+    // read once (a hash in PostgreSQL, an automatic index in SQLite), rather
+    // than a lookup per row: no index has the domain first. The rows are
+    // locked as a take's are (row_lock(), whose alias is "a"), skipping
+    // those another transaction holds: two prunes at once (a take's and a
+    // removal's) then never wait on each other in opposite orders, and a
+    // row that a result is writing just now stays.
+    db_->query("DELETE FROM verimex_mx WHERE domain IN (SELECT a.domain FROM verimex_mx a "
+               "LEFT JOIN (SELECT DISTINCT domain FROM verimex_addresses WHERE state < " + S(RowState::done) +
+               ") u ON u.domain = a.domain WHERE u.domain IS NULL" + std::string(db_->row_lock()) + ")");
 }
 
 bool SqlStore::export_page(std::string_view job, ExportCursor& cursor, std::vector<Entry>& page)
@@ -598,6 +622,10 @@ std::vector<Lease> SqlStore::take(const TakeRequest& request)
         db_->query("DELETE FROM verimex_key_starts WHERE last_start < $1",
                    {integer(at - static_cast<Millis>(max_mx_interval_ms))});
         last_prune_ = at;
+    }
+    if (at - last_mx_prune_ >= prune_mx_every) {
+        prune_mx();
+        last_mx_prune_ = at;
     }
     t.commit();
     return leases;
