@@ -153,8 +153,10 @@ bool export_job(const ExportPages& read_page, ExportFormat format, std::uint64_t
 bool export_job(Store& store, std::string_view job, ExportFormat format, std::uint64_t offset,
                 std::optional<std::uint64_t> limit, const std::function<void(const std::string&)>& write)
 {
-    return export_job([&](ExportCursor& cursor, std::vector<Entry>& page) { return store.export_page(job, cursor, page); },
-                      format, offset, limit, write);
+    const auto read_page = [&](ExportCursor& cursor, std::vector<Entry>& page) {
+        return store.export_page(job, cursor, page);
+    };
+    return export_job(read_page, format, offset, limit, write);
 }
 
 std::string export_line(const Entry& e, ExportFormat format)

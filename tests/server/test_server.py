@@ -586,6 +586,7 @@ class OwnServers(ServerTest):
         ] + [(store + [s], 3, b"^verimex-server: ") for s in ["/nonexistent/jobs.sqlite", "postgresql://x@127.0.0.1:1"]
         ] + [(args, 2, b"^verimex-server: ") for args in [["--listen", "nowhere"], ["--listen", "1.2.3.4:99999"],
                                                            ["-t", "40000"], ["-j", "0"], ["--bogus"],
+                                                           ["--store-connections", "0"], ["--store-connections", "65"],
                                                            ["--proxy", "http://u:pw@127.0.0.1:1"],
                                                            ["--token-file", "/nonexistent/token"],
                                                            ["--token-file", "/dev/null"],

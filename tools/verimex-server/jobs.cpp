@@ -272,7 +272,8 @@ void Api::job_results(const Request& req, Response& res)
         [stores, job = *name, format = *format, offset, limit](std::size_t, httplib::DataSink& sink) {
             struct ClientGone {};
             try {
-                const auto read_page = [&](verimex::hosting::ExportCursor& cursor, std::vector<verimex::hosting::Entry>& page) {
+                const auto read_page = [&](verimex::hosting::ExportCursor& cursor,
+                                           std::vector<verimex::hosting::Entry>& page) {
                     return stores->lease()->export_page(job, cursor, page);
                 };
                 verimex::hosting::export_job(read_page, format, offset, limit, [&](const std::string& piece) {

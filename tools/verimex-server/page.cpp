@@ -32,7 +32,7 @@ void Api::healthz(const httplib::Request&, httplib::Response& res)
     }
     // Healthy means the jobs can be served: a store that is down (a
     // PostgreSQL restarting) says so here, and ok again once it is back,
-    // as the store's connection is opened again by itself.
+    // as the pool opens a new connection in place of one that failed.
     try {
         stores_.lease()->ping();
     } catch (const StoreBusy&) {

@@ -25,7 +25,6 @@
 #pragma once
 
 #include <chrono>
-#include <climits>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -51,7 +50,7 @@ struct ExportCursor {
     std::optional<std::int64_t> job_id;  // from the first page on
     std::int64_t after = INT64_MIN;      // the last row given
     Millis at = 0;                       // the time the states are told at
-    std::uint64_t given = 0;
+    std::uint64_t given = 0;             // addresses given so far
     bool done = false;                   // the last page has been read
 };
 
