@@ -106,21 +106,57 @@ std::string export_header(ExportFormat format)
     return {};
 }
 
-bool export_job(Store& store, std::string_view job, ExportFormat format, std::uint64_t offset,
+bool Store::export_entries(std::string_view job, std::uint64_t offset, std::optional<std::uint64_t> limit,
+                           const std::function<void(const Entry&)>& each)
+{
+    ExportCursor cursor;
+    cursor.offset = offset;
+    cursor.limit = limit;
+    std::vector<Entry> page;
+    while (!cursor.done) {
+        if (!export_page(job, cursor, page))
+            return false;
+        for (const Entry& e : page)
+            each(e);
+    }
+    return true;
+}
+
+bool export_job(const ExportPages& read_page, ExportFormat format, std::uint64_t offset,
                 std::optional<std::uint64_t> limit, const std::function<void(const std::string&)>& write)
 {
     constexpr std::size_t piece = 64 * 1024;
     std::string chunk = export_header(format);
-    const bool found = store.export_entries(job, offset, limit, [&](const Entry& entry) {
-        chunk += export_line(entry, format);
-        if (chunk.size() >= piece) {
-            write(chunk);
-            chunk.clear();
+    ExportCursor cursor;
+    cursor.offset = offset;
+    cursor.limit = limit;
+    std::vector<Entry> page;
+    bool found = true;
+    while (!cursor.done) {
+        if (!read_page(cursor, page)) {
+            found = false;
+            break;
         }
-    });
+        for (const Entry& entry : page) {
+            chunk += export_line(entry, format);
+            if (chunk.size() >= piece) {
+                write(chunk);
+                chunk.clear();
+            }
+        }
+    }
     if (!chunk.empty())
         write(chunk);
     return found;
+}
+
+bool export_job(Store& store, std::string_view job, ExportFormat format, std::uint64_t offset,
+                std::optional<std::uint64_t> limit, const std::function<void(const std::string&)>& write)
+{
+    const auto read_page = [&](ExportCursor& cursor, std::vector<Entry>& page) {
+        return store.export_page(job, cursor, page);
+    };
+    return export_job(read_page, format, offset, limit, write);
 }
 
 std::string export_line(const Entry& e, ExportFormat format)

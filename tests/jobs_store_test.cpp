@@ -319,6 +319,59 @@ TEST_P(StoreTest, ASessionLeasesTheDueAddressesOfOneDomainUnderOneToken)
     }
 }
 
+// The mail-server key a result teaches the store serves the politeness of
+// its domain's unfinished addresses, and goes once none is left: with their
+// job's removal, or later in a take once they are all done.
+TEST_P(StoreTest, LearntMailServerKeysLastAsLongAsAnUnfinishedAddressOfTheirDomain)
+{
+    store_->add("a", std::vector<std::string>{"a1@only-a.test", "a2@only-a.test", "s1@shared.test",
+                                              "s2@shared.test", "d1@done.test"});
+    store_->add("b", std::vector<std::string>{"b1@shared.test", "b2@done.test"});
+    // The key each due address of a job is leased under (the leases given back at once).
+    const auto keys = [&](const std::string& job) {
+        TakeRequest all{job, 100, 60s, {0, 0ms}, "test"};
+        const std::vector<Lease> leases = store_->take(all);
+        store_->release(leases);
+        std::map<std::string, std::string> out;
+        for (const Lease& l : leases)
+            out[l.address] = l.key;
+        return out;
+    };
+    TakeRequest all{"a", 100, 60s, {0, 0ms}, "test"};
+    for (const Lease& l : store_->take(all)) {
+        if (l.address == "a2@only-a.test" || l.address == "s2@shared.test") {
+            store_->release(std::span(&l, 1));
+            continue;
+        }
+        verimex::report r = result(l.address, "000");
+        r.mx = "MX." + l.address.substr(l.address.find('@') + 1);
+        ASSERT_TRUE(store_->record(l, r, std::nullopt)) << l.address;
+    }
+    EXPECT_EQ(keys("a"), (std::map<std::string, std::string>{{"a2@only-a.test", "mx.only-a.test"},
+                                                             {"s2@shared.test", "mx.shared.test"}}));
+    EXPECT_EQ(keys("b"), (std::map<std::string, std::string>{{"b1@shared.test", "mx.shared.test"},
+                                                             {"b2@done.test", "mx.done.test"}}));
+
+    // Removed, job a leaves only-a.test with no unfinished address: its key
+    // goes; shared.test's and done.test's serve job b still.
+    ASSERT_TRUE(store_->remove("a"));
+    store_->add("c", std::vector<std::string>{"c1@only-a.test"});
+    EXPECT_EQ(keys("c"), (std::map<std::string, std::string>{{"c1@only-a.test", "only-a.test"}}));
+    EXPECT_EQ(keys("b"), (std::map<std::string, std::string>{{"b1@shared.test", "mx.shared.test"},
+                                                             {"b2@done.test", "mx.done.test"}}));
+
+    // Job b done, no unfinished address has those two domains: a take's
+    // prune, ten minutes on, drops their keys as well.
+    TakeRequest of_b{"b", 100, 60s, {0, 0ms}, "test"};
+    for (const Lease& l : store_->take(of_b))
+        ASSERT_TRUE(store_->record(l, result(l.address, "000"), std::nullopt));
+    clock_->advance(10min);
+    EXPECT_EQ(keys("c").size(), 1u);
+    store_->add("e", std::vector<std::string>{"e1@shared.test", "e2@done.test"});
+    EXPECT_EQ(keys("e"), (std::map<std::string, std::string>{{"e1@shared.test", "shared.test"},
+                                                             {"e2@done.test", "done.test"}}));
+}
+
 INSTANTIATE_TEST_SUITE_P(Stores, StoreTest, ::testing::Values("sqlite", "postgresql"),
                          [](const auto& p) { return p.param; });
 

@@ -6,6 +6,7 @@
 #include <sys/mount.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <filesystem>
@@ -379,6 +380,94 @@ TEST_P(JobTool, KilledWorkersAndALostServerLeaveEveryAddressDoneOnce)
     // A commit the server made as it went down may never have been
     // confirmed to the worker: written, not printed, and not written again.
     expect_each_once(store_, "lost", list2, runs, 1);
+}
+
+class PostgresJobTool : public SqliteJobTool {
+    std::string kind() const override { return "postgresql"; }
+};
+
+// psql's answer to one statement, unaligned, without its line end.
+std::string psql(const std::string& uri, const std::string& sql)
+{
+    std::string out = verimex::test::run_program("/usr/bin/psql", {"-X", "-q", "-A", "-t", "-d", uri, "-c", sql}).out;
+    while (!out.empty() && out.back() == '\n')
+        out.pop_back();
+    return out;
+}
+
+// A worker stopped (SIGSTOP, as Ctrl-Z or a paused VM would) in the middle
+// of a take, holding the fleet's take lock and the leases of its checks in
+// flight, and left stopped: the server ends its session once it has idled
+// in its transaction for idle_in_transaction_session_timeout (shortened
+// here, with lock_timeout, through the URI's options), the other worker
+// gets the lock, takes the stopped one's addresses once their leases run
+// out, and finishes the job. Woken afterwards, the stopped one writes and
+// prints nothing twice, and ends.
+TEST_F(PostgresJobTool, AWorkerStoppedInATakeHoldsUpTheOtherOnlyUntilItsSessionIsEnded)
+{
+    MailServer server("mx.ok.jobs.test", 150ms);
+    SmtpPeer peer("127.0.0.160", server.behaviour());
+    const std::vector<std::string> list = numbered("p", 30);
+    open_store(store_)->add("default", list, vrfy_job());
+    const std::string uri = store_ + "?options=-c%20lock_timeout%3D3s%20-c%20idle_in_transaction_session_timeout%3D2s";
+    const std::vector<std::string> worker = {"--store", uri, "-t", "1", "--lease", "2", "-f", "jobs.test", "-j", "2",
+                                             "--per-mx", "10", "--mx-interval", "0"};
+
+    std::atomic<pid_t> stopped_pid{0};
+    std::atomic<std::size_t> printed{0};
+    ToolInput first;
+    first.started = [&](pid_t pid) { stopped_pid = pid; };
+    first.signal_when = [&](const ToolRun& r) {
+        printed = lines_of(r.out).size();
+        return false;
+    };
+    std::vector<ToolRun> runs(2);
+    std::thread stopped([&] { runs[0] = run_verimex_check(worker, first); });
+    const auto give_up = clock_type::now() + 30s;
+    while (printed < 3 && clock_type::now() < give_up)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_GE(printed, 3u);
+
+    // A lock on the table a take reads right after it has the take lock:
+    // the worker's next take waits there, and is stopped while it waits.
+    // When the lock goes its statement ends, and its session idles in the
+    // take's transaction, holding the take lock, with the worker stopped.
+    std::thread holder([&] {
+        psql(store_, "BEGIN; LOCK TABLE verimex_key_starts IN ACCESS EXCLUSIVE MODE; SELECT pg_sleep(2); COMMIT;");
+    });
+    bool waiting = false;
+    while (!waiting && clock_type::now() < give_up)
+        waiting = psql(store_, "SELECT count(*) FROM pg_locks l JOIN pg_class c ON c.oid = l.relation "
+                               "WHERE c.relname = 'verimex_key_starts' AND NOT l.granted") == "1";
+    ASSERT_TRUE(waiting);
+    ASSERT_EQ(::kill(stopped_pid, SIGSTOP), 0);
+    holder.join();
+    const std::size_t printed_before_stop = printed;
+    EXPECT_EQ(psql(store_, "SELECT count(*) FROM pg_locks WHERE locktype = 'advisory' AND granted"), "1");
+
+    runs[1] = run_verimex_check(worker);
+    EXPECT_EQ(runs[1].status, 1) << runs[1].err;
+    // The stopped worker's session was ended by the server, not left
+    // holding the lock.
+    EXPECT_EQ(psql(store_, "SELECT count(*) FROM pg_stat_activity WHERE state LIKE 'idle in transaction%'"), "0");
+    EXPECT_EQ(printed.load(), printed_before_stop) << "the stopped worker printed";
+    // Done while the other is still stopped: every address with one result.
+    const ToolRun exported = run_verimex_check({"--store", store_, "--job", "default", "--export", "jsonl"});
+    const std::vector<std::string> rows = lines_of(exported.out);
+    ASSERT_EQ(rows.size(), list.size()) << exported.err;
+    for (const std::string& row : rows) {
+        const nlohmann::json e = nlohmann::json::parse(row);
+        EXPECT_EQ(std::make_pair(e["state"], e["attempts"]), std::make_pair(nlohmann::json("done"), nlohmann::json(1)))
+            << row;
+    }
+
+    ASSERT_EQ(::kill(stopped_pid, SIGCONT), 0);
+    stopped.join();
+    EXPECT_TRUE(runs[0].status == 0 || runs[0].status == 1) << runs[0].status << runs[0].err;
+    // Its checks in flight end after their leases were taken again: dropped.
+    // Up to two of its results may have been written as it was stopped, and
+    // not yet printed.
+    expect_each_once(store_, "default", list, runs, 2);
 }
 
 TEST_P(JobTool, AtMostKConnectionsPerProviderAndStartsTheIntervalApartAcrossWorkers)

@@ -37,6 +37,10 @@ constexpr std::int64_t export_chunk = 1000;
 // How often (milliseconds of the store's clock) a take prunes the starts
 // that no longer limit anything.
 constexpr std::int64_t prune_every = 60'000;
+// How often a take prunes the learnt mail-server keys of domains no
+// unfinished address has: less often, as that reads every unfinished
+// address's domain (under the take lock).
+constexpr std::int64_t prune_mx_every = 600'000;
 
 // A row state as it stands in a statement.
 std::string S(RowState state)
@@ -189,8 +193,7 @@ public:
     std::optional<JobStatus> status(std::string_view job) override;
     std::vector<std::string> jobs(std::uint64_t offset, std::uint64_t limit) override;
     bool remove(std::string_view job) override;
-    bool export_entries(std::string_view job, std::uint64_t offset, std::optional<std::uint64_t> limit,
-                        const std::function<void(const Entry&)>& each) override;
+    bool export_page(std::string_view job, ExportCursor& cursor, std::vector<Entry>& page) override;
     std::vector<Lease> take(const TakeRequest& request) override;
     bool record(const Lease& lease, const report& result, std::optional<Millis> retry_at) override;
     void renew(std::span<const Lease> leases, std::chrono::milliseconds lease) override;
@@ -228,6 +231,8 @@ private:
 
     Millis clock() { return clock_ ? clock_->now() : db_->now(); }
     Millis last_prune_ = INT64_MIN / 2;  // when this store last pruned the politeness starts
+    Millis last_mx_prune_ = INT64_MIN / 2;  // ... and the learnt mail-server keys
+    void prune_mx();
     std::optional<std::int64_t> job_id(std::string_view job);
     void create_or_check_schema();
 
@@ -372,66 +377,78 @@ bool SqlStore::remove(std::string_view job)
         return false;
     db_->query("DELETE FROM verimex_addresses WHERE job_id = $1", {integer(*id)});
     db_->query("DELETE FROM verimex_jobs WHERE id = $1", {integer(*id)});
+    prune_mx();
     t.commit();
     return true;
 }
 
-bool SqlStore::export_entries(std::string_view job, std::uint64_t offset, std::optional<std::uint64_t> limit,
-                              const std::function<void(const Entry&)>& each)
+void SqlStore::prune_mx()
 {
-    // Page by page, each page read in a short transaction of its own and
-    // handed on after the store is let go: a client that reads slowly
-    // holds neither a snapshot (SQLite's WAL would grow, PostgreSQL's
-    // vacuum would stop) nor this connection. Pages follow the row id, so
-    // every address comes once, in the order it was added, each as one
-    // commit left it.
-    std::optional<std::int64_t> id;
-    Millis at = 0;
-    std::uint64_t left = limit.value_or(UINT64_MAX);
-    std::int64_t after = INT64_MIN;
-    bool first = true;
-    while (left > 0) {
-        const auto n = static_cast<std::int64_t>(std::min<std::uint64_t>(left, export_chunk));
-        std::vector<Entry> page;
-        {
-            std::lock_guard lock(mutex_);
-            Transaction t(*db_, Connection::Begin::read);
-            if (first) {
-                id = job_id(job);
-                if (!id)
-                    return false;
-                at = clock();
-            }
-            const Table rows = db_->query(
-                "SELECT address, state, due_at, returnvar, transcript, error, attempts, checked_at, outcome, id, members "
-                "FROM verimex_addresses WHERE job_id = $1 AND id > $2 ORDER BY id LIMIT $3 OFFSET $4",
-                {integer(*id), integer(after), integer(n),
-                 integer(first ? static_cast<std::int64_t>(std::min<std::uint64_t>(offset, INT64_MAX)) : 0)});
-            t.commit();
-            first = false;
-            page.reserve(rows.rows.size());
-            for (const Table::Row& row : rows.rows) {
-                Entry& e = page.emplace_back();
-                e.address = row.text(0);
-                e.state = state_name(row.integer(1), row.integer(2), at);
-                e.returnvar = row.optional_text(3);
-                e.transcript = row.optional_text(4);
-                e.error = row.optional_text(5);
-                e.attempts = static_cast<std::uint32_t>(row.integer(6));
-                if (!row.is_null(7))
-                    e.checked_at = row.integer(7);
-                if (!row.is_null(8))
-                    e.outcome = static_cast<Outcome>(row.integer(8));
-                after = row.integer(9);
-                e.members = row.optional_text(10);
-            }
-        }
-        for (const Entry& e : page)
-            each(e);
-        left -= page.size();
-        if (static_cast<std::int64_t>(page.size()) < n)
-            break;
+    // The key of a domain serves the politeness of its unfinished
+    // addresses alone: once none is left (all done, or their jobs removed)
+    // the row goes, or the map would keep every domain ever checked. An
+    // anti-join on the distinct unfinished domains, which both databases
+    // read once (a hash in PostgreSQL, an automatic index in SQLite), rather
+    // than a lookup per row: no index has the domain first. The rows are
+    // locked as a take's are (row_lock(), whose alias is "a"), skipping
+    // those another transaction holds: two prunes at once (a take's and a
+    // removal's) then never wait on each other in opposite orders, and a
+    // row that a result is writing just now stays.
+    db_->query("DELETE FROM verimex_mx WHERE domain IN (SELECT a.domain FROM verimex_mx a "
+               "LEFT JOIN (SELECT DISTINCT domain FROM verimex_addresses WHERE state < " + S(RowState::done) +
+               ") u ON u.domain = a.domain WHERE u.domain IS NULL" + std::string(db_->row_lock()) + ")");
+}
+
+bool SqlStore::export_page(std::string_view job, ExportCursor& cursor, std::vector<Entry>& page)
+{
+    // Each page read in a short transaction of its own and handed on after
+    // the store is let go: a client that reads slowly holds neither a
+    // snapshot (SQLite's WAL would grow, PostgreSQL's vacuum would stop)
+    // nor this connection. Pages follow the row id, so every address comes
+    // once, in the order it was added, each as one commit left it.
+    page.clear();
+    const std::uint64_t left = cursor.limit ? *cursor.limit - std::min(*cursor.limit, cursor.given) : UINT64_MAX;
+    if (cursor.done || left == 0) {
+        cursor.done = true;
+        return true;
     }
+    const auto n = static_cast<std::int64_t>(std::min<std::uint64_t>(left, export_chunk));
+    const bool first = !cursor.job_id;
+    std::lock_guard lock(mutex_);
+    Transaction t(*db_, Connection::Begin::read);
+    if (first) {
+        cursor.job_id = job_id(job);
+        if (!cursor.job_id) {
+            cursor.done = true;
+            return false;
+        }
+        cursor.at = clock();
+    }
+    const Table rows = db_->query(
+        "SELECT address, state, due_at, returnvar, transcript, error, attempts, checked_at, outcome, id, members "
+        "FROM verimex_addresses WHERE job_id = $1 AND id > $2 ORDER BY id LIMIT $3 OFFSET $4",
+        {integer(*cursor.job_id), integer(cursor.after), integer(n),
+         integer(first ? static_cast<std::int64_t>(std::min<std::uint64_t>(cursor.offset, INT64_MAX)) : 0)});
+    t.commit();
+    page.reserve(rows.rows.size());
+    for (const Table::Row& row : rows.rows) {
+        Entry& e = page.emplace_back();
+        e.address = row.text(0);
+        e.state = state_name(row.integer(1), row.integer(2), cursor.at);
+        e.returnvar = row.optional_text(3);
+        e.transcript = row.optional_text(4);
+        e.error = row.optional_text(5);
+        e.attempts = static_cast<std::uint32_t>(row.integer(6));
+        if (!row.is_null(7))
+            e.checked_at = row.integer(7);
+        if (!row.is_null(8))
+            e.outcome = static_cast<Outcome>(row.integer(8));
+        cursor.after = row.integer(9);
+        e.members = row.optional_text(10);
+    }
+    cursor.given += page.size();
+    if (static_cast<std::int64_t>(page.size()) < n)
+        cursor.done = true;
     return true;
 }
 
@@ -605,6 +622,10 @@ std::vector<Lease> SqlStore::take(const TakeRequest& request)
         db_->query("DELETE FROM verimex_key_starts WHERE last_start < $1",
                    {integer(at - static_cast<Millis>(max_mx_interval_ms))});
         last_prune_ = at;
+    }
+    if (at - last_mx_prune_ >= prune_mx_every) {
+        prune_mx();
+        last_mx_prune_ = at;
     }
     t.commit();
     return leases;

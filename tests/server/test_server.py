@@ -586,6 +586,7 @@ class OwnServers(ServerTest):
         ] + [(store + [s], 3, b"^verimex-server: ") for s in ["/nonexistent/jobs.sqlite", "postgresql://x@127.0.0.1:1"]
         ] + [(args, 2, b"^verimex-server: ") for args in [["--listen", "nowhere"], ["--listen", "1.2.3.4:99999"],
                                                            ["-t", "40000"], ["-j", "0"], ["--bogus"],
+                                                           ["--store-connections", "0"], ["--store-connections", "65"],
                                                            ["--proxy", "http://u:pw@127.0.0.1:1"],
                                                            ["--token-file", "/nonexistent/token"],
                                                            ["--token-file", "/dev/null"],
@@ -682,6 +683,63 @@ class OwnServers(ServerTest):
         m = re.fullmatch(r"store unavailable \(error ([0-9a-f]{8}) in the server's log\)", body["error"])
         self.assertTrue(m, body)
         self.assertRegex(server.stderr(), r"event=store_error id=%s error=" % m.group(1))
+
+    def test_store_connections_are_lent_per_call_and_a_slow_export_holds_none(self):
+        uri, _, _ = self.postgres(55435)
+        server = self.start("--store", uri, "--store-connections", "1", *FAST)
+        # Far more than the sockets' buffers hold, so that the export below waits on its client mid-way.
+        addresses = ["x%05d@nomx.server.test" % i for i in range(30000)]
+        self.assertEqual(server.json("POST", "/v1/jobs", body={"addresses": addresses, "name": "big"})[0], 201)
+        slow = socket.socket()
+        slow.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        slow.connect(("127.0.0.1", server.port))
+        self.addCleanup(slow.close)
+        slow.sendall(b"GET /v1/jobs/big/results HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n")
+        received = slow.recv(1024)
+        self.assertTrue(received.startswith(b"HTTP/1.1 200"), received)
+        # The download stalls in the server's write, between pages: the one connection serves the others.
+        for _ in range(3):
+            began = time.monotonic()
+            status, _, body = server.json("GET", "/v1/jobs/big")
+            self.assertEqual((status, body.get("total")), (200, 30000), body)
+            self.assertLess(time.monotonic() - began, 1.5)
+        while chunk := slow.recv(1 << 16):
+            received += chunk
+        # The whole export all the same: every address once, in order.
+        rest, pieces = received.split(b"\r\n\r\n", 1)[1], []
+        while not rest.startswith(b"0\r\n"):
+            size, rest = rest.split(b"\r\n", 1)
+            pieces.append(rest[:int(size, 16)])
+            rest = rest[int(size, 16) + 2:]
+        self.assertEqual([json.loads(line)["address"] for line in b"".join(pieces).splitlines()], addresses)
+
+        # A request that holds the one connection (its statement waits on a lock another session of the database
+        # holds): the others wait 2 s for it, then are told to come back, each in its own route's terms.
+        lock = subprocess.Popen(["psql", "-q", "-v", "ON_ERROR_STOP=1", uri], stdin=subprocess.PIPE,
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        self.addCleanup(lambda: (lock.poll() is None and (lock.kill(), lock.wait()), lock.stdout.close()))
+        lock.stdin.write(b"BEGIN; LOCK TABLE verimex_jobs IN ACCESS EXCLUSIVE MODE; SELECT 'locked';\n")
+        lock.stdin.flush()
+        self.assertIn(b"locked", lock.stdout.readline() + lock.stdout.readline() + lock.stdout.readline())
+        held = server.send("GET", "/v1/jobs/big")
+        time.sleep(0.5)  # its statement is waiting on the lock
+        busy = {"error": "store busy; try again later"}
+        for path in ["/v1/jobs", "/v1/jobs/big/results", "/healthz"]:
+            began = time.monotonic()
+            status, headers, body = server.json("GET", path)
+            self.assertEqual((status, headers.get("Retry-After"), body), (503, "1", busy), path)
+            self.assertGreaterEqual(time.monotonic() - began, 1.9, path)
+        # /metrics still has the server's own figures, without the store's.
+        status, _, text = server.request("GET", "/metrics")
+        self.assertEqual(status, 200)
+        self.assertIn(b"verimex_checks_in_flight", text)
+        self.assertNotIn(b"\nverimex_jobs ", text)
+        lock.stdin.write(b"COMMIT;\n")
+        lock.stdin.close()
+        lock.wait(timeout=10)
+        status, _, body = server.answer(held, True)
+        self.assertEqual((status, body["total"]), (200, 30000))
+        self.assertEqual(server.json("GET", "/healthz")[:3:2], (200, {"status": "ok"}))
 
 
 class Page(ServerTest):

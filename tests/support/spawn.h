@@ -47,6 +47,10 @@ struct ToolInput {
     // program gets `signal`.
     std::function<bool(const ToolRun&)> signal_when;
     int signal = SIGINT;
+    // Called with the child's pid as it starts, for a test that signals it
+    // itself (SIGSTOP, then SIGCONT); only until the run returns, which
+    // reaps it.
+    std::function<void(pid_t)> started;
     // A generous limit: it only keeps a hung child from hanging the suite.
     std::chrono::seconds limit{60};
 };
@@ -121,6 +125,8 @@ inline ToolRun run_program(const std::string& program, const std::vector<std::st
     out_write.reset();
     err_write.reset();
     in_read.reset();
+    if (input.started)
+        input.started(pid);
 
     ToolRun run;
     std::string_view to_send = input.stdin_text ? std::string_view(*input.stdin_text) : std::string_view();

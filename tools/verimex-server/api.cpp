@@ -13,8 +13,8 @@
 
 namespace verimex_server {
 
-Api::Api(const Options& options, CheckPool& checks, Metrics& metrics, verimex::hosting::Store& store, Log& log)
-    : options_(options), checks_(checks), metrics_(metrics), store_(store), log_(log),
+Api::Api(const Options& options, CheckPool& checks, Metrics& metrics, StorePool& stores, Log& log)
+    : options_(options), checks_(checks), metrics_(metrics), stores_(stores), log_(log),
       default_from_(options.from.empty() ? verimex::hosting::default_from() : options.from),
       hosts_(options.host, options.allow_hosts), table_(route_table(this))
 {
@@ -42,7 +42,7 @@ verimex::options Api::settings_for(std::string_view job) const
         if (const auto it = job_settings_.find(job); it != job_settings_.end())
             return verimex::hosting::with_job_settings(base_settings(), it->second);
     }
-    const std::optional<verimex::hosting::JobSettings> stored = store_.settings(job);
+    const std::optional<verimex::hosting::JobSettings> stored = stores_.lease()->settings(job);
     if (!stored)
         return base_settings();  // removed meanwhile: its lease is gone too
     std::lock_guard lock(settings_mutex_);

@@ -24,14 +24,20 @@
 #include "log.h"
 #include "routes.h"
 #include "server_options.h"
+#include "store_pool.h"
 
 namespace verimex_server {
 
+// The reply to a request that found no store connection free in time
+// (StoreBusy): 503, soon worth trying again.
+void reply_store_busy(Response& res);
+
 class Api final : public HttpHandler {
 public:
-    // store serves the requests and the exports (which hold it only while
-    // they read a page, so a long download holds up nobody else).
-    Api(const Options& options, CheckPool& checks, Metrics& metrics, verimex::hosting::Store& store, Log& log);
+    // stores serve the requests and the exports: a request holds one of
+    // its connections only for its calls, an export only while it reads a
+    // page, so a long download holds up nobody else.
+    Api(const Options& options, CheckPool& checks, Metrics& metrics, StorePool& stores, Log& log);
 
     // The route table. With a null api the handlers are empty: what a
     // reader of the table (the OpenAPI test) needs is the paths, methods
@@ -91,7 +97,7 @@ private:
     const Options& options_;
     CheckPool& checks_;
     Metrics& metrics_;
-    verimex::hosting::Store& store_;
+    StorePool& stores_;
     Log& log_;
     const std::string default_from_;
     const HostCheck hosts_;

@@ -20,6 +20,8 @@ using Json = nlohmann::json;
 // for the operator to find the line by.
 void store_failed(Log& log, Response& res, const verimex::hosting::StoreError& e)
 {
+    if (dynamic_cast<const StoreBusy*>(&e) != nullptr)
+        return reply_store_busy(res);
     const std::string id = error_id();
     log.event("store_error", {{"id", id}, {"error", std::string_view(e.what())}});
     res.set_header("Retry-After", "5");
@@ -53,6 +55,12 @@ std::optional<std::string> job_name(const Request& req, Response& res)
 }
 
 }  // namespace
+
+void reply_store_busy(Response& res)
+{
+    res.set_header("Retry-After", "1");
+    reply_error(res, 503, StoreBusy().what());
+}
 
 void Api::add_job(const Request& req, Response& res)
 {
@@ -148,7 +156,7 @@ void Api::add_job(const Request& req, Response& res)
     settings.catch_all = params.catch_all.value_or(true);
     verimex::hosting::AddResult added;
     try {
-        added = store_.add(job, addresses, settings);
+        added = stores_.lease()->add(job, addresses, settings);
     } catch (const verimex::hosting::StoreError& e) {
         return store_failed(log_, res, e);
     }
@@ -175,7 +183,7 @@ void Api::list_jobs(const Request& req, Response& res)
     }
     try {
         // One more than asked tells whether there is a next page.
-        std::vector<std::string> names = store_.jobs(offset, limit + 1);
+        std::vector<std::string> names = stores_.lease()->jobs(offset, limit + 1);
         Json body = {{"jobs", Json::array()}};
         if (names.size() > limit) {
             names.pop_back();
@@ -194,7 +202,7 @@ void Api::job_status(const Request& req, Response& res)
     if (!name)
         return;
     try {
-        const auto status = store_.status(*name);
+        const auto status = stores_.lease()->status(*name);
         if (!status)
             return reply_error(res, 404, "no such job");
         res.set_content(verimex::hosting::status_json(*status) + "\n", json_type);
@@ -209,7 +217,7 @@ void Api::remove_job(const Request& req, Response& res)
     if (!name)
         return;
     try {
-        if (!store_.remove(*name))
+        if (!stores_.lease()->remove(*name))
             return reply_error(res, 404, "no such job");
     } catch (const verimex::hosting::StoreError& e) {
         return store_failed(log_, res, e);
@@ -241,7 +249,7 @@ void Api::job_results(const Request& req, Response& res)
             return reply_error(res, 400, "limit: expected a whole number from 0");
     }
     try {
-        if (!store_.status(*name))
+        if (!stores_.lease()->status(*name))
             return reply_error(res, 404, "no such job");
     } catch (const verimex::hosting::StoreError& e) {
         return store_failed(log_, res, e);
@@ -250,18 +258,23 @@ void Api::job_results(const Request& req, Response& res)
     const bool csv = *format == verimex::hosting::ExportFormat::csv;
     res.set_header("Content-Disposition",
                    "attachment; filename=\"" + download_name(*name) + (csv ? ".csv\"" : ".jsonl\""));
-    // Written as it is read, a page at a time, on the requests' own store
-    // connection: a job of millions of addresses needs no more memory than
-    // a page, and the store is held only while a page is read, never while
-    // a slow client takes it in, so an export holds up no other request
-    // and opens no connection of its own.
-    verimex::hosting::Store* const store = &store_;
+    // Written as it is read, a page at a time, each page on a connection of
+    // the requests' pool held only while the page is read: a job of
+    // millions of addresses needs no more memory than a page, and a slow
+    // client holds no connection while it takes a page in, so an export
+    // holds up no other request. (A pool with none free for a page cuts
+    // the reply: its head is out.)
+    StorePool* const stores = &stores_;
     res.set_chunked_content_provider(
         csv ? "text/csv; charset=utf-8" : "application/x-ndjson; charset=utf-8",
-        [store, job = *name, format = *format, offset, limit](DataSink& sink) {
+        [stores, job = *name, format = *format, offset, limit](DataSink& sink) {
             struct ClientGone {};
             try {
-                verimex::hosting::export_job(*store, job, format, offset, limit, [&](const std::string& piece) {
+                const auto read_page = [&](verimex::hosting::ExportCursor& cursor,
+                                           std::vector<verimex::hosting::Entry>& page) {
+                    return stores->lease()->export_page(job, cursor, page);
+                };
+                verimex::hosting::export_job(read_page, format, offset, limit, [&](const std::string& piece) {
                     if (!sink.write(piece.data(), piece.size()))
                         throw ClientGone{};
                 });

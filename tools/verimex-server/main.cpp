@@ -38,6 +38,7 @@
 #include "verimex/hosting/store.h"
 #include "metrics.h"
 #include "server_options.h"
+#include "store_pool.h"
 #include "verimex/hosting/signals.h"
 
 namespace {
@@ -119,12 +120,13 @@ int main(int argc, char** argv)
     ::pthread_sigmask(SIG_BLOCK, &stops, nullptr);
     ::signal(SIGPIPE, SIG_IGN);
 
-    // One connection for the requests, one for the workers: each Store
-    // object serves one call at a time.
-    std::unique_ptr<verimex::hosting::Store> store;
+    // A pool of connections for the requests, one for the workers: each
+    // Store object serves one call at a time.
+    std::unique_ptr<StorePool> stores;
     std::unique_ptr<verimex::hosting::Store> worker_store;
     try {
-        store = verimex::hosting::open_store(opts.store);
+        stores = std::make_unique<StorePool>(opts.store_connections,
+                                             [&opts] { return verimex::hosting::open_store(opts.store); });
         worker_store = verimex::hosting::open_store(opts.store);
     } catch (const verimex::hosting::StoreError& e) {
         put(stderr, std::string("verimex-server: ") + e.what() + "\n");
@@ -143,7 +145,7 @@ int main(int argc, char** argv)
                      verimex::hosting::keep_stop_signals_away);
 
     Log log(*log_format(opts.log_format));
-    Api api(opts, checks, metrics, *store, log);
+    Api api(opts, checks, metrics, *stores, log);
     HttpSettings http;
     http.max_body = opts.max_body;
     http.head_timeout = std::chrono::seconds(opts.read_timeout);

@@ -185,7 +185,7 @@ void Api::metrics(const Request&, Response& res)
     g.job_checks_running = job_checks_running.load();
     g.posting = static_cast<std::size_t>(std::max(posting_.load(), 0));
     try {
-        const verimex::hosting::StoreTotals totals = store_.totals();
+        const verimex::hosting::StoreTotals totals = stores_.lease()->totals();
         g.jobs = totals.jobs;
         g.job_addresses["done"] = totals.done;
         g.job_addresses["due"] = totals.due;

@@ -32,13 +32,15 @@ void Api::healthz(const Request&, Response& res)
     }
     // Healthy means the jobs can be served: a store that is down (a
     // PostgreSQL restarting) says so here, and ok again once it is back,
-    // as the store's connection is opened again by itself.
+    // as the pool opens a new connection in place of one that failed.
     try {
-        store_.ping();
+        stores_.lease()->ping();
+    } catch (const StoreBusy&) {
+        return reply_store_busy(res);
     } catch (const verimex::hosting::StoreError&) {
         res.status = 503;
         res.set_header("Retry-After", "5");
-        res.set_content("{\"status\":\"store_unavailable\",\"store\":\"" + std::string(store_.kind()) + "\"}\n",
+        res.set_content("{\"status\":\"store_unavailable\",\"store\":\"" + std::string(stores_.kind()) + "\"}\n",
                         json_type);
         return;
     }

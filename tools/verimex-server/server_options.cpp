@@ -113,6 +113,9 @@ std::variant<Options, UsageError> parse_args(std::span<const std::string_view> a
                                  "Single checks (/v1/check) that run at once");
     verimex::hosting::add_number(app, "--check-queue", opts.check_queue, 0, 65536,
                                  "Single checks that may wait for a thread; beyond that: 503 with Retry-After");
+    verimex::hosting::add_number(app, "--store-connections", opts.store_connections, 1, 64,
+                                 "Store connections the requests share, at most; a request that finds none "
+                                 "free within 2 s: 503 with Retry-After");
     verimex::hosting::add_number(app, "--max-body", opts.max_body, 1024, 1UL << 30,
                                  "Largest request body in bytes; beyond that: 413");
     verimex::hosting::add_number(app, "--read-timeout", opts.read_timeout, 1, 3600,

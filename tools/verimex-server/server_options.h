@@ -41,6 +41,7 @@ struct Options {
     std::string proxy;
     unsigned check_threads = 32;     // single checks at once
     std::size_t check_queue = 256;   // single checks waiting beyond those
+    unsigned store_connections = 4;  // store connections of the requests, at most
     std::size_t max_body = 8u << 20; // bytes of a request body
     unsigned read_timeout = 10;      // seconds for a request's head, and for a reply to be taken
     unsigned body_timeout = 60;      // seconds for a request's body

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "verimex/hosting/store.h"
 
@@ -42,6 +43,14 @@ std::string csv_field(std::string_view text);
 // Returns false, having written only the header, when there is no such
 // job.
 bool export_job(Store& store, std::string_view job, ExportFormat format, std::uint64_t offset,
+                std::optional<std::uint64_t> limit, const std::function<void(const std::string&)>& write);
+
+// Reads the next page of an export: a Store's export_page, through
+// whichever connection the caller holds for that page.
+using ExportPages = std::function<bool(ExportCursor& cursor, std::vector<Entry>& page)>;
+// The same with each page read by read_page: a server's export holds a
+// connection of its pool only while a page is read.
+bool export_job(const ExportPages& read_page, ExportFormat format, std::uint64_t offset,
                 std::optional<std::uint64_t> limit, const std::function<void(const std::string&)>& write);
 
 }  // namespace verimex::hosting

@@ -39,6 +39,21 @@
 
 namespace verimex::hosting {
 
+// Where an export stands between its pages. The caller sets offset and
+// limit; the rest is the store's, kept from one page to the next. It names
+// rows of the database, not of a connection: the next page may be read
+// through another Store object of the same database (another connection
+// of a pool).
+struct ExportCursor {
+    std::uint64_t offset = 0;            // addresses skipped before the first
+    std::optional<std::uint64_t> limit;  // addresses given at most; nothing: all
+    std::optional<std::int64_t> job_id;  // from the first page on
+    std::int64_t after = INT64_MIN;      // the last row given
+    Millis at = 0;                       // the time the states are told at
+    std::uint64_t given = 0;             // addresses given so far
+    bool done = false;                   // the last page has been read
+};
+
 class Store {
 public:
     virtual ~Store() = default;
@@ -77,13 +92,18 @@ public:
     // of it still under way find their lease gone and their result is
     // dropped.
     virtual bool remove(std::string_view job) = 0;
+    // Reads the next page of an export into page (emptied first), in a
+    // short transaction of its own, each address as one commit left it;
+    // sets cursor.done after the last one. False when there is no such job
+    // (found on the first page; a job removed later ends the export).
+    virtual bool export_page(std::string_view job, ExportCursor& cursor, std::vector<Entry>& page) = 0;
     // Calls each for the job's addresses in the order they were added,
     // skipping `offset` of them and stopping after `limit`, a page at a
-    // time; each is called with no lock or transaction of the store held.
-    // False when there is no such job. An exception
+    // time (export_page); each is called with no lock or transaction of the
+    // store held. False when there is no such job. An exception
     // from each ends the export and is passed on.
-    virtual bool export_entries(std::string_view job, std::uint64_t offset, std::optional<std::uint64_t> limit,
-                                const std::function<void(const Entry&)>& each) = 0;
+    bool export_entries(std::string_view job, std::uint64_t offset, std::optional<std::uint64_t> limit,
+                        const std::function<void(const Entry&)>& each);
 
     // Worker side.
     // Leases up to request.count sessions' worth of due addresses, oldest
