@@ -54,6 +54,26 @@ std::optional<std::string> job_name(const Request& req, Response& res)
     return name;
 }
 
+// No mail path is longer (the address with its brackets): a longer line
+// is no address, and keeping it would only cost memory in the store.
+constexpr std::size_t longest_address = 256;
+
+// The number (from 1) of the first line of a text/plain list whose address
+// is longer than that.
+std::optional<std::size_t> line_too_long(std::string_view body)
+{
+    std::size_t number = 0;
+    while (!body.empty()) {
+        ++number;
+        const std::size_t end = std::min(body.find('\n'), body.size());
+        const auto address = verimex::hosting::address_on_line(body.substr(0, end));
+        if (address && address->size() > longest_address)
+            return number;
+        body.remove_prefix(std::min(end + 1, body.size()));
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 void reply_store_busy(Response& res)
@@ -75,6 +95,9 @@ void Api::add_job(const Request& req, Response& res)
     if (media == "text/plain") {
         // One address a line, as verimex-check reads standard input; the
         // rest comes in the query.
+        if (const auto line = line_too_long(req.body))
+            return reply_error(res, 400, "line " + std::to_string(*line) + ": longer than " +
+                                             std::to_string(longest_address) + " octets");
         std::istringstream lines(req.body);
         verimex::hosting::read_address_lines(lines, addresses);
         if (req.has_param("name"))
@@ -101,6 +124,9 @@ void Api::add_job(const Request& req, Response& res)
         for (const Json& a : *list) {
             if (!a.is_string() || a.get_ref<const std::string&>().empty())
                 return reply_error(res, 400, "addresses: expected an array of strings");
+            if (a.get_ref<const std::string&>().size() > longest_address)
+                return reply_error(res, 400, "addresses[" + std::to_string(addresses.size()) + "]: longer than " +
+                                                 std::to_string(longest_address) + " octets");
             addresses.push_back(a.get<std::string>());
         }
         if (const auto n = body.find("name"); n != body.end() && !n->is_null()) {
