@@ -10,6 +10,7 @@ import sys
 import tempfile
 import time
 import unittest
+import urllib.parse
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import smtp_peer  # noqa: E402
@@ -123,6 +124,10 @@ class ServerTest(unittest.TestCase):
         server = Server(*args, private_mx=private_mx)
         self.addCleanup(self.assert_stops, server)
         return server
+
+
+def check_path(email, **params):
+    return "/v1/check?" + urllib.parse.urlencode(dict(params, email=email), quote_via=urllib.parse.quote)
 
 
 def wait_for(predicate, timeout=10.0, step=0.02):
