@@ -23,13 +23,17 @@ import json
 import os
 import re
 import resource
+import signal
 import socket
 import subprocess
 import sys
-import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "server"))
+
+from serverlib import Server, memory  # noqa: E402
+
 PYTHON = sys.executable or "/usr/bin/python3"
 COUNTING_SERVERS = os.path.join(HERE, "counting_servers.py")
 INSTANT = "127.0.0.200"  # mx.instant.bench.test of bench/bench.zones
@@ -45,16 +49,6 @@ def raise_descriptor_limit():
     return hard
 
 
-def memory(pid):
-    """VmRSS and VmHWM of a process in bytes (zeros once it is gone)."""
-    try:
-        with open("/proc/%d/status" % pid) as status:
-            fields = dict(line.split(":", 1) for line in status)
-    except OSError:
-        return {"VmRSS": 0, "VmHWM": 0}
-    return {k: int(fields[k].split()[0]) * 1024 for k in ("VmRSS", "VmHWM")}
-
-
 def load():
     with open("/proc/loadavg") as f:
         return " ".join(f.read().split()[:3])
@@ -65,35 +59,6 @@ def percentile(values, fraction):
         return float("nan")
     values = sorted(values)
     return values[min(len(values) - 1, int(fraction * len(values)))]
-
-
-class Server:
-    """A verimex-server binary on a free port of loopback, with an SQLite store in a folder of its own."""
-
-    def __init__(self, binary, *args):
-        self.folder = tempfile.TemporaryDirectory(prefix="verimex-hostile-bench.")
-        # Its log (a line per request) would cost more than it tells: thrown away.
-        self.proc = subprocess.Popen([binary, "--listen", "127.0.0.1:0", "--store",
-                                      os.path.join(self.folder.name, "bench.sqlite"), "-f", "bench.test",
-                                      "--allow-private-mx", *args],
-                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-        line = self.proc.stdout.readline().decode()
-        m = re.match(r"verimex-server: listening on http://127\.0\.0\.1:(\d+)/$", line.strip())
-        if not m:
-            self.proc.kill()
-            self.proc.wait()
-            raise SystemExit("hostile bench: %s did not start: %r" % (binary, line))
-        self.port = int(m.group(1))
-
-    def stop(self):
-        # SIGINT: open connections are cut at once, none waited for.
-        self.proc.send_signal(2)
-        try:
-            self.proc.wait(timeout=30)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
-        self.folder.cleanup()
 
 
 def healthz(port):
@@ -175,7 +140,7 @@ async def crowd(port, idle, trickle):
 
 
 def hold(binary, idle, trickle, seconds):
-    server = Server(binary)
+    server = Server("-f", "bench.test", program=binary)
     try:
         for _ in range(3):
             healthz(server.port)
@@ -206,7 +171,7 @@ def hold(binary, idle, trickle, seconds):
             holder.kill()
             holder.wait()
     finally:
-        server.stop()
+        server.stop(signal.SIGINT)  # open connections are cut at once, none waited for
     return {"idle_mib": idle_rss / MIB, "held_mib": (peak_rss - idle_rss) / MIB, "peak_mib": (hwm - idle_rss) / MIB,
             "opening_s": opening_s, "counts": counts, "p50": percentile(latencies, 0.5) * 1000,
             "p99": percentile(latencies, 0.99) * 1000, "failed": failed, "probes": failed + len(latencies)}
@@ -249,12 +214,12 @@ async def check_clients(port, clients, seconds):
 
 
 def check(binary, clients, seconds):
-    server = Server(binary, "-t", "30", "--check-threads", "128")
+    server = Server("-f", "bench.test", "-t", "30", "--check-threads", "128", program=binary)
     try:
         asyncio.run(check_clients(server.port, 1, 1))  # the first lookups and connections, before the figures
         latencies, verified, failed, reopened, wall = asyncio.run(check_clients(server.port, clients, seconds))
     finally:
-        server.stop()
+        server.stop(signal.SIGINT)  # open connections are cut at once, none waited for
     return {"requests": len(latencies), "rps": len(latencies) / wall, "p50": percentile(latencies, 0.5) * 1000,
             "p99": percentile(latencies, 0.99) * 1000, "verified": verified, "failed": failed, "reopened": reopened}
 

@@ -16,7 +16,7 @@ import subprocess
 import tempfile
 import time
 
-from serverlib import Server, ServerTest, check_path, wait_for
+from serverlib import Server, ServerTest, check_path, memory, wait_for
 
 TOKEN = "h0stile-token"
 BEARER = {"Authorization": "Bearer " + TOKEN}
@@ -24,13 +24,6 @@ AUTH = "Authorization: Bearer " + TOKEN
 MIB = 1024 * 1024
 MAX_BODY = MIB
 READ_TIMEOUT = 3  # --read-timeout of the trickle case: short, so that the cut-off is seen within seconds
-
-
-def memory(pid):
-    """The process's VmRSS and VmHWM in bytes."""
-    with open("/proc/%d/status" % pid) as status:
-        fields = dict(line.split(":", 1) for line in status)
-    return {k: int(fields[k].split()[0]) * 1024 for k in ("VmRSS", "VmHWM")}
 
 
 def head(method, path, *fields, host="127.0.0.1"):
@@ -43,7 +36,7 @@ class Raw:
 
     def __init__(self, port, timeout=10, first=b""):
         self.sock = socket.create_connection(("127.0.0.1", port), timeout=timeout)
-        self.buf, self.sent = b"", 0
+        self.buf, self.sent, self.reset = b"", 0, False
         if first:
             self.sock.sendall(first)
 
@@ -55,7 +48,7 @@ class Raw:
         try:
             data = self.sock.recv(65536)
         except ConnectionResetError:
-            data = b""
+            data, self.reset = b"", True
         self.buf += data
         return bool(data)
 
@@ -223,7 +216,10 @@ class Hostile(ServerTest):
         conn.stream(repeat(b"a@yes.server.test\n" * 4096, 128 * MIB), stop=self.over_budget)
         got, end = conn.replies(10)
         conn.close()
-        self.assertEqual(([g[0] for g in got], end), ([400, 400], "closed"))
+        # A server that closes with bytes of the client unread resets the connection, and what it had not sent
+        # yet of its last reply is lost with it: then the second 400 may be missing, never anything else.
+        self.assertEqual(end, "closed")
+        self.assertIn([g[0] for g in got], [[400, 400], [400]] if conn.reset else [[400, 400]])
         self.assertIn("none", json.loads(got[0][2])["error"])
 
     def head_over_limit(self, server):
