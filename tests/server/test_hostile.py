@@ -169,7 +169,7 @@ class Hostile(ServerTest):
         self.assertEqual(got and got[0], 200)
 
     def post_once(self, port, conn=None, body=b"a@yes.server.test\n"):
-        """A list posted on `conn` (a new keep-alive connection if None); the connection and the status."""
+        """A list posted on `conn` (a new keep-alive connection if None): the connection and its reply."""
         conn = conn or Raw(port, timeout=10)
         conn.sock.sendall(head("POST", "/v1/jobs", AUTH, "Content-Type: text/plain",
                                "Content-Length: %d" % len(body)) + body)
