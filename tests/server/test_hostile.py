@@ -350,23 +350,23 @@ class Hostile(ServerTest):
             (self.trickling_crowd, ["--read-timeout", str(READ_TIMEOUT)], 64),
         ]
         for case, args, mib in cases:
+            server = self.start(*base, *args)
+            # The store and the code of a request touched once, so that the idle figure is not a cold one.
+            self.healthy(server)
+            self.assertEqual(server.request("GET", "/v1/jobs", headers=BEARER)[0], 200)
+            before = memory(server.proc.pid)["VmRSS"]
+            # A server that keeps what it is sent would take GiBs of the machine: the sending stops well before.
+            self.over_budget = lambda: memory(server.proc.pid)["VmRSS"] - before > 256 * MIB  # noqa: B023
             with self.subTest(case=case.__name__):
-                server = self.start(*base, *args)
-                # The store and the code of a request touched once, so that the idle figure is not a cold one.
-                self.healthy(server)
-                self.assertEqual(server.request("GET", "/v1/jobs", headers=BEARER)[0], 200)
-                before = memory(server.proc.pid)["VmRSS"]
-                # A server that keeps what it is sent would take GiBs of the machine: the sending stops well before.
-                self.over_budget = lambda: memory(server.proc.pid)["VmRSS"] - before > 256 * MIB  # noqa: B023
-                try:
-                    case(server)
-                finally:
-                    peak = memory(server.proc.pid)["VmHWM"] if server.proc.poll() is None else None
-                self.assertIsNotNone(peak, "the server ended: %r" % server.stderr()[-2000:])
+                case(server)
+            # The memory and the service after the case, whether its answers were right or not.
+            with self.subTest(case=case.__name__, after="memory"):
+                self.assertIsNone(server.proc.poll(), "the server ended: %r" % server.stderr()[-2000:])
+                peak = memory(server.proc.pid)["VmHWM"]
                 self.assertLess(peak - before, mib * MIB, "peak %.1f MiB over an idle %.1f MiB" %
                                 ((peak - before) / MIB, before / MIB))
-                # Still serving others.
                 self.healthy(server)
+            with self.subTest(case=case.__name__, after="stop"):
                 self.assert_stops(server)
 
     def test_second_stop_signal(self):
