@@ -10,6 +10,7 @@ import sys
 import tempfile
 import time
 import unittest
+import urllib.parse
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import smtp_peer  # noqa: E402
@@ -28,7 +29,7 @@ class RawReply(bytes):
 class Server:
     """verimex-server on a free port of 127.0.0.1, in a temporary working folder (its default store's)."""
 
-    def __init__(self, *args, headers=None, private_mx=True):
+    def __init__(self, *args, headers=None, private_mx=True, program=None):
         self.headers = headers or {}  # sent with every request; a None value leaves the field out
         # The scripted mail servers are on loopback, which the server refuses to connect to unless told.
         args = (["--allow-private-mx"] if private_mx else []) + list(args)
@@ -37,7 +38,7 @@ class Server:
         # Standard error holds a line per request: a file, not a pipe, so that no test blocks the server by not
         # reading it.
         self._err = tempfile.TemporaryFile(prefix="verimex-server-err.")
-        self.proc = subprocess.Popen([SERVER, "--listen", "127.0.0.1:0", *args], stdout=subprocess.PIPE,
+        self.proc = subprocess.Popen([program or SERVER, "--listen", "127.0.0.1:0", *args], stdout=subprocess.PIPE,
                                      stderr=self._err, cwd=self.cwd)
         line = self.proc.stdout.readline().decode()
         m = re.match(r"verimex-server: listening on http://127\.0\.0\.1:(\d+)/$", line.strip())
@@ -123,6 +124,17 @@ class ServerTest(unittest.TestCase):
         server = Server(*args, private_mx=private_mx)
         self.addCleanup(self.assert_stops, server)
         return server
+
+
+def check_path(email, **params):
+    return "/v1/check?" + urllib.parse.urlencode(dict(params, email=email), quote_via=urllib.parse.quote)
+
+
+def memory(pid):
+    """A process's resident memory now and at its peak, in bytes: {"VmRSS": ..., "VmHWM": ...}."""
+    with open("/proc/%d/status" % pid) as status:
+        fields = dict(line.split(":", 1) for line in status)
+    return {k: int(fields[k].split()[0]) * 1024 for k in ("VmRSS", "VmHWM")}
 
 
 def wait_for(predicate, timeout=10.0, step=0.02):

@@ -19,7 +19,7 @@ from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import Select, WebDriverWait
 
-from serverlib import CANNOT_VRFY, REJECT, SERVER, ServerTest, smtp_peer, wait_for
+from serverlib import CANNOT_VRFY, REJECT, SERVER, ServerTest, check_path, smtp_peer, wait_for
 from golden_texts import text as golden  # on the path serverlib set
 
 VERIFIED = golden("verified")
@@ -46,10 +46,6 @@ MEMBERS = ["address", "returnvar", "verified", "transcript", "error", "method", 
 UNKNOWN_USER = "550 5.1.1 <%s>: Recipient address rejected: User unknown in local recipient table\r\n"
 COUNTS = {"verified": 3, "rejected": 1, "could_not_connect": 1, "no_mail_server": 1, "timed_out": 0, "other_errors": 0}
 
-
-
-def check_path(email, **params):
-    return "/v1/check?" + urllib.parse.urlencode(dict(params, email=email), quote_via=urllib.parse.quote)
 
 
 def job_path(name, tail=""):
