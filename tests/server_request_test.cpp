@@ -115,11 +115,11 @@ TEST(ServerRequest, OnlyTheServersOwnPageIsItsOrigin)
 TEST(ServerRequest, RoutesAreFoundByPatternOneSegmentPerStar)
 {
     const std::vector<Route> table = {
-        {"/", false, {{"GET", nullptr}}},
-        {"/static/app.js", false, {{"GET", nullptr}}},
-        {"/v1/jobs", true, {{"GET", nullptr}, {"POST", nullptr}}},
-        {"/v1/jobs/*", true, {{"GET", nullptr}, {"DELETE", nullptr}}},
-        {"/v1/jobs/*/results", true, {{"GET", nullptr}}},
+        {"/", false, {{"GET", nullptr, nullptr}}},
+        {"/static/app.js", false, {{"GET", nullptr, nullptr}}},
+        {"/v1/jobs", true, {{"GET", nullptr, nullptr}, {"POST", nullptr, nullptr}}},
+        {"/v1/jobs/*", true, {{"GET", nullptr, nullptr}, {"DELETE", nullptr, nullptr}}},
+        {"/v1/jobs/*/results", true, {{"GET", nullptr, nullptr}}},
     };
     const std::vector<std::pair<std::string, std::string>> found = {
         {"/", "/"},

@@ -52,21 +52,27 @@ verimex::options Api::settings_for(std::string_view job) const
 
 std::vector<Route> Api::route_table(Api* api)
 {
-    const auto on = [api](void (Api::*handler)(const Request&, Response&)) {
-        if (api == nullptr)
-            return Handler();
-        return Handler([api, handler](const Request& req, Response& res) { (api->*handler)(req, res); });
+    const auto on = [api](std::string method, void (Api::*handler)(const Request&, Response&)) {
+        Endpoint e{std::move(method), {}, {}};
+        if (api != nullptr)
+            e.handler = [api, handler](const Request& req, Response& res) { (api->*handler)(req, res); };
+        return e;
     };
     std::vector<Route> table;
     for (const Asset& asset : page_assets())
-        table.push_back({std::string(asset.path), false, {{"GET", on(&Api::page)}}});
-    table.push_back({"/healthz", false, {{"GET", on(&Api::healthz)}}});
-    table.push_back({"/metrics", true, {{"GET", on(&Api::metrics)}}});
-    table.push_back({"/v1/check", true, {{"GET", on(&Api::check)}}});
-    table.push_back({"/v1/preflight", true, {{"GET", on(&Api::preflight)}}});
-    table.push_back({"/v1/jobs", true, {{"GET", on(&Api::list_jobs)}, {"POST", on(&Api::add_job)}}});
-    table.push_back({"/v1/jobs/*", true, {{"GET", on(&Api::job_status)}, {"DELETE", on(&Api::remove_job)}}});
-    table.push_back({"/v1/jobs/*/results", true, {{"GET", on(&Api::job_results)}}});
+        table.push_back({std::string(asset.path), false, {on("GET", &Api::page)}});
+    table.push_back({"/healthz", false, {on("GET", &Api::healthz)}});
+    table.push_back({"/metrics", true, {on("GET", &Api::metrics)}});
+    Endpoint check{"GET", {}, {}};
+    if (api != nullptr)
+        check.later = [api](Request& req, Response& res, std::function<void()> done) {
+            api->check(req, res, std::move(done));
+        };
+    table.push_back({"/v1/check", true, {check}});
+    table.push_back({"/v1/preflight", true, {on("GET", &Api::preflight)}});
+    table.push_back({"/v1/jobs", true, {on("GET", &Api::list_jobs), on("POST", &Api::add_job)}});
+    table.push_back({"/v1/jobs/*", true, {on("GET", &Api::job_status), on("DELETE", &Api::remove_job)}});
+    table.push_back({"/v1/jobs/*/results", true, {on("GET", &Api::job_results)}});
     return table;
 }
 
@@ -156,6 +162,21 @@ bool Api::refused(Request& req, Response& res)
 bool Api::refuse(Request& req, Response& res)
 {
     return refused(req, res);
+}
+
+bool Api::start(Request& req, Response& res, std::function<void()> done)
+{
+    const Route* route = find_route(table_, req.path);
+    if (route == nullptr)
+        return false;
+    const std::string method = req.method == "HEAD" ? "GET" : req.method;
+    for (const Endpoint& e : route->endpoints) {
+        if (e.method == method && e.later) {
+            e.later(req, res, std::move(done));
+            return true;
+        }
+    }
+    return false;
 }
 
 void Api::handle(Request& req, Response& res)

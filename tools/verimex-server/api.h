@@ -56,6 +56,7 @@ public:
     // What the HTTP layer asks: the checks made before a request's body
     // is read, the handler of its route and method, and its access line.
     bool refuse(Request& req, Response& res) override;
+    bool start(Request& req, Response& res, std::function<void()> done) override;
     void handle(Request& req, Response& res) override;
     void finished(const Request& req, const Response& res, std::uint64_t body_bytes,
                   std::chrono::steady_clock::duration took) override;
@@ -84,7 +85,7 @@ private:
     bool refused(Request& req, Response& res);
 
     void page(const Request& req, Response& res);
-    void check(const Request& req, Response& res);
+    void check(Request& req, Response& res, std::function<void()> done);
     void healthz(const Request& req, Response& res);
     void metrics(const Request& req, Response& res);
     void preflight(const Request& req, Response& res);

@@ -37,47 +37,44 @@ CheckPool::~CheckPool()
     join();
 }
 
-CheckPool::Ticket CheckPool::submit(std::string address, verimex::options settings)
+std::optional<CheckPool::Refusal> CheckPool::submit(std::string address, verimex::options settings, Done done)
 {
-    Ticket ticket;
     std::unique_lock lock(mutex_);
     verimex::hosting::CheckThreads::Task task;
     task.address = std::move(address);
     task.opts = std::move(settings);
     task.id = next_id_++;
-    std::promise<verimex::report>& promise = waiting_[task.id];
-    std::future<verimex::report> future = promise.get_future();
     const std::uint64_t id = task.id;
+    waiting_.emplace(id, std::move(done));
     // A free thread takes a check at once, so only the checks beyond the
     // free threads count against the queue's limit.
+    std::optional<Refusal> refusal;
     switch (threads_.submit(std::move(task), false, queue_limit_)) {
-    case verimex::hosting::CheckThreads::Taken::yes:
-        ticket.result = std::move(future);
-        return ticket;
-    case verimex::hosting::CheckThreads::Taken::queue_full: ticket.refusal = Refusal::queue_full; break;
-    case verimex::hosting::CheckThreads::Taken::stopping: ticket.refusal = Refusal::stopping; break;
+    case verimex::hosting::CheckThreads::Taken::yes: return std::nullopt;
+    case verimex::hosting::CheckThreads::Taken::queue_full: refusal = Refusal::queue_full; break;
+    case verimex::hosting::CheckThreads::Taken::stopping: refusal = Refusal::stopping; break;
     }
     waiting_.erase(id);
-    return ticket;
+    return refusal;
 }
 
 void CheckPool::finished(std::uint64_t id, verimex::report&& result)
 {
-    std::promise<verimex::report> promise;
+    Done done;
     {
         std::lock_guard lock(mutex_);
         const auto it = waiting_.find(id);
         if (it == waiting_.end())
             return;
-        promise = std::move(it->second);
+        done = std::move(it->second);
         waiting_.erase(it);
     }
-    promise.set_value(std::move(result));
+    done(std::move(result));
 }
 
 void CheckPool::stop()
 {
-    std::vector<std::promise<verimex::report>> refused;
+    std::vector<Done> refused;
     {
         std::lock_guard lock(mutex_);
         for (verimex::hosting::CheckThreads::Task& task : threads_.stop(false)) {
@@ -87,8 +84,8 @@ void CheckPool::stop()
             }
         }
     }
-    for (std::promise<verimex::report>& promise : refused)
-        promise.set_exception(std::make_exception_ptr(Stopped{}));
+    for (Done& done : refused)
+        done(std::nullopt);
 }
 
 void CheckPool::join()

@@ -9,7 +9,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -28,11 +27,9 @@ public:
     // Why a check was not run.
     enum class Refusal { queue_full, stopping };
 
-    struct Ticket {
-        // Set when the check was taken: its result comes through here.
-        std::optional<std::future<verimex::report>> result;
-        Refusal refusal = Refusal::queue_full;
-    };
+    // Called once with the check's result, on the thread that ran it; or
+    // with nothing, when stop() refused the check while it was queued.
+    using Done = std::function<void(std::optional<verimex::report>)>;
 
     // threads: checks that run at once; queue: checks that may wait for a
     // thread. on_thread_start runs first on each thread (signals are kept
@@ -43,12 +40,13 @@ public:
     // Stops and joins.
     ~CheckPool();
 
-    // Takes a check unless the queue is full or the pool is stopping.
-    Ticket submit(std::string address, verimex::options settings);
+    // Takes a check unless the queue is full or the pool is stopping (then
+    // why, and done is not called).
+    std::optional<Refusal> submit(std::string address, verimex::options settings, Done done);
 
-    // Takes no more checks; the queued ones are refused (their futures end
-    // with CheckPool::Stopped), the running ones go on to their end, so
-    // that their clients get their answers. Returns at once.
+    // Takes no more checks; the queued ones are refused (done gets
+    // nothing), the running ones go on to their end, so that their clients
+    // get their answers. Returns at once.
     void stop();
     // Waits for the running checks to end; after stop() only.
     void join();
@@ -58,17 +56,14 @@ public:
     unsigned threads() const { return threads_.threads(); }
     std::size_t queue_limit() const { return queue_limit_; }
 
-    // The exception a queued check's future holds when stop() refused it.
-    struct Stopped {};
-
 private:
     void finished(std::uint64_t id, verimex::report&& result);
 
     const std::size_t queue_limit_;
     std::mutex mutex_;
     std::uint64_t next_id_ = 0;                                   // guarded by mutex_
-    std::map<std::uint64_t, std::promise<verimex::report>> waiting_;  // guarded by mutex_
-    // Last, so that it goes first: its threads fulfil the promises above.
+    std::map<std::uint64_t, Done> waiting_;  // guarded by mutex_
+    // Last, so that it goes first: its threads call the callbacks above.
     verimex::hosting::CheckThreads threads_;
 };
 

@@ -4,8 +4,18 @@
 
 namespace verimex_server {
 
-void Api::check(const Request& req, Response& res)
+void Api::check(Request& req, Response& res, std::function<void()> done)
 {
+    // Each early answer below is the request's answer at once.
+    struct Answer {
+        std::function<void()>& done;
+        ~Answer()
+        {
+            if (done)
+                done();
+        }
+    } answer{done};
+
     if (!req.has_param("email"))
         return reply_error(res, 400, "missing parameter: email");
     std::string email = req.get_param_value("email");
@@ -27,23 +37,29 @@ void Api::check(const Request& req, Response& res)
     // component's members alone, as verimex-check --json does.
     const auto members = settings.method == verimex::method::vrfy ? verimex::hosting::report_members::component
                                                                    : verimex::hosting::report_members::all;
-    CheckPool::Ticket ticket = checks_.submit(std::move(email), std::move(settings));
-    if (!ticket.result) {
-        metrics_.check_refused();
-        res.set_header("Retry-After", ticket.refusal == CheckPool::Refusal::stopping ? "5" : "1");
-        return reply_error(res, 503,
-                           ticket.refusal == CheckPool::Refusal::stopping
-                               ? "the server is stopping"
-                               : "too many checks waiting; try again later");
+    // The answer is written from the check's own thread once it has its
+    // result: no thread waits for a check but the one that runs it.
+    const auto refusal = checks_.submit(
+        std::move(email), std::move(settings),
+        [this, &res, members, finish = done](std::optional<verimex::report> result) {
+            if (result) {
+                res.set_content(verimex::hosting::json_line(*result, members), json_type);
+            } else {
+                metrics_.check_refused();
+                res.set_header("Retry-After", "5");
+                reply_error(res, 503, "the server is stopping");
+            }
+            finish();
+        });
+    if (!refusal) {
+        done = nullptr;  // the callback answers
+        return;
     }
-    try {
-        const verimex::report result = ticket.result->get();
-        res.set_content(verimex::hosting::json_line(result, members), json_type);
-    } catch (const CheckPool::Stopped&) {
-        metrics_.check_refused();
-        res.set_header("Retry-After", "5");
-        reply_error(res, 503, "the server is stopping");
-    }
+    metrics_.check_refused();
+    res.set_header("Retry-After", *refusal == CheckPool::Refusal::stopping ? "5" : "1");
+    reply_error(res, 503,
+                *refusal == CheckPool::Refusal::stopping ? "the server is stopping"
+                                                         : "too many checks waiting; try again later");
 }
 
 }  // namespace verimex_server

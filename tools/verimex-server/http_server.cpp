@@ -307,6 +307,15 @@ private:
         head_.reset();
         state_ = State::handling;
         auto self = shared_from_this();
+        const auto answered = [self] { net::post(self->stream_.get_executor(), [self] { self->write_reply(); }); };
+        try {
+            if (server_.handler_.start(req_, res_, answered))
+                return;
+        } catch (...) {
+            res_ = Response{};
+            reply_error(res_, 500, "internal error");
+            return write_reply();
+        }
         const bool taken = server_.threads_.submit([self] {
             try {
                 self->server_.handler_.handle(self->req_, self->res_);

@@ -10,9 +10,10 @@
 // - A kept-alive connection waits keep_alive for its next request.
 // - Waiting connections cost a socket and a small buffer, no thread:
 //   thousands of idle or trickling clients leave the others served.
-// - Handlers run on the request threads, never on the event loop; each
-//   reply (and each piece of a streamed one) must be taken by the client
-//   within write_timeout.
+// - Handlers run on the request threads, never on the event loop, unless
+//   they answer later without blocking (a single check, answered from the
+//   thread that ran it); each reply (and each piece of a streamed one)
+//   must be taken by the client within write_timeout.
 // - A body left unread after an early answer is read and dropped when it
 //   is small, or the connection is closed; it is never taken for a
 //   further request.
@@ -21,6 +22,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <system_error>
@@ -51,6 +53,11 @@ public:
     // body is: true when res is the request's answer and its body is not
     // to be read. Must not block.
     virtual bool refuse(Request& req, Response& res) = 0;
+    // On the event loop, with the whole body read: true when the handler
+    // takes the request itself and calls done (from any thread) once res
+    // is its answer; false sends it to a request thread and handle(). Must
+    // not block.
+    virtual bool start(Request& req, Response& res, std::function<void()> done) = 0;
     // On a request thread, with the whole body read.
     virtual void handle(Request& req, Response& res) = 0;
     // Once a reply is written (or its connection cut): every request that

@@ -16,10 +16,14 @@
 namespace verimex_server {
 
 using Handler = std::function<void(const Request&, Response&)>;
+// A handler that answers later: it calls done once res is filled, from any
+// thread. It runs on the event loop, so it must not block.
+using AsyncHandler = std::function<void(Request&, Response&, std::function<void()> done)>;
 
 struct Endpoint {
     std::string method;  // GET stands for HEAD too
     Handler handler;
+    AsyncHandler later;  // set: this one instead of handler
 };
 
 struct Route {
