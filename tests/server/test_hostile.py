@@ -24,6 +24,7 @@ AUTH = "Authorization: Bearer " + TOKEN
 MIB = 1024 * 1024
 MAX_BODY = MIB
 READ_TIMEOUT = 3  # --read-timeout of the trickle case: short, so that the cut-off is seen within seconds
+BODY_TIMEOUT = 2  # seconds: --body-timeout of the slow body's server
 
 
 def head(method, path, *fields, host="127.0.0.1"):
@@ -222,6 +223,17 @@ class Hostile(ServerTest):
         self.assertIn([g[0] for g in got], [[400, 400], [400]] if conn.reset else [[400, 400]])
         self.assertIn("none", json.loads(got[0][2])["error"])
 
+    def slow_body(self, server):
+        # A body that stops coming: the connection is cut once the body's time is up, not held for ever.
+        conn = Raw(server.port, first=head("POST", "/v1/jobs", AUTH, "Content-Type: text/plain",
+                                            "Content-Length: 1000") + b"a@yes.server.test\n")
+        began = time.monotonic()
+        end = conn.ended(BODY_TIMEOUT + 3)
+        conn.close()
+        self.assertNotEqual(end, "open")
+        self.assertLess(time.monotonic() - began, BODY_TIMEOUT + 2)
+        self.assertEqual(server.json("GET", "/v1/jobs", headers=BEARER)[2], {"jobs": []})
+
     def head_over_limit(self, server):
         conn = Raw(server.port, first=b"GET /healthz HTTP/1.1\r\nHost: 127.0.0.1\r\n")
         conn.stream(repeat(b"X-Pad: " + b"p" * 4089 + b"\r\n", 300 * 1024), stop=self.over_budget)
@@ -344,6 +356,7 @@ class Hostile(ServerTest):
             (self.encoded_bodies, [], 8),
             (self.length_less_post, [], 8),
             (self.head_over_limit, [], 8),
+            (self.slow_body, ["--body-timeout", str(BODY_TIMEOUT)], 8),
             (self.body_after_early_answer, [], 8),
             (self.list_posts, [], 16),
             # 2,000 connections: some 32 KiB each at most.
