@@ -102,7 +102,7 @@ public:
     std::size_t live_ = 0;                         // guarded by sessions_mutex_
     bool accept_paused_ = false;                   // guarded by sessions_mutex_
 
-    net::io_context ioc_;
+    net::io_context ioc_{static_cast<int>(settings_.io_threads)};
     tcp::acceptor acceptor_;
     net::steady_timer pause_timer_;
     std::uint16_t port_ = 0;

@@ -1,9 +1,9 @@
 // verimex-server: the verifier as an HTTP service, with a web page at /.
 //
-// Threads: the main thread and one more run the event loop that accepts
-// connections, reads requests and writes replies (http_server.h); the
-// request threads run the handlers; the check threads run single checks,
-// one at a time each; one thread waits for SIGINT and SIGTERM, which every
+// Threads: the main thread runs the event loop that accepts connections,
+// reads requests and writes replies (http_server.h); the request threads
+// run the handlers; the check threads run single checks, one at a time
+// each, and answer their requests themselves; one thread waits for SIGINT and SIGTERM, which every
 // other thread keeps blocked.
 #include <pthread.h>
 #include <signal.h>
