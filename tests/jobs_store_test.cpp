@@ -380,10 +380,6 @@ struct FinalCount : RunnerSink {
     int finals = 0;
 };
 
-// The first check of n0 cannot be made (out of descriptors): that address is
-// given back without an attempt and checked again. Then, with checks that
-// would take far longer than the test, a stop cancels them, joins their
-
 // A provider at its limit with 30,000 due addresses ahead of another's 100
 // holds up nobody else: once its one session is out, the next take finds
 // the other domain, though its addresses stand past the scan's reach.
