@@ -362,7 +362,9 @@ class Hostile(ServerTest):
             # 2,000 connections: some 32 KiB each at most.
             (self.trickling_crowd, ["--read-timeout", str(READ_TIMEOUT)], 64),
         ]
+        sanitized = os.environ.get("VERIMEX_SANITIZED") == "1"
         for case, args, mib in cases:
+            mib = max(4 * mib, 64) if sanitized else mib
             server = self.start(*base, *args)
             # The store and the code of a request touched once, so that the idle figure is not a cold one.
             self.healthy(server)
