@@ -106,15 +106,18 @@ std::string export_header(ExportFormat format)
     return {};
 }
 
-bool Store::export_entries(std::string_view job, std::uint64_t offset, std::optional<std::uint64_t> limit,
-                           const std::function<void(const Entry&)>& each)
+namespace {
+
+// Each entry of an export, a page at a time; false when there is no such job.
+bool each_entry(const ExportPages& read_page, std::uint64_t offset, std::optional<std::uint64_t> limit,
+                const std::function<void(const Entry&)>& each)
 {
     ExportCursor cursor;
     cursor.offset = offset;
     cursor.limit = limit;
     std::vector<Entry> page;
     while (!cursor.done) {
-        if (!export_page(job, cursor, page))
+        if (!read_page(cursor, page))
             return false;
         for (const Entry& e : page)
             each(e);
@@ -122,29 +125,29 @@ bool Store::export_entries(std::string_view job, std::uint64_t offset, std::opti
     return true;
 }
 
+}  // namespace
+
+bool Store::export_entries(std::string_view job, std::uint64_t offset, std::optional<std::uint64_t> limit,
+                           const std::function<void(const Entry&)>& each)
+{
+    const auto read_page = [&](ExportCursor& cursor, std::vector<Entry>& page) {
+        return export_page(job, cursor, page);
+    };
+    return each_entry(read_page, offset, limit, each);
+}
+
 bool export_job(const ExportPages& read_page, ExportFormat format, std::uint64_t offset,
                 std::optional<std::uint64_t> limit, const std::function<void(const std::string&)>& write)
 {
     constexpr std::size_t piece = 64 * 1024;
     std::string chunk = export_header(format);
-    ExportCursor cursor;
-    cursor.offset = offset;
-    cursor.limit = limit;
-    std::vector<Entry> page;
-    bool found = true;
-    while (!cursor.done) {
-        if (!read_page(cursor, page)) {
-            found = false;
-            break;
+    const bool found = each_entry(read_page, offset, limit, [&](const Entry& entry) {
+        chunk += export_line(entry, format);
+        if (chunk.size() >= piece) {
+            write(chunk);
+            chunk.clear();
         }
-        for (const Entry& entry : page) {
-            chunk += export_line(entry, format);
-            if (chunk.size() >= piece) {
-                write(chunk);
-                chunk.clear();
-            }
-        }
-    }
+    });
     if (!chunk.empty())
         write(chunk);
     return found;

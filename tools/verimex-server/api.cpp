@@ -76,7 +76,7 @@ std::vector<Route> Api::route_table(Api* api)
     return table;
 }
 
-bool Api::refused(Request& req, Response& res)
+bool Api::refuse(Request& req, Response& res)
 {
     // A name that is not this server's: a page of somebody else's whose
     // name they made resolve here (DNS rebinding). Every path, the page
@@ -159,38 +159,35 @@ bool Api::refused(Request& req, Response& res)
     return false;
 }
 
-bool Api::refuse(Request& req, Response& res)
-{
-    return refused(req, res);
-}
-
-bool Api::start(Request& req, Response& res, std::function<void()> done)
-{
-    const Route* route = find_route(table_, req.path);
-    if (route == nullptr)
-        return false;
-    const std::string method = req.method == "HEAD" ? "GET" : req.method;
-    for (const Endpoint& e : route->endpoints) {
-        if (e.method == method && e.later) {
-            e.later(req, res, std::move(done));
-            return true;
-        }
-    }
-    return false;
-}
-
-void Api::handle(Request& req, Response& res)
+const Endpoint* Api::endpoint_of(Request& req) const
 {
     const Route* route = find_route(table_, req.path);
     std::string segment;
     if (route == nullptr || !path_matches(route->pattern, req.path, &segment))
-        return reply_error(res, 404, "no such path: " + req.path);
+        return nullptr;
     req.matches = {req.path, segment};
     const std::string method = req.method == "HEAD" ? "GET" : req.method;
     for (const Endpoint& e : route->endpoints)
         if (e.method == method)
-            return e.handler(req, res);
-    reply_error(res, 405, "method " + req.method + " not allowed on " + req.path);
+            return &e;
+    return nullptr;
+}
+
+bool Api::start(Request& req, Response& res, std::function<void()> done)
+{
+    const Endpoint* e = endpoint_of(req);
+    if (e == nullptr || !e->later)
+        return false;
+    e->later(req, res, std::move(done));
+    return true;
+}
+
+void Api::handle(Request& req, Response& res)
+{
+    // refuse() answered every path and method that has no endpoint.
+    if (const Endpoint* e = endpoint_of(req))
+        return e->handler(req, res);
+    reply_error(res, 404, "no such path: " + req.path);
 }
 
 void Api::finished(const Request& req, const Response& res, std::uint64_t body_bytes,

@@ -80,9 +80,9 @@ public:
     std::atomic<std::size_t> job_checks_running{0};
 
 private:
-    // Every route, with its handlers.
-    // What the pre-routing answers before the body is read, or nothing.
-    bool refused(Request& req, Response& res);
+    // The endpoint of the request's route and method (with the route's
+    // "*" segment in req.matches), or null.
+    const Endpoint* endpoint_of(Request& req) const;
 
     void page(const Request& req, Response& res);
     void check(Request& req, Response& res, std::function<void()> done);

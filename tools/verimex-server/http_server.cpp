@@ -2,12 +2,8 @@
 // connection whose steps all run on the connection's strand.
 #include "http_server.h"
 
-#include <sys/resource.h>
-
 #include <algorithm>
-#include <array>
 #include <atomic>
-#include <condition_variable>
 #include <future>
 #include <list>
 #include <mutex>
@@ -70,6 +66,20 @@ bool passing_accept_error(const error_code& ec, bool& pause)
     }
 }
 
+// The client hung up, went silent past a time limit, or the connection
+// was cut here: nothing is answered.
+bool connection_gone(const error_code& ec)
+{
+    return ec == beast::error::timeout || ec == net::error::operation_aborted || ec == net::error::eof ||
+           ec == net::error::connection_reset || ec == http::error::end_of_stream;
+}
+
+void reply_internal_error(Response& res)
+{
+    res = Response{};
+    reply_error(res, 500, "internal error");
+}
+
 }  // namespace
 
 class HttpServer::Impl {
@@ -99,7 +109,6 @@ public:
     // take themselves off this list then.
     std::mutex sessions_mutex_;
     std::list<std::weak_ptr<Session>> sessions_;  // guarded by sessions_mutex_
-    std::size_t live_ = 0;                         // guarded by sessions_mutex_
     bool accept_paused_ = false;                   // guarded by sessions_mutex_
 
     net::io_context ioc_{static_cast<int>(settings_.io_threads)};
@@ -120,8 +129,9 @@ public:
 };
 
 // One connection, from its accept to its close. Every step runs on the
-// connection's strand; only handle() (on a request thread) runs
-// elsewhere, while the connection waits for nothing.
+// connection's strand; only a handler (on a request thread, or the thread
+// of a single check) and the writer of a streamed reply run elsewhere,
+// while the connection waits for them.
 class HttpServer::Impl::Session : public std::enable_shared_from_this<Session> {
 public:
     Session(Impl& server, tcp::socket socket)
@@ -211,8 +221,7 @@ private:
     {
         if (ec == http::error::header_limit)
             return answer_layer(431);
-        if (ec == http::error::end_of_stream || ec == beast::error::timeout || ec == net::error::operation_aborted ||
-            ec == net::error::eof || ec == net::error::connection_reset)
+        if (connection_gone(ec))
             return cut();
         if (ec)
             return answer_layer(400);
@@ -229,7 +238,8 @@ private:
         if (const auto coding = head[http::field::content_encoding];
             !coding.empty() && !beast::iequals(coding, "identity"))
             return answer_layer(415, "Content-Encoding: not accepted; send the body as it is");
-        if (const auto length = head_->content_length(); length && *length > settings().max_body) {
+        const auto length = head_->content_length();
+        if (length && *length > settings().max_body) {
             linger_budget_ = std::min(*length, linger_most);
             return answer_layer(413);
         }
@@ -239,15 +249,12 @@ private:
         if (server_.handler_.refuse(req_, res_)) {
             // Answered without the body: a small one, already on its way,
             // is read and dropped; any other leaves the connection closed.
+            if (has_body && !expects_continue && length && *length <= drain_limit)
+                return drain();
             if (has_body) {
-                const auto length = head_->content_length();
-                if (expects_continue || !length || *length > drain_limit) {
-                    close_after_ = true;
-                    if (length && !expects_continue)
-                        linger_budget_ = std::min(*length, linger_most);
-                }
-                else
-                    return drain();
+                close_after_ = true;
+                if (length && !expects_continue)
+                    linger_budget_ = std::min(*length, linger_most);
             }
             return write_reply();
         }
@@ -276,9 +283,9 @@ private:
                 self->linger_budget_ = linger_most;
                 return self->answer_layer(413);
             }
-            if (ec == beast::error::timeout || ec == net::error::operation_aborted || ec == net::error::eof ||
-                ec == net::error::connection_reset || ec == http::error::end_of_stream ||
-                ec == http::error::partial_message)
+            // A body cut short is a client gone too (a head cut short is
+            // answered 400: the client may still read).
+            if (connection_gone(ec) || ec == http::error::partial_message)
                 return self->cut();
             if (ec)
                 return self->answer_layer(400);
@@ -312,16 +319,14 @@ private:
             if (server_.handler_.start(req_, res_, answered))
                 return;
         } catch (...) {
-            res_ = Response{};
-            reply_error(res_, 500, "internal error");
+            reply_internal_error(res_);
             return write_reply();
         }
         const bool taken = server_.threads_.submit([self] {
             try {
                 self->server_.handler_.handle(self->req_, self->res_);
             } catch (...) {
-                self->res_ = Response{};
-                reply_error(self->res_, 500, "internal error");
+                reply_internal_error(self->res_);
             }
             if (self->res_.provider && self->req_.method != "HEAD")
                 return self->stream();
@@ -455,10 +460,10 @@ private:
             });
         }
         bool complete() const { return finished_ && !failed_; }
-        bool failed_ = false;
 
     private:
         Session& session_;
+        bool failed_ = false;
         bool finished_ = false;
     };
 
@@ -608,7 +613,7 @@ void HttpServer::Impl::on_accept(error_code ec, tcp::socket socket)
     {
         std::lock_guard lock(sessions_mutex_);
         session->where = sessions_.insert(sessions_.end(), session);
-        more = ++live_ < settings_.max_connections;
+        more = sessions_.size() < settings_.max_connections;
         accept_paused_ = !more;
     }
     session->start();
@@ -621,12 +626,11 @@ void HttpServer::Impl::session_ended(std::list<std::weak_ptr<Session>>::iterator
     bool resume = false;
     std::lock_guard lock(sessions_mutex_);
     sessions_.erase(where);
-    --live_;
     if (accept_paused_ && !stopping_) {
         accept_paused_ = false;
         resume = true;
     }
-    if (stopping_ && live_ == 0)
+    if (stopping_ && sessions_.empty())
         work_.reset();
     if (resume)
         net::post(acceptor_.get_executor(), [this] { accept(); });
@@ -677,7 +681,7 @@ void HttpServer::Impl::stop()
     });
     each_session([](Session& s) { s.stop(); });
     std::lock_guard lock(sessions_mutex_);
-    if (live_ == 0)
+    if (sessions_.empty())
         work_.reset();
 }
 

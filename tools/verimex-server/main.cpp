@@ -3,11 +3,10 @@
 // Threads: the main thread runs the event loop that accepts connections,
 // reads requests and writes replies (http_server.h); the request threads
 // run the handlers; the check threads run single checks, one at a time
-// each, and answer their requests themselves; one thread waits for SIGINT and SIGTERM, which every
-// other thread keeps blocked.
+// each, and answer their requests themselves; one thread waits for SIGINT
+// and SIGTERM, which every other thread keeps blocked.
 #include <pthread.h>
 #include <signal.h>
-#include <sys/resource.h>
 
 #include <cerrno>
 
@@ -35,6 +34,7 @@
 #include "verimex/hosting/runner.h"
 #include "verimex/hosting/export.h"
 #include "verimex/hosting/location.h"
+#include "verimex/hosting/resources.h"
 #include "verimex/hosting/store.h"
 #include "metrics.h"
 #include "server_options.h"
@@ -52,21 +52,6 @@ void put(std::FILE* stream, const std::string& text)
 {
     std::fwrite(text.data(), 1, text.size(), stream);
     std::fflush(stream);
-}
-
-// Thousands of connections at once need as many descriptors: the soft
-// limit (often 1024) is raised to the hard one.
-std::size_t raise_descriptor_limit()
-{
-    rlimit limit{};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
-        return 1024;
-    if (limit.rlim_cur < limit.rlim_max) {
-        limit.rlim_cur = limit.rlim_max;
-        (void)::setrlimit(RLIMIT_NOFILE, &limit);
-        (void)::getrlimit(RLIMIT_NOFILE, &limit);
-    }
-    return static_cast<std::size_t>(limit.rlim_cur);
 }
 
 std::string errno_text(const std::error_code& e)
@@ -153,9 +138,12 @@ int main(int argc, char** argv)
     http.body_timeout = std::chrono::seconds(opts.body_timeout);
     http.request_threads = opts.request_threads();
     http.request_queue = opts.check_queue + 64;
-    // Room for the store, the lookups and the mail servers' connections
+    // Thousands of connections at once need as many descriptors; room is
+    // kept for the store, the lookups and the mail servers' connections
     // beside the clients'.
-    const std::size_t descriptors = raise_descriptor_limit();
+    std::size_t descriptors = verimex::hosting::raise_descriptor_limit();
+    if (descriptors == 0)
+        descriptors = 1024;  // the limit could not be read: the usual one
     http.max_connections = descriptors > 2 * 1024 ? descriptors - 1024 : descriptors / 2;
     HttpServer server(http, api);
 

@@ -1,3 +1,4 @@
+// The bounded pool of store connections behind store_pool.h.
 #include "store_pool.h"
 
 #include <exception>
