@@ -176,9 +176,11 @@ void CheckThreads::work()
         ++running_;
         // Every check starts with a lookup, and a name server's queue holds
         // only so many queries: thousands of checks started in the same
-        // few milliseconds would have some of their queries dropped.
+        // few milliseconds would have some of their queries dropped. A
+        // group of a domain already asked about finds its answers in the
+        // resolution cache, or joins the queries under way.
         std::chrono::steady_clock::time_point start_at{};
-        if (settings_.start_spacing.count() > 0) {
+        if (settings_.start_spacing.count() > 0 && group.front().spaced) {
             start_at = std::max(std::chrono::steady_clock::now(), last_start_ + settings_.start_spacing);
             last_start_ = start_at;
         }

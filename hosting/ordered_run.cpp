@@ -29,6 +29,14 @@ constexpr auto start_spacing = std::chrono::microseconds(250);
 // process's other descriptors are closed.
 constexpr auto shortage_pause = std::chrono::milliseconds(200);
 
+// How far checks run ahead of the output unless told. Sharing sessions,
+// the fewest addresses a session is given when a list is spread thin over
+// many threads, and the most the look-ahead grows to for a big -j (each
+// place is a result slot, held until its turn comes).
+constexpr std::size_t default_window = 4096;
+constexpr std::size_t fewest_shared = 4;
+constexpr std::size_t grouped_window_most = 65536;
+
 // What the check threads hand back and the hand-out reads.
 struct Results {
     explicit Results(std::size_t window) : slots(window) {}
@@ -57,7 +65,26 @@ BulkOutcome run_bulk(std::vector<std::string> addresses, CheckFunction check, co
     const std::size_t total = addresses.size();
     if (total == 0)
         return outcome;
-    const std::size_t window = std::max<std::size_t>(1, std::min(settings.window, total));
+    const std::size_t jobs = std::min<std::size_t>(std::max(settings.jobs, 1u), total);
+    // Grouped only when a group can share its sessions: checked one after
+    // another on one thread, it would only take away -j.
+    const std::size_t most_per_session = settings.check_many ? session_size(opts) : 1;
+    // Sharing sessions, the look-ahead holds a full session for every
+    // thread; otherwise a long list would keep most of them idle.
+    std::size_t window = settings.window;
+    if (window == 0)
+        window = std::max(default_window, most_per_session > 1
+                                              ? std::min(jobs * most_per_session, grouped_window_most)
+                                              : std::size_t{0});
+    window = std::min(window, total);
+    // A list short for its -j is spread over more, smaller sessions, so that
+    // every thread has one: one wave of sessions of a few addresses ends
+    // long before fewer, fuller ones would, and a session of four still
+    // saves most of what a session per address costs.
+    const std::size_t per_session =
+        most_per_session > 1
+            ? std::clamp((window + jobs - 1) / jobs, std::min(most_per_session, fewest_shared), most_per_session)
+            : 1;
     Results r(window);
     const auto stop_asked = [&] { return settings.interrupted && settings.interrupted(); };
     const auto notice = [&](const std::string& text) {
@@ -66,7 +93,7 @@ BulkOutcome run_bulk(std::vector<std::string> addresses, CheckFunction check, co
     };
 
     CheckThreads::Settings threads;
-    threads.threads = static_cast<unsigned>(std::min<std::size_t>(std::max(settings.jobs, 1u), total));
+    threads.threads = static_cast<unsigned>(jobs);
     threads.start_all = true;
     threads.start_spacing = start_spacing;
     threads.on_thread_start = settings.on_worker_start;
@@ -103,9 +130,6 @@ BulkOutcome run_bulk(std::vector<std::string> addresses, CheckFunction check, co
     const auto submit = [&](std::size_t index, bool again) { engine.submit(task_for(index), again); };
     // Checks go out as far ahead of the hand-out as the window allows.
     std::size_t next = 0;
-    // Grouped only when a group can share its sessions: checked one after
-    // another on one thread, it would only take away -j.
-    const std::size_t per_session = settings.check_many ? session_size(opts) : 1;
     // With shared sessions the window is refilled a quarter at a time, so
     // that the addresses of one domain in the refill can go together
     // (refilled one at a time, each would be a session of its own).
@@ -130,8 +154,12 @@ BulkOutcome run_bulk(std::vector<std::string> addresses, CheckFunction check, co
                 groups[it->second].push_back(task_for(next));
                 continue;
             }
+            // Only the first session of a domain asks DNS; the others need
+            // not wait their turn behind it.
+            const bool first = it == open.end();
             open.insert_or_assign(domain, groups.size());
             groups.emplace_back().push_back(task_for(next));
+            groups.back().front().spaced = first;
         }
         for (std::vector<CheckThreads::Task>& group : groups)
             engine.submit_group(std::move(group));

@@ -127,6 +127,37 @@ TEST(CheckThreads, RunsAsManyAtOnceAsItHasThreadsAndStartsThemAsWorkAsks)
     EXPECT_EQ(ids.size(), 31u);
 }
 
+// Starts are spaced, except those of tasks that say they need not wait
+// (they share the lookups of one that did): with 3 s between starts, the
+// unspaced ones run at once beside the first, the next spaced one later.
+TEST(CheckThreads, OnlySpacedTasksWaitTheirTurnToStart)
+{
+    Returned back;
+    CheckThreads::Settings settings;
+    settings.threads = 4;
+    settings.start_all = true;
+    settings.start_spacing = 3s;
+    CheckThreads engine([](const std::string& address, const verimex::options&) { return ok(address); },
+                        back.done(), settings);
+    const auto started = std::chrono::steady_clock::now();
+    for (std::uint64_t i = 0; i < 4; ++i) {
+        CheckThreads::Task t = task(i);
+        t.spaced = i == 0 || i == 3;
+        engine.submit(std::move(t));
+    }
+    ASSERT_TRUE(back.wait_for(3));
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 2s);
+    {
+        std::lock_guard lock(back.mutex);
+        std::set<std::uint64_t> ids;
+        for (const auto& result : back.results)
+            ids.insert(result.first);
+        EXPECT_EQ(ids, (std::set<std::uint64_t>{0, 1, 2}));
+    }
+    ASSERT_TRUE(back.wait_for(4));
+    EXPECT_GE(std::chrono::steady_clock::now() - started, 2s);
+}
+
 TEST(CheckThreads, StopCancelsTheChecksInFlightGivesTheQueuedBackAndJoinsPromptly)
 {
     Hanging hanging;

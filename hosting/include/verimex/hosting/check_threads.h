@@ -43,6 +43,10 @@ public:
         std::string address;
         options opts;          // its cancel is the engine's own
         std::uint64_t id = 0;  // the caller's: a list index, a ticket
+        // Whether its start waits its turn of start_spacing (a group's
+        // first task says it for the group): false for one that shares
+        // the lookups of a domain already asked about.
+        bool spaced = true;
     };
 
     // Called on the check's thread once a check is over, without the

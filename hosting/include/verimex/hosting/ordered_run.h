@@ -37,7 +37,11 @@ struct BulkSettings {
     // when its address lies fewer than this many places after the first
     // result not yet handed out. It bounds the results held at once, so a
     // huge list behind one slow address needs no more memory than this.
-    std::size_t window = 4096;
+    // 0: 4,096, or with check_many a full session for every thread if that
+    // is more (at most 65,536). With check_many a list shorter than the
+    // window is spread over sessions of fewer addresses (down to 4), so
+    // that every thread has one.
+    std::size_t window = 0;
     // How often a wait for the next result stops to call waiting() and to
     // ask interrupted().
     std::chrono::milliseconds tick{100};
