@@ -12,10 +12,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <mutex>
 #include <new>
+#include <string_view>
 #include <utility>
 
 namespace verimex::platform::posix {
@@ -87,6 +90,63 @@ const ares_socket_functions socket_functions = {
 
 constexpr const char* resolv_conf = "/etc/resolv.conf";
 
+// The resend settings of the system's resolver: "timeout:N" (seconds) and
+// "attempts:N" from the file's "options" lines, then from RES_OPTIONS, the
+// last word of each kind counting and capped as glibc caps them. c-ares
+// 1.18 reads the file's name servers, search list and ndots, but not these
+// two: it waited 5 s before asking again, so a query lost by a busy name
+// server held its check 5 s where every other program on the machine
+// resends after the configured second. 0: not set, c-ares's default holds.
+struct ResendSettings {
+    int timeout_s = 0;
+    int attempts = 0;
+};
+
+void read_resend_options(std::string_view words, ResendSettings& settings)
+{
+    constexpr int longest_timeout_s = 30;  // glibc's RES_MAXRETRANS
+    constexpr int most_attempts = 5;       // glibc's RES_MAXRETRY
+    auto number = [](std::string_view text) {
+        int n = 0;
+        for (const char c : text) {
+            if (c < '0' || c > '9' || n > 1000)
+                break;
+            n = n * 10 + (c - '0');
+        }
+        return n;
+    };
+    while (!words.empty()) {
+        const std::size_t start = words.find_first_not_of(" \t");
+        if (start == std::string_view::npos)
+            break;
+        words.remove_prefix(start);
+        const std::size_t end = std::min(words.find_first_of(" \t"), words.size());
+        const std::string_view word = words.substr(0, end);
+        words.remove_prefix(end);
+        if (word.starts_with("timeout:"))
+            settings.timeout_s = std::clamp(number(word.substr(8)), 1, longest_timeout_s);
+        else if (word.starts_with("attempts:"))
+            settings.attempts = std::clamp(number(word.substr(9)), 1, most_attempts);
+    }
+}
+
+ResendSettings resend_settings()
+{
+    ResendSettings settings;
+    if (std::FILE* file = std::fopen(resolv_conf, "re")) {
+        char line[1024];
+        while (std::fgets(line, sizeof line, file)) {
+            std::string_view text = line;
+            if (text.starts_with("options") && text.size() > 7 && (text[7] == ' ' || text[7] == '\t'))
+                read_resend_options(text.substr(7, text.find_first_of("\r\n#;") - 7), settings);
+        }
+        std::fclose(file);
+    }
+    if (const char* env = std::getenv("RES_OPTIONS"))
+        read_resend_options(env, settings);
+    return settings;
+}
+
 }  // namespace
 
 const std::error_category& resolver_category()
@@ -132,10 +192,20 @@ void Resolver::open_channel()
     // then seen at the next lookup rather than missed.
     const ConfigStamp stamp = config_stamp();
     ares_channel channel = nullptr;
-    // No options: c-ares reads /etc/resolv.conf (servers, search list,
-    // timeout, attempts) the way the system resolver would.
+    // c-ares reads the rest of /etc/resolv.conf (servers, search list) the
+    // way the system resolver would; the resend settings are handed over.
     ares_options options{};
-    const int status = ::ares_init_options(&channel, &options, 0);
+    int optmask = 0;
+    const ResendSettings resend = resend_settings();
+    if (resend.timeout_s > 0) {
+        options.timeout = resend.timeout_s * 1000;
+        optmask |= ARES_OPT_TIMEOUTMS;
+    }
+    if (resend.attempts > 0) {
+        options.tries = resend.attempts;
+        optmask |= ARES_OPT_TRIES;
+    }
+    const int status = ::ares_init_options(&channel, &options, optmask);
     if (status != ARES_SUCCESS)
         raise(status, "verimex: ares_init_options");
     channel_ = channel;

@@ -1,9 +1,14 @@
 // The socket control's contract (platform/socket.h) against real listeners on
 // loopback and the names of seam.zones.
 #ifndef _WIN32
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/resource.h>
 #include <unistd.h>
+
+#include "platform/posix/fd.h"
 
 #include <filesystem>
 #include <fstream>
@@ -11,8 +16,10 @@
 #include <system_error>
 #endif
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <memory>
 #include <stdexcept>
@@ -417,6 +424,44 @@ TEST_F(SocketSeam, ResolverFollowsAChangedResolvConf)
     rewrite(original);
     connect("connect.seam.test", listener.port());
     EXPECT_EQ(settle(), sckConnected) << "the resolver did not take the file back";
+#endif
+}
+
+// A lost query is asked again as the system's settings say: a busy name
+// server drops queries in a burst, and each wait is a check held up.
+TEST_F(SocketSeam, ResolverResendsAsResolvConfSays)
+{
+#ifdef _WIN32
+    GTEST_SKIP() << "does not apply: names are resolved by Windows' own resolver, which follows its settings itself";
+#else
+    // A name server that takes every query and answers none.
+    const posix::Fd silent(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    ASSERT_TRUE(silent) << std::strerror(errno);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_port = htons(53);
+    ::inet_pton(AF_INET, "127.0.0.9", &at.sin_addr);
+    ASSERT_EQ(::bind(silent.get(), reinterpret_cast<sockaddr*>(&at), sizeof at), 0) << std::strerror(errno);
+    std::ifstream in("/etc/resolv.conf");  // only ever the private network's copy
+    const std::string original{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    auto rewrite = [](const std::string& text) { std::ofstream("/etc/resolv.conf", std::ios::trunc) << text; };
+    struct Case {
+        const char* file;
+        Steady::duration least, most;  // c-ares doubles the wait at each try
+    } cases[] = {
+        {"nameserver 127.0.0.9\noptions timeout:1 attempts:1\n", 900ms, 2s},
+        {"nameserver 127.0.0.9\noptions ndots:1\noptions attempts:2 timeout:1 # two lines\n", 2900ms, 4s},
+    };
+    for (const Case& c : cases) {
+        rewrite(c.file);
+        const auto start = Steady::now();
+        connect("connect.seam.test", listener.port());
+        EXPECT_EQ(settle(), sckError) << c.file;
+        const auto took = Steady::now() - start;
+        EXPECT_GE(took, c.least) << c.file;
+        EXPECT_LE(took, c.most) << c.file;
+    }
+    rewrite(original);
 #endif
 }
 
