@@ -15,7 +15,8 @@ CheckThreads::CheckThreads(CheckFunction check, Done done, Settings settings)
         return;
     std::lock_guard lock(mutex_);
     threads_.reserve(limit_);
-    while (threads_.size() < limit_ && start_failure_.empty())
+    const unsigned first = settings_.start_first == 0 ? limit_ : std::min(settings_.start_first, limit_);
+    while (threads_.size() < first && start_failure_.empty())
         start_thread();
     if (threads_.empty())
         throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again),
@@ -67,7 +68,9 @@ CheckThreads::Taken CheckThreads::queue(std::vector<Task> group, bool urgent, st
         queue_.push_front(std::move(group));
     else
         queue_.push_back(std::move(group));
-    if (queue_.size() > idle_ && alive_ < limit_) {
+    // A thread that is alive and not running a check is idle, or about to
+    // be (just started, not yet waiting): it will take a task too.
+    if (queue_.size() > alive_ - running_ && alive_ < limit_) {
         start_thread();
         if (threads_.empty()) {
             queue_.clear();

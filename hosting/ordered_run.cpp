@@ -56,6 +56,19 @@ struct Results {
     std::optional<report>& slot(std::size_t index) { return slots[index % slots.size()]; }
 };
 
+// The sessions the first `window` addresses make, `per_session` addresses
+// of one domain a session at most.
+std::size_t sessions_in(const std::vector<std::string>& addresses, std::size_t window, std::size_t per_session)
+{
+    std::map<std::string, std::size_t> per_domain;
+    for (std::size_t i = 0; i < window; ++i)
+        ++per_domain[domain_of(addresses[i])];
+    std::size_t sessions = 0;
+    for (const auto& [domain, count] : per_domain)
+        sessions += (count + per_session - 1) / per_session;
+    return sessions;
+}
+
 }  // namespace
 
 BulkOutcome run_bulk(std::vector<std::string> addresses, CheckFunction check, const options& opts,
@@ -95,6 +108,12 @@ BulkOutcome run_bulk(std::vector<std::string> addresses, CheckFunction check, co
     CheckThreads::Settings threads;
     threads.threads = static_cast<unsigned>(jobs);
     threads.start_all = true;
+    // Sharing sessions, as many threads at first as the look-ahead has
+    // sessions: at -j 5000, starting thousands that would have nothing to
+    // do holds up the sessions that wait for them. More start if a later
+    // part of the list needs them.
+    if (per_session > 1)
+        threads.start_first = static_cast<unsigned>(sessions_in(addresses, window, per_session));
     threads.start_spacing = start_spacing;
     threads.on_thread_start = settings.on_worker_start;
     threads.check_many = settings.check_many;

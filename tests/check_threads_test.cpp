@@ -158,6 +158,26 @@ TEST(CheckThreads, OnlySpacedTasksWaitTheirTurnToStart)
     EXPECT_GE(std::chrono::steady_clock::now() - started, 2s);
 }
 
+// start_first threads at construction; more start, up to the limit, as
+// tasks find none idle, and none beyond what the tasks need.
+TEST(CheckThreads, StartsFirstOnlyTheThreadsAskedForAndGrowsAsWorkComes)
+{
+    Hanging hanging;
+    Returned back;
+    CheckThreads::Settings settings;
+    settings.threads = 8;
+    settings.start_all = true;
+    settings.start_first = 2;
+    CheckThreads engine(std::ref(hanging), back.done(), settings);
+    EXPECT_EQ(engine.threads(), 2u);
+    for (std::uint64_t i = 0; i < 5; ++i)
+        engine.submit(task(i));
+    ASSERT_TRUE(eventually([&] { return hanging.running.load() == 5; }));
+    EXPECT_EQ(engine.threads(), 5u);
+    engine.stop(true);
+    engine.join();
+}
+
 TEST(CheckThreads, StopCancelsTheChecksInFlightGivesTheQueuedBackAndJoinsPromptly)
 {
     Hanging hanging;

@@ -60,6 +60,9 @@ public:
         // All threads at construction, or one more whenever a task finds
         // none idle.
         bool start_all = false;
+        // With start_all, only this many at construction (0: all); the
+        // rest start as tasks find none idle.
+        unsigned start_first = 0;
         // The least time between the starts of two checks.
         std::chrono::microseconds start_spacing{0};
         // Runs first on every thread.
