@@ -58,35 +58,14 @@ QUIET_LOAD = float(os.environ.get("VERIMEX_BENCH_QUIET_LOAD") or (os.cpu_count()
 ROW_WAIT_S = float(os.environ.get("VERIMEX_BENCH_ROW_WAIT", "300"))
 
 
-def cpu_idle_share(seconds):
-    """The share of the machine's CPU time that was idle over the next
-    `seconds`, from /proc/stat."""
-    def sample():
-        with open("/proc/stat") as f:
-            values = [int(v) for v in f.readline().split()[1:]]
-        return values[3] + values[4], sum(values)  # idle + iowait, all
-    idle0, all0 = sample()
-    time.sleep(seconds)
-    idle1, all1 = sample()
-    return (idle1 - idle0) / max(1, all1 - all0)
-
-
 def wait_quiet():
-    """Waits, at most ROW_WAIT_S, until the machine is quiet: the 1-minute
-    load below QUIET_LOAD, or the CPUs at least 95 % idle over 5 s (the
-    load average goes on counting the threads of a big run a minute after
-    they are gone). Returns the load the row starts at, marked when the
-    CPUs were idle though the load was not yet down, and "under load"
-    when neither came."""
+    """Waits, at most ROW_WAIT_S, for the 1-minute load to fall below
+    QUIET_LOAD; returns the load the row starts at, marked when it did not."""
     deadline = time.monotonic() + ROW_WAIT_S
-    while True:
-        if float(load1()) < QUIET_LOAD:
-            return load1()
-        idle = cpu_idle_share(5)
-        if idle >= 0.95:
-            return "%s (CPUs %.0f %% idle)" % (load1(), 100 * idle)
-        if time.monotonic() >= deadline:
-            return "**%s (under load)**" % load1()
+    while float(load1()) >= QUIET_LOAD and time.monotonic() < deadline:
+        time.sleep(2)
+    load = load1()
+    return load if float(load) < QUIET_LOAD else "**%s (under load)**" % load
 
 
 def cpu_ms_of(pid):
